@@ -1,0 +1,83 @@
+# Shared build and test conventions of the project.
+include(GoogleTest)
+
+set(VXM_RUN_ISOLATED ${PROJECT_SOURCE_DIR}/testing/run-isolated)
+
+# Warnings for our own code.
+function(vxm_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+endfunction()
+
+# A plug-in: a MODULE without "lib" prefix whose only exported symbols are vxmplugin_*.
+function(vxm_plugin target)
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL -Wl,--no-undefined)
+  vxm_warnings(${target})
+endfunction()
+
+# A static core library that a plug-in links: hidden symbols as well.
+function(vxm_plugin_core target)
+  set_target_properties(${target} PROPERTIES
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    POSITION_INDEPENDENT_CODE ON)
+  vxm_warnings(${target})
+endfunction()
+
+# vxm_test(NAME <name> SOURCES ... [LIBS ...] [LABELS ...] [ARGS ...] [GTEST_MAIN] [NETNS] [GUI] [THREADED]
+#          [RESOURCE_LOCK ...] [TIMEOUT s])
+# Builds a GoogleTest or Qt Test executable and registers it with ctest through vxm_add_test_command.
+# GTEST_MAIN links GoogleTest's main and GoogleMock.
+function(vxm_test)
+  cmake_parse_arguments(T "NETNS;GUI;THREADED;GTEST_MAIN" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;RESOURCE_LOCK;ARGS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS})
+  if(T_GTEST_MAIN)
+    target_link_libraries(${T_NAME} PRIVATE GTest::gtest GTest::gtest_main GTest::gmock)
+  endif()
+  vxm_warnings(${T_NAME})
+  set(flags "")
+  foreach(f NETNS GUI THREADED)
+    if(T_${f})
+      list(APPEND flags ${f})
+    endif()
+  endforeach()
+  vxm_add_test_command(NAME ${T_NAME} COMMAND $<TARGET_FILE:${T_NAME}> ${T_ARGS}
+    LABELS ${T_LABELS} RESOURCE_LOCK ${T_RESOURCE_LOCK} TIMEOUT ${T_TIMEOUT} ${flags})
+endfunction()
+
+# vxm_add_test_command(NAME <name> COMMAND <cmd...> [LABELS ...] [NETNS] [GUI] [THREADED]
+#                      [RESOURCE_LOCK ...] [TIMEOUT s])
+# Every test runs through testing/run-isolated, which gives it its own HOME and TMPDIR (and, with
+# NETNS, its own network namespace with only loopback up, for the fixed ports). THREADED marks the
+# tests that the ThreadSanitizer build runs; GUI adds the "gui" label (Qt runs offscreen).
+function(vxm_add_test_command)
+  cmake_parse_arguments(T "NETNS;GUI;THREADED" "NAME;TIMEOUT" "COMMAND;LABELS;RESOURCE_LOCK" ${ARGN})
+  set(wrap ${VXM_RUN_ISOLATED})
+  if(T_NETNS)
+    list(APPEND wrap --netns)
+  endif()
+  add_test(NAME ${T_NAME} COMMAND ${wrap} -- ${T_COMMAND})
+  set(labels ${T_LABELS})
+  if(T_GUI)
+    list(APPEND labels gui)
+  elseif(NOT labels)
+    set(labels unit)
+  endif()
+  if(T_THREADED)
+    list(APPEND labels threaded)
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set(env "QT_QPA_PLATFORM=offscreen;VXM_SOURCE_DIR=${PROJECT_SOURCE_DIR};VXM_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  set_tests_properties(${T_NAME} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")
+  if(T_RESOURCE_LOCK)
+    set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+  endif()
+endfunction()

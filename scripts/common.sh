@@ -1,0 +1,44 @@
+# Shared by scripts/demo and scripts/test: installs what the build and the tests need, and builds.
+# shellcheck shell=bash
+
+VXM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VXM_PACKAGES=(
+  build-essential cmake pkg-config
+  qtbase5-dev qtbase5-private-dev qttools5-dev-tools qttools5-dev
+  libboost-dev libboost-thread-dev libboost-system-dev libboost-regex-dev libboost-date-time-dev
+  libboost-serialization-dev
+  libtomcrypt-dev libtommath-dev zlib1g-dev
+  libgtest-dev libgmock-dev googletest
+  nginx-light telnet netcat-openbsd openssl zip unzip python3 iproute2 util-linux
+  xvfb xauth procps
+)
+
+vxm_install_deps() {
+  local missing=()
+  local p
+  for p in "${VXM_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    if [ "$(id -u)" -ne 0 ]; then
+      echo "Missing packages and not root; install them with apt-get: ${missing[*]}" >&2
+      return 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q >/dev/null
+    apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+}
+
+# vxm_build <build folder> [cmake options...]
+vxm_build() {
+  local dir=$1; shift
+  cmake -S "$VXM_ROOT" -B "$dir" -G "Unix Makefiles" "$@" >/dev/null
+  cmake --build "$dir" -j"$(nproc)" -- --no-print-directory >"$dir.log" 2>&1 || { tail -n 80 "$dir.log"; return 1; }
+  # Warnings in our own code are faults too.
+  if grep -E '^(/|\.\./)?[^ ]*(host_api|updater|ctrlport_plugin|runwatcher_plugin|addon_setup|testing|bench)/[^ ]*: warning:' "$dir.log"; then
+    echo "warnings in our code (see above)" >&2
+    return 1
+  fi
+}
