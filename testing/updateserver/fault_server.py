@@ -1,0 +1,160 @@
+#!/usr/bin/env python3
+"""A small HTTP server that serves a folder and misbehaves on request.
+
+    fault_server.py ROOT
+
+Listens on a free loopback port and prints "PORT <n>" as its first line. The first segment of a
+request path picks the behaviour, the rest names the file below ROOT; a mirror URL therefore looks
+like http://127.0.0.1:<n>/<mode>:
+
+    ok            the file, with Content-Length
+    404 401 301   that status (401 asks for Basic authentication, 301 points elsewhere)
+    nolength      the file without Content-Length, ended by closing the connection
+    stallN        N bytes of the file, then silence until the client goes away
+    trickleN      the file one byte every N milliseconds
+    slowN         the file in 4 blocks, N milliseconds apart (to make transfers overlap)
+    extraN        the file followed by N bytes more (no Content-Length)
+    endless       the file followed by zeros for ever (no Content-Length)
+    corrupt       the file with its first byte changed
+
+GET /_stats answers {"requests": r, "active": a, "max_active": m}; GET /_reset clears the counts.
+Transfers of files are counted while their body is being sent.
+"""
+import http.server
+import json
+import os
+import re
+import select
+import socketserver
+import sys
+import threading
+import time
+
+ROOT = os.path.abspath(sys.argv[1])
+lock = threading.Lock()
+stats = {'requests': 0, 'active': 0, 'max_active': 0}
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = 'HTTP/1.1'
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def reply_json(self, obj):
+        body = json.dumps(obj).encode()
+        self.send_response(200)
+        self.send_header('Content-Type', 'application/json')
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def plain(self, code, extra=()):
+        body = b'fault server says %d\n' % code
+        self.send_response(code)
+        for k, v in extra:
+            self.send_header(k, v)
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def client_gone(self, timeout):
+        readable, _, _ = select.select([self.connection], [], [], timeout)
+        if not readable:
+            return False
+        try:
+            return self.connection.recv(1, 0) == b''
+        except OSError:
+            return True
+
+    def do_GET(self):
+        if self.path == '/_stats':
+            with lock:
+                return self.reply_json(dict(stats))
+        if self.path == '/_reset':
+            with lock:
+                stats.update(requests=0, active=0, max_active=0)
+            return self.reply_json({})
+        parts = self.path.lstrip('/').split('/', 1)
+        mode = parts[0]
+        rel = parts[1] if len(parts) > 1 else ''
+        path = os.path.normpath(os.path.join(ROOT, rel))
+        with lock:
+            stats['requests'] += 1
+        if mode in ('404', '401', '301'):
+            code = int(mode)
+            extra = {401: [('WWW-Authenticate', 'Basic realm="mirror"')],
+                     301: [('Location', '/ok/' + rel)]}.get(code, [])
+            return self.plain(code, extra)
+        if not path.startswith(ROOT + os.sep) or not os.path.isfile(path):
+            return self.plain(404)
+        with open(path, 'rb') as f:
+            data = f.read()
+        with lock:
+            stats['active'] += 1
+            stats['max_active'] = max(stats['max_active'], stats['active'])
+        try:
+            self.send_body(mode, data)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        finally:
+            with lock:
+                stats['active'] -= 1
+
+    def send_body(self, mode, data):
+        number = re.match(r'^([a-z]+)(\d*)$', mode)
+        name, n = (number.group(1), int(number.group(2) or 0)) if number else (mode, 0)
+        length = len(data)
+        if name == 'corrupt' and data:
+            data = bytes([data[0] ^ 0xFF]) + data[1:]
+        unbounded = name in ('nolength', 'extra', 'endless')
+        self.send_response(200)
+        self.send_header('Content-Type', 'application/octet-stream')
+        if unbounded:
+            self.send_header('Connection', 'close')
+            self.close_connection = True
+        else:
+            self.send_header('Content-Length', str(length))
+        self.end_headers()
+        if name in ('ok', 'corrupt', 'nolength'):
+            self.wfile.write(data)
+        elif name == 'stall':
+            self.wfile.write(data[:n])
+            self.wfile.flush()
+            while not self.client_gone(0.2):
+                pass
+        elif name == 'trickle':
+            for i in range(length):
+                self.wfile.write(data[i:i + 1])
+                self.wfile.flush()
+                if self.client_gone(n / 1000.0):
+                    return
+        elif name == 'slow':
+            step = max(1, (length + 3) // 4)
+            for i in range(0, max(length, 1), step):
+                self.wfile.write(data[i:i + step])
+                self.wfile.flush()
+                time.sleep(n / 1000.0)
+        elif name == 'extra':
+            self.wfile.write(data + b'\0' * n)
+        elif name == 'endless':
+            self.wfile.write(data)
+            while True:
+                self.wfile.write(b'\0' * 4096)
+        else:
+            self.wfile.write(data)
+
+
+class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def main():
+    server = Server(('127.0.0.1', 0), Handler)
+    print('PORT %d' % server.server_address[1], flush=True)
+    server.serve_forever()
+
+
+if __name__ == '__main__':
+    main()

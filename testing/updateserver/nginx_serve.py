@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""Serves a folder with nginx on a free loopback port, with a configuration of its own.
+
+    nginx_serve.py ROOT
+
+Writes its configuration, logs and pid below a fresh folder in $TMPDIR, prints "PORT <n>" once
+nginx answers, and stops nginx when it is terminated or its standard input closes.
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
+def main():
+    root = os.path.abspath(sys.argv[1])
+    prefix = tempfile.mkdtemp(prefix='nginx.')
+    nginx = shutil.which('nginx') or '/usr/sbin/nginx'
+    for attempt in range(20):
+        port = free_port()
+        conf = os.path.join(prefix, 'nginx.conf')
+        with open(conf, 'w') as f:
+            f.write('''
+%(user)s
+worker_processes 1;
+pid %(p)s/nginx.pid;
+error_log %(p)s/error.log;
+daemon off;
+events { worker_connections 64; }
+http {
+    access_log %(p)s/access.log;
+    client_body_temp_path %(p)s/body;
+    proxy_temp_path %(p)s/proxy;
+    fastcgi_temp_path %(p)s/fastcgi;
+    uwsgi_temp_path %(p)s/uwsgi;
+    scgi_temp_path %(p)s/scgi;
+    default_type application/octet-stream;
+    server {
+        listen 127.0.0.1:%(port)d;
+        root %(root)s;
+    }
+}
+''' % {'p': prefix, 'port': port, 'root': root,
+       'user': 'user root;' if os.geteuid() == 0 else ''})
+        proc = subprocess.Popen([nginx, '-p', prefix, '-c', conf, '-e', os.path.join(prefix, 'error.log')],
+                                stdin=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        up = False
+        while time.time() < deadline and proc.poll() is None:
+            try:
+                urllib.request.urlopen('http://127.0.0.1:%d/' % port, timeout=1)
+                up = True
+            except urllib.error.HTTPError:
+                up = True
+            except OSError:
+                time.sleep(0.05)
+            if up:
+                break
+        if up:
+            break
+        if proc.poll() is None:
+            proc.terminate()
+            proc.wait()
+    else:
+        sys.stderr.write(open(os.path.join(prefix, 'error.log')).read())
+        return 1
+
+    def stop(*_):
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGQUIT)
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+        shutil.rmtree(prefix, ignore_errors=True)
+        os._exit(0)
+
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    print('PORT %d' % port, flush=True)
+    try:
+        while sys.stdin.read(4096):
+            pass
+    except OSError:
+        pass
+    stop()
+
+
+if __name__ == '__main__':
+    sys.exit(main())

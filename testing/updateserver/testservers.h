@@ -1,0 +1,47 @@
+#pragma once
+// Test-side handles on the update server stand-ins: the release tool, nginx serving a release and
+// the fault-injecting HTTP server. Each server runs as a child process that this object started
+// and stops again.
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+namespace testservers {
+
+// The folder of these scripts and of the test key pair.
+QString scriptDir();
+QString testPrivateKey();
+
+// Runs the release tool; extraArgs are passed through (--gzip, --delete-list, --group, ...).
+// Returns false (with the tool's output on stderr) when it fails.
+bool makeRelease(const QString& tree, int version, const QString& mirrorDir, const QStringList& extraArgs = {});
+
+class ServerProcess
+{
+public:
+    ServerProcess() = default;
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    // Starts nginx_serve.py or fault_server.py on root and waits (at most 20 s) for its port.
+    bool startNginx(const QString& root);
+    bool startFaultServer(const QString& root);
+    void stop();
+
+    int port() const { return serverPort; }
+    // "http://127.0.0.1:<port>" plus path, e.g. url("/stall10").
+    QString url(const QString& path = QString()) const;
+
+    // Fault server only: transfers served so far and the most that ran at once.
+    bool stats(int* requests, int* maxActive);
+    bool resetStats();
+
+private:
+    bool start(const QString& script, const QString& root);
+    QProcess process;
+    int serverPort = 0;
+};
+
+} // namespace testservers
