@@ -76,6 +76,8 @@ function(vxm_add_test_command)
     set(T_TIMEOUT 300)
   endif()
   set(env "QT_QPA_PLATFORM=offscreen;VXM_SOURCE_DIR=${PROJECT_SOURCE_DIR};VXM_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  # Leaks of Qt itself (offscreen screens) are not ours.
+  list(APPEND env "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/testing/lsan.supp")
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")
   if(T_RESOURCE_LOCK)
     set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")

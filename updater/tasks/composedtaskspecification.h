@@ -1,0 +1,113 @@
+#pragma once
+
+#include "taskspecification.h"
+
+#include <QList>
+
+// A task made of child tasks, of which at most `maxParallel` run at a time.
+//
+// Children are added with addTask() (each constructed with the composite as its QObject parent)
+// and started with startSubTasks(); both happen in the concrete composite's start():
+//
+//     void MyStep::start()
+//     {
+//         addTask(new FirstChild(this, 0.5));
+//         addTask(new SecondChild(this, 0.5));
+//         state = Running;          // startSubTasks() sets it as well
+//         startSubTasks();
+//     }
+//
+// Children start only after the caller has returned to the event loop (the starts are queued),
+// in insertion order. Each child that ends frees its place for the next pending one.
+//
+// Ending: once nothing runs any more and either every child has ended or a child failed or
+// aborted or the composite was cancelled, complete() is called exactly once; the base ends the
+// composite by aggregateState():
+//   1. no children                          -> Finished
+//   2. any child Failed                      -> Failed   (wins over Aborted, whatever the order)
+//   3. any child Aborted                     -> Aborted
+//   4. every child Finished                  -> Finished
+//   5. the composite's own cancel flag set   -> Aborted
+//   6. a child was cancelled                 -> Failed
+//   7. otherwise                             -> Running (complete() then fails the composite)
+//
+// Cancellation: the first child that fails or aborts is final for the composite. It emits
+// otherTaskCancelled(child) once (every running sibling gets handleOtherTaskCancelled), starts no
+// further child, and completes when the running children have ended. cancel() on a Running
+// composite cancels every child (pending, running and done alike); on a composite that does not
+// run it only sets the flag.
+//
+// Progress: the composite's progress fraction is the sum of its children's weighted progress, so
+// child weights are fractions of the parent and should sum to 1. Nothing clamps the value.
+//
+// Re-use: the base reset() resets every child and makes them all pending again. A concrete
+// composite that builds fresh children in each start() overrides reset() as
+// `deleteSubTasks(); <clear own counters>; TaskSpecification::reset();`.
+class ComposedTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+public:
+    // A `maxParallel` below 1 is taken as 1.
+    ComposedTaskSpecification(int maxParallel, QObject* parent, double weight);
+    ~ComposedTaskSpecification() override;
+
+    void reset() override;
+    // Sums the children's counters: `downloading` is true if any child downloads; `speed` adds
+    // every child's speed; `done` and `total` add only the children that report a non-zero total.
+    void getDownloadProgress(quint64& done, quint64& total, quint64& speed, bool& downloading) override;
+    void cancel() override;
+    // Passes the news on to this composite's own children.
+    void handleOtherTaskCancelled(TaskSpecification* other) override;
+
+    int getMaxParallel() const { return maxParallel; }
+    const QList<TaskSpecification*>& getAllTasks() const { return allTasks; }
+    int runningCount() const { return runningTasks.size(); }
+    int pendingCount() const { return pendingTasks.size(); }
+    int doneCount() const { return doneTasks.size(); }
+
+signals:
+    // Internal: one queued start of the next pending child per emission.
+    void startNextTask();
+
+protected:
+    // Called once when the composite is done; the base ends it by aggregateState(). An override
+    // must end the task (finish, fail or userCancel), possibly after work of its own.
+    virtual void complete();
+    // Connects a new child: finished, canceled, error (re-emitted), updateProgress, message
+    // (re-emitted), and this composite's otherTaskCancelled to the child.
+    virtual void connectSubTask(TaskSpecification* child);
+
+    // Appends a child (which must have this composite as QObject parent) to the pending ones.
+    void addTask(TaskSpecification* child);
+    // Sets the state to Running and schedules the first min(pending, maxParallel) starts; with no
+    // pending child the composite completes at once.
+    void startSubTasks();
+    TaskState aggregateState() const;
+    // Disconnects every child from this composite, schedules it for deletion and empties the
+    // lists. Clears the cancellation bookkeeping as well, so the composite can be started anew.
+    void deleteSubTasks();
+
+    QList<TaskSpecification*> allTasks;
+    QList<TaskSpecification*> pendingTasks;
+    QList<TaskSpecification*> runningTasks;
+    QList<TaskSpecification*> doneTasks;
+    const int maxParallel;
+    bool subTaskCanceled = false;
+    bool completing = false;
+
+private slots:
+    void onStartNextTask();
+    void onUpdateProgress(double doneFrac);
+    void onSubTaskFinished(TaskSpecification* child);
+    void onSubTaskCanceled(TaskSpecification* child);
+
+private:
+    void scheduleStart();
+    void discardScheduledStarts();
+    void completeOnce();
+
+    // Queued starts that belong to the current round, and those left over from a round that was
+    // reset; the latter are swallowed so that a restarted composite never exceeds maxParallel.
+    int scheduledStarts = 0;
+    int staleStarts = 0;
+};
