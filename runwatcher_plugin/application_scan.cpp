@@ -1,0 +1,48 @@
+#include "application_scan.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include "application_scan_impl_linux.h"
+
+ApplicationScan::ApplicationScan(const QString& procRoot)
+    : impl(std::make_unique<ApplicationScanImpl_Linux>(procRoot))
+{
+}
+
+ApplicationScan::ApplicationScan(std::unique_ptr<ApplicationScanImpl> impl) : impl(std::move(impl)) {}
+
+ApplicationScan::~ApplicationScan() = default;
+
+void ApplicationScan::registerApp(int id, const QSet<QString>& binaries, const QSet<QString>& files)
+{
+    registry[id] = AppFiles{binaries, files};
+}
+
+std::set<int> ApplicationScan::findRunningApps() { return matchExecutables(impl->scan()); }
+
+std::set<int> ApplicationScan::matchExecutables(const QSet<QString>& executables) const
+{
+    std::set<int> result;
+    for (const QString& path : executables) {
+        const QFileInfo info(path);
+        const QString fileName = info.fileName();
+        const QDir folder = info.absoluteDir();
+        for (const auto& [id, app] : registry) {
+            if (!app.binaries.contains(fileName)) {
+                continue;
+            }
+            bool complete = true;
+            for (const QString& companion : app.files) {
+                if (!QFileInfo::exists(folder.filePath(companion))) {
+                    complete = false;
+                    break;
+                }
+            }
+            if (complete) {
+                result.insert(id);
+            }
+        }
+    }
+    return result;
+}

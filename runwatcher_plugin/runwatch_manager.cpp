@@ -1,0 +1,110 @@
+#include "runwatch_manager.h"
+
+#include <QMutexLocker>
+#include <QStringList>
+
+#include "application_scan.h"
+#include "host_calls.h"
+#include "runwatcher_settings.h"
+#include "runwatcher_thread.h"
+
+RunwatchManager::RunwatchManager(const ScanOptions& options) : scanOptions(options)
+{
+    enabled = runwatcherSettings().value(QStringLiteral("Runwatcher/Enabled"), false).toBool();
+}
+
+RunwatchManager::~RunwatchManager()
+{
+    stopScanning();
+    clearCatalogue();
+}
+
+void RunwatchManager::setEnabled(bool on)
+{
+    if (on == enabled) {
+        return;
+    }
+    {
+        QMutexLocker lock(&mutex);
+        enabled = on;
+    }
+    QSettings& settings = runwatcherSettings();
+    settings.setValue(QStringLiteral("Runwatcher/Enabled"), on);
+    settings.sync();
+    if (on) {
+        startScanning();
+    } else {
+        stopScanning();
+        lastSentList.clear();
+        sendToAllServers();
+    }
+}
+
+void RunwatchManager::startScanning()
+{
+    QMutexLocker lock(&mutex);
+    if (scanThread) {
+        return;  // already scanning
+    }
+    scanThread = new RunwatcherThread(this, scanOptions.procRoot, scanOptions.intervalMs);
+    scanThread->start(QThread::InheritPriority);
+    if (!scanThread->isRunning() && !scanThread->isFinished()) {
+        // The thread could not be created: it will never report ready.
+        delete scanThread;
+        scanThread = nullptr;
+        lock.unlock();
+        host::log(QStringLiteral("Could not start the application scanner thread"), host::LogError,
+                  "RunwatcherPlugin", 0);
+        return;
+    }
+    while (!scanThread->ready) {
+        scanThread->startedCondition.wait(&mutex);
+    }
+    lock.unlock();
+    emit requestStartScanning();
+}
+
+void RunwatchManager::stopScanning()
+{
+    if (!scanThread) {
+        return;
+    }
+    scanThread->exit(0);
+    scanThread->wait();
+    delete scanThread;
+    scanThread = nullptr;
+}
+
+void RunwatchManager::registerCatalogue(ApplicationScan& scanner, RunwatcherThread* thread)
+{
+    QMutexLocker lock(&mutex);
+    for (auto it = apps.cbegin(); it != apps.cend(); ++it) {
+        scanner.registerApp(it.key(), it.value()->binaries, it.value()->files);
+    }
+    thread->ready = true;
+    thread->startedCondition.wakeAll();
+}
+
+bool RunwatchManager::broadcastingEnabled()
+{
+    QMutexLocker lock(&mutex);
+    return enabled;
+}
+
+bool RunwatchManager::listForScan(const std::set<int>& runningIds, QString* list)
+{
+    QMutexLocker lock(&mutex);
+    if (!enabled || apps.isEmpty()) {
+        return false;
+    }
+    QStringList names;
+    for (int id : runningIds) {
+        const AppEntry* entry = apps.value(id);
+        if (entry && entry->enabled) {
+            QString name = entry->name;
+            names.append(name.replace(QLatin1Char('#'), QStringLiteral("\\#")));
+        }
+    }
+    *list = names.join(QStringLiteral(", "));
+    return true;
+}
