@@ -47,6 +47,7 @@ struct ClientFolders {
     }
     void useShippedCatalogue() const
     {
+        QFile::remove(cataloguePath());
         QFile::copy(qEnvironmentVariable("VXM_SOURCE_DIR") + QStringLiteral("/runwatcher_plugin/apps.ini"),
                     cataloguePath());
     }

@@ -40,7 +40,7 @@ unsigned getServerConnectionHandlerList(vxm_uint64** result)
     if (current->connectionListFails) {
         return 1;
     }
-    const QList<vxm_uint64> ids = current->ownIds.keys();
+    const QList<vxm_uint64>& ids = current->connections;
     auto* list = static_cast<vxm_uint64*>(std::calloc(static_cast<size_t>(ids.size()) + 1, sizeof(vxm_uint64)));
     for (int i = 0; i < ids.size(); ++i) {
         list[i] = ids.at(i);

@@ -24,7 +24,8 @@ struct SentCommand {
 struct TestHost {
     QByteArray pluginPath;               // with a trailing separator
     QByteArray configPath;
-    QMap<vxm_uint64, vxm_uint16> ownIds; // connections and the own client id on each
+    QList<vxm_uint64> connections;       // the client's server connections, in order
+    QMap<vxm_uint64, vxm_uint16> ownIds; // own client id per connection (missing: the query fails)
     bool connectionListFails = false;
     vxm_uint64 currentConnection = 1;
 

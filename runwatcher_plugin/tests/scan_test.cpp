@@ -1,0 +1,167 @@
+// The process scan: a fake process table, companion files, and real processes under /proc.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "application_scan.h"
+#include "application_scan_impl_linux.h"
+
+namespace {
+
+class FakeProc : public ::testing::Test {
+protected:
+    QTemporaryDir root;
+    QString proc() const { return root.path() + "/proc"; }
+    QString bin() const { return root.path() + "/bin"; }
+
+    void SetUp() override
+    {
+        QDir(root.path()).mkpath("proc");
+        QDir(root.path()).mkpath("bin/real");
+        QDir(root.path()).mkpath("elsewhere/104");
+    }
+    void makeFile(const QString& path) const
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    void makeProcess(const QString& name, const QString& target) const
+    {
+        QDir(proc()).mkpath(name);
+        ASSERT_TRUE(QFile::link(target, proc() + "/" + name + "/exe"));
+    }
+    QString canonical(const QString& path) const { return QFileInfo(path).canonicalFilePath(); }
+};
+
+TEST_F(FakeProc, ReportsOnlyOwnNumericFoldersWithResolvableExecutables)
+{
+    makeFile(bin() + "/alpha");
+    makeFile(bin() + "/real/gamma");
+    makeFile(bin() + "/delta");
+    makeFile(bin() + "/epsilon");
+    makeFile(bin() + "/zeta");
+    ASSERT_TRUE(QFile::link(bin() + "/real/gamma", bin() + "/launcher"));
+
+    makeProcess("100", bin() + "/alpha");
+    makeProcess("107", bin() + "/alpha");              // a second process of the same executable
+    makeProcess("101", bin() + "/launcher");           // started through a link: the target counts
+    makeProcess("102", bin() + "/missing");            // dangling link
+    QDir(proc()).mkpath("103");                        // no exe at all
+    makeProcess("abc", bin() + "/epsilon");            // not a process folder
+    makeFile(proc() + "/106");                         // a numeric file, not a folder
+    ASSERT_TRUE(QFile::link(root.path() + "/elsewhere/104", proc() + "/104"));  // linked folder
+    ASSERT_TRUE(QFile::link(bin() + "/delta", root.path() + "/elsewhere/104/exe"));
+    ASSERT_TRUE(QFile::link(proc() + "/100", proc() + "/self"));
+    makeProcess("105", bin() + "/zeta");
+    const bool otherUser = getuid() == 0;
+    if (otherUser) {
+        // Another user's process, although its link is readable.
+        ASSERT_EQ(chown(QFile::encodeName(proc() + "/105").constData(), 65534, 65534), 0);
+    }
+
+    ApplicationScanImpl_Linux scanner(proc());
+    QSet<QString> expected{canonical(bin() + "/alpha"), canonical(bin() + "/real/gamma")};
+    if (!otherUser) {
+        expected.insert(canonical(bin() + "/zeta"));
+    }
+    EXPECT_EQ(scanner.scan(), expected);
+}
+
+TEST_F(FakeProc, MissingProcessTableYieldsNothing)
+{
+    ApplicationScanImpl_Linux scanner(root.path() + "/nothing-here");
+    EXPECT_TRUE(scanner.scan().isEmpty());
+}
+
+TEST_F(FakeProc, MatchesFileNamesAndRequiresCompanionFiles)
+{
+    QDir(bin()).mkpath("game/tf");
+    QDir(bin()).mkpath("other");
+    makeFile(bin() + "/game/hl2_linux");
+    makeFile(bin() + "/other/hl2_linux");
+    makeFile(bin() + "/other/Engine");
+
+    ApplicationScan scan(proc());
+    scan.registerApp(5, {"hl2_linux", "tf_linux64"}, {"tf"});            // folder beside the executable
+    scan.registerApp(2, {"hl2_linux"}, {"left4dead2"});                  // companion missing everywhere
+    scan.registerApp(9, {"Engine"}, {});                                 // name alone decides
+    scan.registerApp(3, {"HL2_LINUX"}, {});                              // names compare case-sensitively
+    scan.registerApp(7, {"hl2_linux"}, {"tf/../tf", "../game/tf"});      // relative paths with folders
+
+    EXPECT_EQ(scan.matchExecutables({bin() + "/game/hl2_linux"}), (std::set<int>{5, 7}));
+    EXPECT_TRUE(scan.matchExecutables({bin() + "/other/hl2_linux"}).empty());
+    EXPECT_EQ(scan.matchExecutables({bin() + "/other/Engine", bin() + "/game/hl2_linux"}),
+              (std::set<int>{5, 7, 9}));
+
+    // Registering again replaces the entry.
+    scan.registerApp(5, {"hl2_linux"}, {"tf", "tf/missing.vpk"});
+    EXPECT_EQ(scan.matchExecutables({bin() + "/game/hl2_linux"}), (std::set<int>{7}));
+}
+
+TEST_F(FakeProc, FindRunningAppsWalksTheTableOnce)
+{
+    makeFile(bin() + "/alpha");
+    makeProcess("10", bin() + "/alpha");
+    makeProcess("11", bin() + "/alpha");
+    ApplicationScan scan(proc());
+    scan.registerApp(1, {"alpha"}, {});
+    scan.registerApp(0, {"beta"}, {});
+    EXPECT_EQ(scan.findRunningApps(), (std::set<int>{1}));
+}
+
+// A real process under a catalogued executable name, copied from a small system program.
+class RealProcess : public ::testing::Test {
+protected:
+    QTemporaryDir root;
+
+    QString installCopy(const QString& name) const
+    {
+        const QString path = root.path() + "/" + name;
+        if (!QFile::copy("/bin/sleep", path)) {
+            return QString();
+        }
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return path;
+    }
+};
+
+TEST_F(RealProcess, RunningCopyIsReportedUntilItEnds)
+{
+    const QString program = installCopy("supertuxkart");
+    ASSERT_FALSE(program.isEmpty());
+    ApplicationScan scan;
+    scan.registerApp(17, {"supertuxkart"}, {});
+    scan.registerApp(18, {"not-running-anywhere"}, {});
+    EXPECT_EQ(scan.findRunningApps().count(17), 0u);
+
+    QProcess process;
+    process.start(program, {"60"});
+    ASSERT_TRUE(process.waitForStarted(10000));
+    EXPECT_EQ(scan.findRunningApps(), (std::set<int>{17}));
+
+    process.kill();
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_TRUE(scan.findRunningApps().empty());
+}
+
+TEST_F(RealProcess, DeletedExecutableIsIgnored)
+{
+    const QString program = installCopy("deleted-app");
+    ASSERT_FALSE(program.isEmpty());
+    ApplicationScan scan;
+    scan.registerApp(1, {"deleted-app"}, {});
+    QProcess process;
+    process.start(program, {"60"});
+    ASSERT_TRUE(process.waitForStarted(10000));
+    ASSERT_EQ(scan.findRunningApps(), (std::set<int>{1}));
+    ASSERT_TRUE(QFile::remove(program));
+    EXPECT_TRUE(scan.findRunningApps().empty());
+    process.kill();
+    process.waitForFinished(10000);
+}
+
+}  // namespace
