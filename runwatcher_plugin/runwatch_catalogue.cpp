@@ -1,6 +1,6 @@
 // RunwatchManager: the catalogue apps.ini and the per-application opt-outs in runwatcher.ini.
 #include <QFileInfo>
-#include <QMutexLocker>
+#include "catalogue_lock.h"
 #include <QSettings>
 
 #include "host_calls.h"
@@ -49,7 +49,7 @@ QSet<QString> toSet(const QStringList& list)
 
 bool RunwatchManager::loadApps()
 {
-    QMutexLocker lock(&mutex);
+    CatalogueLock lock(mutex);
     char folder[kPathBufferSize];
     host::pluginPath(folder, sizeof folder);
     const QString path = QString::fromUtf8(folder) + pluginFolderName + QStringLiteral("/apps.ini");
@@ -110,7 +110,7 @@ void RunwatchManager::reload()
 
 void RunwatchManager::clearCatalogue()
 {
-    QMutexLocker lock(&mutex);
+    CatalogueLock lock(mutex);
     qDeleteAll(apps);
     apps.clear();
     categories.clear();
@@ -129,7 +129,7 @@ void RunwatchManager::setAppEnabled(int id, bool on)
         return;
     }
     {
-        QMutexLocker lock(&mutex);
+        CatalogueLock lock(mutex);
         entry->enabled = on;
     }
     QSettings& settings = runwatcherSettings();

@@ -1,6 +1,6 @@
 #include "runwatch_manager.h"
 
-#include <QMutexLocker>
+#include "catalogue_lock.h"
 #include <QStringList>
 
 #include "application_scan.h"
@@ -25,7 +25,7 @@ void RunwatchManager::setEnabled(bool on)
         return;
     }
     {
-        QMutexLocker lock(&mutex);
+        CatalogueLock lock(mutex);
         enabled = on;
     }
     QSettings& settings = runwatcherSettings();
@@ -42,7 +42,7 @@ void RunwatchManager::setEnabled(bool on)
 
 void RunwatchManager::startScanning()
 {
-    QMutexLocker lock(&mutex);
+    CatalogueLock lock(mutex);
     if (scanThread) {
         return;  // already scanning
     }
@@ -58,7 +58,7 @@ void RunwatchManager::startScanning()
         return;
     }
     while (!scanThread->ready) {
-        scanThread->startedCondition.wait(&mutex);
+        lock.wait(scanThread->startedCondition);
     }
     lock.unlock();
     emit requestStartScanning();
@@ -71,13 +71,14 @@ void RunwatchManager::stopScanning()
     }
     scanThread->exit(0);
     scanThread->wait();
+    syncAcquire(scanThread);
     delete scanThread;
     scanThread = nullptr;
 }
 
 void RunwatchManager::registerCatalogue(ApplicationScan& scanner, RunwatcherThread* thread)
 {
-    QMutexLocker lock(&mutex);
+    CatalogueLock lock(mutex);
     for (auto it = apps.cbegin(); it != apps.cend(); ++it) {
         scanner.registerApp(it.key(), it.value()->binaries, it.value()->files);
     }
@@ -87,13 +88,13 @@ void RunwatchManager::registerCatalogue(ApplicationScan& scanner, RunwatcherThre
 
 bool RunwatchManager::broadcastingEnabled()
 {
-    QMutexLocker lock(&mutex);
+    CatalogueLock lock(mutex);
     return enabled;
 }
 
 bool RunwatchManager::listForScan(const std::set<int>& runningIds, QString* list)
 {
-    QMutexLocker lock(&mutex);
+    CatalogueLock lock(mutex);
     if (!enabled || apps.isEmpty()) {
         return false;
     }

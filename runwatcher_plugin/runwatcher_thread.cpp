@@ -4,6 +4,7 @@
 
 #include "application_scan.h"
 #include "runwatch_manager.h"
+#include "sanitizer_sync.h"
 
 RunwatcherThread::RunwatcherThread(RunwatchManager* manager, const QString& procRoot, int intervalMs)
     : manager(manager), scanner(new ApplicationScan(procRoot)), intervalMs(intervalMs)
@@ -27,6 +28,7 @@ void RunwatcherThread::run()
 
     exec();
     delete timer;
+    syncRelease(this);  // stopScanning waits for the end of the thread
 }
 
 void RunwatcherThread::onScan()
