@@ -1,1 +1,43 @@
-int main() { return 0; }
+#include "configuration.h"
+#include "mainwindow.h"
+#include "programfolder.h"
+#include "singleinstancechecker.h"
+#include "updaterfiles.h"
+
+#include <QApplication>
+#include <QLocale>
+#include <QTimer>
+#include <QTranslator>
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    const QString appDir = programFolder();
+
+    // Another updater of this installation is running: raise it and leave everything to it. Its
+    // update may still need the backups, so the clean-up below runs only when no other answered.
+    if (notifyRunningInstance(QStringLiteral("#")))
+        return 0;
+    removeSelfUpdateLeftovers(appDir);
+
+    const QString locale = QLocale::system().name();
+    QTranslator updateTranslator;
+    QTranslator qtTranslator;
+    if (updateTranslator.load(appDir + QStringLiteral("/translations/update_") + locale))
+        app.installTranslator(&updateTranslator);
+    if (qtTranslator.load(appDir + QStringLiteral("/translations/qt_") + locale))
+        app.installTranslator(&qtTranslator);
+
+    int result = 1;
+    Configuration config;
+    MainWindow window(&config);
+    if (config.parseCommandLine()) {
+        if (config.autoStart)
+            QTimer::singleShot(2000, &window, &MainWindow::onAutoStartUpdate);
+        window.updateHeaderText();
+        window.show();
+        window.setNewsText(config.newsHtml);
+        result = app.exec();
+    }
+    return result;
+}

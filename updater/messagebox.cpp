@@ -1,0 +1,17 @@
+#include "messagebox.h"
+
+#include <cstdio>
+
+QMessageBox::StandardButton showMessageBox(QMessageBox::Icon icon, QWidget* parent, const QString& title,
+                                           const QString& text, QMessageBox::StandardButtons buttons,
+                                           QMessageBox::StandardButton unattendedAnswer)
+{
+    if (qEnvironmentVariableIsSet("VXM_UPDATE_NO_DIALOGS")) {
+        const QByteArray line = (title + QStringLiteral(": ") + text + QLatin1Char('\n')).toUtf8();
+        std::fputs(line.constData(), stderr);
+        std::fflush(stderr);
+        return unattendedAnswer;
+    }
+    QMessageBox box(icon, title, text, buttons, parent);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QMessageBox>
+
+// Shows a modal message box and returns the button that closed it.
+//
+// Tests of the real program run it without anybody to press a button: when the environment
+// variable VXM_UPDATE_NO_DIALOGS is set, no box is shown; "<title>: <text>" is written to standard
+// error and `unattendedAnswer` is returned as if it had been pressed.
+QMessageBox::StandardButton showMessageBox(QMessageBox::Icon icon, QWidget* parent, const QString& title,
+                                           const QString& text,
+                                           QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                                           QMessageBox::StandardButton unattendedAnswer = QMessageBox::Ok);

@@ -1,0 +1,105 @@
+#include "singleinstancechecker.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+
+namespace {
+
+const int waitMs = 1000;
+
+// Whether a live server answers on `name` (a stale socket file refuses the connection).
+bool isServed(const QString& name)
+{
+    QLocalSocket probe;
+    probe.connectToServer(name, QIODevice::ReadWrite);
+    return probe.waitForConnected(waitMs);
+}
+
+} // namespace
+
+QString instanceServerName(const QString& applicationFilePath, const QString& homePath)
+{
+    QString key = applicationFilePath.toLower() + homePath;
+    key.remove(QLatin1Char('/'));
+    key.remove(QLatin1Char(':'));
+    const QByteArray bytes = key.toUtf8();
+    const quint16 sum = qChecksum(bytes.constData(), static_cast<uint>(bytes.size()), Qt::ChecksumIso3309);
+    return QStringLiteral("VXMClientUpdate") + QString::number(sum, 16);
+}
+
+QString instanceServerName()
+{
+    return instanceServerName(QCoreApplication::applicationFilePath(), QDir::homePath());
+}
+
+bool notifyRunningInstance(const QString& text)
+{
+    QLocalSocket sender;
+    sender.connectToServer(instanceServerName(), QIODevice::ReadWrite);
+    if (!sender.waitForConnected(waitMs))
+        return false;
+    const QByteArray bytes = text.toLatin1();
+    if (sender.write(bytes) <= 0)
+        return false;
+    return sender.waitForBytesWritten(waitMs);
+}
+
+SingleInstanceChecker::SingleInstanceChecker(QObject* parent) : QObject(parent), server(new QLocalServer(this))
+{
+    connect(server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    const QString name = instanceServerName();
+    // Listening with access options replaces whatever socket file has the name, so look first:
+    // a live updater keeps its name; a file left behind by one that crashed goes.
+    if (isServed(name))
+        return;
+    QLocalServer::removeServer(name);
+    server->listen(name);
+}
+
+SingleInstanceChecker::~SingleInstanceChecker()
+{
+    server->close();
+    if (socket)
+        socket->close();
+}
+
+bool SingleInstanceChecker::isListening() const
+{
+    return server->isListening();
+}
+
+void SingleInstanceChecker::onNewConnection()
+{
+    if (socket) {
+        disconnect(socket, nullptr, this, nullptr);
+        socket->deleteLater();
+        socket = nullptr;
+    }
+    socket = server->nextPendingConnection();
+    if (!socket)
+        return;
+    connect(socket, &QLocalSocket::readyRead, this, &SingleInstanceChecker::onReadyRead);
+    if (socket->bytesAvailable() > 0)
+        onReadyRead();
+}
+
+void SingleInstanceChecker::onReadyRead()
+{
+    if (!socket)
+        return;
+    QByteArray data = socket->readAll();
+    if (data.isEmpty())
+        return;
+    const int nul = data.indexOf('\0');
+    if (nul >= 0)
+        data.truncate(nul);
+    // One text per connection: drop the connection before telling anybody.
+    QLocalSocket* done = socket;
+    socket = nullptr;
+    disconnect(done, nullptr, this, nullptr);
+    done->deleteLater();
+    emit otherInstanceActivate(QString::fromUtf8(data));
+}

@@ -1,0 +1,170 @@
+// The real `update` program, copied into a temporary installation: command-line forms, exit
+// codes, the single-instance hand-over between two processes and the start-up clean-up.
+#include "singleinstancechecker.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <gtest/gtest.h>
+
+using testsupport::makeTempFolder;
+using testsupport::waitUntil;
+using testsupport::writeFile;
+
+namespace {
+
+const int processTimeoutMs = 60000;
+
+class UpdateProgramTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        installation = makeTempFolder("client");
+        program = installation + "/update";
+        ASSERT_TRUE(QFile::copy(QStringLiteral(UPDATE_BINARY), program));
+        QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner);
+    }
+
+    void TearDown() override
+    {
+        for (QProcess* process : started) {
+            if (process->state() != QProcess::NotRunning) {
+                process->kill();
+                process->waitForFinished(processTimeoutMs);
+            }
+            delete process;
+        }
+    }
+
+    QProcess* launch(const QStringList& args)
+    {
+        auto* process = new QProcess;
+        started << process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VXM_UPDATE_NO_DIALOGS", "1");
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        process->setProcessEnvironment(env);
+        process->setWorkingDirectory(QDir::tempPath());
+        process->start(program, args);
+        return process;
+    }
+
+    // Runs to the end; returns the exit code (-1 when it did not end normally).
+    int runToEnd(const QStringList& args, QByteArray* errors = nullptr)
+    {
+        QProcess* process = launch(args);
+        if (!process->waitForFinished(processTimeoutMs))
+            return -1;
+        if (errors)
+            *errors = process->readAllStandardError();
+        return process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
+    }
+
+    // The socket file of this installation's guard (the test and the program share TMPDIR).
+    QString guardSocket() const
+    {
+        return QDir::tempPath() + "/" + instanceServerName(QFileInfo(program).absoluteFilePath(), QDir::homePath());
+    }
+
+    // Waits until `process` has written `text` to standard error.
+    bool waitForErrorText(QProcess* process, const QByteArray& text, QByteArray& seen)
+    {
+        return waitUntil(
+            [&] {
+                seen += process->readAllStandardError();
+                return seen.contains(text) || process->state() == QProcess::NotRunning;
+            },
+            processTimeoutMs) &&
+               seen.contains(text);
+    }
+
+    QString installation;
+    QString program;
+    QList<QProcess*> started;
+};
+
+TEST_F(UpdateProgramTest, InvalidVersionsEndWithExitCodeOne)
+{
+    QByteArray errors;
+    EXPECT_EQ(runToEnd({"client_linux_amd64", "3.6"}, &errors), 1);
+    EXPECT_TRUE(errors.contains("Error: Invalid version nr (3.6)")) << errors.constData();
+
+    EXPECT_EQ(runToEnd({"--nouser", "client_linux_amd64", "", "#", "news"}, &errors), 1);
+    EXPECT_TRUE(errors.contains("Invalid version nr ()")) << errors.constData();
+}
+
+TEST_F(UpdateProgramTest, SecondUpdaterActivatesTheFirstAndLeavesItsBackupsAlone)
+{
+    // Leftovers of an earlier self-update: the first updater clears them at its start.
+    ASSERT_TRUE(writeFile(installation + "/_old_update", "old"));
+    ASSERT_TRUE(writeFile(installation + "/old/_old_libQt5Core.so.5", "old"));
+    // The alpha channel's revision makes the run's version; the version argument is not read.
+    ASSERT_TRUE(writeFile(installation + "/update.ini", "[Channel]\nalpha=http://127.0.0.1:1/alpha\nalphaRevno=42\n"));
+
+    QProcess* first = launch({"--nouser", "client_linux_amd64", "not-a-number", "#", ""});
+    ASSERT_TRUE(first->waitForStarted(processTimeoutMs));
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(guardSocket()) || first->state() == QProcess::NotRunning; },
+                          processTimeoutMs));
+    ASSERT_EQ(first->state(), QProcess::Running) << first->readAllStandardError().constData();
+    EXPECT_FALSE(QFile::exists(installation + "/_old_update"));
+    EXPECT_FALSE(QFileInfo::exists(installation + "/old")) << "the emptied backup folder goes";
+
+    // While it runs, its update keeps backups that a second start must not touch.
+    ASSERT_TRUE(writeFile(installation + "/_old_update", "backup in use"));
+    ASSERT_TRUE(writeFile(installation + "/old/_old_libQt5Core.so.5", "backup in use"));
+    ASSERT_TRUE(writeFile(installation + "/libQtCore.so.4", "old library"));
+
+    QByteArray secondErrors;
+    EXPECT_EQ(runToEnd({"client_linux_amd64", "7"}, &secondErrors), 0) << secondErrors.constData();
+    QByteArray firstErrors;
+    EXPECT_TRUE(waitForErrorText(first, "raising the window", firstErrors)) << firstErrors.constData();
+    EXPECT_EQ(first->state(), QProcess::Running);
+    EXPECT_TRUE(QFile::exists(installation + "/_old_update"));
+    EXPECT_TRUE(QFile::exists(installation + "/old/_old_libQt5Core.so.5"));
+    EXPECT_TRUE(QFile::exists(installation + "/libQtCore.so.4"));
+
+    // No argument form of the second start is parsed: even a bad version still hands over.
+    EXPECT_EQ(runToEnd({"client_linux_amd64", "bad"}), 0);
+}
+
+TEST_F(UpdateProgramTest, TypeAndVersionZeroRunsWithoutAskingTheService)
+{
+    QProcess* first = launch({"client_linux_amd64", "0"});
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(guardSocket()) || first->state() == QProcess::NotRunning; },
+                          processTimeoutMs));
+    // Reaching the event loop shows that the form was accepted: the window answers the next start.
+    EXPECT_EQ(runToEnd({}), 0);
+    QByteArray errors;
+    EXPECT_TRUE(waitForErrorText(first, "raising the window", errors)) << errors.constData();
+}
+
+TEST_F(UpdateProgramTest, StaleGuardSocketFromACrashIsReplaced)
+{
+    QProcess* crashed = launch({"client_linux_amd64", "5"});
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(guardSocket()); }, processTimeoutMs));
+    crashed->kill(); // no clean-up: the socket file stays
+    ASSERT_TRUE(crashed->waitForFinished(processTimeoutMs));
+    ASSERT_TRUE(QFile::exists(guardSocket()));
+
+    QProcess* next = launch({"client_linux_amd64", "5"});
+    // Wait until the new updater accepts connections under the same name.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            QLocalSocket probe;
+            probe.connectToServer(guardSocket());
+            return probe.waitForConnected(1000) || next->state() == QProcess::NotRunning;
+        },
+        processTimeoutMs));
+    ASSERT_EQ(next->state(), QProcess::Running);
+    EXPECT_EQ(runToEnd({}), 0);
+    QByteArray errors;
+    EXPECT_TRUE(waitForErrorText(next, "raising the window", errors)) << errors.constData();
+}
+
+} // namespace

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Files of the updater itself, and the clean-ups of what an earlier self-update left behind.
+
+// The prefix of a backup file ("_old_"), shared with the replacement step.
+QString oldFilePrefix();
+
+// The files the updater runs from; their backups cannot be removed while it runs, so the
+// replacement step leaves them for the next start.
+QStringList updaterOwnFiles();
+// Exact, case-sensitive match of a bare file name against updaterOwnFiles().
+bool isUpdaterOwnFile(const QString& name);
+
+// Removes "_old_" + each of updaterOwnFiles() in `folder` (missing files are no error).
+void removeOldFileLeftovers(const QString& folder);
+// Removes the Qt 4 libraries an old installation shipped, if present in `folder`.
+void removeObsoleteQt4Libraries(const QString& folder);
+// The start-up clean-up of the program folder: the Qt 4 libraries, the "_old_" leftovers in the
+// program folder and its folders old, imageformats, accessible and sqldrivers, and the folder old
+// itself when it is empty.
+void removeSelfUpdateLeftovers(const QString& appDir);
