@@ -1,0 +1,400 @@
+#include "net/networking.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <boost/thread/lock_guard.hpp>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <memory>
+
+#include "net/networking_poll_tcp_select.h"
+
+namespace netutil {
+
+void closeSocket(int fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+int lastError()
+{
+    return errno;
+}
+
+std::string errorText(int error)
+{
+    char buffer[256];
+    // The GNU strerror_r returns the text, which may or may not live in the buffer.
+    return std::string(strerror_r(error, buffer, sizeof(buffer)));
+}
+
+int createWakeFd()
+{
+    return ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+void signalWakeFd(int fd)
+{
+    if (fd < 0)
+        return;
+    const uint64_t one = 1;
+    ssize_t written;
+    do {
+        written = ::write(fd, &one, sizeof(one));
+    } while (written < 0 && errno == EINTR);
+    // EAGAIN means the counter is already non-zero: the thread wakes anyway.
+}
+
+void drainWakeFd(int fd)
+{
+    if (fd < 0)
+        return;
+    uint64_t value;
+    ssize_t got;
+    do {
+        got = ::read(fd, &value, sizeof(value));
+    } while (got < 0 && errno == EINTR);
+}
+
+std::string assertionText(const char* expression, const char* file, int line)
+{
+    // Report the path from the plug-in's folder on, whatever the build folder was.
+    std::string path(file);
+    const std::string root = "ctrlport_plugin/";
+    const std::string::size_type at = path.rfind(root);
+    if (at != std::string::npos)
+        path = path.substr(at);
+    return "Assertion \"" + std::string(expression) + "\" failed at " + path + ":" + std::to_string(line) + "; ";
+}
+
+}  // namespace netutil
+
+NetWorkingSocketData::NetWorkingSocketData()
+    : m_Socket(kClosedSocket),
+      m_LocalAddress(),
+      m_PeerAddress(),
+      m_Functions(),
+      m_UserData(nullptr),
+      m_ConnectionID(0),
+      m_RemovalTime(0),
+      closeAfterSend(false),
+      disconnectNotified(false),
+      m_QueuedBytes(0),
+      m_InputEnded(false),
+      m_CloseRequested(false),
+      m_CloseDeadline()
+{
+}
+
+NetWorkingSocketData::~NetWorkingSocketData()
+{
+    clearSendingList();
+}
+
+void NetWorkingSocketData::clearSendingList()
+{
+    for (Block& block : m_TCPPacketSendingList)
+        delete[] block.first;
+    m_TCPPacketSendingList.clear();
+    m_QueuedBytes = 0;
+}
+
+NetWorking::NetWorking(const NetWorkingFunctions* functions, NetWorkingType type)
+    : m_NetWorkingFunctions(functions ? *functions : NetWorkingFunctions()),
+      m_NetWorkingType(type),
+      m_AcceptThread(nullptr),
+      m_Stop(false),
+      m_WakeFd(netutil::createWakeFd())
+{
+    NET_ASSERT(this, m_NetWorkingType == NETWORKING_TCP);
+    if (m_WakeFd < 0)
+        log("wake-up descriptor throw: " + netutil::errorText(netutil::lastError()));
+    try {
+        m_AcceptThread = new boost::thread(ThreadSpawn<NetWorking>(this, &NetWorking::acceptLoop));
+        for (int i = 0; i < kPollerCount; ++i) {
+            NetWorkingPollTCPSelect* poller = new NetWorkingPollTCPSelect(this);
+            boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+            m_Pollers.push_back(poller);
+        }
+    } catch (...) {
+        shutdown();
+        throw;
+    }
+}
+
+NetWorking::~NetWorking()
+{
+    shutdown();
+}
+
+void NetWorking::shutdown()
+{
+    m_Stop = true;
+    netutil::signalWakeFd(m_WakeFd);
+    if (m_AcceptThread) {
+        try {
+            m_AcceptThread->join();
+        } catch (const std::exception& e) {
+            log(std::string("boost thread: ") + e.what());
+        }
+        delete m_AcceptThread;
+        m_AcceptThread = nullptr;
+    }
+
+    // The accept thread has ended, so nothing else touches the lists any more.
+    std::vector<NetWorkingPollTCPSelect*> pollers;
+    {
+        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+        pollers.swap(m_Pollers);
+    }
+    for (NetWorkingPollTCPSelect* poller : pollers)
+        delete poller;
+
+    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+    for (auto& entry : m_ListenerMap) {
+        netutil::closeSocket(entry.second->m_Socket);
+        delete entry.second;
+    }
+    m_ListenerMap.clear();
+    for (NetWorkingSocketData* record : m_ClosedListeners)
+        delete record;
+    m_ClosedListeners.clear();
+    netutil::closeSocket(m_WakeFd);
+    m_WakeFd = -1;
+}
+
+int NetWorking::listen(const NetWorkingSocketFunctions* callbacks, void* userData, const std::string& ip,
+                       unsigned short port, bool probeOnly)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        log("socket throw: " + netutil::errorText(netutil::lastError()));
+        return -1;
+    }
+
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr(ip.c_str());
+    address.sin_port = htons(port);
+    if (address.sin_addr.s_addr == INADDR_NONE) {
+        log("bind convert throw: " + netutil::errorText(EINVAL));
+        netutil::closeSocket(fd);
+        return -1;
+    }
+
+    setSocketReUseAddr(fd);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        log("bind throw: " + netutil::errorText(netutil::lastError()));
+        netutil::closeSocket(fd);
+        return -1;
+    }
+    setSocketReceiveBuffer(fd, kSocketReceiveBufferSize);
+    if (::listen(fd, 128) != 0) {
+        log("listen throw: " + netutil::errorText(netutil::lastError()));
+        netutil::closeSocket(fd);
+        return -1;
+    }
+    if (probeOnly) {
+        netutil::closeSocket(fd);
+        return 1;
+    }
+
+    std::unique_ptr<NetWorkingSocketData> record;
+    try {
+        record.reset(new NetWorkingSocketData);
+    } catch (...) {
+        netutil::closeSocket(fd);
+        throw;
+    }
+    record->m_Socket = fd;
+    // With port 0 the system picks the port; keep the address actually bound.
+    socklen_t length = sizeof(record->m_LocalAddress);
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&record->m_LocalAddress), &length) != 0)
+        record->m_LocalAddress = address;
+    if (callbacks)
+        record->m_Functions = *callbacks;
+    record->m_UserData = userData;
+    record->m_ConnectionID = fd;
+
+    {
+        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+        if (m_Pollers.empty())
+            m_Pollers.push_back(new NetWorkingPollTCPSelect(this));
+        NetWorkingSocketData*& slot = m_ListenerMap[fd];
+        if (slot)
+            m_ClosedListeners.push_back(slot);
+        slot = record.release();
+    }
+    netutil::signalWakeFd(m_WakeFd);
+    return fd;
+}
+
+bool NetWorking::setSocketReUseAddr(int fd)
+{
+    const int on = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
+        log("setSocketReUseAddr throw: " + netutil::errorText(netutil::lastError()));
+        return false;
+    }
+    return true;
+}
+
+bool NetWorking::setSocketReceiveBuffer(int fd, int size)
+{
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) != 0) {
+        log("setSocketReceiveBuffer throw: " + netutil::errorText(netutil::lastError()));
+        return false;
+    }
+    return true;
+}
+
+void NetWorking::log(const std::string& message) const
+{
+    if (!m_NetWorkingFunctions.onLog)
+        return;
+    try {
+        m_NetWorkingFunctions.onLog(message);
+    } catch (...) {
+        // A failing log must not take a socket thread down.
+    }
+}
+
+std::vector<NetWorkingPollTCPSelect*> NetWorking::pollers() const
+{
+    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+    return m_Pollers;
+}
+
+void NetWorking::acceptLoop()
+{
+    while (!m_Stop) {
+        try {
+            acceptPass();
+        } catch (const std::exception& e) {
+            log(std::string("accept thread error: ") + e.what());
+        } catch (...) {
+            log("accept thread error");
+        }
+    }
+}
+
+static void waitForWake(int wakeFd, int milliseconds)
+{
+    pollfd wake = {wakeFd, POLLIN, 0};
+    if (::poll(&wake, 1, milliseconds) > 0)
+        netutil::drainWakeFd(wakeFd);
+}
+
+void NetWorking::acceptPass()
+{
+    std::vector<pollfd> fds;
+    std::vector<NetWorkingSocketData*> listeners;
+    fds.push_back(pollfd{m_WakeFd, POLLIN, 0});
+    {
+        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+        for (auto& entry : m_ListenerMap) {
+            fds.push_back(pollfd{entry.first, POLLIN, 0});
+            listeners.push_back(entry.second);
+        }
+    }
+    if (listeners.empty()) {
+        // Nothing to watch: wait for a listener or the stop.
+        waitForWake(m_WakeFd, 100);
+        return;
+    }
+
+    const int result = ::poll(fds.data(), fds.size(), 100);
+    if (result == 0)
+        return;
+    if (result < 0) {
+        const int error = netutil::lastError();
+        if (error != EINTR) {
+            log("listen select throw: " + netutil::errorText(error));
+            waitForWake(m_WakeFd, 20);
+        }
+        return;
+    }
+    if (fds[0].revents)
+        netutil::drainWakeFd(m_WakeFd);
+
+    bool outOfDescriptors = false;
+    {
+        // Held for the whole accept pass: lock order NetWorking, poller, connection-id counter.
+        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+        for (std::size_t i = 0; i < listeners.size() && !m_Stop; ++i) {
+            const short events = fds[i + 1].revents;
+            if (events & (POLLERR | POLLHUP | POLLNVAL))
+                log("listener socket error");
+            if (events & POLLIN)
+                outOfDescriptors |= !acceptConnection(listeners[i]);
+        }
+    }
+    // Without a free descriptor the pending connection stays readable; do not spin on it.
+    if (outOfDescriptors)
+        waitForWake(m_WakeFd, 20);
+}
+
+bool NetWorking::acceptConnection(NetWorkingSocketData* listener)
+{
+    sockaddr_in peer;
+    std::memset(&peer, 0, sizeof(peer));
+    socklen_t length = sizeof(peer);
+    int fd;
+    do {
+        fd = ::accept4(listener->m_Socket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int error = netutil::lastError();
+        // The peer may have given up between poll and accept.
+        if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED)
+            return true;
+        log("accept throw: " + netutil::errorText(error));
+        return !(error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM);
+    }
+    setSocketReceiveBuffer(fd, kSocketReceiveBufferSize);
+
+    std::unique_ptr<NetWorkingSocketData> record;
+    try {
+        record.reset(new NetWorkingSocketData);
+    } catch (...) {
+        netutil::closeSocket(fd);
+        throw;
+    }
+    record->m_Socket = fd;
+    record->m_LocalAddress = listener->m_LocalAddress;
+    record->m_PeerAddress = peer;
+    record->m_Functions = listener->m_Functions;
+    record->m_UserData = listener->m_UserData;
+
+    NetWorkingPollTCPSelect* poller = choosePoller();
+    if (!poller) {
+        netutil::closeSocket(fd);
+        return true;
+    }
+    poller->addSocket(record.release());
+    return true;
+}
+
+NetWorkingPollTCPSelect* NetWorking::choosePoller()
+{
+    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+    NetWorkingPollTCPSelect* chosen = m_Pollers.empty() ? nullptr : m_Pollers.front();
+    int best = 65535;
+    for (NetWorkingPollTCPSelect* poller : m_Pollers) {
+        const int count = poller->getSocketCount();
+        if (count < best) {
+            best = count;
+            chosen = poller;
+        }
+    }
+    return chosen;
+}

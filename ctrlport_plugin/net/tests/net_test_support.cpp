@@ -1,0 +1,288 @@
+#include "net_test_support.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace nettest {
+
+RecordingUser::RecordingUser() : m_Misordered(false)
+{
+    m_Callbacks.onReceive = &RecordingUser::receiveCallback;
+    m_Callbacks.onConnect = &RecordingUser::connectCallback;
+    m_Callbacks.onDisconnect = &RecordingUser::disconnectCallback;
+}
+
+void RecordingUser::receiveCallback(char* buffer, int length, int connectionID, const sockaddr_in*, void* userData)
+{
+    RecordingUser* self = static_cast<RecordingUser*>(userData);
+    const std::string data(buffer, length);
+    delete[] buffer;
+    NetWorkingPollTCPSelect* poller = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(self->m_Lock);
+        if (!self->m_Pollers.count(connectionID) || self->m_Disconnects[connectionID] > 0)
+            self->m_Misordered = true;
+        poller = self->m_Pollers[connectionID];
+        self->m_Received[connectionID] += data;
+        self->m_BlockSizes[connectionID].push_back(length);
+    }
+    self->m_Changed.notify_all();
+    if (self->onData)
+        self->onData(connectionID, data, poller);
+}
+
+void RecordingUser::connectCallback(int connectionID, const sockaddr_in* peer, void* userData,
+                                    NetWorkingPollTCPSelect* poller)
+{
+    RecordingUser* self = static_cast<RecordingUser*>(userData);
+    {
+        std::lock_guard<std::mutex> guard(self->m_Lock);
+        if (self->m_Pollers.count(connectionID))
+            self->m_Misordered = true;
+        self->m_ConnectionOrder.push_back(connectionID);
+        self->m_Pollers[connectionID] = poller;
+        self->m_Peers[connectionID] = *peer;
+    }
+    self->m_Changed.notify_all();
+}
+
+void RecordingUser::disconnectCallback(int connectionID, const sockaddr_in*, void* userData)
+{
+    RecordingUser* self = static_cast<RecordingUser*>(userData);
+    {
+        std::lock_guard<std::mutex> guard(self->m_Lock);
+        if (!self->m_Pollers.count(connectionID))
+            self->m_Misordered = true;
+        ++self->m_Disconnects[connectionID];
+    }
+    self->m_Changed.notify_all();
+}
+
+bool RecordingUser::waitUntil(const std::function<bool()>& predicate, milliseconds deadline)
+{
+    std::unique_lock<std::mutex> lock(m_Lock);
+    return m_Changed.wait_for(lock, deadline, predicate);
+}
+
+int RecordingUser::waitForConnection(std::size_t n)
+{
+    if (!waitUntil([&] { return m_ConnectionOrder.size() >= n; }))
+        return 0;
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return m_ConnectionOrder[n - 1];
+}
+
+bool RecordingUser::waitForBytes(int connectionID, std::size_t bytes)
+{
+    return waitUntil([&] { return m_Received[connectionID].size() >= bytes; });
+}
+
+bool RecordingUser::waitForDisconnects(int connectionID, int count)
+{
+    return waitUntil([&] { return m_Disconnects[connectionID] >= count; });
+}
+
+std::vector<int> RecordingUser::connections()
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return m_ConnectionOrder;
+}
+
+NetWorkingPollTCPSelect* RecordingUser::pollerOf(int connectionID)
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return m_Pollers[connectionID];
+}
+
+std::string RecordingUser::received(int connectionID)
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return m_Received[connectionID];
+}
+
+std::vector<int> RecordingUser::blockSizes(int connectionID)
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return m_BlockSizes[connectionID];
+}
+
+int RecordingUser::disconnects(int connectionID)
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return m_Disconnects[connectionID];
+}
+
+int RecordingUser::totalDisconnects()
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    int total = 0;
+    for (auto& entry : m_Disconnects)
+        total += entry.second;
+    return total;
+}
+
+sockaddr_in RecordingUser::peerOf(int connectionID)
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return m_Peers[connectionID];
+}
+
+NetWorkingFunctions LogRecorder::functions()
+{
+    NetWorkingFunctions functions;
+    functions.onLog = [this](const std::string& line) {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_Lines.push_back(line);
+    };
+    return functions;
+}
+
+std::vector<std::string> LogRecorder::lines()
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return m_Lines;
+}
+
+bool LogRecorder::contains(const std::string& text)
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    for (const std::string& line : m_Lines)
+        if (line == text)
+            return true;
+    return false;
+}
+
+unsigned short boundPort(int listenerFd)
+{
+    sockaddr_in address;
+    socklen_t length = sizeof(address);
+    if (::getsockname(listenerFd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+int connectTo(unsigned short port, int receiveBuffer)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool writeAll(int fd, const std::string& data)
+{
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+namespace {
+
+// Waits for the descriptor to become readable; false at the deadline.
+bool waitReadable(int fd, std::chrono::steady_clock::time_point end)
+{
+    for (;;) {
+        const auto left = std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd p = {fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (r > 0)
+            return true;
+        if (r < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+}  // namespace
+
+std::string readBytes(int fd, std::size_t n, milliseconds deadline)
+{
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    std::string data;
+    char buffer[65536];
+    while (data.size() < n) {
+        if (!waitReadable(fd, end))
+            break;
+        const ssize_t got = ::recv(fd, buffer, std::min(sizeof(buffer), n - data.size()), 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        data.append(buffer, static_cast<std::size_t>(got));
+    }
+    return data;
+}
+
+std::string readToEnd(int fd, bool* eof, milliseconds deadline)
+{
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    std::string data;
+    char buffer[65536];
+    *eof = false;
+    for (;;) {
+        if (!waitReadable(fd, end))
+            return data;
+        const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            *eof = true;
+            return data;
+        }
+        data.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+namespace {
+
+int countEntries(const char* path)
+{
+    DIR* dir = ::opendir(path);
+    if (!dir)
+        return -1;
+    int count = 0;
+    while (dirent* entry = ::readdir(dir))
+        if (entry->d_name[0] != '.')
+            ++count;
+    ::closedir(dir);
+    return count;
+}
+
+}  // namespace
+
+int openDescriptorCount()
+{
+    return countEntries("/proc/self/fd") - 1;  // without the one opendir holds
+}
+
+int threadCount()
+{
+    return countEntries("/proc/self/task");
+}
+
+}  // namespace nettest

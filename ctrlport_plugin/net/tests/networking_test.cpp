@@ -1,0 +1,449 @@
+// The networking layer against real loopback peers on ephemeral ports.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "net_test_support.h"
+
+using namespace nettest;
+
+namespace {
+
+// One numbered line per block, so that any loss, duplicate or reordering shows.
+std::string numberedLine(int i, std::size_t width)
+{
+    std::string line = std::to_string(i) + ":";
+    line.resize(width - 1, static_cast<char>('a' + i % 26));
+    return line + "\n";
+}
+
+class NetWorkingTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        NetWorkingFunctions functions = m_Log.functions();
+        m_Net.reset(new NetWorking(&functions, NETWORKING_TCP));
+        m_Listener = m_Net->listen(m_User.callbacks(), &m_User, "127.0.0.1", 0, false);
+        ASSERT_GE(m_Listener, 0);
+        m_Port = boundPort(m_Listener);
+        ASSERT_NE(m_Port, 0);
+    }
+
+    void TearDown() override
+    {
+        m_Net.reset();
+        for (int fd : m_Clients)
+            ::close(fd);
+        EXPECT_FALSE(m_User.m_Misordered) << "a callback came for an unknown or already lost connection";
+    }
+
+    // Small send buffers for the connections accepted from now on (they inherit the listener's),
+    // so that the queue, not the system, holds what a slow peer has not taken yet.
+    void limitSendBuffers()
+    {
+        const int size = 4096;
+        ASSERT_EQ(::setsockopt(m_Listener, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)), 0);
+    }
+
+    // Connects a client and waits until the layer has reported it; returns its id.
+    int connectClient(int* clientFd, int receiveBuffer = 0)
+    {
+        const std::size_t before = m_User.connections().size();
+        *clientFd = connectTo(m_Port, receiveBuffer);
+        EXPECT_GE(*clientFd, 0);
+        m_Clients.push_back(*clientFd);
+        return m_User.waitForConnection(before + 1);
+    }
+
+    LogRecorder m_Log;
+    RecordingUser m_User;
+    std::unique_ptr<NetWorking> m_Net;
+    int m_Listener = -1;
+    unsigned short m_Port = 0;
+    std::vector<int> m_Clients;
+};
+
+TEST(NetWorkingListen, RejectsWhatItCannotListenOnAndLeavesNothingOpen)
+{
+    LogRecorder log;
+    NetWorkingFunctions functions = log.functions();
+    NetWorking net(&functions, NETWORKING_TCP);
+    RecordingUser user;
+    const int before = openDescriptorCount();
+
+    EXPECT_EQ(net.listen(user.callbacks(), &user, "localhost", 0, false), -1);
+    EXPECT_EQ(net.listen(user.callbacks(), &user, "255.255.255.255", 0, false), -1);
+    EXPECT_EQ(net.listen(user.callbacks(), &user, "", 0, false), -1);
+    EXPECT_TRUE(log.contains("bind convert throw: Invalid argument"));
+
+    // A probe that works reports 1 and keeps nothing open.
+    EXPECT_EQ(net.listen(user.callbacks(), &user, "127.0.0.1", 0, true), 1);
+    EXPECT_EQ(openDescriptorCount(), before);
+
+    // A port somebody already listens on.
+    const int taken = net.listen(user.callbacks(), &user, "127.0.0.1", 0, false);
+    ASSERT_GE(taken, 0);
+    EXPECT_EQ(net.listen(user.callbacks(), &user, "127.0.0.1", boundPort(taken), false), -1);
+    EXPECT_TRUE(log.contains("bind throw: Address already in use"));
+    EXPECT_EQ(openDescriptorCount(), before + 1);
+}
+
+TEST_F(NetWorkingTest, DeliversBlocksOfAtMost1500BytesAndSendsBack)
+{
+    int client;
+    const int id = connectClient(&client);
+    ASSERT_GT(id, 0);
+    const sockaddr_in peer = m_User.peerOf(id);
+    EXPECT_EQ(peer.sin_family, AF_INET);
+    EXPECT_EQ(ntohl(peer.sin_addr.s_addr), INADDR_LOOPBACK);
+
+    std::string payload;
+    for (int i = 0; payload.size() < 20000; ++i)
+        payload += numberedLine(i, 37);
+    ASSERT_TRUE(writeAll(client, payload));
+    ASSERT_TRUE(m_User.waitForBytes(id, payload.size()));
+    EXPECT_EQ(m_User.received(id), payload);
+    for (int size : m_User.blockSizes(id))
+        EXPECT_LE(size, 1500);
+
+    NetWorkingPollTCPSelect* poller = m_User.pollerOf(id);
+    poller->send(std::string("VXM Client\n\r"), id, nullptr);
+    poller->send(std::string(), id, nullptr);  // nothing to send, nothing sent
+    char* raw = new char[4];
+    std::memcpy(raw, "ok\n\r", 4);
+    poller->send(raw, 4, id, nullptr);
+    EXPECT_EQ(readBytes(client, 16), "VXM Client\n\rok\n\r");
+
+    // Unknown ids are ignored, and the given buffer is still freed (the leak checker would tell).
+    poller->send(new char[8](), 8, id + 1000, nullptr);
+    poller->closeSocket(id + 1000, false);
+    poller->closeConnection(id + 1000);
+}
+
+TEST_F(NetWorkingTest, PeerCloseIsReportedOnceAndLaterSendsAreIgnored)
+{
+    int first, second;
+    const int a = connectClient(&first);
+    const int b = connectClient(&second);
+    ASSERT_GT(a, 0);
+    ASSERT_GT(b, 0);
+
+    ::close(first);
+    m_Clients.erase(m_Clients.begin());
+    ASSERT_TRUE(m_User.waitForDisconnects(a, 1));
+    NetWorkingPollTCPSelect* poller = m_User.pollerOf(a);
+    poller->send(std::string("too late\n\r"), a, nullptr);
+    poller->closeConnection(a);
+    poller->closeSocket(a, false);
+
+    // The other connection still works; by the time its data has come through, a second report
+    // for the closed one would have arrived too.
+    ASSERT_TRUE(writeAll(second, "ping\n"));
+    ASSERT_TRUE(m_User.waitForBytes(b, 5));
+    m_User.pollerOf(b)->send(std::string("pong"), b, nullptr);
+    EXPECT_EQ(readBytes(second, 4), "pong");
+    EXPECT_EQ(m_User.disconnects(a), 1);
+    EXPECT_EQ(m_User.disconnects(b), 0);
+}
+
+TEST_F(NetWorkingTest, CloseConnectionFlushesTheQueueAndNeverReportsADisconnect)
+{
+    // An empty queue: the peer sees the end of the stream at once.
+    int client;
+    const int a = connectClient(&client);
+    ASSERT_GT(a, 0);
+    NetWorkingPollTCPSelect* poller = m_User.pollerOf(a);
+    poller->send(std::string("error id=1026 msg"), a, nullptr);
+    poller->closeConnection(a);
+    bool eof = false;
+    EXPECT_EQ(readToEnd(client, &eof), "error id=1026 msg");
+    EXPECT_TRUE(eof);
+
+    // A full queue (the peer reads late): everything queued still arrives, then the end.
+    limitSendBuffers();
+    int slow;
+    const int b = connectClient(&slow, 4096);
+    ASSERT_GT(b, 0);
+    ASSERT_EQ(m_User.pollerOf(b), poller) << "the emptied first poller takes the next connection";
+    std::string expected;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string line = numberedLine(i, 50);
+        expected += line;
+        poller->send(line, b, nullptr);
+    }
+    poller->closeConnection(b);
+    // Data that arrives after the close request is not read any more.
+    ASSERT_TRUE(writeAll(slow, "ignored\n"));
+    const std::string got = readToEnd(slow, &eof);
+    EXPECT_TRUE(eof);
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+
+    // A third connection on the same poller: its first block is read in a later pass than the
+    // removals above, which therefore had every chance to report.
+    int third;
+    const int c = connectClient(&third);
+    ASSERT_EQ(m_User.pollerOf(c), poller);
+    ASSERT_TRUE(writeAll(third, "x"));
+    ASSERT_TRUE(m_User.waitForBytes(c, 1));
+    EXPECT_EQ(m_User.totalDisconnects(), 0);
+    EXPECT_EQ(m_User.received(b), "");
+}
+
+TEST_F(NetWorkingTest, NewConnectionGoesToTheFirstLeastLoadedPoller)
+{
+    const std::vector<NetWorkingPollTCPSelect*> pollers = m_Net->pollers();
+    ASSERT_EQ(pollers.size(), 10u);
+
+    // Eleven connections: one on each poller, the eleventh back on the first.
+    std::vector<int> ids;
+    for (int i = 0; i < 11; ++i) {
+        int client;
+        ids.push_back(connectClient(&client));
+        ASSERT_GT(ids.back(), 0);
+        EXPECT_EQ(m_User.pollerOf(ids.back()), pollers[i % 10]) << "connection " << i;
+    }
+
+    // Close those on pollers 3 to 10: three connections remain, two on poller 1, one on poller 2.
+    for (int i = 2; i < 10; ++i)
+        m_User.pollerOf(ids[i])->closeConnection(ids[i]);
+    for (int i = 2; i < 10; ++i) {
+        bool eof = false;
+        readToEnd(m_Clients[i], &eof);
+        ASSERT_TRUE(eof);
+    }
+    ASSERT_EQ(pollers[0]->getSocketCount(), 2);
+    ASSERT_EQ(pollers[1]->getSocketCount(), 1);
+    for (int i = 2; i < 10; ++i)
+        ASSERT_EQ(pollers[i]->getSocketCount(), 0);
+
+    int client;
+    const int next = connectClient(&client);
+    EXPECT_EQ(m_User.pollerOf(next), pollers[2]);
+}
+
+TEST_F(NetWorkingTest, SlowReaderGetsEveryBlockInOrder)
+{
+    limitSendBuffers();
+    int client;
+    const int id = connectClient(&client, 4096);
+    ASSERT_GT(id, 0);
+    NetWorkingPollTCPSelect* poller = m_User.pollerOf(id);
+
+    // Two senders at once, as a poll thread and the client's thread would; neither may block, and
+    // each one's blocks keep their order. 2 x 1.5 MiB stays under the queue limit.
+    auto sendLines = [&](char tag) {
+        for (int i = 0; i < 12000; ++i)
+            poller->send(std::string(1, tag) + numberedLine(i, 127), id, nullptr);
+    };
+    std::thread other(sendLines, 'B');
+    sendLines('A');
+    other.join();
+
+    const std::string got = readBytes(client, 2 * 12000 * 128);
+    ASSERT_EQ(got.size(), 2u * 12000 * 128);
+    int nextA = 0, nextB = 0;
+    for (std::size_t at = 0; at < got.size(); at += 128) {
+        const std::string line = got.substr(at, 128);
+        int& next = line[0] == 'A' ? nextA : nextB;
+        ASSERT_EQ(line.substr(1), numberedLine(next, 127)) << "at byte " << at;
+        ++next;
+    }
+    EXPECT_EQ(nextA, 12000);
+    EXPECT_EQ(nextB, 12000);
+    EXPECT_EQ(m_User.disconnects(id), 0);
+}
+
+TEST_F(NetWorkingTest, QueueLimitClosesAPeerThatNeverReads)
+{
+    limitSendBuffers();
+    int client;
+    const int id = connectClient(&client, 4096);
+    ASSERT_GT(id, 0);
+    int healthy;
+    const int other = connectClient(&healthy);
+    NetWorkingPollTCPSelect* poller = m_User.pollerOf(id);
+
+    const std::string block(64 * 1024, 'q');
+    for (int i = 0; i < 200 && m_User.disconnects(id) == 0; ++i)  // up to 12.8 MiB
+        poller->send(block, id, nullptr);
+    ASSERT_TRUE(m_User.waitForDisconnects(id, 1));
+    bool eof = false;
+    const std::string got = readToEnd(client, &eof);
+    EXPECT_TRUE(eof);
+    EXPECT_LT(got.size(), 5u * 1024 * 1024);
+
+    // Sends after the close go nowhere; the other connection is untouched.
+    poller->send(block, id, nullptr);
+    m_User.pollerOf(other)->send(std::string("still here"), other, nullptr);
+    EXPECT_EQ(readBytes(healthy, 10), "still here");
+    EXPECT_EQ(m_User.disconnects(id), 1);
+    EXPECT_EQ(m_User.disconnects(other), 0);
+}
+
+TEST_F(NetWorkingTest, CloseAfterSendGivesUpOnAPeerThatNeverReads)
+{
+    limitSendBuffers();
+    int client;
+    const int id = connectClient(&client, 4096);
+    ASSERT_GT(id, 0);
+    NetWorkingPollTCPSelect* poller = m_User.pollerOf(id);
+    poller->setCloseAfterSendTimeout(milliseconds(300));
+
+    const std::string block(64 * 1024, 'w');
+    for (int i = 0; i < 32; ++i)  // 2 MiB: far more than the socket buffers hold
+        poller->send(block, id, nullptr);
+    // Without closeConnection the close is reported, which tells when it happened.
+    poller->closeSocket(id, true);
+    ASSERT_TRUE(m_User.waitForDisconnects(id, 1));
+    bool eof = false;
+    const std::string got = readToEnd(client, &eof);
+    EXPECT_TRUE(eof);
+    EXPECT_LT(got.size(), 32u * block.size());
+}
+
+TEST_F(NetWorkingTest, ResetPeerEndsTheConnectionWithoutABrokenPipeSignal)
+{
+    int client;
+    const int id = connectClient(&client);
+    ASSERT_GT(id, 0);
+    NetWorkingPollTCPSelect* poller = m_User.pollerOf(id);
+
+    // Close with a reset instead of a normal end of stream.
+    linger hard = {1, 0};
+    ASSERT_EQ(::setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard)), 0);
+    ::close(client);
+    m_Clients.clear();
+
+    // Whichever comes first, the poller's read or a send, ends the connection, once; a send into
+    // the reset socket would kill this process with SIGPIPE if it were not suppressed.
+    const std::string line(1000, 'r');
+    for (int i = 0; i < 1000 && m_User.disconnects(id) == 0; ++i)
+        poller->send(line, id, nullptr);
+    ASSERT_TRUE(m_User.waitForDisconnects(id, 1));
+
+    int second;
+    const int next = connectClient(&second);
+    ASSERT_TRUE(writeAll(second, "y"));
+    ASSERT_TRUE(m_User.waitForBytes(next, 1));
+    EXPECT_EQ(m_User.disconnects(id), 1);
+}
+
+TEST(NetWorkingDescriptors, ServesDescriptorsAbove1024)
+{
+    rlimit limit;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max < 1200)
+        GTEST_SKIP() << "hard descriptor limit " << limit.rlim_max << " is below 1200";
+    const rlimit saved = limit;
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 1200);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+
+    // Fill the low descriptors the way a busy client would.
+    std::vector<int> fillers;
+    for (;;) {
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        fillers.push_back(fd);
+        if (fd >= 1030)
+            break;
+    }
+
+    {
+        RecordingUser user;
+        NetWorkingFunctions functions;
+        NetWorking net(&functions, NETWORKING_TCP);
+        const int listener = net.listen(user.callbacks(), &user, "127.0.0.1", 0, false);
+        ASSERT_GE(listener, 1024);
+        const int client = connectTo(boundPort(listener));
+        ASSERT_GE(client, 1024);
+        const int id = user.waitForConnection(1);
+        ASSERT_GT(id, 0);
+
+        ASSERT_TRUE(writeAll(client, "hello from above\n"));
+        ASSERT_TRUE(user.waitForBytes(id, 17));
+        EXPECT_EQ(user.received(id), "hello from above\n");
+        user.pollerOf(id)->send(std::string("hi"), id, nullptr);
+        EXPECT_EQ(readBytes(client, 2), "hi");
+        ::close(client);
+        EXPECT_TRUE(user.waitForDisconnects(id, 1));
+    }
+
+    for (int fd : fillers)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+TEST(NetWorkingShutdown, JoinsEveryThreadWithBusyConnections)
+{
+    const int threadsBefore = threadCount();
+    const int descriptorsBefore = openDescriptorCount();
+    RecordingUser user;
+    std::unique_ptr<NetWorking> net(new NetWorking(nullptr, NETWORKING_TCP));
+    EXPECT_EQ(threadCount(), threadsBefore + 11);
+    const int listener = net->listen(user.callbacks(), &user, "127.0.0.1", 0, false);
+    ASSERT_GE(listener, 0);
+    const unsigned short port = boundPort(listener);
+
+    // Echo everything back to peers that never read: the queues fill while the peers keep writing.
+    // Echo the first 512 KiB of each peer back, so that queues fill but stay under their limit.
+    std::map<int, std::size_t> echoed;
+    std::mutex echoedLock;
+    user.onData = [&](int id, const std::string& data, NetWorkingPollTCPSelect* poller) {
+        {
+            std::lock_guard<std::mutex> guard(echoedLock);
+            if (echoed[id] >= 512 * 1024)
+                return;
+            echoed[id] += data.size();
+        }
+        poller->send(data, id, nullptr);
+    };
+    std::atomic<bool> stopWriters(false);
+    std::vector<int> clients;
+    std::vector<std::thread> writers;
+    for (int i = 0; i < 12; ++i) {
+        const int fd = connectTo(port, 4096);
+        ASSERT_GE(fd, 0);
+        clients.push_back(fd);
+        writers.emplace_back([fd, &stopWriters] {
+            const std::string chunk(8192, 'e');
+            while (!stopWriters && writeAll(fd, chunk)) {
+            }
+        });
+    }
+    ASSERT_TRUE(user.waitUntil([&] {
+        if (user.m_ConnectionOrder.size() < clients.size())
+            return false;
+        for (int id : user.m_ConnectionOrder)
+            if (user.m_Received[id].size() < 1024 * 1024)
+                return false;
+        return true;
+    }));
+
+    auto destroyed = std::async(std::launch::async, [&net] { net.reset(); });
+    ASSERT_EQ(destroyed.wait_for(kDeadline), std::future_status::ready) << "shutdown hangs";
+    EXPECT_EQ(user.totalDisconnects(), 0) << "shutdown closes without callbacks";
+
+    // The peers see their connections end, so the writers stop.
+    stopWriters = true;
+    for (std::thread& writer : writers)
+        writer.join();
+    for (int fd : clients)
+        ::close(fd);
+    EXPECT_EQ(threadCount(), threadsBefore);
+    EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
+}
+
+}  // namespace
