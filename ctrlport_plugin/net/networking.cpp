@@ -156,6 +156,8 @@ void NetWorking::shutdown()
         pollers.swap(m_Pollers);
     }
     for (NetWorkingPollTCPSelect* poller : pollers)
+        poller->stop();
+    for (NetWorkingPollTCPSelect* poller : pollers)
         delete poller;
 
     boost::lock_guard<boost::recursive_mutex> guard(m_Lock);

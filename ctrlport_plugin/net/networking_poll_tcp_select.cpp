@@ -70,14 +70,7 @@ NetWorkingPollTCPSelect::NetWorkingPollTCPSelect(NetWorking* owner)
 
 NetWorkingPollTCPSelect::~NetWorkingPollTCPSelect()
 {
-    m_Stop = true;
-    wake();
-    try {
-        m_PollThread->join();
-    } catch (const std::exception& e) {
-        m_Owner->log(std::string("boost thread: ") + e.what());
-    }
-    delete m_PollThread;
+    stop();
 
     boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
     for (auto& entry : m_ActiveSocketMap) {
@@ -89,6 +82,21 @@ NetWorkingPollTCPSelect::~NetWorkingPollTCPSelect()
         delete record;
     m_OldSockets.clear();
     netutil::closeSocket(m_WakeFd);
+}
+
+void NetWorkingPollTCPSelect::stop()
+{
+    m_Stop = true;
+    wake();
+    if (!m_PollThread)
+        return;
+    try {
+        m_PollThread->join();
+    } catch (const std::exception& e) {
+        m_Owner->log(std::string("boost thread: ") + e.what());
+    }
+    delete m_PollThread;
+    m_PollThread = nullptr;
 }
 
 void NetWorkingPollTCPSelect::addSocket(NetWorkingSocketData* record)

@@ -37,6 +37,11 @@ public:
     NetWorkingPollTCPSelect(const NetWorkingPollTCPSelect&) = delete;
     NetWorkingPollTCPSelect& operator=(const NetWorkingPollTCPSelect&) = delete;
 
+    // Stops and joins the poll thread; no callback runs afterwards. The destructor calls it too;
+    // NetWorking stops every poller before it destroys the first, since a command handled on one
+    // poll thread may send through another poller.
+    void stop();
+
     // Takes ownership of a freshly accepted connection, assigns its id and calls onConnect (on the
     // calling thread, with this poller's lock held).
     void addSocket(NetWorkingSocketData* record);

@@ -24,8 +24,10 @@ void RecordingUser::receiveCallback(char* buffer, int length, int connectionID, 
     const std::string data(buffer, length);
     delete[] buffer;
     NetWorkingPollTCPSelect* poller = nullptr;
+    DataHook hook;
     {
         std::lock_guard<std::mutex> guard(self->m_Lock);
+        hook = self->m_DataHook;
         if (!self->m_Pollers.count(connectionID) || self->m_Disconnects[connectionID] > 0)
             self->m_Misordered = true;
         poller = self->m_Pollers[connectionID];
@@ -33,16 +35,18 @@ void RecordingUser::receiveCallback(char* buffer, int length, int connectionID, 
         self->m_BlockSizes[connectionID].push_back(length);
     }
     self->m_Changed.notify_all();
-    if (self->onData)
-        self->onData(connectionID, data, poller);
+    if (hook)
+        hook(connectionID, data, poller);
 }
 
 void RecordingUser::connectCallback(int connectionID, const sockaddr_in* peer, void* userData,
                                     NetWorkingPollTCPSelect* poller)
 {
     RecordingUser* self = static_cast<RecordingUser*>(userData);
+    ConnectHook hook;
     {
         std::lock_guard<std::mutex> guard(self->m_Lock);
+        hook = self->m_ConnectHook;
         if (self->m_Pollers.count(connectionID))
             self->m_Misordered = true;
         self->m_ConnectionOrder.push_back(connectionID);
@@ -50,6 +54,8 @@ void RecordingUser::connectCallback(int connectionID, const sockaddr_in* peer, v
         self->m_Peers[connectionID] = *peer;
     }
     self->m_Changed.notify_all();
+    if (hook)
+        hook(connectionID, poller);
 }
 
 void RecordingUser::disconnectCallback(int connectionID, const sockaddr_in*, void* userData)
@@ -62,6 +68,18 @@ void RecordingUser::disconnectCallback(int connectionID, const sockaddr_in*, voi
         ++self->m_Disconnects[connectionID];
     }
     self->m_Changed.notify_all();
+}
+
+void RecordingUser::setDataHook(DataHook hook)
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_DataHook = hook;
+}
+
+void RecordingUser::setConnectHook(ConnectHook hook)
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_ConnectHook = hook;
 }
 
 bool RecordingUser::waitUntil(const std::function<bool()>& predicate, milliseconds deadline)
@@ -97,7 +115,8 @@ std::vector<int> RecordingUser::connections()
 NetWorkingPollTCPSelect* RecordingUser::pollerOf(int connectionID)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
-    return m_Pollers[connectionID];
+    auto it = m_Pollers.find(connectionID);
+    return it == m_Pollers.end() ? nullptr : it->second;
 }
 
 std::string RecordingUser::received(int connectionID)

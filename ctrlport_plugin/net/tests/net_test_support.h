@@ -30,8 +30,13 @@ public:
     // The callbacks to hand to NetWorking::listen with this object as user data.
     const NetWorkingSocketFunctions* callbacks() const { return &m_Callbacks; }
 
+    typedef std::function<void(int connectionID, const std::string& data, NetWorkingPollTCPSelect* poller)> DataHook;
+    typedef std::function<void(int connectionID, NetWorkingPollTCPSelect* poller)> ConnectHook;
+
     // Called on the poll thread for every received block, after it was recorded.
-    std::function<void(int connectionID, const std::string& data, NetWorkingPollTCPSelect* poller)> onData;
+    void setDataHook(DataHook hook);
+    // Called on the accept thread at the end of onConnect (the poller's lock is held).
+    void setConnectHook(ConnectHook hook);
 
     // Waits until the predicate, evaluated under the lock, holds; false at the deadline.
     bool waitUntil(const std::function<bool()>& predicate, milliseconds deadline = kDeadline);
@@ -68,6 +73,8 @@ private:
     static void disconnectCallback(int connectionID, const sockaddr_in* peer, void* userData);
 
     NetWorkingSocketFunctions m_Callbacks;
+    DataHook m_DataHook;
+    ConnectHook m_ConnectHook;
 };
 
 // Collects the layer's log lines.

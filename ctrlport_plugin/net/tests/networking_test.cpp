@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <future>
 #include <memory>
 #include <set>
@@ -314,7 +315,7 @@ TEST_F(NetWorkingTest, CloseAfterSendGivesUpOnAPeerThatNeverReads)
     EXPECT_LT(got.size(), 32u * block.size());
 }
 
-TEST_F(NetWorkingTest, ResetPeerEndsTheConnectionWithoutABrokenPipeSignal)
+TEST_F(NetWorkingTest, ResetPeerIsReportedOnce)
 {
     int client;
     const int id = connectClient(&client);
@@ -337,6 +338,44 @@ TEST_F(NetWorkingTest, ResetPeerEndsTheConnectionWithoutABrokenPipeSignal)
     int second;
     const int next = connectClient(&second);
     ASSERT_TRUE(writeAll(second, "y"));
+    ASSERT_TRUE(m_User.waitForBytes(next, 1));
+    EXPECT_EQ(m_User.disconnects(id), 1);
+}
+
+TEST_F(NetWorkingTest, SendToAPeerThatHasGoneEndsTheConnectionWithoutABrokenPipeSignal)
+{
+    // The peer ends its side before the layer has even reported the connection; the first line
+    // still goes out, the peer answers it with a reset, and the next send fails with EPIPE, which
+    // must neither raise SIGPIPE (ending this process) nor leave the connection open.
+    std::mutex lock;
+    std::condition_variable closed;
+    bool peerClosed = false;
+    m_User.setConnectHook([&](int id, NetWorkingPollTCPSelect* poller) {
+        std::unique_lock<std::mutex> guard(lock);
+        if (!closed.wait_for(guard, kDeadline, [&] { return peerClosed; }))
+            return;
+        for (int i = 0; i < 3; ++i)
+            poller->send(std::string("notifyclientmoved clid=1\n\r"), id, nullptr);
+    });
+    const int client = connectTo(m_Port);
+    ASSERT_GE(client, 0);
+    ::close(client);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        peerClosed = true;
+    }
+    closed.notify_all();
+
+    const int id = m_User.waitForConnection(1);
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(m_User.waitForDisconnects(id, 1));
+    EXPECT_TRUE(m_Log.contains("ERROR: while tcp send errorCode: 32, errorMsg: Broken pipe"));
+
+    // Nothing more is reported for it once another connection of that poller has been served.
+    m_User.setConnectHook(nullptr);
+    int second;
+    const int next = connectClient(&second);
+    ASSERT_TRUE(writeAll(second, "z"));
     ASSERT_TRUE(m_User.waitForBytes(next, 1));
     EXPECT_EQ(m_User.disconnects(id), 1);
 }
@@ -398,18 +437,13 @@ TEST(NetWorkingShutdown, JoinsEveryThreadWithBusyConnections)
     const unsigned short port = boundPort(listener);
 
     // Echo everything back to peers that never read: the queues fill while the peers keep writing.
-    // Echo the first 512 KiB of each peer back, so that queues fill but stay under their limit.
-    std::map<int, std::size_t> echoed;
-    std::mutex echoedLock;
-    user.onData = [&](int id, const std::string& data, NetWorkingPollTCPSelect* poller) {
-        {
-            std::lock_guard<std::mutex> guard(echoedLock);
-            if (echoed[id] >= 512 * 1024)
-                return;
-            echoed[id] += data.size();
-        }
-        poller->send(data, id, nullptr);
-    };
+    // For every block a peer sends, pass a few bytes on to the next connection, which usually lives
+    // on another poller (as a command answered on one poll thread may notify connections of other
+    // pollers). Peers never read, so the queues fill, slowly enough to stay under their limit.
+    user.setDataHook([&user](int id, const std::string& data, NetWorkingPollTCPSelect*) {
+        if (NetWorkingPollTCPSelect* poller = user.pollerOf(id + 1))
+            poller->send(data.substr(0, 16), id + 1, nullptr);
+    });
     std::atomic<bool> stopWriters(false);
     std::vector<int> clients;
     std::vector<std::thread> writers;
