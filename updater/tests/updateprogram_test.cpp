@@ -42,11 +42,15 @@ protected:
         }
     }
 
-    QProcess* launch(const QStringList& args)
+    QProcess* launch(const QStringList& args, const QString& locale = QString())
     {
         auto* process = new QProcess;
         started << process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (!locale.isEmpty()) {
+            env.insert("LC_ALL", locale);
+            env.insert("LANG", locale);
+        }
         env.insert("VXM_UPDATE_NO_DIALOGS", "1");
         env.insert("QT_QPA_PLATFORM", "offscreen");
         process->setProcessEnvironment(env);
@@ -56,9 +60,9 @@ protected:
     }
 
     // Runs to the end; returns the exit code (-1 when it did not end normally).
-    int runToEnd(const QStringList& args, QByteArray* errors = nullptr)
+    int runToEnd(const QStringList& args, QByteArray* errors = nullptr, const QString& locale = QString())
     {
-        QProcess* process = launch(args);
+        QProcess* process = launch(args, locale);
         if (!process->waitForFinished(processTimeoutMs))
             return -1;
         if (errors)
@@ -97,6 +101,18 @@ TEST_F(UpdateProgramTest, InvalidVersionsEndWithExitCodeOne)
 
     EXPECT_EQ(runToEnd({"--nouser", "client_linux_amd64", "", "#", "news"}, &errors), 1);
     EXPECT_TRUE(errors.contains("Invalid version nr ()")) << errors.constData();
+}
+
+TEST_F(UpdateProgramTest, TextsComeFromTheCatalogueOfTheSystemLocale)
+{
+    ASSERT_TRUE(QDir(installation).mkdir("translations"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(GERMAN_CATALOGUE), installation + "/translations/update_de.qm"));
+    QByteArray errors;
+    // The catalogue's name is found by shortening the locale name at '_'.
+    EXPECT_EQ(runToEnd({"client_linux_amd64", "x"}, &errors, "de_DE.UTF-8"), 1);
+    EXPECT_TRUE(errors.contains("Fehler: Ung\xc3\xbcltige Versionsnummer (x)")) << errors.constData();
+    EXPECT_EQ(runToEnd({"client_linux_amd64", "x"}, &errors, "fr_FR.UTF-8"), 1);
+    EXPECT_TRUE(errors.contains("Error: Invalid version nr (x)")) << errors.constData();
 }
 
 TEST_F(UpdateProgramTest, SecondUpdaterActivatesTheFirstAndLeavesItsBackupsAlone)

@@ -73,6 +73,24 @@ TEST(ComposedTask, OneAtATimeRunsChildrenStrictlyInOrder)
     EXPECT_EQ(root.getState(), TaskSpecification::Finished);
 }
 
+TEST(ComposedTask, LimitBelowOneRunsOneAtATimeInsteadOfNeverEnding)
+{
+    for (int limit : {0, -2}) {
+        TaskLog log;
+        TestComposite root(limit, nullptr, 1.0);
+        ManualTask* a = root.addManual("a", &log, 0.5);
+        ManualTask* b = root.addManual("b", &log, 0.5);
+        root.start();
+        drainEvents();
+        EXPECT_EQ(log.started, QStringList({"a"}));
+        a->endWith(TaskSpecification::Finished);
+        drainEvents();
+        b->endWith(TaskSpecification::Finished);
+        drainEvents();
+        EXPECT_EQ(root.getState(), TaskSpecification::Finished) << "limit " << limit;
+    }
+}
+
 TEST(ComposedTask, ParallelLimitHoldsWhileChildrenEndOutOfOrder)
 {
     TaskLog log;
