@@ -11,6 +11,10 @@
 // is then owned by the pool: run() executes on a pool thread, and the object is deleted on that
 // thread when run() has returned. A work object must not touch any task or other GUI-thread
 // object; it talks only through its signals, which reach the task queued on the GUI thread.
+// It copies its inputs when it is created: the task may be reset or deleted while the work still
+// runs (the work is never interrupted), and whatever the work reports then is dropped. Results
+// that the task needs travel back as signals (add them in the subclass and connect them queued in
+// an override of connectFunc).
 // It may emit message(), error() and progress() from run(); runResult() is emitted by the
 // framework with run()'s return value. Exceptions must not escape run(); should one escape
 // anyway, it is reported through error() and counts as a failure.
