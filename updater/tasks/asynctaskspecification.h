@@ -77,7 +77,11 @@ protected:
     // Ends the task from the work's result; only acts while the task is Running.
     virtual void handleRunResult(bool res);
 
-    // Number of the current run; bumped by every start() and reset().
+    // Number of the current run; bumped by every start() and reset(). An extra connection made in
+    // connectFunc captures it and drops reports whose run is no longer currentRun(), e.g.
+    //   connect(func, &MyFunc::listsReady, this,
+    //           [this, run = currentRun()](Lists l) { if (run == currentRun()) takeLists(l); },
+    //           Qt::QueuedConnection);
     quint64 currentRun() const { return runNumber; }
 
 protected slots:
