@@ -24,8 +24,9 @@
 
 class NetWorkingPollTCPSelect;
 
-// What the layer reports about itself. onLog receives every log text of the layer; an empty onLog
-// drops them.
+// What the layer reports about itself. onLog receives every log text of the layer, on whichever
+// thread of the layer produced it (the accept thread, a poll thread, a sender's thread), so it must
+// be safe to call from several threads at once; an empty onLog drops the texts.
 struct NetWorkingFunctions
 {
     std::function<void(const std::string& message)> onLog;
