@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The content folders of a package, in the order the installer knows them.
+const QStringList &topFolders();
+
+// Folder below the system's temporary folder that holds the extracted packages.
+QString importFolder();
+
+// Extracts the package named by g_packageFileName into importFolder()/<base name>. `tempPath`
+// receives that folder; `error` the failure text; `hasPlugins` whether the package brings
+// plug-ins. With `force` nothing is extracted: the folder of an earlier run is reused.
+bool extractPackage(QString &tempPath, QString &error, bool force, bool &hasPlugins);

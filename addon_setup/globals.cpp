@@ -1,0 +1,20 @@
+#include "globals.h"
+
+#include <QFileInfo>
+
+QString g_packageFileName;
+QString g_packageTempPath;
+InstallDialog *g_installDialog = nullptr;
+
+QString packageFilePath()
+{
+    static const QString filePrefix = QStringLiteral("file://");
+    if (g_packageFileName.startsWith(filePrefix))
+        return g_packageFileName.mid(filePrefix.size());
+    return g_packageFileName;
+}
+
+QString packageBaseName()
+{
+    return QFileInfo(g_packageFileName).baseName();
+}

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+
+class InstallDialog;
+
+// Process-wide state of one installer run.
+extern QString g_packageFileName;   // the package path as the command line gave it
+extern QString g_packageTempPath;   // the folder the package is (or was) extracted into
+extern InstallDialog *g_installDialog;
+
+// The package path without a leading "file://".
+QString packageFilePath();
+// The package file's base name: the file name up to its first dot.
+QString packageBaseName();

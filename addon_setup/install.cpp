@@ -1,0 +1,225 @@
+#include "install.h"
+
+#include "extract.h"
+#include "globals.h"
+#include "safefs.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStringList>
+
+namespace {
+
+const QString librarySuffix = QStringLiteral("so");
+const QStringList platformAliases32 = {QStringLiteral("win32"), QStringLiteral("linux_x86"),
+                                       QStringLiteral("x86"), QStringLiteral("32")};
+const QStringList platformAliases64 = {QStringLiteral("win64"), QStringLiteral("linux_amd64"),
+                                       QStringLiteral("amd64"), QStringLiteral("x64"), QStringLiteral("64")};
+const QStringList platformAliasesMac = {QStringLiteral("mac"), QStringLiteral("i386"), QStringLiteral("ppc")};
+const QStringList styleVariantSuffixes = {QStringLiteral("_linux"), QStringLiteral("_mac"),
+                                          QStringLiteral("_vista"), QStringLiteral("_chat")};
+const QString packageInfoName = QStringLiteral("package.ini");
+
+bool isDotOrDotDot(const QString &name)
+{
+    return name == QLatin1String(".") || name == QLatin1String("..");
+}
+
+// The plug-in's name: its file name less a platform ending such as "_linux_amd64.so" or the
+// library suffix.
+QString pluginName(const QString &fileName)
+{
+    for (const QStringList *aliases : {&platformAliases32, &platformAliases64, &platformAliasesMac}) {
+        for (const QString &alias : *aliases) {
+            const QString ending = QLatin1Char('_') + alias + QLatin1Char('.') + librarySuffix;
+            if (fileName.endsWith(ending))
+                return fileName.left(fileName.size() - ending.size());
+        }
+    }
+    const QString ending = QLatin1Char('.') + librarySuffix;
+    if (fileName.endsWith(ending))
+        return fileName.left(fileName.size() - ending.size());
+    return fileName;
+}
+
+// The name a listing entry gives for `category`, or a null string.
+QString addonNameOf(const QString &category, const QFileInfo &entry)
+{
+    const QString fileName = entry.fileName();
+    const QString suffix = entry.suffix().toLower();
+    if (category == QLatin1String("translations") && !entry.isDir() && suffix == QLatin1String("qm")) {
+        static const QRegularExpression pattern(QStringLiteral("pelica_([a-z]{2})\\.qm"));
+        const QRegularExpressionMatch match = pattern.match(fileName);
+        return match.hasMatch() ? QLocale(match.captured(1)).name() : QString();
+    }
+    if (category == QLatin1String("plugins") && !entry.isDir() && suffix == librarySuffix)
+        return pluginName(fileName);
+    if (category == QLatin1String("gfx") && entry.isDir() && fileName != QLatin1String("customCountries"))
+        return fileName;
+    if (category == QLatin1String("styles") && !entry.isDir() && suffix == QLatin1String("qss")) {
+        const QString base = fileName.left(fileName.size() - 4);
+        for (const QString &variant : styleVariantSuffixes) {
+            if (base.endsWith(variant))
+                return QString();
+        }
+        return base;
+    }
+    if (category == QLatin1String("sound") && entry.isDir())
+        return fileName;
+    return QString();
+}
+
+// Copies the listing of `source` into the existing folder `destination`, folders recursively.
+// Links and hidden entries are left out, and so are package.ini files.
+void copyFolderContent(const QString &source, const QString &destination, bool &failed)
+{
+    const QFileInfoList entries = QDir(source).entryInfoList();
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        if (isDotOrDotDot(name) || name == packageInfoName || entry.isSymLink())
+            continue;
+        const QString target = destination + QLatin1Char('/') + name;
+        if (entry.isDir()) {
+            if (!QDir().mkpath(target)) {
+                failed = true;
+                break;
+            }
+            copyFolderContent(source + QLatin1Char('/') + name, target, failed);
+        } else if (entry.isFile()) {
+            if (!safefs::copyFileReplacing(source + QLatin1Char('/') + name, target)) {
+                failed = true;
+                break;
+            }
+        }
+    }
+}
+
+} // namespace
+
+QString defaultClientFolder()
+{
+    return QCoreApplication::applicationDirPath();
+}
+
+QString configFolder()
+{
+    return QDir::homePath() + QStringLiteral("/.vxmclient/");
+}
+
+bool isClientFolder(const QString &folder)
+{
+    if (folder.isEmpty())
+        return false;
+    return QFile::exists(folder + QStringLiteral("/vxmclient_linux_x86"))
+        || QFile::exists(folder + QStringLiteral("/vxmclient_linux_amd64"));
+}
+
+void detectAddonNames(const QString &root, const QString &category, AddonNames &addonNames)
+{
+    const QString folder = root + QLatin1Char('/') + category;
+    if (safefs::kindOf(folder) != safefs::Kind::Dir)
+        return;
+    const QFileInfoList entries = QDir(folder).entryInfoList();
+    for (const QFileInfo &entry : entries) {
+        if (isDotOrDotDot(entry.fileName()) || entry.isSymLink())
+            continue;
+        const QString name = addonNameOf(category, entry);
+        if (!name.isNull())
+            addonNames.insert(category, name);
+    }
+}
+
+void detectAllAddonNames(const QString &root, AddonNames &addonNames)
+{
+    for (const char *category : {"styles", "gfx", "translations", "sound", "plugins"})
+        detectAddonNames(root, QString::fromLatin1(category), addonNames);
+}
+
+void copyTree(const QString &source, const QString &destination, bool &failed)
+{
+    if (safefs::kindOf(source) != safefs::Kind::Dir)
+        return;
+    // Only the content folders go into the installation, nothing else from the package's top.
+    const QFileInfoList entries = QDir(source).entryInfoList();
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        if (!topFolders().contains(name) || entry.isSymLink() || !entry.isDir())
+            continue;
+        const QString target = destination + QLatin1Char('/') + name;
+        if (!QDir().mkpath(target)) {
+            failed = true;
+            continue;
+        }
+        copyFolderContent(source + QLatin1Char('/') + name, target, failed);
+    }
+}
+
+bool installPackage(const QString &clientFolder, const QString &packageFolder, AddonNames &addonNames)
+{
+    detectAllAddonNames(packageFolder, addonNames);
+    // Without its extracted folder there is nothing to install: that is no success.
+    if (safefs::kindOf(packageFolder) != safefs::Kind::Dir)
+        return false;
+
+    bool failed = false;
+    copyTree(packageFolder, clientFolder, failed);
+    if (failed)
+        return false;
+
+    QFile package(packageFilePath());
+    if (package.open(QIODevice::ReadOnly)) {
+        QCryptographicHash sha1(QCryptographicHash::Sha1);
+        const bool read = sha1.addData(&package) && package.error() == QFileDevice::NoError;
+        package.close();
+        if (read) {
+            QDir().mkpath(configFolder());
+            QSettings addons(configFolder() + QStringLiteral("addons.ini"), QSettings::IniFormat);
+            addons.beginGroup(packageBaseName());
+            addons.setValue(QStringLiteral("Checksum"), QString::fromLatin1(sha1.result().toHex()));
+            addons.endGroup();
+            addons.sync();
+            if (addons.status() != QSettings::NoError)
+                return false;
+        }
+    }
+    return true;
+}
+
+void writeActivationList(const AddonNames &addonNames)
+{
+    const QString folder = configFolder();
+    if (!QDir(folder).exists())
+        QDir().mkdir(folder);
+    if (!QDir(folder).exists())
+        return;
+    QSettings list(folder + QStringLiteral("addon_setup_temp.ini"), QSettings::IniFormat);
+    if (!list.isWritable())
+        return;
+    for (auto it = addonNames.cbegin(); it != addonNames.cend(); ++it)
+        list.setValue(it.key(), it.value());
+    list.sync();
+}
+
+bool silentInstall(const QString &clientFolder, const QString &packageFolder)
+{
+    if (!isClientFolder(clientFolder))
+        return false;
+    AddonNames addonNames;
+    const bool ok = installPackage(clientFolder, packageFolder, addonNames);
+    if (ok && !addonNames.isEmpty())
+        writeActivationList(addonNames);
+    return ok;
+}
+
+void removeTree(const QString &path)
+{
+    if (path.isEmpty() || safefs::kindOf(path) != safefs::Kind::Dir)
+        return;
+    safefs::removeEntry(path);
+}

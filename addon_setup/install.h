@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+
+// Add-on name found in each content folder of a package, keyed by the folder ("styles", "gfx",
+// "translations", "sound", "plugins").
+using AddonNames = QHash<QString, QString>;
+
+// The installer's own program folder: it ships inside the client installation.
+QString defaultClientFolder();
+// The user's configuration folder, with a trailing "/".
+QString configFolder();
+// A client installation holds one of the client's executables.
+bool isClientFolder(const QString &folder);
+
+void detectAddonNames(const QString &root, const QString &category, AddonNames &addonNames);
+void detectAllAddonNames(const QString &root, AddonNames &addonNames);
+
+// Copies the content folders of the extracted package `source` into `destination`. Sets
+// `failed` when a file cannot be copied; never clears it.
+void copyTree(const QString &source, const QString &destination, bool &failed);
+
+// Copies the extracted package into the client installation and records the package file's
+// SHA-1 in addons.ini. `addonNames` receives the names found in the package.
+bool installPackage(const QString &clientFolder, const QString &packageFolder, AddonNames &addonNames);
+
+// Names the add-ons for the client to activate at its next start (addon_setup_temp.ini).
+void writeActivationList(const AddonNames &addonNames);
+
+// Installs without asking anything; the found add-ons are put on the activation list.
+bool silentInstall(const QString &clientFolder, const QString &packageFolder);
+
+// Removes a folder with everything below it; symbolic links are removed, never followed.
+void removeTree(const QString &path);

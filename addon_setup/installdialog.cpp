@@ -1,0 +1,192 @@
+#include "installdialog.h"
+
+#include "install.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QSettings>
+#include <QTimer>
+
+#include <cstdlib>
+
+namespace {
+
+const QString ownPlatform = QStringLiteral("linux_amd64");
+const QString redText = QStringLiteral("color:red;");
+
+// A settings value as text: its bytes as UTF-8, up to the first NUL.
+QString textOf(const QVariant &value)
+{
+    QByteArray bytes = value.toByteArray();
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0)
+        bytes.truncate(nul);
+    return QString::fromUtf8(bytes);
+}
+
+} // namespace
+
+// The images live in the static core library; the linker keeps them only when they are named.
+static void initResources()
+{
+    static const bool done = [] {
+        Q_INIT_RESOURCE(addon_setup);
+        return true;
+    }();
+    Q_UNUSED(done);
+}
+
+InstallDialog::InstallDialog(QWidget *parent)
+    : QDialog(parent, Qt::WindowSystemMenuHint), hasPlugins(false)
+{
+    initResources();
+    setupUi(this);
+    installButton->setEnabled(false);
+    clientFolder = defaultClientFolder();
+    vxmPathLineEdit->setText(clientFolder);
+    updateFolderState();
+    QTimer::singleShot(1000, this, &InstallDialog::onCheckTimeout);
+}
+
+InstallDialog::~InstallDialog() = default;
+
+void InstallDialog::setPackage(const QString &packageFolder, bool hasPlugins)
+{
+    this->hasPlugins = hasPlugins;
+    packagePath = packageFolder;
+    if (packagePath.isEmpty()) {
+        installButton->setEnabled(false);
+        return;
+    }
+    const bool infoRead = readPackageInfo();
+    installButton->setEnabled(infoRead);
+    if (!infoRead) {
+        QMessageBox::critical(nullptr, tr("Error"), tr("Failed to read Add-On info."), QMessageBox::Ok,
+                              QMessageBox::NoButton);
+        std::exit(1);
+    }
+    if (isPlatformSupported()) {
+        platformNotSupportedLabel->hide();
+    } else {
+        installButton->setEnabled(false);
+        platformsLineEdit->setStyleSheet(redText);
+    }
+    show();
+}
+
+bool InstallDialog::readPackageInfo()
+{
+    if (!QDir(packagePath).exists())
+        return false;
+    const QString path = QDir(packagePath).path() + QStringLiteral("/package.ini");
+    if (!QFile::exists(path))
+        return false;
+
+    QSettings info(path, QSettings::IniFormat);
+    info.setIniCodec("UTF-8");
+    const QStringList keys = info.allKeys();
+    for (const QString &key : keys) {
+        const QString name = key.toLower();
+        const QVariant value = info.value(key);
+        const QString text = textOf(value);
+        if (name == QLatin1String("name")) {
+            nameLineEdit->setText(text);
+        } else if (name == QLatin1String("author")) {
+            authorLineEdit->setText(text);
+        } else if (name == QLatin1String("version")) {
+            versionLineEdit->setText(text);
+        } else if (name == QLatin1String("type")) {
+            typeLineEdit->setText(text);
+        } else if (name == QLatin1String("platforms")) {
+            platforms = value.toStringList();
+            platforms.removeAll(QString());
+            platformsLineEdit->setText(platforms.isEmpty() ? tr("All") : platforms.join(QStringLiteral(", ")));
+        } else if (name == QLatin1String("description")) {
+            descriptionTextEdit->setText(text);
+        }
+    }
+    return true;
+}
+
+bool InstallDialog::isPlatformSupported()
+{
+    return platforms.isEmpty() || platforms.contains(ownPlatform);
+}
+
+void InstallDialog::scheduleInstallClick()
+{
+    QTimer::singleShot(100, installButton, &QPushButton::click);
+}
+
+void InstallDialog::updateFolderState()
+{
+    const bool ok = isClientFolder(clientFolder);
+    vxmPathLineEdit->setStyleSheet(ok ? QString() : redText);
+    installButton->setEnabled(ok);
+}
+
+void InstallDialog::on_changeVxmPathButton_clicked()
+{
+    const QString folder = QFileDialog::getExistingDirectory(this, tr("Select Voxmere Client installation folder"),
+                                                             clientFolder, QFileDialog::ShowDirsOnly);
+    if (folder.isEmpty())
+        return;
+    clientFolder = folder;
+    vxmPathLineEdit->setText(clientFolder);
+    updateFolderState();
+}
+
+void InstallDialog::on_vxmPathLineEdit_textEdited(QString text)
+{
+    clientFolder = text;
+    updateFolderState();
+}
+
+void InstallDialog::on_installButton_clicked()
+{
+    if (hasPlugins) {
+        const QMessageBox::StandardButton answer = QMessageBox::warning(
+            this, tr("Warning"),
+            tr("<p>You are about to install a Plugin for your Voxmere Client.</p><p>Plugins should only be "
+               "installed from trusted sources, as it is possible to inject malicious code into the Voxmere "
+               "client with a plugin.</p><p>Do you trust this Plugin and want to proceed installing?</p>"),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes)
+            return;
+    }
+
+    if (clientFolder.isEmpty())
+        on_changeVxmPathButton_clicked();
+
+    if (!isClientFolder(clientFolder)) {
+        QMessageBox::critical(this, tr("Error"), tr("No Voxmere 3 Client installation directory found."),
+                              QMessageBox::Ok, QMessageBox::NoButton);
+        return;
+    }
+
+    AddonNames addonNames;
+    if (!installPackage(clientFolder, packagePath, addonNames)) {
+        QMessageBox::critical(this, tr("Error"), tr("Failed to install Add-On."), QMessageBox::Ok,
+                              QMessageBox::NoButton);
+    } else if (!addonNames.isEmpty()) {
+        const QMessageBox::StandardButton answer = QMessageBox::information(
+            this, tr("Information"),
+            tr("<p>Add-On successfully installed.<br>Do you want to activate this Add-On?</p><p><strong>Please "
+               "restart your Voxmere Client.</strong></p>"),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+        if (answer == QMessageBox::Yes)
+            writeActivationList(addonNames);
+    } else {
+        QMessageBox::information(this, tr("Information"), tr("Add-On successfully installed."), QMessageBox::Ok,
+                                 QMessageBox::NoButton);
+    }
+    reject();
+}
+
+void InstallDialog::onCheckTimeout()
+{
+    if (packagePath.isEmpty())
+        close();
+}

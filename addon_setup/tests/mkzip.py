@@ -1,0 +1,62 @@
+#!/usr/bin/env python3
+"""Writes a zip archive from a JSON list of entries, including broken ones.
+
+    mkzip.py OUT.zip '[{"name": "plugins/", "dir": true}, {"name": "plugins/a.so", "data": "x"}]'
+
+Entry keys: name; data (text), repeated "repeat" times; dir (folder entry); symlink (link target); method ("stored",
+"deflated", "bzip2"); and, to break the archive after it is written: crc, size (uncompressed) and
+csize (compressed), which overwrite the entry's fields in both its local and its central header.
+"garbage" instead of a list writes those bytes as the whole file.
+"""
+import json
+import struct
+import sys
+import zipfile
+
+METHODS = {"stored": zipfile.ZIP_STORED, "deflated": zipfile.ZIP_DEFLATED, "bzip2": zipfile.ZIP_BZIP2}
+
+
+def patch(path, name, crc=None, size=None, csize=None):
+    blob = bytearray(open(path, "rb").read())
+    end = blob.rfind(b"PK\x05\x06")
+    count, _, start = struct.unpack_from("<HII", blob, end + 10)
+    pos = start
+    for _ in range(count):
+        nlen, xlen, clen = struct.unpack_from("<HHH", blob, pos + 28)
+        entry_name = bytes(blob[pos + 46:pos + 46 + nlen]).decode()
+        local = struct.unpack_from("<I", blob, pos + 42)[0]
+        if entry_name == name:
+            for value, central_off, local_off in ((crc, 16, 14), (csize, 20, 18), (size, 24, 22)):
+                if value is not None:
+                    struct.pack_into("<I", blob, pos + central_off, value)
+                    struct.pack_into("<I", blob, local + local_off, value)
+        pos += 46 + nlen + xlen + clen
+    open(path, "wb").write(bytes(blob))
+
+
+def main():
+    out, spec = sys.argv[1], json.loads(sys.argv[2])
+    if isinstance(spec, dict) and "garbage" in spec:
+        open(out, "wb").write(spec["garbage"].encode())
+        return
+    with zipfile.ZipFile(out, "w") as archive:
+        for entry in spec:
+            info = zipfile.ZipInfo(entry["name"], date_time=(2020, 1, 1, 0, 0, 0))
+            info.create_system = 3
+            data = entry.get("data", "").encode() * entry.get("repeat", 1)
+            if entry.get("dir"):
+                info.external_attr = (0o40755 << 16) | 0x10
+            elif "symlink" in entry:
+                info.external_attr = 0o120777 << 16
+                data = entry["symlink"].encode()
+            else:
+                info.external_attr = 0o100644 << 16
+            info.compress_type = METHODS[entry.get("method", "deflated" if data else "stored")]
+            archive.writestr(info, data)
+    for entry in spec:
+        if any(k in entry for k in ("crc", "size", "csize")):
+            patch(out, entry["name"], entry.get("crc"), entry.get("size"), entry.get("csize"))
+
+
+if __name__ == "__main__":
+    main()

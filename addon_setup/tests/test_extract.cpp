@@ -1,0 +1,290 @@
+// Extraction of add-on packages: what is kept, what is refused, and that nothing lands outside.
+#include "extract.h"
+#include "globals.h"
+#include "install.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+class ExtractTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        base = freshEnvironment();
+        source = base + QStringLiteral("/src");
+        QDir().mkpath(source);
+    }
+
+    // Extracts `package` as the command line would name it.
+    bool extract(const QString &package, bool force = false)
+    {
+        g_packageFileName = package;
+        tempPath.clear();
+        error.clear();
+        hasPlugins = !force;
+        return extractPackage(tempPath, error, force, hasPlugins);
+    }
+
+    QString importDir() const { return base + QStringLiteral("/tmp/vxmimport"); }
+
+    QString base;
+    QString source;
+    QString tempPath;
+    QString error;
+    bool hasPlugins = false;
+};
+
+const QList<QPair<QString, QByteArray>> sampleTree = {
+    {QStringLiteral("package.ini"), "name=Dark\n"},
+    {QStringLiteral("readme.txt"), "read me"},
+    {QStringLiteral("styles/dark.qss"), "QWidget { color: black; }"},
+    {QStringLiteral("styles/more/dark_mac.qss"), QByteArray(5000, 'm')},
+    {QStringLiteral("other/package.ini"), "name=Other\n"},
+    {QStringLiteral("other/notes.txt"), "n"},
+};
+
+TEST_F(ExtractTest, ZipMadePackagesKeepOnlyPackageInfoAndContentFolders)
+{
+    writeTree(source, sampleTree);
+    // With folder entries and without them (zip -D): both must extract the same files.
+    for (const QStringList &options : {QStringList(), QStringList{QStringLiteral("-D")}}) {
+        SCOPED_TRACE(options.join(QLatin1Char(' ')).toStdString());
+        const QString package = zipFolder(source, base + QStringLiteral("/Dark.Skin.zip"), options);
+        ASSERT_TRUE(extract(package)) << error.toStdString();
+        EXPECT_EQ(tempPath, importDir() + QStringLiteral("/Dark"));
+        EXPECT_FALSE(hasPlugins);
+        EXPECT_EQ(listTree(tempPath),
+                  (QStringList{"other", "other/package.ini", "package.ini", "styles", "styles/dark.qss",
+                               "styles/more", "styles/more/dark_mac.qss"}));
+        EXPECT_EQ(readFile(tempPath + QStringLiteral("/styles/more/dark_mac.qss")), QByteArray(5000, 'm'));
+        EXPECT_EQ(QFileInfo(importDir()).permissions() & 0x0077, QFileDevice::Permissions());
+    }
+}
+
+TEST_F(ExtractTest, PluginFolderEntriesRaiseHasPlugins)
+{
+    ASSERT_TRUE(extract(craftZip(base + QStringLiteral("/p.zip"),
+                                 R"([{"name": "package.ini", "data": "name=P"},
+                                     {"name": "plugins/", "dir": true},
+                                     {"name": "plugins/sub/", "dir": true}])")));
+    EXPECT_TRUE(hasPlugins);
+    EXPECT_EQ(listTree(tempPath), (QStringList{"package.ini", "plugins", "plugins/sub"}));
+}
+
+TEST_F(ExtractTest, EmptyFilesStayFilesAndLinksAreNotCreated)
+{
+    ASSERT_TRUE(extract(craftZip(base + QStringLiteral("/p.zip"),
+                                 R"([{"name": "styles/empty.qss", "data": ""},
+                                     {"name": "plugins/tool.so", "data": "elf"},
+                                     {"name": "plugins/evil.so", "symlink": "/etc/passwd"},
+                                     {"name": "gfx/up", "symlink": "../../.."}])")))
+        << error.toStdString();
+    EXPECT_TRUE(hasPlugins);
+    EXPECT_EQ(listTree(tempPath), (QStringList{"plugins", "plugins/tool.so", "styles", "styles/empty.qss"}));
+    EXPECT_TRUE(QFileInfo(tempPath + QStringLiteral("/styles/empty.qss")).isFile());
+    EXPECT_EQ(QFileInfo(tempPath + QStringLiteral("/styles/empty.qss")).size(), 0);
+}
+
+TEST_F(ExtractTest, UnsafeEntryNamesFailWithoutWritingOutside)
+{
+    struct Case
+    {
+        const char *name;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"plugins/../../../escaped.so", "plugins/../../../escaped.so"},
+        {"plugins/sub/../../../../escaped.so", "plugins/sub/../../../../escaped.so"},
+        {"/plugins/escaped.so", "/plugins/escaped.so"},
+        {"../plugins/escaped.so", "../plugins/escaped.so"},
+        {"plugins//escaped.so", "plugins//escaped.so"},
+        {"plugins/./escaped.so", "plugins/./escaped.so"},
+        {"readme/../../escaped.txt", "readme/../../escaped.txt"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        base = freshEnvironment();
+        const QString json = QStringLiteral(R"([{"name": "package.ini", "data": "name=X"},
+                                                 {"name": "plugins/", "dir": true},
+                                                 {"name": "%1", "data": "payload"}])")
+                                 .arg(QString::fromLatin1(c.name));
+        const QString package = craftZip(base + QStringLiteral("/bad.zip"), json);
+        EXPECT_FALSE(extract(package));
+        EXPECT_EQ(error, QStringLiteral("Failed to extract: %1").arg(QString::fromLatin1(c.message)));
+        // Nothing was written at all: the decision comes before the first file.
+        EXPECT_EQ(listTree(base), (QStringList{"bad.zip", "home", "tmp"}));
+    }
+}
+
+TEST_F(ExtractTest, CorruptEntriesFailAndLeaveNoPartialFolder)
+{
+    struct Case
+    {
+        const char *what;
+        const char *entry;
+    };
+    const QByteArray data(3000, 'x');
+    const Case cases[] = {
+        {"bzip2", R"({"name": "plugins/tool.so", "data": "%1", "method": "bzip2"})"},
+        {"wrong crc", R"({"name": "plugins/tool.so", "data": "%1", "crc": 305419896})"},
+        {"stored, wrong crc", R"({"name": "plugins/tool.so", "data": "%1", "method": "stored", "crc": 1})"},
+        {"size too big", R"({"name": "plugins/tool.so", "data": "%1", "size": 4000})"},
+        {"size too small", R"({"name": "plugins/tool.so", "data": "%1", "size": 100})"},
+        {"absurd size", R"({"name": "plugins/tool.so", "data": "%1", "size": 4000000000})"},
+        {"compressed size past the end", R"({"name": "plugins/tool.so", "data": "%1", "csize": 900000})"},
+        {"compressed size negative", R"({"name": "plugins/tool.so", "data": "%1", "csize": 4294967000})"},
+        {"stored sizes differ", R"({"name": "plugins/tool.so", "data": "%1", "method": "stored", "size": 10})"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        base = freshEnvironment();
+        const QString json = QStringLiteral(R"([{"name": "package.ini", "data": "name=X"},
+                                                 {"name": "plugins/", "dir": true},
+                                                 {"name": "plugins/first.so", "data": "fine"}, %1])")
+                                 .arg(QString::fromLatin1(c.entry).arg(QString::fromLatin1(data)));
+        EXPECT_FALSE(extract(craftZip(base + QStringLiteral("/bad.zip"), json)));
+        EXPECT_EQ(error, QStringLiteral("Failed to extract: plugins/tool.so"));
+        EXPECT_FALSE(QFileInfo::exists(importDir() + QStringLiteral("/bad")));
+    }
+}
+
+TEST_F(ExtractTest, PackageFileProblemsAreNamedWithThePathAsGiven)
+{
+    const QString missing = base + QStringLiteral("/missing.zip");
+    EXPECT_FALSE(extract(missing));
+    EXPECT_EQ(error, QStringLiteral("File not found: %1").arg(missing));
+    EXPECT_FALSE(extract(QStringLiteral("file://") + missing));
+    EXPECT_EQ(error, QStringLiteral("File not found: file://%1").arg(missing));
+    EXPECT_FALSE(extract(QString(), true));
+    EXPECT_EQ(error, QStringLiteral("File not found: "));
+
+    for (const char *garbage : {"this is no zip file at all", "PK\\u0003\\u0004 truncated", ""}) {
+        SCOPED_TRACE(garbage);
+        const QString package = craftZip(base + QStringLiteral("/garbage.zip"),
+                                         QStringLiteral(R"({"garbage": "%1"})").arg(QString::fromLatin1(garbage)));
+        EXPECT_FALSE(extract(QStringLiteral("file://") + package));
+        EXPECT_EQ(error, QStringLiteral("Invalid zip file: file://%1").arg(package));
+        EXPECT_FALSE(QFileInfo::exists(importDir()));
+    }
+
+    // A folder is no package either.
+    EXPECT_FALSE(extract(base + QStringLiteral("/src")));
+    EXPECT_EQ(error, QStringLiteral("Invalid zip file: %1").arg(base + QStringLiteral("/src")));
+
+    // An archive without entries is a valid, empty package.
+    const QString empty = craftZip(base + QStringLiteral("/empty.zip"), QStringLiteral("[]"));
+    ASSERT_TRUE(extract(QStringLiteral("file://") + empty)) << error.toStdString();
+    EXPECT_EQ(listTree(tempPath), QStringList());
+}
+
+TEST_F(ExtractTest, ForeignImportFoldersAreRefused)
+{
+    writeTree(source, sampleTree);
+    const QString package = zipFolder(source, base + QStringLiteral("/Dark.zip"));
+    const QString elsewhere = base + QStringLiteral("/elsewhere");
+    QDir().mkpath(elsewhere);
+
+    // Someone else's link or folder in the shared temporary folder.
+    ASSERT_EQ(::symlink(QFile::encodeName(elsewhere).constData(), QFile::encodeName(importDir()).constData()), 0);
+    EXPECT_FALSE(extract(package));
+    EXPECT_EQ(error, QStringLiteral("Failed to create temp path: %1/Dark").arg(importDir()));
+    EXPECT_FALSE(extract(package, true));
+    EXPECT_EQ(listTree(elsewhere), QStringList());
+    QFile::remove(importDir());
+
+    QDir().mkpath(importDir());
+    ASSERT_EQ(::chown(QFile::encodeName(importDir()).constData(), 54321, 54321), 0);
+    EXPECT_FALSE(extract(package));
+    EXPECT_EQ(error, QStringLiteral("Failed to create temp path: %1/Dark").arg(importDir()));
+    ASSERT_EQ(::chown(QFile::encodeName(importDir()).constData(), ::geteuid(), ::getegid()), 0);
+
+    // Our own folder with a loose mode is tightened and used.
+    ASSERT_EQ(::chmod(QFile::encodeName(importDir()).constData(), 0777), 0);
+    EXPECT_TRUE(extract(package)) << error.toStdString();
+    struct stat st;
+    ASSERT_EQ(::stat(QFile::encodeName(importDir()).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+TEST_F(ExtractTest, EarlierExtractionIsEmptiedWithoutFollowingLinks)
+{
+    writeTree(source, sampleTree);
+    const QString package = zipFolder(source, base + QStringLiteral("/Dark.zip"));
+    const QString outside = base + QStringLiteral("/outside");
+    writeTree(outside, {{QStringLiteral("keep.txt"), "keep"}});
+    writeTree(importDir() + QStringLiteral("/Dark"),
+              {{QStringLiteral("plugins/stale.so"), "stale"}, {QStringLiteral(".hidden/x"), "x"}});
+    ::chmod(QFile::encodeName(importDir()).constData(), 0700);
+    ASSERT_EQ(::symlink(QFile::encodeName(outside).constData(),
+                        QFile::encodeName(importDir() + QStringLiteral("/Dark/styles")).constData()),
+              0);
+
+    ASSERT_TRUE(extract(package)) << error.toStdString();
+    EXPECT_FALSE(hasPlugins);
+    EXPECT_FALSE(QFileInfo(tempPath + QStringLiteral("/styles")).isSymLink());
+    EXPECT_EQ(listTree(outside), QStringList{"keep.txt"});
+    EXPECT_FALSE(QFileInfo::exists(tempPath + QStringLiteral("/plugins/stale.so")));
+    EXPECT_FALSE(QFileInfo::exists(tempPath + QStringLiteral("/.hidden")));
+
+    removeTree(tempPath);
+    EXPECT_FALSE(QFileInfo::exists(tempPath));
+}
+
+TEST_F(ExtractTest, ForceReusesTheEarlierFolderAndLooksForPlugins)
+{
+    const QString package = craftZip(base + QStringLiteral("/Tool.zip"),
+                                     R"([{"name": "plugins/", "dir": true}, {"name": "plugins/tool.so", "data": "elf"}])");
+    ASSERT_TRUE(extract(package, true));
+    EXPECT_FALSE(hasPlugins);
+    EXPECT_FALSE(QFileInfo::exists(tempPath));
+    AddonNames names;
+    EXPECT_FALSE(installPackage(makeClientFolder(base + QStringLiteral("/client")), tempPath, names));
+
+    ASSERT_TRUE(extract(package));
+    writeTree(tempPath, {{QStringLiteral("styles/extra.qss"), "left by the earlier run"}});
+    ASSERT_TRUE(extract(package, true));
+    EXPECT_TRUE(hasPlugins);
+    EXPECT_TRUE(QFileInfo::exists(tempPath + QStringLiteral("/styles/extra.qss")));
+}
+
+TEST_F(ExtractTest, NamelessPackagesGetAFolderOfTheirOwn)
+{
+    const QString package = craftZip(base + QStringLiteral("/.zip"), R"([{"name": "styles/a.qss", "data": "a"}])");
+    ASSERT_TRUE(extract(package)) << error.toStdString();
+    EXPECT_EQ(tempPath, importDir() + QStringLiteral("/package"));
+    EXPECT_EQ(readFile(tempPath + QStringLiteral("/styles/a.qss")), QByteArray("a"));
+}
+
+TEST_F(ExtractTest, FailedWritesFailTheExtraction)
+{
+    const QString package = craftZip(base + QStringLiteral("/Big.zip"),
+                                     R"([{"name": "styles/big.qss", "data": "b", "repeat": 200000}])");
+    // A file size limit makes the write come up short, as a full disk would.
+    struct rlimit old;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 65536;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool ok = extract(package);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error, QStringLiteral("Failed to extract: styles/big.qss"));
+}
+
+} // namespace

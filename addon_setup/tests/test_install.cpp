@@ -1,0 +1,288 @@
+// Installation: add-on names, copying into the client installation, the add-on list, the
+// activation list, removal of the extracted folder, and the command line.
+#include "commandline.h"
+#include "extract.h"
+#include "globals.h"
+#include "install.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+class InstallTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        base = freshEnvironment();
+        package = base + QStringLiteral("/package");
+        client = makeClientFolder(base + QStringLiteral("/client"));
+        QDir().mkpath(package);
+    }
+
+    QString settingsValue(const QString &file, const QString &key)
+    {
+        return QSettings(configFolder() + file, QSettings::IniFormat).value(key).toString();
+    }
+
+    QString base;
+    QString package;
+    QString client;
+};
+
+TEST(ClientFolder, NeedsOneOfTheClientExecutables)
+{
+    const QString base = freshEnvironment();
+    EXPECT_FALSE(isClientFolder(QString()));
+    EXPECT_FALSE(isClientFolder(base));
+    writeTree(base + QStringLiteral("/x86"), {{QStringLiteral("vxmclient_linux_x86"), ""}});
+    writeTree(base + QStringLiteral("/amd64"), {{QStringLiteral("vxmclient_linux_amd64/"), ""}});
+    EXPECT_TRUE(isClientFolder(base + QStringLiteral("/x86")));
+    EXPECT_TRUE(isClientFolder(base + QStringLiteral("/amd64")));
+    EXPECT_EQ(configFolder(), QDir::homePath() + QStringLiteral("/.vxmclient/"));
+}
+
+TEST(AddonNames, DetectedPerCategory)
+{
+    struct Case
+    {
+        const char *category;
+        QStringList entries; // a name ending in "/" is a folder
+        const char *expected; // nullptr: no name
+    };
+    const Case cases[] = {
+        {"translations", {"pelica_de.qm"}, "de_DE"},
+        {"translations", {"pelica_DE.qm"}, nullptr},
+        {"translations", {"mypelica_fr.qm"}, "fr_FR"},
+        {"translations", {"pelica_de.qm", "pelica_fr.qm"}, "fr_FR"},
+        {"translations", {"pelica_zz.qm"}, "C"},
+        {"translations", {"pelica_de.QM"}, nullptr},
+        {"translations", {"pelica_de.qm/"}, nullptr},
+        {"plugins", {"tool_linux_amd64.so"}, "tool"},
+        {"plugins", {"tool_win32.so"}, "tool"},
+        {"plugins", {"tool_mac.so"}, "tool"},
+        {"plugins", {"tool.so"}, "tool"},
+        {"plugins", {"tool_x86_64.so"}, "tool_x86"},
+        {"plugins", {"TOOL.SO"}, "TOOL.SO"},
+        {"plugins", {"tool.dll", "tool/"}, nullptr},
+        {"gfx", {"customCountries/", "flags/"}, "flags"},
+        {"gfx", {"customCountries/"}, nullptr},
+        {"gfx", {"flag.png"}, nullptr},
+        {"styles", {"dark.qss", "dark_linux.qss", "dark_mac.qss"}, "dark"},
+        {"styles", {"dark_chat.qss"}, nullptr},
+        {"styles", {"Dark.QSS"}, "Dark"},
+        {"styles", {"light.qss", "dark_vista.qss"}, "light"},
+        {"sound", {"alpha/", "Beta/"}, "Beta"},
+        {"sound", {"alpha.wav"}, nullptr},
+        {"sound", {".hidden/"}, nullptr},
+    };
+    for (const Case &c : cases) {
+        const QString category = QString::fromLatin1(c.category);
+        SCOPED_TRACE((category + QLatin1Char(':') + c.entries.join(QLatin1Char(','))).toStdString());
+        const QString root = freshEnvironment() + QStringLiteral("/pkg");
+        QList<QPair<QString, QByteArray>> files;
+        for (const QString &entry : c.entries)
+            files.append({category + QLatin1Char('/') + entry, "x"});
+        writeTree(root, files);
+        AddonNames names;
+        detectAddonNames(root, category, names);
+        if (c.expected)
+            EXPECT_EQ(names, (AddonNames{{category, QString::fromLatin1(c.expected)}}));
+        else
+            EXPECT_TRUE(names.isEmpty());
+    }
+
+    // All categories at once; a missing folder adds nothing and the map is not cleared.
+    const QString root = freshEnvironment() + QStringLiteral("/pkg");
+    writeTree(root, {{QStringLiteral("styles/dark.qss"), ""}, {QStringLiteral("plugins/tool_linux_x86.so"), ""}});
+    AddonNames names{{QStringLiteral("sound"), QStringLiteral("earlier")}};
+    detectAllAddonNames(root, names);
+    EXPECT_EQ(names, (AddonNames{{QStringLiteral("sound"), QStringLiteral("earlier")},
+                                 {QStringLiteral("styles"), QStringLiteral("dark")},
+                                 {QStringLiteral("plugins"), QStringLiteral("tool")}}));
+}
+
+TEST_F(InstallTest, CopiesOnlyContentFoldersAndRecordsTheChecksum)
+{
+    writeTree(package, {{QStringLiteral("package.ini"), "name=x"},
+                        {QStringLiteral("readme.txt"), "r"},
+                        {QStringLiteral("other/file.txt"), "o"},
+                        {QStringLiteral("styles/dark.qss"), "new style"},
+                        {QStringLiteral("styles/package.ini"), "nested"},
+                        {QStringLiteral("styles/.hidden.qss"), "hidden"},
+                        {QStringLiteral("sound/deep/voice/hello.wav"), "wav"},
+                        {QStringLiteral("plugins/tool.so"), "elf"}});
+    ::symlink("/etc/passwd", QFile::encodeName(package + QStringLiteral("/plugins/passwd.so")).constData());
+    ::symlink(QFile::encodeName(base).constData(), QFile::encodeName(package + QStringLiteral("/gfx")).constData());
+    writeTree(client, {{QStringLiteral("styles/dark.qss"), "old style"}, {QStringLiteral("styles/mine.qss"), "mine"}});
+
+    g_packageFileName = QStringLiteral("file://") + base + QStringLiteral("/Dark.Skin.zip");
+    writeTree(base, {{QStringLiteral("Dark.Skin.zip"), QByteArray(300000, 'z')}});
+    QSettings(configFolder() + QStringLiteral("addons.ini"), QSettings::IniFormat)
+        .setValue(QStringLiteral("Other/Checksum"), QStringLiteral("abc"));
+
+    AddonNames names;
+    ASSERT_TRUE(installPackage(client, package, names));
+    EXPECT_EQ(names, (AddonNames{{QStringLiteral("styles"), QStringLiteral("dark")},
+                                 {QStringLiteral("sound"), QStringLiteral("deep")},
+                                 {QStringLiteral("plugins"), QStringLiteral("tool")}}));
+    EXPECT_EQ(listTree(client),
+              (QStringList{"plugins", "plugins/tool.so", "sound", "sound/deep", "sound/deep/voice",
+                           "sound/deep/voice/hello.wav", "styles", "styles/dark.qss", "styles/mine.qss",
+                           "vxmclient_linux_amd64"}));
+    EXPECT_EQ(readFile(client + QStringLiteral("/styles/dark.qss")), QByteArray("new style"));
+    EXPECT_EQ(settingsValue(QStringLiteral("addons.ini"), QStringLiteral("Dark/Checksum")),
+              sha1sum(base + QStringLiteral("/Dark.Skin.zip")));
+    EXPECT_EQ(settingsValue(QStringLiteral("addons.ini"), QStringLiteral("Other/Checksum")), QStringLiteral("abc"));
+
+    // Installing again replaces the checksum of the same package.
+    writeTree(base, {{QStringLiteral("Dark.Skin.zip"), "changed"}});
+    ASSERT_TRUE(installPackage(client, package, names));
+    EXPECT_EQ(settingsValue(QStringLiteral("addons.ini"), QStringLiteral("Dark/Checksum")),
+              sha1sum(base + QStringLiteral("/Dark.Skin.zip")));
+}
+
+TEST_F(InstallTest, MissingPackageFolderOrUnreadablePackageFile)
+{
+    g_packageFileName = base + QStringLiteral("/gone.zip");
+    AddonNames names;
+    EXPECT_FALSE(installPackage(client, base + QStringLiteral("/no-such-folder"), names));
+    EXPECT_FALSE(silentInstall(client, base + QStringLiteral("/no-such-folder")));
+
+    // The package file itself is only needed for the checksum.
+    writeTree(package, {{QStringLiteral("styles/a.qss"), "a"}});
+    EXPECT_TRUE(installPackage(client, package, names));
+    EXPECT_TRUE(QFileInfo::exists(client + QStringLiteral("/styles/a.qss")));
+    EXPECT_FALSE(QFileInfo::exists(configFolder() + QStringLiteral("addons.ini")));
+}
+
+TEST_F(InstallTest, FailedCopyKeepsTheInstalledFile)
+{
+    writeTree(package, {{QStringLiteral("styles/a.qss"), "a"},
+                        {QStringLiteral("styles/big.qss"), QByteArray(200000, 'b')},
+                        {QStringLiteral("styles/c.qss"), "c"},
+                        {QStringLiteral("translations/pelica_de.qm"), "qm"}});
+    writeTree(client, {{QStringLiteral("styles/big.qss"), "installed"}});
+    g_packageFileName = base + QStringLiteral("/p.zip");
+
+    struct rlimit old;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 65536;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    AddonNames names;
+    const bool ok = installPackage(client, package, names);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(readFile(client + QStringLiteral("/styles/big.qss")), QByteArray("installed"));
+    // The failed folder stops; the other content folders go on; no temporary file is left.
+    EXPECT_EQ(listTree(client + QStringLiteral("/styles")), (QStringList{"a.qss", "big.qss"}));
+    EXPECT_TRUE(QFileInfo::exists(client + QStringLiteral("/translations/pelica_de.qm")));
+    EXPECT_FALSE(QFileInfo::exists(configFolder() + QStringLiteral("addons.ini")));
+
+    // A folder in the way of a file fails too, and leaves the folder alone.
+    writeTree(client, {{QStringLiteral("styles/c.qss/inside"), "x"}});
+    bool failed = false;
+    copyTree(package, client, failed);
+    EXPECT_TRUE(failed);
+    EXPECT_TRUE(QFileInfo(client + QStringLiteral("/styles/c.qss/inside")).isFile());
+}
+
+TEST_F(InstallTest, ActivationListKeepsEarlierKeys)
+{
+    writeActivationList({{QStringLiteral("gfx"), QStringLiteral("flags")}});
+    writeActivationList({{QStringLiteral("styles"), QStringLiteral("dark")},
+                         {QStringLiteral("translations"), QStringLiteral("de_DE")}});
+    QSettings list(configFolder() + QStringLiteral("addon_setup_temp.ini"), QSettings::IniFormat);
+    EXPECT_EQ(list.allKeys(), (QStringList{"gfx", "styles", "translations"}));
+    EXPECT_EQ(list.value(QStringLiteral("gfx")).toString(), QStringLiteral("flags"));
+    EXPECT_EQ(list.value(QStringLiteral("translations")).toString(), QStringLiteral("de_DE"));
+    EXPECT_TRUE(readFile(configFolder() + QStringLiteral("addon_setup_temp.ini")).startsWith("[General]"));
+}
+
+TEST_F(InstallTest, SilentInstallNeedsAClientAndActivatesWhatItFinds)
+{
+    writeTree(package, {{QStringLiteral("styles/dark.qss"), "d"}});
+    g_packageFileName = base + QStringLiteral("/p.zip");
+    EXPECT_FALSE(silentInstall(base, package));
+    EXPECT_FALSE(QFileInfo::exists(base + QStringLiteral("/styles")));
+
+    EXPECT_TRUE(silentInstall(client, package));
+    EXPECT_EQ(settingsValue(QStringLiteral("addon_setup_temp.ini"), QStringLiteral("styles")), QStringLiteral("dark"));
+
+    // Nothing recognised: installed, but no activation list.
+    QFile::remove(configFolder() + QStringLiteral("addon_setup_temp.ini"));
+    const QString plain = base + QStringLiteral("/plain");
+    writeTree(plain, {{QStringLiteral("styles/readme.txt"), "r"}});
+    EXPECT_TRUE(silentInstall(client, plain));
+    EXPECT_TRUE(QFileInfo::exists(client + QStringLiteral("/styles/readme.txt")));
+    EXPECT_FALSE(QFileInfo::exists(configFolder() + QStringLiteral("addon_setup_temp.ini")));
+}
+
+TEST_F(InstallTest, RemoveTreeStaysInsideTheTree)
+{
+    const QString outside = base + QStringLiteral("/outside");
+    writeTree(outside, {{QStringLiteral("keep.txt"), "keep"}});
+    writeTree(package, {{QStringLiteral("a/b/c.txt"), "c"}, {QStringLiteral(".hidden/x"), "x"}, {QStringLiteral(".dot"), ""}});
+    ::symlink(QFile::encodeName(outside).constData(), QFile::encodeName(package + QStringLiteral("/a/link")).constData());
+    ::symlink(QFile::encodeName(outside + QStringLiteral("/keep.txt")).constData(),
+              QFile::encodeName(package + QStringLiteral("/file-link")).constData());
+    removeTree(package);
+    EXPECT_FALSE(QFileInfo::exists(package));
+    EXPECT_EQ(listTree(outside), QStringList{"keep.txt"});
+
+    // A link given as the tree itself is not followed.
+    const QString link = base + QStringLiteral("/link");
+    ::symlink(QFile::encodeName(outside).constData(), QFile::encodeName(link).constData());
+    removeTree(link);
+    removeTree(QString());
+    EXPECT_EQ(listTree(outside), QStringList{"keep.txt"});
+}
+
+TEST(CommandLine, ArgumentsMakePathSilentAndForce)
+{
+    struct Case
+    {
+        QStringList arguments;
+        bool valid, silent, force;
+        const char *path;
+    };
+    const Case cases[] = {
+        {{"addon_setup"}, false, false, false, ""},
+        {{"addon_setup", "-silent"}, false, true, false, ""},
+        {{"addon_setup", "pkg.zip"}, true, false, false, "pkg.zip"},
+        {{"addon_setup", "My", "Skin.zip"}, true, false, false, "My Skin.zip"},
+        {{"addon_setup", "pkg.zip", "force"}, true, false, true, "pkg.zip"},
+        {{"addon_setup", "pkg.zip", "force", "more"}, true, false, false, "pkg.zip force more"},
+        {{"addon_setup", "force"}, true, false, true, ""},
+        {{"addon_setup", "pkg.zip", "-silent"}, true, false, false, "pkg.zip -silent"},
+        {{"addon_setup", "-silent", "-silent", "pkg.zip"}, true, true, false, "-silent pkg.zip"},
+        {{"addon_setup", "-SILENT", "pkg.zip"}, true, false, false, "-SILENT pkg.zip"},
+        {{"addon_setup", "-silent", " spaced.zip ", "Force"}, true, true, false, "spaced.zip  Force"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.arguments.join(QLatin1Char('|')).toStdString());
+        const CommandLine line = parseCommandLine(c.arguments);
+        EXPECT_EQ(line.valid, c.valid);
+        EXPECT_EQ(line.silent, c.silent);
+        EXPECT_EQ(line.force, c.force);
+        EXPECT_EQ(line.packageFileName, QString::fromLatin1(c.path));
+    }
+}
+
+} // namespace

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// Helpers shared by the installer's tests: a fresh HOME and TMPDIR per test, and packages made by
+// real tools (Info-ZIP zip, Python's zipfile).
+namespace testsupport {
+
+// Points HOME and TMPDIR at new, empty folders below the test's own temporary folder and
+// returns the folder that holds both; the process's environment keeps them until the next call.
+QString freshEnvironment();
+
+// Writes `files` (path -> content, a path ending in "/" is a folder) below `root`.
+void writeTree(const QString &root, const QList<QPair<QString, QByteArray>> &files);
+
+// Runs Info-ZIP zip in `sourceDir` ("zip -r -X [extra] archive ."); returns the archive path.
+QString zipFolder(const QString &sourceDir, const QString &archive, const QStringList &extra = {});
+
+// Runs mkzip.py with a JSON entry list (see there) and returns the archive path.
+QString craftZip(const QString &archive, const QString &json);
+
+// The SHA-1 that sha1sum prints for `path`.
+QString sha1sum(const QString &path);
+
+// Reads a whole file; a null array when it cannot be opened.
+QByteArray readFile(const QString &path);
+
+// All paths below `root`, relative, sorted; hidden entries included.
+QStringList listTree(const QString &root);
+
+// Makes an empty client installation (with the client's executable) and returns its path.
+QString makeClientFolder(const QString &path);
+
+} // namespace testsupport
+
+// Readable values in failure messages.
+#include <ostream>
+inline void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QStringList &list, std::ostream *out)
+{
+    *out << '[' << list.join(QStringLiteral(", ")).toStdString() << ']';
+}
