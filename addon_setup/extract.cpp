@@ -85,6 +85,10 @@ bool extractPackage(QString &tempPath, QString &error, bool force, bool &hasPlug
         baseName = fallbackFolderName;
     const QString archivePath = packageFilePath();
 
+    if (archivePath.isEmpty()) {
+        error = tr("File not found: %1").arg(g_packageFileName);
+        return false;
+    }
     QZipReader reader(archivePath, QIODevice::ReadOnly);
     if (!reader.exists()) {
         error = tr("File not found: %1").arg(g_packageFileName);
