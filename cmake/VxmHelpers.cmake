@@ -2,6 +2,7 @@
 include(GoogleTest)
 
 set(VXM_RUN_ISOLATED ${PROJECT_SOURCE_DIR}/testing/run-isolated)
+set(VXM_PLUGIN_VERSION_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/vxm_plugin.map)
 
 # Warnings for our own code.
 function(vxm_warnings target)
@@ -15,7 +16,9 @@ function(vxm_plugin target)
     C_VISIBILITY_PRESET hidden
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
-  target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL -Wl,--no-undefined)
+  target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL -Wl,--no-undefined
+    -Wl,--version-script=${VXM_PLUGIN_VERSION_SCRIPT})
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${VXM_PLUGIN_VERSION_SCRIPT})
   vxm_warnings(${target})
 endfunction()
 
@@ -82,4 +85,15 @@ function(vxm_add_test_command)
   if(T_RESOURCE_LOCK)
     set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
   endif()
+endfunction()
+
+# vxm_check_exports(<plug-in target>)
+# A test that fails when the plug-in's dynamic symbol table defines anything but vxmplugin_ functions
+# (the linker's own markers such as _init, _fini, _edata, _end and __bss_start are allowed).
+function(vxm_check_exports target)
+  find_program(VXM_NM NAMES nm REQUIRED)
+  vxm_add_test_command(NAME ${target}_exports
+    COMMAND ${CMAKE_COMMAND} -DNM=${VXM_NM} -DPLUGIN=$<TARGET_FILE:${target}>
+            -P ${PROJECT_SOURCE_DIR}/cmake/VxmCheckExports.cmake
+    LABELS unit)
 endfunction()
