@@ -7,6 +7,8 @@
 #include <QTimer>
 
 #include <dlfcn.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cinttypes>
@@ -209,11 +211,26 @@ FakeHost::FakeHost(const QString& clientFolder, const QString& configFolder, QOb
         {3329, "connection failed, you are banned"},
     };
     fillHostFunctions(&m_table);
+
+    d->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (d->wakeFd < 0)
+        qFatal("fakehost: eventfd failed");
+    m_wakeNotifier = new QSocketNotifier(d->wakeFd, QSocketNotifier::Read, this);
+    connect(m_wakeNotifier, &QSocketNotifier::activated, this, [this]() {
+        std::uint64_t count;
+        while (::read(d->wakeFd, &count, sizeof count) > 0) {
+        }
+        deliverAnswers();
+        emit changed();
+    });
 }
 
 FakeHost::~FakeHost()
 {
     unload();
+    delete m_wakeNotifier;
+    m_wakeNotifier = nullptr;
+    ::close(d->wakeFd);
     s_current.store(nullptr);
 }
 
@@ -231,33 +248,55 @@ void FakeHost::fault(const std::string& text)
     notifyChanged();
 }
 
+void FakeHost::wake()
+{
+    std::uint64_t one = 1;
+    ssize_t written = ::write(d->wakeFd, &one, sizeof one);
+    (void)written; // a full counter already wakes the client thread
+}
+
 void FakeHost::notifyChanged()
 {
-    QMetaObject::invokeMethod(this, [this]() { emit changed(); }, Qt::QueuedConnection);
+    if (std::this_thread::get_id() == d->clientThread)
+        emit changed();
+    else
+        wake();
 }
 
 void FakeHost::queueAnswer(std::function<void()> answer)
 {
+    d->answerQueue.push_back(std::move(answer));
     ++d->pendingAnswers;
-    QMetaObject::invokeMethod(
-        this,
-        [this, answer = std::move(answer)]() {
-            bool running;
-            {
-                std::lock_guard<std::mutex> lock(d->lock);
-                running = d->handle && d->initCalled && !d->shutDown;
-                if (!running)
-                    d->addEntry(JournalEntry::Note, -1, "answer", "dropped: the plug-in is not running");
-            }
-            if (running)
-                answer();
-            {
-                std::lock_guard<std::mutex> lock(d->lock);
-                --d->pendingAnswers;
-            }
-            emit changed();
-        },
-        Qt::QueuedConnection);
+    wake();
+}
+
+void FakeHost::deliverAnswers()
+{
+    if (std::this_thread::get_id() != d->clientThread) {
+        fault("deliverAnswers called off the client thread");
+        return;
+    }
+    for (;;) {
+        std::function<void()> answer;
+        bool running;
+        {
+            std::lock_guard<std::mutex> lock(d->lock);
+            if (d->answerQueue.empty())
+                break;
+            answer = std::move(d->answerQueue.front());
+            d->answerQueue.pop_front();
+            running = d->handle && d->initCalled && !d->shutDown;
+            if (!running)
+                d->addEntry(JournalEntry::Note, -1, "answer", "dropped: the plug-in is not running");
+        }
+        if (running)
+            answer();
+        {
+            std::lock_guard<std::mutex> lock(d->lock);
+            --d->pendingAnswers;
+        }
+        emit changed();
+    }
 }
 
 // ---- Life cycle ----

@@ -25,6 +25,7 @@
 #define VXM_TESTING_FAKE_HOST_H
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 
 #include <cstdint>
@@ -243,12 +244,16 @@ public:
     std::uint64_t nextSeq() const;
     // Processes events until every queued answer has been delivered.
     bool drainAnswers(int timeoutMs = 10000);
+    // Delivers the answers queued so far, now (client thread). The event loop does this by itself; a
+    // driver that wants the answers of one step before its next step calls it between them.
+    void deliverAnswers();
 
     // Used by the host trampolines: the FakeHost of this process, or null.
     static FakeHost* current();
 
 signals:
-    // Emitted on the client thread after the journal, faults or records grew (queued from any thread).
+    // Emitted on the client thread after the journal, faults or records grew (for changes made on
+    // other threads, once the client thread processes events).
     void changed();
 
 public:
@@ -262,9 +267,11 @@ private:
     void* symbol(const char* name) const;
     void fault(const std::string& text);
     void notifyChanged();
+    void wake();
     void queueAnswer(std::function<void()> answer); // with the lock held
 
     std::unique_ptr<Impl> d;
+    QSocketNotifier* m_wakeNotifier = nullptr;
     HostFunctions m_table;
     int m_initResult = -1;
 };

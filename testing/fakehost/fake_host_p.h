@@ -4,6 +4,8 @@
 
 #include "fake_host.h"
 
+#include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -81,7 +83,12 @@ struct FakeHost::Impl {
     std::vector<InfoUpdateRequest> infoRequests;
     std::vector<LogLine> logLines;
     std::vector<std::string> faults;
-    int pendingAnswers = 0;
+    // Answers waiting for the client thread, delivered in order by deliverAnswers.
+    std::deque<std::function<void()>> answerQueue;
+    int pendingAnswers = 0; // queued or being delivered
+    // Wakes the client thread's event loop from any thread (an eventfd watched by a QSocketNotifier):
+    // posting Qt events across threads would hide our ordering from the thread checker.
+    int wakeFd = -1;
 
     // Helpers; all expect the lock to be held.
     int threadIndexOfCaller();

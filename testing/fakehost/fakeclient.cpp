@@ -61,6 +61,7 @@
  * A line that cannot be read prints "error: ..." and changes nothing.
  */
 #include "fake_host.h"
+#include "offscreen_leak_suppressions.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -164,8 +165,7 @@ private:
     // One line per turn of the event loop, so that answers queued by a line come before the next line.
     void scheduleNext()
     {
-        // A posted call: it runs after the events posted so far (the queued answers), in order. Only
-        // one is ever pending, so that lines are never handled ahead of the answers of earlier lines.
+        // One line per turn of the event loop; only one call is ever pending.
         if (m_scheduled)
             return;
         m_scheduled = true;
@@ -198,6 +198,8 @@ private:
         }
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
+        // The answers to the requests of earlier lines come first.
+        m_host.deliverAnswers();
         m_busy = true;
         try {
             handle(line);

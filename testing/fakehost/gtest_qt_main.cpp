@@ -1,6 +1,8 @@
 // main() of GoogleTest programs that drive a FakeHost: the main thread becomes the client thread with
 // a QApplication (offscreen unless a platform is chosen), so that plug-ins may use queued signals and
 // show their option dialogs.
+#include "offscreen_leak_suppressions.h"
+
 #include <QApplication>
 
 #include <gtest/gtest.h>
