@@ -5,9 +5,23 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 const int waitMs = 1000;
+
+// The name lies in the temporary folder, which other users may share: only a server run by this
+// user counts as a running updater.
+bool peerIsThisUser(const QLocalSocket& socket)
+{
+    ucred credentials{};
+    socklen_t length = sizeof(credentials);
+    if (::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
+        return false;
+    return credentials.uid == ::getuid();
+}
 
 // Whether a live server answers on `name` (a stale socket file refuses the connection).
 bool isServed(const QString& name)
@@ -38,7 +52,7 @@ bool notifyRunningInstance(const QString& text)
 {
     QLocalSocket sender;
     sender.connectToServer(instanceServerName(), QIODevice::ReadWrite);
-    if (!sender.waitForConnected(waitMs))
+    if (!sender.waitForConnected(waitMs) || !peerIsThisUser(sender))
         return false;
     const QByteArray bytes = text.toLatin1();
     if (sender.write(bytes) <= 0)

@@ -13,7 +13,8 @@ QString instanceServerName();
 QString instanceServerName(const QString& applicationFilePath, const QString& homePath);
 
 // The second updater's side: hands `text` to a running updater of this installation. True when
-// one took it (connected within 1000 ms and the bytes written within 1000 ms).
+// one took it (connected within 1000 ms and the bytes written within 1000 ms). A server under the
+// name that another user runs is no updater of ours: false, and this updater goes on.
 bool notifyRunningInstance(const QString& text);
 
 // The first updater's side: serves the name (to this user only) and turns each text a later

@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using testsupport::makeTempFolder;
 using testsupport::waitUntil;
 using testsupport::writeFile;
@@ -47,6 +50,8 @@ protected:
         auto* process = new QProcess;
         started << process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (!tmpDir.isEmpty())
+            env.insert("TMPDIR", tmpDir);
         if (!locale.isEmpty()) {
             env.insert("LC_ALL", locale);
             env.insert("LANG", locale);
@@ -73,7 +78,7 @@ protected:
     // The socket file of this installation's guard (the test and the program share TMPDIR).
     QString guardSocket() const
     {
-        return QDir::tempPath() + "/" + instanceServerName(QFileInfo(program).absoluteFilePath(), QDir::homePath());
+        return (tmpDir.isEmpty() ? QDir::tempPath() : tmpDir) + "/" + instanceServerName(QFileInfo(program).absoluteFilePath(), QDir::homePath());
     }
 
     // Waits until `process` has written `text` to standard error.
@@ -90,6 +95,7 @@ protected:
 
     QString installation;
     QString program;
+    QString tmpDir; // TMPDIR of the programs when set (else the test's own)
     QList<QProcess*> started;
 };
 
@@ -181,6 +187,44 @@ TEST_F(UpdateProgramTest, StaleGuardSocketFromACrashIsReplaced)
     EXPECT_EQ(runToEnd({}), 0);
     QByteArray errors;
     EXPECT_TRUE(waitForErrorText(next, "raising the window", errors)) << errors.constData();
+}
+
+TEST_F(UpdateProgramTest, NameTakenByAnotherUserDoesNotStopTheUpdater)
+{
+    const QString setpriv = "/usr/bin/setpriv";
+    const QString python = "/usr/bin/python3";
+    if (::getuid() != 0 || !QFile::exists(setpriv) || !QFile::exists(python))
+        GTEST_SKIP() << "needs root, setpriv and python3 to act as another user";
+
+    // A temporary folder shared with another user, as /tmp is.
+    tmpDir = makeTempFolder("shared");
+    ASSERT_EQ(::chmod(QFile::encodeName(tmpDir).constData(), 01777), 0);
+    const QString isolationRoot = QFileInfo(QDir::tempPath()).absolutePath();
+    ASSERT_EQ(::chmod(QFile::encodeName(isolationRoot).constData(), 0711), 0);
+
+    QProcess squatter;
+    squatter.start(setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", python, "-c",
+                             "import socket, sys\n"
+                             "s = socket.socket(socket.AF_UNIX)\n"
+                             "s.bind(sys.argv[1])\n"
+                             "s.listen(8)\n"
+                             "print('ready', flush=True)\n"
+                             "sys.stdin.read()\n",
+                             guardSocket()});
+    ASSERT_TRUE(waitUntil([&] { return squatter.canReadLine() || squatter.state() == QProcess::NotRunning; },
+                          processTimeoutMs));
+    ASSERT_EQ(squatter.readLine().trimmed(), "ready") << squatter.readAllStandardError().constData();
+
+    // Handing over to the other user's server would end with 0; the updater must go on instead
+    // (and here stop at its bad version).
+    QByteArray errors;
+    EXPECT_EQ(runToEnd({"client_linux_amd64", "x"}, &errors), 1) << errors.constData();
+    EXPECT_TRUE(errors.contains("Invalid version nr (x)")) << errors.constData();
+
+    squatter.closeWriteChannel();
+    if (!squatter.waitForFinished(processTimeoutMs))
+        squatter.kill();
+    ::chmod(QFile::encodeName(isolationRoot).constData(), 0700);
 }
 
 } // namespace
