@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstdio>
@@ -199,9 +200,11 @@ bool ensurePrivateDir(const QString &path)
 
 bool removeEntry(const QString &path)
 {
+    if (path.isEmpty())
+        return true;
     const QByteArray name = native(path);
     struct stat st;
-    if (path.isEmpty() || ::lstat(name.constData(), &st) != 0)
+    if (::lstat(name.constData(), &st) != 0)
         return errno == ENOENT;
     if (!S_ISDIR(st.st_mode))
         return ::unlink(name.constData()) == 0;
