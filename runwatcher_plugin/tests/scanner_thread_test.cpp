@@ -96,11 +96,12 @@ TEST_F(ScannerThread, ScansReportChangesInAscendingIdOrder)
     ASSERT_TRUE(waitUntil([&] { return client.host.sent.size() == 2; }));
     EXPECT_EQ(commands().last(), "7&&Be\\#ta, Gamma");
 
+    // A scan may see the processes end one by one; each change goes out once.
     endProcess("20");
     endProcess("21");
     endProcess("30");
-    ASSERT_TRUE(waitUntil([&] { return client.host.sent.size() == 3; }));
-    EXPECT_EQ(commands().last(), "7&&");
+    ASSERT_TRUE(waitUntil([&] { return commands().last() == "7&&"; }));
+    EXPECT_EQ(commands().removeDuplicates(), 0);
 }
 
 TEST_F(ScannerThread, SwitchingOffStopsTheScannerAndSendsTheEmptyListLast)
@@ -156,11 +157,16 @@ TEST_F(ScannerThread, RealProcessIsReportedWithinAScanAndNotAfterItEnds)
     QProcess process;
     process.start(program, {"60"});
     ASSERT_TRUE(process.waitForStarted(10000));
-    ASSERT_TRUE(waitUntil([&] { return commands().contains("7&&SuperTuxKart"); }));
+    // Other catalogued programs of the user may run as well.
+    const auto lastListHasGame = [&] {
+        return !commands().isEmpty() && commands().last().mid(3).split(", ").contains("SuperTuxKart");
+    };
+    ASSERT_TRUE(waitUntil(lastListHasGame));
+    EXPECT_TRUE(commands().last().startsWith("7&&"));
 
     process.kill();
     ASSERT_TRUE(process.waitForFinished(10000));
-    ASSERT_TRUE(waitUntil([&] { return commands().last() == "7&&"; }));
+    ASSERT_TRUE(waitUntil([&] { return !lastListHasGame(); }));
 }
 
 }  // namespace
