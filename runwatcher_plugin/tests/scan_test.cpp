@@ -1,4 +1,5 @@
 // The process scan: a fake process table, companion files, and real processes under /proc.
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -131,10 +132,12 @@ protected:
 
 TEST_F(RealProcess, RunningCopyIsReportedUntilItEnds)
 {
-    const QString program = installCopy("supertuxkart");
+    // A name of its own, so that no other test's process can be taken for it.
+    const QString name = QStringLiteral("scan-probe-%1").arg(QCoreApplication::applicationPid());
+    const QString program = installCopy(name);
     ASSERT_FALSE(program.isEmpty());
     ApplicationScan scan;
-    scan.registerApp(17, {"supertuxkart"}, {});
+    scan.registerApp(17, {name}, {});
     scan.registerApp(18, {"not-running-anywhere"}, {});
     EXPECT_EQ(scan.findRunningApps().count(17), 0u);
 
@@ -150,10 +153,11 @@ TEST_F(RealProcess, RunningCopyIsReportedUntilItEnds)
 
 TEST_F(RealProcess, DeletedExecutableIsIgnored)
 {
-    const QString program = installCopy("deleted-app");
+    const QString name = QStringLiteral("deleted-probe-%1").arg(QCoreApplication::applicationPid());
+    const QString program = installCopy(name);
     ASSERT_FALSE(program.isEmpty());
     ApplicationScan scan;
-    scan.registerApp(1, {"deleted-app"}, {});
+    scan.registerApp(1, {name}, {});
     QProcess process;
     process.start(program, {"60"});
     ASSERT_TRUE(process.waitForStarted(10000));
