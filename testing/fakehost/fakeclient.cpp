@@ -44,6 +44,8 @@
  *   event move|movetimeout SCH CLID OLD NEW VISIBILITY [MESSAGE...]
  *   event moved|kickchannel|kickserver SCH CLID OLD NEW VISIBILITY ID NAME UID [MESSAGE...]
  *   event plugincommand SCH PLUGINNAME COMMAND...
+ *   about                                 prints "about: NAME VERSION api=N autoload=N configure=N" and
+ *                                         "description: TEXT"
  *   configure                             vxmplugin_configure without a parent window
  *   infotitle                             prints "infotitle: TEXT" or "infotitle: (none)"
  *   infodata SCH ID TYPE                  prints "infodata: TEXT" or "infodata: (none)"
@@ -293,6 +295,15 @@ private:
             m_host.setErrorText(static_cast<unsigned>(l.number(1)), l.rest(2));
         } else if (cmd == "event") {
             event(l);
+        } else if (cmd == "about") {
+            std::string name = m_host.name();
+            std::string version = m_host.version();
+            int api = m_host.apiVersion();
+            int autoload = m_host.requestAutoload();
+            int configure = m_host.offersConfigure();
+            out("about: " + name + " " + version + " api=" + std::to_string(api) +
+                " autoload=" + std::to_string(autoload) + " configure=" + std::to_string(configure));
+            out("description: " + m_host.description());
         } else if (cmd == "configure") {
             m_host.configure(nullptr, nullptr);
         } else if (cmd == "infotitle") {
