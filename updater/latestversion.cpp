@@ -1,10 +1,16 @@
 #include "configuration.h"
+#include "messagebox.h"
+#include "serverinfoquery.h"
 
-// Stand-in until the version service query is built: no version is known, so a run that needs
-// one ends with exit code 1.
 QPair<QString, QString> Configuration::queryLatestVersion(int channel, QString& newsHtml)
 {
-    Q_UNUSED(channel);
-    Q_UNUSED(newsHtml);
-    return {};
+    ServerInfoQuery query;
+    // Without anybody to answer (VXM_UPDATE_NO_DIALOGS) the box counts as Abort, so the program
+    // ends instead of asking forever.
+    const auto askRetry = [] {
+        return showMessageBox(QMessageBox::Critical, nullptr, QObject::tr("Error"),
+                              QObject::tr("Failed to query latest client\nversion from update server."),
+                              QMessageBox::Retry | QMessageBox::Abort, QMessageBox::Abort) != QMessageBox::Abort;
+    };
+    return queryLatestVersionWith(query, channel, newsHtml, askRetry);
 }
