@@ -1,0 +1,92 @@
+// The command parser: receives every line of every telnet connection, answers the plug-in's own
+// commands, forwards the others to the server through the client, and sends the client's
+// notifications and answers on to the connections that registered for them.
+//
+// Threads: lines arrive on the poller thread that read them (under the connection's QueryClient
+// lock), pseudo-lines also on the accept and timer threads; notifications and error replies come
+// on the client's thread. The connection table has its own lock, which is never held while a line
+// is sent or the client is called: ids and values are copied out first.
+#ifndef CTRLPORT_PARSER_H
+#define CTRLPORT_PARSER_H
+
+#include "parameterparser.h"
+#include "query.h"
+
+#include <boost/thread/thread.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+// The port of the telnet interface.
+constexpr int kCtrlPortPort = 25639;
+
+// What the parser keeps of one telnet connection.
+struct ConnectionRecord
+{
+    uint64_t m_selected = 0;
+    // Server connection (0: every one) -> notification names ("any": every one).
+    std::map<uint64_t, std::set<std::string>> m_registrations;
+};
+
+class Parser : public SCBody
+{
+public:
+    // Starts the manager, the timer thread and the listener on 127.0.0.1 (every address with
+    // open_remote). `status` is 0, or 257 when the port could not be opened.
+    explicit Parser(int& status);
+    ~Parser() override;
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
+
+    void handleLine(QueryLine* line) override;
+    unsigned forwardCommand(ParamParser& parameters, QueryLine& line);
+    void sendErrorReply(int connectionID, unsigned error, const std::string& extra, uint16_t failedPermissionID);
+    // Sends a notification line to every connection registered for it, in id order; always 0.
+    int dispatchNotification(const std::string& line);
+
+    QueryManager& queryManager() { return m_QueryManager; }
+
+    // The line as it may be logged: the value of every password parameter replaced by "***".
+    static std::string maskPasswords(const std::string& line);
+
+private:
+    typedef unsigned (Parser::*Handler)(ParamParser&, QueryLine&);
+
+    void timerLoop();
+    void fillTables();
+    void sendLine(int connectionID, const std::string& line);
+    // The selected server connection of a connection; false when it has no record.
+    bool selectedConnection(int connectionID, uint64_t& selected);
+    bool hasRecord(int connectionID);
+    static bool isRegistered(const ConnectionRecord& record, uint64_t schandlerid, const std::string& event);
+
+    // Commands about the connection itself.
+    unsigned quitCommand(ParamParser& parameters, QueryLine& line);
+    unsigned useCommand(ParamParser& parameters, QueryLine& line);
+    unsigned whoamiCommand(ParamParser& parameters, QueryLine& line);
+    unsigned connectionLostCommand(ParamParser& parameters, QueryLine& line);
+    unsigned connectionEstablishedCommand(ParamParser& parameters, QueryLine& line);
+    unsigned notifyRegisterCommand(ParamParser& parameters, QueryLine& line);
+    unsigned notifyUnregisterCommand(ParamParser& parameters, QueryLine& line);
+    unsigned helpCommand(ParamParser& parameters, QueryLine& line);
+    unsigned currentSchandlerIdCommand(ParamParser& parameters, QueryLine& line);
+    unsigned serverConnectionHandlerListCommand(ParamParser& parameters, QueryLine& line);
+    unsigned serverConnectInfoCommand(ParamParser& parameters, QueryLine& line);
+    unsigned channelConnectInfoCommand(ParamParser& parameters, QueryLine& line);
+
+    QueryManager m_QueryManager;
+    std::atomic<bool> m_TimerStop{false};
+    boost::thread* m_TimerThread = nullptr;
+    std::mutex m_ConnectionLock;
+    std::map<int, ConnectionRecord> m_ConnectionMap;
+    // Filled before the port opens, read only afterwards.
+    std::map<std::string, std::string> m_ForwardedMap;
+    std::map<std::string, Handler> m_CommandMap;
+};
+
+#endif

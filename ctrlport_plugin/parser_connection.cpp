@@ -1,0 +1,306 @@
+// Commands about the telnet connection itself: ending it, choosing the server connection, who and
+// where the user is, registering for notifications, and the help texts.
+#include "parser.h"
+
+#include "custom_string_helpers.h"
+#include "host.h"
+#include "replybuilder.h"
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+const char* const kChannel = "Query";
+const std::size_t kConnectInfoSize = 512;
+
+// The client's table, or a table without functions.
+const HostFunctions& host()
+{
+    static const HostFunctions empty{};
+    const HostFunctions* functions = hostFunctions();
+    return functions ? *functions : empty;
+}
+
+uint64_t currentServerConnection()
+{
+    return host().getCurrentServerConnectionHandlerID ? host().getCurrentServerConnectionHandlerID() : 0;
+}
+
+void freeHostMemory(void* pointer)
+{
+    if (host().freeHostMemory)
+        host().freeHostMemory(pointer);
+}
+
+// The own client and its channel on a server connection; a client error number on failure.
+unsigned ownChannel(uint64_t schandlerid, uint16_t& clientID, uint64_t& channelID)
+{
+    if (!host().getOwnClientID || !host().getChannelOfClient)
+        return kErrorCommandRejected;
+    const unsigned error = host().getOwnClientID(schandlerid, &clientID);
+    if (error != 0)
+        return error;
+    return host().getChannelOfClient(schandlerid, clientID, &channelID);
+}
+
+std::string selectedLine(uint64_t schandlerid)
+{
+    std::string line = startCommand("selected");
+    addParam(line, "schandlerid", schandlerid);
+    return finishLine(line);
+}
+
+} // namespace
+
+unsigned Parser::quitCommand(ParamParser&, QueryLine& line)
+{
+    m_QueryManager.sendErrorAndRemoveConnection(line.m_connectionID, kErrorOk, std::string());
+    return kResultNoLine;
+}
+
+unsigned Parser::useCommand(ParamParser& parameters, QueryLine& line)
+{
+    uint64_t schandlerid = currentServerConnection();
+    if (parameters.size() > 2)
+        return kErrorCommandRejected;
+    if (parameters.hasParam("schandlerid")) {
+        schandlerid = parameters.getUInt64("schandlerid");
+        if (parameters.getError() != 0)
+            return static_cast<unsigned>(parameters.getError());
+    } else if (parameters.size() == 2) {
+        bool failed = false;
+        schandlerid = stringToULong(parameters.getToken(1), failed);
+        if (failed)
+            return kErrorParameterInvalid;
+    }
+    if (!hasRecord(line.m_connectionID)) {
+        logMessage("Could not find matching query connection...", 2, kChannel);
+        return kErrorNoQueryConnection;
+    }
+
+    if (!host().getServerConnectionHandlerList)
+        return kErrorCommandRejected;
+    uint64_t* list = nullptr;
+    const unsigned error = host().getServerConnectionHandlerList(&list);
+    if (error != 0) {
+        // The list is not to be read then.
+        freeHostMemory(list);
+        return error;
+    }
+    bool known = false;
+    for (const uint64_t* entry = list; entry && *entry != 0; ++entry) {
+        if (*entry == schandlerid) {
+            known = true;
+            break;
+        }
+    }
+    freeHostMemory(list);
+    if (!known)
+        return kErrorNoSuchServerConnection;
+
+    {
+        std::lock_guard<std::mutex> guard(m_ConnectionLock);
+        const auto it = m_ConnectionMap.find(line.m_connectionID);
+        if (it == m_ConnectionMap.end())
+            return kErrorNoQueryConnection;
+        it->second.m_selected = schandlerid;
+    }
+    sendLine(line.m_connectionID, selectedLine(schandlerid));
+    return kErrorOk;
+}
+
+unsigned Parser::whoamiCommand(ParamParser&, QueryLine& line)
+{
+    uint64_t selected = 0;
+    if (!selectedConnection(line.m_connectionID, selected))
+        return kErrorNoConnectionRecord;
+    uint16_t clientID = 0;
+    uint64_t channelID = 0;
+    const unsigned error = ownChannel(selected, clientID, channelID);
+    if (error != 0)
+        return error;
+    std::string reply;
+    addParam(reply, "clid", clientID);
+    addParam(reply, "cid", channelID);
+    sendLine(line.m_connectionID, finishLine(reply));
+    return kErrorOk;
+}
+
+unsigned Parser::connectionLostCommand(ParamParser&, QueryLine& line)
+{
+    std::lock_guard<std::mutex> guard(m_ConnectionLock);
+    m_ConnectionMap.erase(line.m_connectionID);
+    return kResultNoLine;
+}
+
+unsigned Parser::connectionEstablishedCommand(ParamParser&, QueryLine& line)
+{
+    const uint64_t schandlerid = currentServerConnection();
+    {
+        std::lock_guard<std::mutex> guard(m_ConnectionLock);
+        m_ConnectionMap[line.m_connectionID].m_selected = schandlerid;
+    }
+    sendLine(line.m_connectionID, selectedLine(schandlerid));
+    return kResultNoLine;
+}
+
+unsigned Parser::notifyRegisterCommand(ParamParser& parameters, QueryLine& line)
+{
+    const uint64_t schandlerid = parameters.getUInt64("schandlerid");
+    if (parameters.getError() != 0)
+        return static_cast<unsigned>(parameters.getError());
+    const std::string event = parameters.getString("event");
+    if (parameters.getError() != 0)
+        return static_cast<unsigned>(parameters.getError());
+    bool found = false;
+    bool added = false;
+    {
+        std::lock_guard<std::mutex> guard(m_ConnectionLock);
+        const auto it = m_ConnectionMap.find(line.m_connectionID);
+        if (it != m_ConnectionMap.end()) {
+            found = true;
+            added = it->second.m_registrations[schandlerid].insert(event).second;
+        }
+    }
+    if (!found) {
+        logMessage("Could not find matching query connection.", 2, kChannel);
+        return kErrorNoQueryConnection;
+    }
+    return added ? kErrorOk : kResultNoLineNow;
+}
+
+unsigned Parser::notifyUnregisterCommand(ParamParser&, QueryLine& line)
+{
+    bool found = false;
+    bool hadRegistrations = false;
+    {
+        std::lock_guard<std::mutex> guard(m_ConnectionLock);
+        const auto it = m_ConnectionMap.find(line.m_connectionID);
+        if (it != m_ConnectionMap.end()) {
+            found = true;
+            hadRegistrations = !it->second.m_registrations.empty();
+            it->second.m_registrations.clear();
+        }
+    }
+    if (!found) {
+        logMessage("Could not find matching query connection..", 2, kChannel);
+        return kErrorNoQueryConnection;
+    }
+    return hadRegistrations ? kErrorOk : kResultNoLineNow;
+}
+
+unsigned Parser::helpCommand(ParamParser& parameters, QueryLine& line)
+{
+    const std::string topic = parameters.size() == 1 ? std::string("help") : parameters.getToken(1);
+    if (topic.empty() || topic.find_first_of(std::string("/\\\0", 3)) != std::string::npos)
+        return kErrorCommandRejected;
+    const std::string path = hostAppPath() + "plugins/ctrlport_plugin/" + topic + ".txt";
+    std::ifstream file(path);
+    if (!file)
+        return kErrorCommandRejected;
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (file.bad())
+        return kErrorCommandRejected;
+
+    // Every line of the file ends with "\n\r"; after a final line feed an empty line follows.
+    std::string reply;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            reply += text.substr(start) + "\n\r";
+            break;
+        }
+        reply += text.substr(start, end - start) + "\n\r";
+        start = end + 1;
+    }
+    sendLine(line.m_connectionID, reply);
+    return kErrorOk;
+}
+
+unsigned Parser::currentSchandlerIdCommand(ParamParser&, QueryLine& line)
+{
+    std::string reply;
+    addParam(reply, "schandlerid", currentServerConnection());
+    sendLine(line.m_connectionID, finishLine(reply));
+    return kErrorOk;
+}
+
+unsigned Parser::serverConnectionHandlerListCommand(ParamParser&, QueryLine& line)
+{
+    if (!host().getServerConnectionHandlerList)
+        return kErrorCommandRejected;
+    uint64_t* list = nullptr;
+    const unsigned error = host().getServerConnectionHandlerList(&list);
+    if (error != 0) {
+        freeHostMemory(list);
+        return error;
+    }
+    std::string reply;
+    for (const uint64_t* entry = list; entry && *entry != 0; ++entry) {
+        addParam(reply, "schandlerid", *entry);
+        endRecord(reply);
+    }
+    freeHostMemory(list);
+    sendLine(line.m_connectionID, finishLine(reply));
+    return kErrorOk;
+}
+
+unsigned Parser::serverConnectInfoCommand(ParamParser&, QueryLine& line)
+{
+    uint64_t selected = 0;
+    if (!selectedConnection(line.m_connectionID, selected))
+        return kErrorNoConnectionRecord;
+    if (!host().getServerConnectInfo)
+        return kErrorCommandRejected;
+    char address[kConnectInfoSize] = {};
+    char password[kConnectInfoSize] = {};
+    uint16_t port = 0;
+    const unsigned error = host().getServerConnectInfo(selected, address, &port, password, kConnectInfoSize);
+    if (error != 0)
+        return error;
+    address[kConnectInfoSize - 1] = '\0';
+    password[kConnectInfoSize - 1] = '\0';
+    std::string reply;
+    addParam(reply, "ip", std::string(address));
+    addParam(reply, "port", port);
+    if (password[0] != '\0')
+        addParam(reply, "password", std::string(password));
+    sendLine(line.m_connectionID, finishLine(reply));
+    return kErrorOk;
+}
+
+unsigned Parser::channelConnectInfoCommand(ParamParser& parameters, QueryLine& line)
+{
+    uint64_t selected = 0;
+    if (!selectedConnection(line.m_connectionID, selected))
+        return kErrorNoConnectionRecord;
+    uint64_t channelID = 0;
+    if (parameters.hasParam("cid")) {
+        channelID = parameters.getUInt64("cid");
+        if (parameters.getError() != 0)
+            return static_cast<unsigned>(parameters.getError());
+    } else {
+        uint16_t clientID = 0;
+        const unsigned error = ownChannel(selected, clientID, channelID);
+        if (error != 0)
+            return error;
+    }
+    if (!host().getChannelConnectInfo)
+        return kErrorCommandRejected;
+    char path[kConnectInfoSize] = {};
+    char password[kConnectInfoSize] = {};
+    const unsigned error = host().getChannelConnectInfo(selected, channelID, path, password, kConnectInfoSize);
+    if (error != 0)
+        return error;
+    path[kConnectInfoSize - 1] = '\0';
+    password[kConnectInfoSize - 1] = '\0';
+    std::string reply;
+    addParam(reply, "path", std::string(path));
+    if (password[0] != '\0')
+        addParam(reply, "password", std::string(password));
+    sendLine(line.m_connectionID, finishLine(reply));
+    return kErrorOk;
+}

@@ -1,0 +1,176 @@
+// The query connection manager: one QueryClient per accepted telnet connection. It greets and admits
+// connections, cleans what they send, cuts it into lines for the parser, sends reply lines, ends
+// connections and, once a second, drops connections that are closed or idle.
+//
+// Lock order: a QueryClient's lock, then the manager's lock, then a poller's lock. The manager's lock
+// is held only to look up or change its tables and never while a poller or the parser is called,
+// except on admission, where the accept thread already holds the poller's lock.
+#ifndef CTRLPORT_QUERY_H
+#define CTRLPORT_QUERY_H
+
+#include "net/networking.h"
+
+#include <netinet/in.h>
+
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/recursive_mutex.hpp>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class SCBody;
+class NetWorkingPollTCPSelect;
+
+// Telnet error numbers that the plug-in itself gives (the texts come from the client).
+constexpr unsigned kErrorOk = 0;
+constexpr unsigned kErrorNotSupported = 2;
+constexpr unsigned kResultNoLineNow = 3;
+constexpr unsigned kResultNoLine = 4;
+constexpr unsigned kErrorTooManyClients = 515;
+constexpr unsigned kErrorShuttingDown = 1026;
+constexpr unsigned kErrorCommandRejected = 1538;
+constexpr unsigned kErrorParameterMissing = 1539;
+constexpr unsigned kErrorParameterInvalid = 1540;
+constexpr unsigned kErrorNoConnectionRecord = 1792;
+constexpr unsigned kErrorNoQueryConnection = 1794;
+constexpr unsigned kErrorNoSuchServerConnection = 1799;
+constexpr unsigned kErrorAddressBanned = 3329;
+
+// The result of starting to listen when an address could not be bound.
+constexpr int kListenFailed = 257;
+
+// Longest line a connection may send, without its line feed.
+constexpr std::size_t kMaxLineLength = 64 * 1024;
+// Most clients in the table at once; the next connection is refused with 515.
+constexpr std::size_t kMaxClients = 201;
+// Seconds of silence after which a connection is closed, and the life of a ban.
+constexpr time_t kIdleSeconds = 600;
+constexpr time_t kBanSeconds = 600;
+
+// Removes telnet command sequences and carriage returns from the bytes of one connection. A
+// sequence may be cut by a block boundary: the filter remembers where it stands.
+//   IAC WILL/WONT/DO/DONT <option>   three bytes
+//   IAC SB ... IAC SE                 skipped whole
+//   IAC <any other byte>              two bytes
+class TelnetInputFilter
+{
+public:
+    // The data bytes of `block`.
+    std::string filter(const std::string& block);
+
+private:
+    enum State { Data, Command, Option, Subnegotiation, SubnegotiationCommand };
+    State m_state = Data;
+};
+
+// A received line on its way to the parser, which deletes it.
+struct QueryLine
+{
+    std::string m_line;
+    int m_connectionID = 0;
+    sockaddr_in m_peer{};
+};
+
+// A reply line on its way out, without its line end; packetSend deletes it.
+struct QueryPacket
+{
+    int m_connectionID = 0;
+    std::string m_line;
+};
+
+// One admitted connection.
+class QueryClient
+{
+public:
+    QueryClient(const std::string& name, int connectionID, time_t now);
+
+    // Held while a block is cut into lines and every line of it is handled.
+    boost::recursive_mutex m_lock;
+    const std::string m_name;
+    const int m_connectionID;
+    // Guarded by m_lock:
+    std::string m_pending;
+    TelnetInputFilter m_filter;
+    time_t m_lastActivity;
+    bool m_closing = false;
+    // Set once at admission; every send and close of the connection goes through it.
+    NetWorkingPollTCPSelect* m_poller = nullptr;
+};
+
+// Base of the parser as the manager sees it.
+class SCBody
+{
+public:
+    virtual ~SCBody() = default;
+    virtual void handleLine(QueryLine* line) = 0;
+};
+
+class QueryManager
+{
+public:
+    using Clock = std::function<time_t()>;
+
+    explicit QueryManager(SCBody* parser);
+    ~QueryManager();
+    QueryManager(const QueryManager&) = delete;
+    QueryManager& operator=(const QueryManager&) = delete;
+
+    // Opens a listener per address; 0, or 257 at the first address that fails.
+    int startListening(const std::vector<std::string>& addresses, int port);
+
+    void packetSend(QueryPacket* packet);
+    void sendErrorAndCloseConnection(int connectionID, unsigned error, const std::string& extra);
+    void sendErrorAndRemoveConnection(int connectionID, unsigned error, const std::string& extra);
+    void onRemoveConnection(int connectionID);
+
+    void timerTick(uint64_t nowMilliseconds);
+    void runMaintenance();
+
+    // From now on new connections and new data are answered with 1026 and closed.
+    void setShuttingDown();
+    // Stops and joins the networking layer (no callback runs afterwards) and forgets every client.
+    void stopNetworking();
+
+    // The error line of a number: "error id=<n> msg=<text>" [" extra_msg=<extra>"].
+    static std::string errorLine(unsigned error, const std::string& extra);
+    // The client's text of an error number, "" when it has none.
+    static std::string errorText(unsigned error);
+
+    // The seconds clock of activity, idle and ban times (time() unless a test sets another).
+    void setClock(Clock clock);
+    // Bans an address from now on (for kBanSeconds).
+    void banAddress(const std::string& address);
+    std::size_t clientCount();
+
+    // Callbacks of the networking layer (public for the trampolines).
+    bool onNewConnection(int connectionID, const sockaddr_in& peer, NetWorkingPollTCPSelect* poller);
+    void onDataReceived(int connectionID, char* buffer, int length, const sockaddr_in& peer);
+    void onConnectionLost(int connectionID);
+
+private:
+    boost::shared_ptr<QueryClient> findClient(int connectionID);
+    void sendError(int connectionID, NetWorkingPollTCPSelect* poller, unsigned error, const std::string& extra);
+    void deliverLine(QueryClient& client, const std::string& line, const sockaddr_in& peer);
+    void handPseudoLine(const char* text, int connectionID, const sockaddr_in& peer);
+    time_t now();
+
+    SCBody* const m_parser;
+    boost::recursive_mutex m_lock;
+    std::map<int, boost::shared_ptr<QueryClient>> m_ClientMap;
+    std::map<std::string, uint64_t> m_BanMap;
+    std::atomic<uint64_t> m_lastTick{0};
+    std::atomic<bool> m_shuttingDown{false};
+    std::mutex m_clockLock;  // a leaf lock
+    Clock m_clock;
+    std::unique_ptr<NetWorking> m_netWorking;
+};
+
+#endif
