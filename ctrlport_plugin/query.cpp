@@ -242,8 +242,8 @@ bool QueryManager::onNewConnection(int connectionID, const sockaddr_in& peer, Ne
         } else {
             boost::shared_ptr<QueryClient> client(new QueryClient(address, connectionID, current));
             client->m_poller = poller;
-            // Locked before anyone can find it: a block that arrives at once waits for the record.
-            boost::lock_guard<boost::recursive_mutex> clientGuard(client->m_lock);
+            // No block of this connection can arrive before we return: its poller holds its lock
+            // across this call and only then watches the new socket.
             m_ClientMap[connectionID] = client;
             handPseudoLine("dummy_connectionestablished", connectionID, peer);
             return true;
