@@ -252,8 +252,9 @@ public:
     static FakeHost* current();
 
 signals:
-    // Emitted on the client thread after the journal, faults or records grew (for changes made on
-    // other threads, once the client thread processes events).
+    // Emitted on the client thread after the journal, faults or records grew: at once for changes made
+    // on the client thread (possibly while the plug-in is inside an export: receivers must not call
+    // into the plug-in), for changes made on other threads once the client thread processes events.
     void changed();
 
 public:

@@ -269,6 +269,42 @@ TEST_F(FakeHostTest, OwnUpdatesAndPasswordChecksAreAnsweredAsEvents)
                                     "vxmplugin_onServerErrorEvent 1 \"ok\" 0 \"PR_c\" \"\""));
 }
 
+TEST_F(FakeHostTest, AnswersNeverReachAPluginThatShutDown)
+{
+    ASSERT_TRUE(startPlugin());
+    CommandAnswer answer;
+    answer.lines = {"notifyclientlist clid=1"};
+    host->setCommandAnswer("clientlist", answer);
+    // Without a return code the result lines still come, but no error event.
+    EXPECT_EQ(table().sendCtrlPortCommand(1, "clientlist", nullptr), 0u);
+    ASSERT_TRUE(host->drainAnswers());
+    EXPECT_EQ(host->calls("vxmplugin_onIncomingCtrlPortEvent").size(), 1u);
+    EXPECT_TRUE(host->calls("vxmplugin_onServerErrorEvent").empty());
+
+    // Queued before shutdown, delivered after it: dropped, not sent into the stopped plug-in.
+    host->pluginCommand(1, "test", "forward clientlist");
+    host->shutdown();
+    ASSERT_TRUE(host->drainAnswers());
+    EXPECT_EQ(host->calls("vxmplugin_onIncomingCtrlPortEvent").size(), 1u);
+    EXPECT_TRUE(host->calls("vxmplugin_onServerErrorEvent").empty());
+    EXPECT_EQ(host->calls("answer").size(), 1u);
+    host->unload();
+    EXPECT_TRUE(host->faults().empty());
+}
+
+TEST_F(FakeHostTest, ExportsCalledOffTheClientThreadAreFaults)
+{
+    ASSERT_TRUE(startPlugin());
+    std::thread other([&]() { host->connectStatusChange(1, STATUS_CONNECTING, 0); });
+    other.join();
+    EXPECT_THAT(host->takeFaults(), ElementsAre(HasSubstr("called off the client thread")));
+    // The plug-in's log call from that thread is journaled as another thread's.
+    auto logs = host->calls("logMessage");
+    ASSERT_FALSE(logs.empty());
+    EXPECT_FALSE(logs.back().clientThread);
+    EXPECT_EQ(logs.back().threadIndex, 1);
+}
+
 TEST_F(FakeHostTest, PluginCommandsAndInfoRequestsAreRecorded)
 {
     ASSERT_TRUE(startPlugin());
