@@ -76,6 +76,20 @@ grep -qx 'fault: reserved: unexpected host slot 100' "$TMPDIR/out" || fail "rese
 grep -qx 'faults: 2' "$TMPDIR/out" || fail "fault count at shutdown"
 grep -q 'not given back at unload' "$TMPDIR/err" || fail "leak not reported on stderr"
 
+# Waiting for the answers to requests that the plug-in's own threads make.
+run <<'LINES'
+event plugincommand 1 test threads 2 10
+wait vxmplugin_onServerErrorEvent
+wait vxmplugin_onServerErrorEvent
+wait nothing_like_this 100
+journal
+shutdown
+LINES
+[ "$status" = 0 ] || fail "threaded session exited with $status"
+[ "$(grep -c '^wait: ok vxmplugin_onServerErrorEvent$' "$TMPDIR/out")" = 2 ] || fail "wait for the two answers"
+grep -qx 'wait: timeout nothing_like_this' "$TMPDIR/out" || fail "wait without a match must time out"
+grep -q '^journal: #[0-9]* thread-[12] slot 112 sendCtrlPortCommand' "$TMPDIR/out" || fail "requests of plug-in threads"
+
 # A file that is no plug-in.
 run </dev/null
 [ "$status" = 0 ] || fail "empty input must shut down cleanly"
