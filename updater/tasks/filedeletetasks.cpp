@@ -1,0 +1,37 @@
+#include "filedeletetasks.h"
+
+#include "fileoptasks.h"
+#include "programfolder.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QStringList* deleteList, QObject* parent,
+                                                                 double weight)
+    : ComposedTaskSpecification(1, parent, weight), deleteList(deleteList)
+{
+}
+
+FileDeleteListTaskSpecification::~FileDeleteListTaskSpecification() = default;
+
+void FileDeleteListTaskSpecification::start()
+{
+    state = Running;
+    emit message("Starting deleting files");
+    const QStringList paths = deleteList ? *deleteList : QStringList();
+    const QString folder = programFolder();
+    const double childWeight = paths.isEmpty() ? 0.0 : 1.0 / paths.size();
+    for (const QString& entry : paths) {
+        auto* task = new FileDeleteTaskSpecification(false, QFileInfo(QDir(folder), entry).filePath(), this,
+                                                     childWeight);
+        task->setBoundary(folder);
+        addTask(task);
+    }
+    startSubTasks();
+}
+
+void FileDeleteListTaskSpecification::reset()
+{
+    deleteSubTasks();
+    TaskSpecification::reset();
+}

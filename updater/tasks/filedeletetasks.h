@@ -1,0 +1,26 @@
+#pragma once
+
+#include "composedtaskspecification.h"
+
+#include <QStringList>
+
+// The delete step: removes every path of the update's delete list (the product description's
+// "delete" entries and the backups the replacement step handed over), one after the other.
+// Paths are relative to the program folder, and nothing outside it is touched: a path that leads
+// outside (absolute, through "..", or through a linked folder) is skipped, and emptied folders are
+// removed up to, never including, the program folder. A missing path is no error; the step only
+// ends other than Finished when it is cancelled.
+class FileDeleteListTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+public:
+    // `deleteList` is the update's list (not owned), read when the step starts.
+    FileDeleteListTaskSpecification(QStringList* deleteList, QObject* parent, double weight);
+    ~FileDeleteListTaskSpecification() override;
+
+    void start() override;
+    void reset() override;
+
+private:
+    QStringList* deleteList;
+};

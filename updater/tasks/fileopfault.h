@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+// Fault injection into the file operations of the replacement and delete steps, for tests.
+//
+// A test program may define vxmInjectFileOpFault(); the updater itself does not, so in the program
+// the symbol stays null and no fault is ever injected. It is called once per file operation, just
+// before the operation takes effect (copy and unpack: once the destination file exists, before the
+// first byte is written), on the thread that performs it: the GUI thread for delete, rename and
+// folder creation, a pool thread for copy and unpack. `operation` is one of "delete", "rename",
+// "mkdir", "copy", "unzip"; returning true makes that operation fail as if the file system had
+// refused it.
+extern "C" bool vxmInjectFileOpFault(const char* operation, const char* path) __attribute__((weak));
+
+// True when a test asks the operation on `path` to fail.
+inline bool injectedFileOpFault(const char* operation, const QString& path)
+{
+    return vxmInjectFileOpFault && vxmInjectFileOpFault(operation, path.toUtf8().constData());
+}

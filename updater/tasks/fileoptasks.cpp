@@ -1,0 +1,433 @@
+#include "fileoptasks.h"
+
+#include "fileopfault.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThreadPool>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The destination of a copy or unpack. It is created exclusively and without following links, so
+// that nothing already at that name (a file, or a link that points elsewhere) is ever written
+// through; until commit() succeeds, the file is removed again when the object goes away.
+class OutputFile
+{
+public:
+    ~OutputFile() { discard(); }
+
+    bool create(const QString& path)
+    {
+        const QByteArray name = QFile::encodeName(path);
+        fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return false;
+        fileName = name;
+        return true;
+    }
+
+    bool write(const char* data, size_t size)
+    {
+        while (size > 0) {
+            const ssize_t n = ::write(fd, data, size);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return false;
+            }
+            data += n;
+            size -= size_t(n);
+        }
+        return true;
+    }
+
+    int handle() const { return fd; }
+
+    bool commit()
+    {
+        const int result = ::close(fd);
+        fd = -1;
+        if (result != 0)
+            return false;
+        fileName.clear();
+        return true;
+    }
+
+    void discard()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+        if (!fileName.isEmpty())
+            ::unlink(fileName.constData());
+        fileName.clear();
+    }
+
+private:
+    int fd = -1;
+    QByteArray fileName; // set while this object owns a created, uncommitted file
+};
+
+// Emits progress in steps of at least one percent, so that a large file does not flood the queue.
+class ProgressSteps
+{
+public:
+    ProgressSteps(ASyncFunc* func, qint64 total) : func(func), total(total) {}
+    void advance(qint64 done)
+    {
+        if (total <= 0)
+            return;
+        const double fraction = std::min(1.0, double(done) / double(total));
+        if (fraction - last >= 0.01) {
+            last = fraction;
+            emit func->progress(fraction);
+        }
+    }
+
+private:
+    ASyncFunc* func;
+    qint64 total;
+    double last = 0.0;
+};
+
+} // namespace
+
+// ---- delete ----------------------------------------------------------------------------------
+
+FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool mustSucceed, const QString& path, QObject* parent,
+                                                         double weight)
+    : FastFileOpTaskSpecification(path, nullptr, parent, weight), mustSucceed(mustSucceed)
+{
+}
+
+FileDeleteTaskSpecification::~FileDeleteTaskSpecification() = default;
+
+bool FileDeleteTaskSpecification::runOperation()
+{
+    if (remove() || !mustSucceed)
+        return true;
+    emit message(QString("Could not delete '%1'").arg(path));
+    return false;
+}
+
+bool FileDeleteTaskSpecification::remove()
+{
+    if (injectedFileOpFault("delete", path))
+        return false;
+
+    QString target = QDir::cleanPath(path);
+    QString root;
+    if (!boundary.isEmpty()) {
+        // Resolve the folder part through links, so that a linked folder cannot lead outside.
+        root = QFileInfo(boundary).canonicalFilePath();
+        const QFileInfo info(target);
+        const QString name = info.fileName();
+        const QString folder = QFileInfo(info.path()).canonicalFilePath();
+        if (root.isEmpty() || folder.isEmpty())
+            return false; // nothing there to delete
+        const bool inside = folder == root || folder.startsWith(root + '/');
+        if (!inside || name.isEmpty() || name == "." || name == "..") {
+            emit message(QString("Not deleting '%1': it is not inside the program folder").arg(path));
+            return false;
+        }
+        target = folder + '/' + name;
+    }
+
+    const QByteArray name = QFile::encodeName(target);
+    struct stat st;
+    if (::lstat(name.constData(), &st) != 0)
+        return false;
+    if (!S_ISDIR(st.st_mode))
+        return ::unlink(name.constData()) == 0; // a file, or a link itself
+
+    if (::rmdir(name.constData()) != 0)
+        return false;
+    // Parents that have become empty go too, up to (not including) the boundary folder.
+    QString parent = QFileInfo(target).path();
+    while (parent != "/" && !parent.isEmpty()) {
+        if (!root.isEmpty() && !parent.startsWith(root + '/'))
+            break;
+        if (::rmdir(QFile::encodeName(parent).constData()) != 0)
+            break;
+        parent = QFileInfo(parent).path();
+    }
+    return true;
+}
+
+// ---- rename ----------------------------------------------------------------------------------
+
+FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& sourcePath, const QString& path,
+                                                         RollbackJournal* journal, QObject* parent, double weight)
+    : FastFileOpTaskSpecification(path, journal, parent, weight), sourcePath(sourcePath)
+{
+}
+
+FileRenameTaskSpecification::~FileRenameTaskSpecification() = default;
+
+bool FileRenameTaskSpecification::runOperation()
+{
+    const QString folder = QFileInfo(path).path();
+    if (!QFileInfo::exists(folder))
+        QDir().mkdir(folder); // one level only; a failure shows in the rename
+    if (!injectedFileOpFault("rename", path) && renameNoReplace(sourcePath, path)) {
+        recordRollback(RollbackData(Renamed, sourcePath, path));
+        return true;
+    }
+    emit message(QString("Could not rename '%1' to '%2'").arg(sourcePath, path));
+    return false;
+}
+
+// ---- folder creation -------------------------------------------------------------------------
+
+DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& path, RollbackJournal* journal,
+                                                       QObject* parent, double weight)
+    : FastFileOpTaskSpecification(path, journal, parent, weight)
+{
+}
+
+DirCreateTaskSpecification::~DirCreateTaskSpecification() = default;
+
+bool DirCreateTaskSpecification::runOperation()
+{
+    return createLevel(path);
+}
+
+bool DirCreateTaskSpecification::createLevel(const QString& folder)
+{
+    const QFileInfo info(folder);
+    if (info.exists()) {
+        if (info.isDir())
+            return true;
+        emit message(QString("Could not create dir '%1' because it already exists and is not a dir").arg(folder));
+        return false;
+    }
+    const QDir parent = info.dir();
+    if (parent.path() == "." || info.isRoot()) {
+        emit message(QString("Could not create dir %1").arg(path));
+        return false;
+    }
+    if (!parent.exists() && !createLevel(parent.path()))
+        return false;
+    if (!injectedFileOpFault("mkdir", folder) && parent.mkdir(QDir(folder).dirName())) {
+        recordRollback(RollbackData(CreatedDir, folder));
+        return true;
+    }
+    emit message(QString("unable to create dir %1").arg(folder));
+    return false;
+}
+
+// ---- work objects ----------------------------------------------------------------------------
+
+SlowFileOpFunc::SlowFileOpFunc(const QString& sourcePath, const QString& destinationPath,
+                               std::shared_ptr<SlowFileOpControl> control)
+    : sourcePath(sourcePath), destinationPath(destinationPath), control(std::move(control))
+{
+}
+
+SlowFileOpFunc::~SlowFileOpFunc() = default;
+
+bool SlowFileOpFunc::done(bool ok)
+{
+    int outcome = ok ? SlowFileOpControl::Succeeded : SlowFileOpControl::Failed;
+    if (!ok && stopRequested())
+        outcome = SlowFileOpControl::Stopped;
+    control->outcome = outcome;
+    return ok;
+}
+
+bool FileCopyFunc::run()
+{
+    const QByteArray sourceName = QFile::encodeName(sourcePath);
+    const int source = ::open(sourceName.constData(), O_RDONLY | O_CLOEXEC);
+    if (source < 0)
+        return done(false);
+    struct stat st = {};
+    OutputFile out;
+    bool ok = ::fstat(source, &st) == 0 && S_ISREG(st.st_mode) && out.create(destinationPath)
+              && !injectedFileOpFault("copy", destinationPath);
+    if (ok) {
+        ProgressSteps progress(this, st.st_size);
+        std::vector<char> buffer(1 << 20);
+        qint64 copied = 0;
+        for (;;) {
+            if (stopRequested()) {
+                ok = false;
+                break;
+            }
+            const ssize_t n = ::read(source, buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                ok = n == 0;
+                break;
+            }
+            if (!out.write(buffer.data(), size_t(n))) {
+                ok = false;
+                break;
+            }
+            copied += n;
+            progress.advance(copied);
+        }
+    }
+    ::close(source);
+    ok = ok && ::fchmod(out.handle(), st.st_mode & 07777) == 0 && out.commit();
+    return done(ok);
+}
+
+FileUnzipFunc::FileUnzipFunc(const QString& sourcePath, const QString& destinationPath, qint64 maxSize,
+                             std::shared_ptr<SlowFileOpControl> control)
+    : SlowFileOpFunc(sourcePath, destinationPath, std::move(control)), maxSize(maxSize)
+{
+}
+
+bool FileUnzipFunc::run()
+{
+    OutputFile out;
+    if (!out.create(destinationPath))
+        return done(false);
+    gzFile gz = gzopen(QFile::encodeName(sourcePath).constData(), "rb");
+    if (!gz)
+        return done(false);
+    gzrewind(gz);
+
+    bool ok = !injectedFileOpFault("unzip", destinationPath);
+    ProgressSteps progress(this, maxSize);
+    qint64 written = 0;
+    char buffer[16384];
+    while (ok) {
+        if (stopRequested()) {
+            ok = false;
+            break;
+        }
+        const int n = gzread(gz, buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        written += n;
+        if (maxSize >= 0 && written > maxSize) {
+            emit message(QString("%1 unpacks to more than the expected %2 bytes").arg(sourcePath).arg(maxSize));
+            ok = false;
+            break;
+        }
+        ok = out.write(buffer, size_t(n));
+        progress.advance(written);
+    }
+    // A stream that ends early reads like a normal end of data; only the error state tells.
+    if (ok) {
+        int errnum = Z_OK;
+        gzerror(gz, &errnum);
+        ok = errnum == Z_OK;
+    }
+    const bool closed = gzclose(gz) == Z_OK;
+    ok = ok && closed && out.commit();
+    return done(ok);
+}
+
+// ---- thread-pool tasks -----------------------------------------------------------------------
+
+SlowFileOpSpecification::SlowFileOpSpecification(const QString& failureMessage, RollbackJournal* journal,
+                                                 const QString& sourcePath, const QString& destinationPath,
+                                                 QObject* parent, double weight)
+    : ASyncTaskSpecification(parent, weight), journal(journal), sourcePath(sourcePath),
+      destinationPath(destinationPath), failureMessage(failureMessage)
+{
+}
+
+SlowFileOpSpecification::~SlowFileOpSpecification() = default;
+
+void SlowFileOpSpecification::cancel()
+{
+    TaskSpecification::cancel();
+    if (state == Running && control)
+        control->cancelRequested = true;
+}
+
+void SlowFileOpSpecification::settle()
+{
+    if (state != Running || !control)
+        return;
+    QThreadPool::globalInstance()->waitForDone();
+    const int outcome = control->outcome;
+    if (outcome != SlowFileOpControl::Working)
+        handleRunResult(outcome == SlowFileOpControl::Succeeded);
+}
+
+void SlowFileOpSpecification::reset()
+{
+    // A file that the work wrote after all is journalled, even though its result is now dropped.
+    if (state == Running && control) {
+        QThreadPool::globalInstance()->waitForDone();
+        if (control->outcome == SlowFileOpControl::Succeeded && journal)
+            addRollbackRecord(*journal, RollbackData(CreatedFile, destinationPath));
+    }
+    control.reset();
+    ASyncTaskSpecification::reset();
+}
+
+std::shared_ptr<SlowFileOpControl> SlowFileOpSpecification::newControl()
+{
+    control = std::make_shared<SlowFileOpControl>();
+    return control;
+}
+
+void SlowFileOpSpecification::handleRunResult(bool res)
+{
+    // Only the result of a running task counts, so a file is journalled exactly once.
+    if (state != Running)
+        return;
+    if (res) {
+        if (journal)
+            addRollbackRecord(*journal, RollbackData(CreatedFile, destinationPath));
+        finish();
+        return;
+    }
+    if (control && control->outcome == SlowFileOpControl::Stopped) {
+        userCancel();
+        return;
+    }
+    emit message(failureMessage);
+    fail();
+}
+
+FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackJournal* journal, const QString& sourcePath,
+                                                     const QString& destinationPath, QObject* parent, double weight)
+    : SlowFileOpSpecification(QString("Could not copy '%1' to '%2'").arg(sourcePath, destinationPath), journal,
+                              sourcePath, destinationPath, parent, weight)
+{
+}
+
+FileCopyTaskSpecification::~FileCopyTaskSpecification() = default;
+
+ASyncFunc* FileCopyTaskSpecification::createFunc()
+{
+    return new FileCopyFunc(sourcePath, destinationPath, newControl());
+}
+
+FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackJournal* journal, const QString& sourcePath,
+                                                       const QString& destinationPath, QObject* parent,
+                                                       double weight, qint64 maxSize)
+    : SlowFileOpSpecification(QString("Could not unzip '%1' to '%2'").arg(sourcePath, destinationPath), journal,
+                              sourcePath, destinationPath, parent, weight),
+      maxSize(maxSize)
+{
+}
+
+FileUnzipTaskSpecification::~FileUnzipTaskSpecification() = default;
+
+ASyncFunc* FileUnzipTaskSpecification::createFunc()
+{
+    return new FileUnzipFunc(sourcePath, destinationPath, maxSize, newControl());
+}

@@ -1,0 +1,191 @@
+#pragma once
+
+// The small tasks that change one file or folder: delete, rename and folder creation run on the
+// GUI thread inside start(); copy and unpack run on the global thread pool. Every change that
+// succeeds is recorded in the rollback journal the task is given (delete records nothing).
+
+#include "asynctaskspecification.h"
+#include "fastfileoptaskspecification.h"
+#include "rollback.h"
+
+#include <atomic>
+#include <memory>
+
+// Deletes a file, a symbolic link (the link itself, never its target) or an empty folder; a folder
+// that becomes empty takes its empty parents with it, but never beyond the boundary folder.
+//
+// With a boundary set (setBoundary), the task touches nothing outside that folder: the path's
+// folder is resolved through symbolic links first, and a path that leads outside is refused.
+// With `mustSucceed` false the task finishes whatever happens and says nothing; with true a
+// deletion that fails sends "Could not delete '%1'" and fails the task.
+class FileDeleteTaskSpecification : public FastFileOpTaskSpecification
+{
+    Q_OBJECT
+public:
+    FileDeleteTaskSpecification(bool mustSucceed, const QString& path, QObject* parent, double weight);
+    ~FileDeleteTaskSpecification() override;
+
+    void setBoundary(const QString& folder) { boundary = folder; }
+
+protected:
+    bool runOperation() override;
+
+private:
+    bool remove();
+
+    bool mustSucceed;
+    QString boundary;
+};
+
+// Renames `sourcePath` to `path`, creating the folder of `path` first when only that last level is
+// missing. Never replaces anything at `path`. Records Renamed.
+class FileRenameTaskSpecification : public FastFileOpTaskSpecification
+{
+    Q_OBJECT
+public:
+    FileRenameTaskSpecification(const QString& sourcePath, const QString& path, RollbackJournal* journal,
+                                QObject* parent, double weight);
+    ~FileRenameTaskSpecification() override;
+
+protected:
+    bool runOperation() override;
+
+private:
+    QString sourcePath;
+};
+
+// Creates the folder `path` with every missing parent, recording each level it creates
+// (outer levels first) as CreatedDir. An existing folder is success and records nothing.
+class DirCreateTaskSpecification : public FastFileOpTaskSpecification
+{
+    Q_OBJECT
+public:
+    DirCreateTaskSpecification(const QString& path, RollbackJournal* journal, QObject* parent, double weight);
+    ~DirCreateTaskSpecification() override;
+
+protected:
+    bool runOperation() override;
+
+private:
+    bool createLevel(const QString& folder);
+};
+
+// Shared between a slow file task and its work object: the task's cancel request, and how the
+// work ended, readable once the work has returned.
+struct SlowFileOpControl
+{
+    enum Outcome { Working = 0, Succeeded = 1, Failed = 2, Stopped = 3 };
+    std::atomic<bool> cancelRequested{false};
+    std::atomic<int> outcome{Working};
+};
+
+// The work object of a copy or unpack. The destination is created exclusively (an existing file or
+// symbolic link there makes the work fail and is left alone) and removed again when the work fails
+// or is stopped, so no partial file is ever left. The work stops between blocks once the task is
+// cancelled.
+class SlowFileOpFunc : public ASyncFunc
+{
+    Q_OBJECT
+public:
+    SlowFileOpFunc(const QString& sourcePath, const QString& destinationPath,
+                   std::shared_ptr<SlowFileOpControl> control);
+    ~SlowFileOpFunc() override;
+
+protected:
+    // Records the outcome for the task and returns `ok`.
+    bool done(bool ok);
+    bool stopRequested() const { return control->cancelRequested.load(); }
+
+    QString sourcePath;
+    QString destinationPath;
+    std::shared_ptr<SlowFileOpControl> control;
+};
+
+class FileCopyFunc : public SlowFileOpFunc
+{
+    Q_OBJECT
+public:
+    using SlowFileOpFunc::SlowFileOpFunc;
+    // Copies the content and the permission bits of the source.
+    bool run() override;
+};
+
+class FileUnzipFunc : public SlowFileOpFunc
+{
+    Q_OBJECT
+public:
+    // `maxSize` is the size the unpacked file must not exceed (below 0: unknown).
+    FileUnzipFunc(const QString& sourcePath, const QString& destinationPath, qint64 maxSize,
+                  std::shared_ptr<SlowFileOpControl> control);
+    // Unpacks a gzip file in 16384-byte blocks; data that is not gzip-compressed is copied as it is.
+    // A truncated or corrupt stream, or more data than `maxSize`, fails.
+    bool run() override;
+
+private:
+    qint64 maxSize;
+};
+
+// A copy or unpack of one file on the global thread pool. On success the written destination is
+// recorded as CreatedFile in the journal (when one is set); on failure `failureMessage` is sent.
+// cancel() stops the work between blocks: the task then ends Aborted and leaves no file behind.
+class SlowFileOpSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+public:
+    SlowFileOpSpecification(const QString& failureMessage, RollbackJournal* journal, const QString& sourcePath,
+                            const QString& destinationPath, QObject* parent, double weight);
+    ~SlowFileOpSpecification() override;
+
+    void cancel() override;
+    // Waits for the work like every thread-pool task; a file that the work of the interrupted run
+    // wrote is still journalled.
+    void reset() override;
+    // For a parent that is about to discard this task while it runs: waits until the pool has no
+    // work left and then takes the work's result at once, so that a file it wrote is journalled
+    // (and can be undone) before the task goes away.
+    void settle();
+
+    const QString& getSourcePath() const { return sourcePath; }
+    const QString& getDestinationPath() const { return destinationPath; }
+
+protected:
+    // A fresh control block for the work object of a new run.
+    std::shared_ptr<SlowFileOpControl> newControl();
+    void handleRunResult(bool res) override;
+
+    RollbackJournal* journal;
+    QString sourcePath;
+    QString destinationPath;
+    QString failureMessage;
+
+private:
+    std::shared_ptr<SlowFileOpControl> control;
+};
+
+class FileCopyTaskSpecification : public SlowFileOpSpecification
+{
+    Q_OBJECT
+public:
+    FileCopyTaskSpecification(RollbackJournal* journal, const QString& sourcePath, const QString& destinationPath,
+                              QObject* parent, double weight);
+    ~FileCopyTaskSpecification() override;
+
+protected:
+    ASyncFunc* createFunc() override;
+};
+
+class FileUnzipTaskSpecification : public SlowFileOpSpecification
+{
+    Q_OBJECT
+public:
+    // `maxSize`: the known size of the unpacked file, which it must not exceed (below 0: unknown).
+    FileUnzipTaskSpecification(RollbackJournal* journal, const QString& sourcePath, const QString& destinationPath,
+                               QObject* parent, double weight, qint64 maxSize = -1);
+    ~FileUnzipTaskSpecification() override;
+
+protected:
+    ASyncFunc* createFunc() override;
+
+private:
+    qint64 maxSize;
+};

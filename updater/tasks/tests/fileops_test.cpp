@@ -1,0 +1,306 @@
+// The file operation tasks: delete, rename and folder creation on the GUI thread, copy and unpack
+// on the pool, their journal records, and what they refuse to touch.
+#include "fileopfaults.h"
+#include "tasks/fileoptasks.h"
+#include "testsupport.h"
+#include "testtasks.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+using testsupport::makeTempFolder;
+using testsupport::waitUntil;
+using testsupport::writeFile;
+
+namespace {
+
+QByteArray contentOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QStringList texts(const QSignalSpy& spy)
+{
+    QStringList result;
+    for (const QList<QVariant>& args : spy)
+        result << args[0].toString();
+    return result;
+}
+
+bool writeGzip(const QString& path, const QByteArray& data)
+{
+    gzFile gz = gzopen(QFile::encodeName(path).constData(), "wb");
+    if (!gz)
+        return false;
+    const bool ok = gzwrite(gz, data.constData(), unsigned(data.size())) == data.size();
+    return gzclose(gz) == Z_OK && ok;
+}
+
+// Somewhat compressible data of `size` bytes.
+QByteArray sampleData(int size)
+{
+    QByteArray data;
+    data.reserve(size);
+    quint32 x = 12345;
+    while (data.size() < size) {
+        x = x * 1103515245u + 12345u;
+        data.append(char('a' + (x >> 16) % 7));
+    }
+    return data;
+}
+
+bool exists(const QString& path)
+{
+    return QFileInfo::exists(path) || QFileInfo(path).isSymLink();
+}
+
+TaskSpecification::TaskState run(TaskSpecification& task)
+{
+    task.start();
+    waitUntil([&] { return task.hasEnded(); });
+    return task.getState();
+}
+
+class FileOps : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        fileopfaults::clear();
+        dir = makeTempFolder("fileops");
+    }
+    void TearDown() override { fileopfaults::clear(); }
+    QString dir;
+    RollbackJournal journal;
+};
+
+TEST_F(FileOps, RenameMovesRecordsAndNeverReplaces)
+{
+    ASSERT_TRUE(writeFile(dir + "/a", "A"));
+    FileRenameTaskSpecification rename(dir + "/a", dir + "/old/_old_a", &journal, nullptr, 0.1);
+    EXPECT_EQ(run(rename), TaskSpecification::Finished);
+    EXPECT_EQ(contentOf(dir + "/old/_old_a"), "A") << "the missing last folder level is made";
+    ASSERT_EQ(journal.size(), 1);
+    EXPECT_EQ(journal[0].type, int(Renamed));
+    EXPECT_EQ(journal[0].previousPath, dir + "/a");
+    EXPECT_EQ(journal[0].path, dir + "/old/_old_a");
+
+    // Onto an existing file, or onto a dangling link: refused, nothing recorded, nothing written.
+    ASSERT_TRUE(writeFile(dir + "/b", "B"));
+    ASSERT_TRUE(QFile::link(dir + "/outside", dir + "/link"));
+    for (const QString& target : {dir + "/old/_old_a", dir + "/link"}) {
+        FileRenameTaskSpecification refused(dir + "/b", target, &journal, nullptr, 0.1);
+        QSignalSpy messages(&refused, &TaskSpecification::message);
+        EXPECT_EQ(run(refused), TaskSpecification::Failed);
+        EXPECT_EQ(texts(messages), QStringList{QString("Could not rename '%1' to '%2'").arg(dir + "/b", target)});
+    }
+    EXPECT_EQ(journal.size(), 1);
+    EXPECT_EQ(contentOf(dir + "/old/_old_a"), "A");
+    EXPECT_EQ(contentOf(dir + "/b"), "B");
+    EXPECT_FALSE(QFileInfo::exists(dir + "/outside"));
+
+    // Two missing levels are not made.
+    FileRenameTaskSpecification deep(dir + "/b", dir + "/x/y/b", &journal, nullptr, 0.1);
+    EXPECT_EQ(run(deep), TaskSpecification::Failed);
+    EXPECT_FALSE(exists(dir + "/x"));
+}
+
+TEST_F(FileOps, FolderCreationRecordsEveryLevelOuterFirst)
+{
+    ASSERT_TRUE(QDir().mkdir(dir + "/a"));
+    DirCreateTaskSpecification create(dir + "/a/b/c", &journal, nullptr, 0.1);
+    EXPECT_EQ(run(create), TaskSpecification::Finished);
+    EXPECT_TRUE(QFileInfo(dir + "/a/b/c").isDir());
+    ASSERT_EQ(journal.size(), 2);
+    EXPECT_EQ(journal[0].path, dir + "/a/b");
+    EXPECT_EQ(journal[1].path, dir + "/a/b/c");
+    EXPECT_TRUE(rollbackAll(journal, nullptr));
+    EXPECT_FALSE(exists(dir + "/a/b"));
+    EXPECT_TRUE(QFileInfo(dir + "/a").isDir());
+
+    DirCreateTaskSpecification existing(dir + "/a", &journal, nullptr, 0.1);
+    EXPECT_EQ(run(existing), TaskSpecification::Finished);
+    EXPECT_TRUE(journal.isEmpty());
+
+    ASSERT_TRUE(writeFile(dir + "/file", "x"));
+    DirCreateTaskSpecification onFile(dir + "/file/sub", &journal, nullptr, 0.1);
+    QSignalSpy messages(&onFile, &TaskSpecification::message);
+    EXPECT_EQ(run(onFile), TaskSpecification::Failed);
+    EXPECT_EQ(texts(messages), QStringList{"Could not create dir '" + dir +
+                                           "/file' because it already exists and is not a dir"});
+
+    DirCreateTaskSpecification relative("nofolderpart", &journal, nullptr, 0.1);
+    QSignalSpy relativeMessages(&relative, &TaskSpecification::message);
+    EXPECT_EQ(run(relative), TaskSpecification::Failed);
+    EXPECT_EQ(texts(relativeMessages), QStringList{"Could not create dir nofolderpart"});
+    EXPECT_TRUE(journal.isEmpty());
+}
+
+TEST_F(FileOps, DeleteRemovesEmptiedParentsButStaysInsideItsBoundary)
+{
+    const QString root = dir + "/install";
+    ASSERT_TRUE(QDir().mkpath(root + "/a/b/c"));
+    ASSERT_TRUE(writeFile(root + "/keep", "k"));
+    FileDeleteTaskSpecification removeFolder(true, root + "/a/b/c", nullptr, 0.1);
+    removeFolder.setBoundary(root);
+    EXPECT_EQ(run(removeFolder), TaskSpecification::Finished);
+    EXPECT_FALSE(exists(root + "/a"));
+    EXPECT_TRUE(QFileInfo(root).isDir());
+
+    // With the installation itself emptied, the installation folder still stays.
+    ASSERT_TRUE(QFile::remove(root + "/keep"));
+    ASSERT_TRUE(QDir().mkdir(root + "/only"));
+    FileDeleteTaskSpecification last(true, root + "/only", nullptr, 0.1);
+    last.setBoundary(root);
+    EXPECT_EQ(run(last), TaskSpecification::Finished);
+    EXPECT_TRUE(QFileInfo(root).isDir());
+
+    // Paths that lead outside: through "..", and through a linked folder. A link itself goes,
+    // never what it points to.
+    ASSERT_TRUE(writeFile(dir + "/outside/victim", "v"));
+    ASSERT_TRUE(QFile::link(dir + "/outside", root + "/linked"));
+    ASSERT_TRUE(QFile::link(dir + "/outside/victim", root + "/victimlink"));
+    for (const QString& path : {root + "/../outside/victim", root + "/linked/victim", root + "/.."}) {
+        FileDeleteTaskSpecification refused(true, path, nullptr, 0.1);
+        refused.setBoundary(root);
+        QSignalSpy messages(&refused, &TaskSpecification::message);
+        EXPECT_EQ(run(refused), TaskSpecification::Failed) << path.toStdString();
+        EXPECT_EQ(messages.count(), 2) << "the refusal and the failure";
+    }
+    FileDeleteTaskSpecification link(true, root + "/victimlink", nullptr, 0.1);
+    link.setBoundary(root);
+    EXPECT_EQ(run(link), TaskSpecification::Finished);
+    EXPECT_FALSE(exists(root + "/victimlink"));
+    EXPECT_EQ(contentOf(dir + "/outside/victim"), "v");
+
+    // A missing path: silent success unless the deletion must succeed.
+    FileDeleteTaskSpecification optional(false, root + "/missing", nullptr, 0.1);
+    QSignalSpy optionalMessages(&optional, &TaskSpecification::message);
+    EXPECT_EQ(run(optional), TaskSpecification::Finished);
+    EXPECT_EQ(optionalMessages.count(), 0);
+    FileDeleteTaskSpecification required(true, root + "/missing", nullptr, 0.1);
+    QSignalSpy requiredMessages(&required, &TaskSpecification::message);
+    EXPECT_EQ(run(required), TaskSpecification::Failed);
+    EXPECT_EQ(texts(requiredMessages), QStringList{"Could not delete '" + root + "/missing'"});
+}
+
+TEST_F(FileOps, CopyAndUnpackWriteTheFileAndJournalIt)
+{
+    const QByteArray data = sampleData(100000);
+    ASSERT_TRUE(writeFile(dir + "/plain", data));
+    ASSERT_TRUE(QFile::setPermissions(dir + "/plain", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    ASSERT_TRUE(writeGzip(dir + "/packed.gz", data));
+
+    FileCopyTaskSpecification copy(&journal, dir + "/plain", dir + "/copied", nullptr, 0.5);
+    EXPECT_EQ(run(copy), TaskSpecification::Finished);
+    EXPECT_EQ(contentOf(dir + "/copied"), data);
+    EXPECT_EQ(QFileInfo(dir + "/copied").permissions() & 0x0fff, QFileInfo(dir + "/plain").permissions() & 0x0fff);
+
+    FileUnzipTaskSpecification unzip(&journal, dir + "/packed.gz", dir + "/unpacked", nullptr, 0.5, data.size());
+    QSignalSpy progress(&unzip, &TaskSpecification::updateProgress);
+    EXPECT_EQ(run(unzip), TaskSpecification::Finished);
+    EXPECT_EQ(contentOf(dir + "/unpacked"), data);
+    EXPECT_GT(progress.count(), 2) << "long work shows progress";
+
+    // Data that is not compressed is passed through.
+    FileUnzipTaskSpecification passThrough(&journal, dir + "/plain", dir + "/through", nullptr, 0.5);
+    EXPECT_EQ(run(passThrough), TaskSpecification::Finished);
+    EXPECT_EQ(contentOf(dir + "/through"), data);
+
+    ASSERT_EQ(journal.size(), 3);
+    EXPECT_EQ(journal[0].type, int(CreatedFile));
+    EXPECT_EQ(journal[0].path, dir + "/copied");
+    EXPECT_EQ(journal[1].path, dir + "/unpacked");
+    EXPECT_EQ(journal[2].path, dir + "/through");
+}
+
+TEST_F(FileOps, BadArchivesFailAndLeaveNothingBehind)
+{
+    const QByteArray data = sampleData(200000);
+    ASSERT_TRUE(writeGzip(dir + "/good.gz", data));
+    const QByteArray packed = contentOf(dir + "/good.gz");
+    ASSERT_TRUE(writeFile(dir + "/truncated.gz", packed.left(packed.size() / 2)));
+    ASSERT_TRUE(writeFile(dir + "/no-trailer.gz", packed.left(packed.size() - 4)));
+    QByteArray corrupt = packed;
+    for (int i = 100; i < 140; ++i)
+        corrupt[i] = char(corrupt[i] ^ 0x5a);
+    ASSERT_TRUE(writeFile(dir + "/corrupt.gz", corrupt));
+
+    struct Case
+    {
+        QString source;
+        qint64 maxSize;
+    };
+    const Case cases[] = {{dir + "/truncated.gz", -1},
+                          {dir + "/no-trailer.gz", -1},
+                          {dir + "/corrupt.gz", -1},
+                          {dir + "/good.gz", data.size() - 1},
+                          {dir + "/missing.gz", -1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source.toStdString());
+        FileUnzipTaskSpecification unzip(&journal, c.source, dir + "/out", nullptr, 1.0, c.maxSize);
+        QSignalSpy messages(&unzip, &TaskSpecification::message);
+        EXPECT_EQ(run(unzip), TaskSpecification::Failed);
+        EXPECT_TRUE(texts(messages).contains(QString("Could not unzip '%1' to '%2'").arg(c.source, dir + "/out")));
+        EXPECT_FALSE(exists(dir + "/out"));
+    }
+    EXPECT_TRUE(journal.isEmpty());
+}
+
+TEST_F(FileOps, CopyAndUnpackNeverWriteThroughOrOverWhatIsThere)
+{
+    ASSERT_TRUE(writeFile(dir + "/source", "new"));
+    ASSERT_TRUE(writeGzip(dir + "/source.gz", "new"));
+    ASSERT_TRUE(writeFile(dir + "/existing", "someone's file"));
+    ASSERT_TRUE(QFile::link(dir + "/elsewhere", dir + "/dangling"));
+    for (const QString& target : {dir + "/existing", dir + "/dangling"}) {
+        FileCopyTaskSpecification copy(&journal, dir + "/source", target, nullptr, 1.0);
+        EXPECT_EQ(run(copy), TaskSpecification::Failed);
+        FileUnzipTaskSpecification unzip(&journal, dir + "/source.gz", target, nullptr, 1.0);
+        EXPECT_EQ(run(unzip), TaskSpecification::Failed);
+    }
+    EXPECT_EQ(contentOf(dir + "/existing"), "someone's file") << "a failed unpack removes only its own file";
+    EXPECT_TRUE(QFileInfo(dir + "/dangling").isSymLink());
+    EXPECT_FALSE(exists(dir + "/elsewhere"));
+    EXPECT_TRUE(journal.isEmpty());
+}
+
+TEST_F(FileOps, CancelStopsARunningCopyAndResetJournalsAFinishedOne)
+{
+    ASSERT_TRUE(writeFile(dir + "/source", sampleData(300000)));
+    fileopfaults::holdNext("copy");
+    FileCopyTaskSpecification copy(&journal, dir + "/source", dir + "/target", nullptr, 1.0);
+    QSignalSpy messages(&copy, &TaskSpecification::message);
+    copy.start();
+    ASSERT_TRUE(waitUntil([] { return fileopfaults::isHolding(); }));
+    EXPECT_TRUE(exists(dir + "/target"));
+    copy.cancel();
+    fileopfaults::release();
+    ASSERT_TRUE(waitUntil([&] { return copy.hasEnded(); }));
+    EXPECT_EQ(copy.getState(), TaskSpecification::Aborted);
+    EXPECT_EQ(messages.count(), 0);
+    EXPECT_FALSE(exists(dir + "/target"));
+    EXPECT_TRUE(journal.isEmpty());
+
+    // Reset while the work runs: the work completes, its result is dropped, but the file it wrote
+    // is in the journal, so it can still be undone.
+    copy.reset();
+    fileopfaults::holdNext("copy");
+    copy.start();
+    ASSERT_TRUE(waitUntil([] { return fileopfaults::isHolding(); }));
+    fileopfaults::release();
+    copy.reset();
+    EXPECT_EQ(copy.getState(), TaskSpecification::Idle);
+    ASSERT_EQ(journal.size(), 1);
+    EXPECT_EQ(journal[0].path, dir + "/target");
+    EXPECT_TRUE(rollbackAll(journal, nullptr));
+    EXPECT_FALSE(exists(dir + "/target"));
+}
+
+} // namespace
