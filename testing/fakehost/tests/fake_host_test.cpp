@@ -413,6 +413,71 @@ TEST_F(FakeHostTest, WorldAnswersThroughTheTable)
     EXPECT_TRUE(host->faults().empty());
 }
 
+TEST_F(FakeHostTest, ConnectionsOwnClientAndServerThroughTheTable)
+{
+    host->addConnection(2); // not connected yet
+    host->addConnection(3, 9);
+    host->addClient(3, 9, 0, "Nine");
+    host->setClientVariable(3, 9, 4, "1");
+    host->setServerVariable(3, 1, "Third server");
+
+    vxm_uint64* list = nullptr;
+    ASSERT_EQ(table().getServerConnectionHandlerList(&list), 0u);
+    EXPECT_EQ(std::vector<vxm_uint64>(list, list + 4), (std::vector<vxm_uint64>{1, 2, 3, 0}));
+    table().freeHostMemory(list);
+    host->removeConnection(2);
+    ASSERT_EQ(table().getServerConnectionHandlerList(&list), 0u);
+    EXPECT_EQ(std::vector<vxm_uint64>(list, list + 3), (std::vector<vxm_uint64>{1, 3, 0}));
+    table().freeHostMemory(list);
+
+    vxm_uint16 own = 0;
+    EXPECT_EQ(table().getOwnClientID(3, &own), 0u);
+    EXPECT_EQ(own, 9);
+    host->setOwnClientID(3, 0);
+    EXPECT_EQ(table().getOwnClientID(3, &own), unsigned(ErrorNotConnected));
+    EXPECT_EQ(table().setOwnClientVariableAsString(3, 1, "x"), unsigned(ErrorNotConnected));
+    EXPECT_EQ(table().getOwnClientID(2, &own), unsigned(ErrorInvalidConnection));
+    host->setOwnClientID(3, 9);
+    int talking = 0;
+    EXPECT_EQ(table().getOwnClientVariableAsInt(3, 4, &talking), 0u);
+    EXPECT_EQ(talking, 1);
+
+    char* text = nullptr;
+    ASSERT_EQ(table().getServerVariableAsString(3, 1, &text), 0u);
+    EXPECT_STREQ(text, "Third server");
+    table().freeHostMemory(text);
+    ASSERT_EQ(table().getServerVariableAsString(3, 2, &text), 0u);
+    EXPECT_STREQ(text, "");
+    table().freeHostMemory(text);
+
+    host->setCurrentConnection(3);
+    EXPECT_EQ(table().getCurrentServerConnectionHandlerID(), 3u);
+    const vxm_uint16 nine[] = {9, 0};
+    table().muteClients(3, nine, nullptr);
+    EXPECT_TRUE(host->isMuted(3, 9));
+    EXPECT_EQ(table().unmuteClients(3, nine, nullptr), 0u);
+    EXPECT_FALSE(host->isMuted(3, 9));
+    const vxm_uint16 unknown[] = {77, 0};
+    EXPECT_EQ(table().unmuteClients(3, unknown, nullptr), unsigned(ErrorInvalidClient));
+    EXPECT_TRUE(host->faults().empty());
+    EXPECT_EQ(host->outstandingAllocations(), 0u);
+}
+
+TEST_F(FakeHostTest, WaitForCallLooksOnlyFromTheGivenEntry)
+{
+    ASSERT_TRUE(startPlugin());
+    host->pluginCommand(1, "test", "forward first");
+    ASSERT_TRUE(host->waitForCall("vxmplugin_onServerErrorEvent", "PR_testplugin_2", 5000));
+    const std::uint64_t mark = host->nextSeq();
+    EXPECT_FALSE(host->waitForCall("vxmplugin_onServerErrorEvent", "", 50, mark));
+    host->pluginCommand(1, "test", "forward second");
+    EXPECT_TRUE(host->waitForCall("vxmplugin_onServerErrorEvent", "PR_testplugin_3", 5000, mark));
+    host->clearRecords();
+    EXPECT_TRUE(host->journal().empty());
+    EXPECT_TRUE(host->logLines().empty());
+    EXPECT_EQ(host->returnCodes().size(), 3u); // return codes are not records of one step
+}
+
 // ---- Threads ----
 
 TEST_F(FakeHostTest, HostCallsFromManyThreadsAtOnce)
