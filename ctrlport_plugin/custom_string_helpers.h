@@ -1,6 +1,6 @@
 // Small helpers on standard strings (bytes unless said otherwise): numbers as text, trims, address
 // text, replacement, case, padding, SQL quoting, the number parsers behind the parameter getters,
-// and the escaping of values on the telnet protocol.
+// the escaping of values on the telnet protocol, UTF-8 text, display formatting and BBCode.
 //
 // Every function is free of shared state and may run on any thread; the ones that report a problem
 // log one line on the channel "StringHelp".
@@ -84,5 +84,65 @@ std::string unescapeText(const std::string& text);
 // Cuts the text up to its first unescaped slash off `text` (the slash too) and returns it unescaped;
 // without such a slash the whole text is taken.
 std::string takeEscapedElement(std::string& text);
+
+// --- UTF-8 text ----------------------------------------------------------------------------------
+// Decoding rules: leads 0xC2-0xDF, 0xE0-0xEF and 0xF0-0xF4 take one, two and three continuation
+// bytes (0x80-0xBF); after 0xE0 the second byte is at least 0xA0, after 0xF0 at least 0x90, after
+// 0xF4 below 0x90. Encoded surrogates are accepted. A sequence cut off by the end is invalid.
+
+// Result of trimUtf8 and sanitizeUtf8 when the text is not valid UTF-8 (the client's "invalid
+// parameter").
+constexpr int kUtf8Invalid = 1538;
+
+// True when the whole text follows the decoding rules; the empty text is valid.
+bool isValidUtf8(const std::string& text);
+// The number of characters; for an invalid text the byte length (and a log line).
+std::size_t utf8Length(const std::string& text);
+// The first `count` characters; for an invalid text the first `count` bytes (and a log line).
+std::string utf8Left(const std::string& text, std::size_t count);
+// Every multi-byte character written as "&#<decimal code point>;"; an invalid text comes back
+// unchanged (and a log line).
+std::string utf8ToHtmlEntities(const std::string& text);
+// Removes leading and trailing white space (blank, tab and the Unicode blanks) in place. Returns 0,
+// or kUtf8Invalid when an invalid sequence stopped the walk (leading white space is gone then).
+int trimUtf8(std::string& text);
+// Removes control characters, U+0080-U+009F, the direction marks U+200E, U+200F, U+2028-U+202E and
+// every code point above U+FFF8 in place; line feed and carriage return, and the tab, only when
+// asked. Returns 0, or kUtf8Invalid when an invalid sequence stopped the walk (earlier removals stay).
+int sanitizeUtf8(std::string& text, bool stripLineBreaks, bool stripTabs);
+
+// --- display formatting (always with a "." as decimal point) -------------------------------------
+// The fraction times 100 with two decimals and " %": 0.1234 -> "12.34 %".
+std::string formatPercent(double fraction);
+// Bytes with a decimal (1000, units k M G T P E) or binary (1024, units KiB MiB ...) prefix:
+// 1500000 -> "1.50 M", binary 2048 -> "2.00 KiB"; below the base the plain number ("999", or
+// "512 Bytes" when binary).
+std::string formatByteSize(uint64_t bytes, bool binary);
+// "[<years>a ][<days>d ]HH:MM:SS[.mmm]"; "overflow" beyond 100 years.
+std::string formatDuration(uint64_t milliseconds, bool withMilliseconds);
+// The current local time as "YYYY-MM-DD HH:MM:SS.ffffff" (always 26 characters).
+std::string localTimeText();
+// Each byte as two lower-case hexadecimal digits and a blank; "" for a length of 0 or below.
+std::string hexDump(const unsigned char* bytes, int32_t length);
+// Each signed 16-bit value in decimal and a blank; `size` counts bytes. An odd size is an error of
+// the caller (logged as a failed assertion); the half value at the end is not read.
+std::string formatShorts(const int16_t* buffer, int32_t size);
+
+// --- BBCode --------------------------------------------------------------------------------------
+// The text with "&", "<", ">" and '"' escaped, then [B], [I], [U], [URL], [URL=...] and [COLOR=...]
+// turned into HTML, nested tags from the inside out. Links are made only to http, https, ftp and
+// mailto addresses, colours only from "#" and hexadecimal digits or from letters; a tag with any
+// other address or colour keeps just its inner text. Texts longer than kBbcodeMaxInput, and texts
+// whose conversion fails, come back escaped but otherwise unconverted (and a log line).
+std::string bbcodeBasicToHtml(const std::string& text);
+// bbcodeBasicToHtml, then [SIZE=<digits>], [LEFT], [RIGHT], [CENTER] and the lists [LIST],
+// [LIST=1], [LIST=A] and [LIST=I] with their "[*]" items.
+std::string bbcodeToHtml(const std::string& text);
+// Longest text that the BBCode conversion works on.
+constexpr std::size_t kBbcodeMaxInput = 64 * 1024;
+// Most nesting levels that the BBCode conversion resolves, and most lists it converts; markup
+// beyond them stays as (escaped) text.
+constexpr int kBbcodeMaxPasses = 32;
+constexpr int kBbcodeMaxLists = 256;
 
 #endif
