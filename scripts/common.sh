@@ -8,7 +8,7 @@ VXM_PACKAGES=(
   libboost-dev libboost-thread-dev libboost-system-dev libboost-regex-dev libboost-date-time-dev
   libboost-serialization-dev
   libtomcrypt-dev libtommath-dev zlib1g-dev
-  libgtest-dev libgmock-dev googletest
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
   nginx-light telnet netcat-openbsd openssl zip unzip python3 iproute2 util-linux
   xvfb xauth procps
 )
