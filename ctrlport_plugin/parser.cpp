@@ -62,23 +62,34 @@ Parser::Parser(int& status)
     status = kListenFailed;
     m_TimerStop = false;
     m_TimerThread = new boost::thread(ThreadSpawn<Parser>(this, &Parser::timerLoop));
-    fillTables();
-    const std::vector<std::string> addresses{openRemote ? "0.0.0.0" : "127.0.0.1"};
-    status = m_QueryManager.startListening(addresses, kCtrlPortPort);
+    try {
+        fillTables();
+        const std::vector<std::string> addresses{openRemote ? "0.0.0.0" : "127.0.0.1"};
+        status = m_QueryManager.startListening(addresses, kCtrlPortPort);
+    } catch (...) {
+        // The destructor does not run for a half-built parser: end the timer thread here.
+        stopTimer();
+        throw;
+    }
+}
+
+void Parser::stopTimer()
+{
+    m_TimerStop = true;
+    if (!m_TimerThread)
+        return;
+    try {
+        m_TimerThread->join();
+    } catch (...) {
+    }
+    delete m_TimerThread;
+    m_TimerThread = nullptr;
 }
 
 Parser::~Parser()
 {
     m_QueryManager.setShuttingDown();
-    m_TimerStop = true;
-    if (m_TimerThread) {
-        try {
-            m_TimerThread->join();
-        } catch (...) {
-        }
-        delete m_TimerThread;
-        m_TimerThread = nullptr;
-    }
+    stopTimer();
     // No line may be in a handler while the tables go: the networking threads end first.
     m_QueryManager.stopNetworking();
     std::lock_guard<std::mutex> guard(m_ConnectionLock);

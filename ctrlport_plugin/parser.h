@@ -58,6 +58,7 @@ private:
     typedef unsigned (Parser::*Handler)(ParamParser&, QueryLine&);
 
     void timerLoop();
+    void stopTimer();
     void fillTables();
     void sendLine(int connectionID, const std::string& line);
     // The selected server connection of a connection; false when it has no record.

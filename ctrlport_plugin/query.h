@@ -144,9 +144,10 @@ public:
     // The client's text of an error number, "" when it has none.
     static std::string errorText(unsigned error);
 
-    // The seconds clock of activity, idle and ban times (time() unless a test sets another).
+    // The seconds clock of activity, idle and ban times: time() unless a test sets another.
     void setClock(Clock clock);
-    // Bans an address from now on (for kBanSeconds).
+    // Bans an address from now on, for kBanSeconds. Nothing in the plug-in bans yet; tests use it
+    // to check the refusal of banned addresses.
     void banAddress(const std::string& address);
     std::size_t clientCount();
 

@@ -129,7 +129,18 @@ TEST_F(PluginTest, ExportsDescribeThePlugin)
     EXPECT_EQ("CtrlPort offers a local telnet interface on port 25639 to remotely control the Voxmere 3 client.",
               m_host->description());
     EXPECT_FALSE(m_host->author().empty());
-    EXPECT_EQ(0, m_host->init());  // a second start keeps the running one
+
+    // A second start keeps the running parser and its connections.
+    TelnetTestClient client;
+    open(client);
+    EXPECT_EQ(0, m_host->init());
+    EXPECT_EQ("schandlerid=1\n\rerror id=0 msg=ok\n\r", exchange(client, "currentschandlerid", "msg=ok\n\r"));
+
+    // The options dialog opens without a parent window and goes with the shutdown.
+    m_host->configure();
+    m_host->configure();
+    m_host->shutdown();
+    ASSERT_TRUE(client.waitForClose());
 }
 
 TEST_F(PluginTest, GreetingSelectionAndLocalCommands)
