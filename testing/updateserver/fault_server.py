@@ -3,14 +3,15 @@
 
     fault_server.py ROOT
 
-Listens on a free loopback port and prints "PORT <n>" as its first line. The first segment of a
+Listens on a free loopback port and prints "PORT <n>" as its first line;
+it ends when its standard input closes (the test that started it went away). The first segment of a
 request path picks the behaviour, the rest names the file below ROOT; a mirror URL therefore looks
 like http://127.0.0.1:<n>/<mode>:
 
     ok            the file, with Content-Length
     404 401 301   that status (401 asks for Basic authentication, 301 points elsewhere)
     nolength      the file without Content-Length, ended by closing the connection
-    stallN        N bytes of the file, then silence until the client goes away
+    stallN        N bytes of the file, then silence until the client goes away (smaller files whole)
     trickleN      the file one byte every N milliseconds
     slowN         the file in 4 blocks, N milliseconds apart (to make transfers overlap)
     extraN        the file followed by N bytes more (no Content-Length)
@@ -118,6 +119,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if name in ('ok', 'corrupt', 'nolength'):
             self.wfile.write(data)
+        elif name == 'stall' and n >= length:
+            self.wfile.write(data)
         elif name == 'stall':
             self.wfile.write(data[:n])
             self.wfile.flush()
@@ -150,9 +153,20 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     allow_reuse_address = True
 
 
+def exit_with_parent():
+    """The test that started this server holds our standard input; its end ends the server."""
+    try:
+        while sys.stdin.buffer.read(4096):
+            pass
+    except OSError:
+        pass
+    os._exit(0)
+
+
 def main():
     server = Server(('127.0.0.1', 0), Handler)
     print('PORT %d' % server.server_address[1], flush=True)
+    threading.Thread(target=exit_with_parent, daemon=True).start()
     server.serve_forever()
 
 

@@ -1,0 +1,117 @@
+#include "checksignaturetaskspecification.h"
+
+#include "cryptwrapper.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+
+QString fileMd5(const QString& path, QString* problem)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (problem)
+            *problem = QString("Could not open file %1 for reading").arg(path);
+        return QString();
+    }
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!hash.addData(&file) || file.error() != QFileDevice::NoError) {
+        if (problem)
+            *problem = QString("could not read file %1 correctly").arg(path);
+        return QString();
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+CheckSigFunc::CheckSigFunc(const QString& filePath, const QString& expectedMd5)
+    : filePath(filePath)
+    , expectedMd5(expectedMd5)
+{
+}
+
+bool CheckSigFunc::run()
+{
+    return expectedMd5.isEmpty() ? checkSignature() : checkMd5();
+}
+
+bool CheckSigFunc::checkMd5()
+{
+    QString problem;
+    const QString md5 = fileMd5(filePath, &problem);
+    if (md5.isEmpty()) {
+        emit message(problem);
+        return false;
+    }
+    return md5.compare(expectedMd5, Qt::CaseInsensitive) == 0;
+}
+
+bool CheckSigFunc::readWholeFile(const QString& path, qint64 maxSize, QByteArray& content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        emit message(QString("Could not open file %1 for reading").arg(path));
+        return false;
+    }
+    const qint64 size = file.size();
+    if (size > maxSize) {
+        emit message(QString("File %1 is too large to be checked").arg(path));
+        return false;
+    }
+    content = file.read(size);
+    if (content.size() != size) {
+        emit message(QString("could not read file %1 correctly").arg(path));
+        return false;
+    }
+    return true;
+}
+
+bool CheckSigFunc::checkSignature()
+{
+    QByteArray data, signature;
+    if (!readWholeFile(filePath, maxSignedFileSize, data))
+        return false;
+    if (!readWholeFile(filePath + ".sig", maxSignatureSize, signature))
+        return false;
+    try {
+        const EmbeddedKey der = builtinPublicKey();
+        auto key = importPublicKey(der.data, der.size);
+        return verifyPssSignature(*key, reinterpret_cast<const unsigned char*>(data.constData()), size_t(data.size()),
+                                  reinterpret_cast<const unsigned char*>(signature.constData()),
+                                  size_t(signature.size()));
+    } catch (const crypt_exception&) {
+        return false;
+    }
+}
+
+CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(const QString& filePath, const QString& expectedMd5,
+                                                                 bool abortOnFail, QObject* parent, double weight)
+    : ASyncTaskSpecification(parent, weight)
+    , filePath(filePath)
+    , expectedMd5(expectedMd5)
+    , abortOnFail(abortOnFail)
+{
+}
+
+ASyncFunc* CheckSignatureTaskSpecification::createFunc()
+{
+    return new CheckSigFunc(filePath, expectedMd5);
+}
+
+void CheckSignatureTaskSpecification::handleRunResult(bool res)
+{
+    if (state != Running)
+        return;
+    if (res) {
+        emit checkDone(true, this);
+        finish();
+        return;
+    }
+    emit message(QString("Signature check failed for %1").arg(filePath));
+    emit checkDone(false, this);
+    // The listener may have reset this step (and with it, this task) to try again.
+    if (state != Running)
+        return;
+    if (abortOnFail)
+        fail();
+    else
+        finish();
+}

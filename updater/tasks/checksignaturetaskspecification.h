@@ -1,0 +1,54 @@
+#pragma once
+// Verifies a file: against an expected MD5 sum, or, when none is given, against its detached
+// RSA-PSS signature file (path + ".sig") with the public key built into the program.
+
+#include "asynctaskspecification.h"
+
+class CheckSigFunc : public ASyncFunc
+{
+    Q_OBJECT
+
+public:
+    CheckSigFunc(const QString& filePath, const QString& expectedMd5);
+    bool run() override;
+
+    // Largest file whose signature is checked (a product description is far smaller) and
+    // largest signature file read.
+    static constexpr qint64 maxSignedFileSize = 8 * 1024 * 1024;
+    static constexpr qint64 maxSignatureSize = 4096;
+
+private:
+    bool checkMd5();
+    bool checkSignature();
+    bool readWholeFile(const QString& path, qint64 maxSize, QByteArray& content);
+
+    QString filePath;
+    QString expectedMd5;
+};
+
+// MD5 of a file as lower-case hexadecimal text, read as a stream; empty when the file cannot be
+// read, with the reason in *problem.
+QString fileMd5(const QString& path, QString* problem = nullptr);
+
+class CheckSignatureTaskSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    CheckSignatureTaskSpecification(const QString& filePath, const QString& expectedMd5, bool abortOnFail,
+                                    QObject* parent, double weight);
+
+    const QString& getFilePath() const { return filePath; }
+
+signals:
+    void checkDone(bool pass, CheckSignatureTaskSpecification* task);
+
+protected:
+    ASyncFunc* createFunc() override;
+    void handleRunResult(bool res) override;
+
+private:
+    QString filePath;
+    QString expectedMd5;
+    bool abortOnFail;
+};

@@ -1,0 +1,296 @@
+#include "downloadtaskspecification.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace {
+constexpr qint64 blockSize = 4096;
+}
+
+DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* networkManager, Mirrors* mirrors,
+                                                     const QString& remotePath, const QString& localFileName,
+                                                     qint64 expectedLength, QObject* parent, double weight,
+                                                     qint64 maxLength)
+    : TaskSpecification(parent, weight)
+    , networkManager(networkManager)
+    , mirrors(mirrors)
+    , remotePath(remotePath)
+    , localFile(localFileName)
+    , expectedTotal(expectedLength)
+    , initialTotal(expectedLength)
+    , maxLength(maxLength)
+{
+}
+
+DownloadTaskSpecification::~DownloadTaskSpecification()
+{
+    stopWaiting();
+    dropReply();
+    // A download deleted mid-transfer must not keep its mirror busy for the others.
+    releaseHeldMirror();
+}
+
+void DownloadTaskSpecification::start()
+{
+    emit message(QString("Downloading %1").arg(remotePath));
+    state = Running;
+    startDownload();
+}
+
+void DownloadTaskSpecification::reset()
+{
+    cleanupDownload();
+    TaskSpecification::reset();
+}
+
+void DownloadTaskSpecification::cancel()
+{
+    TaskSpecification::cancel();
+    if (state == Running) {
+        cleanupDownload();
+        userCancel();
+    }
+}
+
+void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification*)
+{
+    emit message(QString("Abort downloading %1").arg(remotePath));
+    cleanupDownload();
+    fail();
+}
+
+void DownloadTaskSpecification::downloadDone()
+{
+    emit message(QString("Downloading %1 finished").arg(remotePath));
+    releaseHeldMirror();
+    finish();
+}
+
+void DownloadTaskSpecification::getDownloadProgress(quint64& done, quint64& total, quint64& speed, bool& downloading)
+{
+    done = quint64(bytesWritten);
+    total = expectedTotal >= 0 ? quint64(expectedTotal) : 0;
+    speed = bytesWritten >= bytesAtLastPoll ? quint64(bytesWritten - bytesAtLastPoll) : 0;
+    bytesAtLastPoll = bytesWritten;
+    downloading = false;
+    if (state != Running || !reply)
+        return;
+    if (++idleTicks <= mirror.idleTimeoutTicks)
+        downloading = true;
+    else
+        mirrorFailed(QString("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
+}
+
+void DownloadTaskSpecification::startDownload()
+{
+    if (state != Running || cancelRequested)
+        return;
+    if (!mirrors || !networkManager) {
+        fail();
+        return;
+    }
+    switch (mirrors->acquireMirror(mirror)) {
+    case Mirrors::NoMirrors:
+        fail();
+        return;
+    case Mirrors::AllBusy:
+        if (!waitingForMirror) {
+            waitingForMirror = true;
+            connect(networkManager, &QNetworkAccessManager::finished, this,
+                    &DownloadTaskSpecification::onOtherDownloadFinished, Qt::QueuedConnection);
+        }
+        return;
+    case Mirrors::Acquired:
+        mirrorHeld = true;
+        break;
+    }
+
+    if (!localFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        emit error(QString("Unable to create file %1 for saving").arg(localFile.fileName()));
+        releaseHeldMirror();
+        fail();
+        return;
+    }
+
+    const QUrl url(mirror.url + "/" + remotePath, QUrl::TolerantMode);
+    reply = networkManager->get(QNetworkRequest(url));
+    if (!reply) {
+        emit error("Download failed to initialize");
+        localFile.close();
+        releaseHeldMirror();
+        fail();
+        return;
+    }
+    if (!reply->isRunning()) {
+        mirrorFailed(reply->errorString());
+        return;
+    }
+    connect(reply, &QNetworkReply::downloadProgress, this, &DownloadTaskSpecification::onDownloadProgress);
+    connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
+    connect(reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply*)
+{
+    stopWaiting();
+    // A task that ended (cancelled, reset, failed) while it waited never starts a transfer.
+    if (!reply && state == Running && !cancelRequested)
+        startDownload();
+}
+
+void DownloadTaskSpecification::onMetaDataChanged()
+{
+    if (!reply)
+        return;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid() || status.toInt() == 200)
+        return;
+    const QString text = QString("%1 returned %2").arg(mirror.url + "/" + remotePath).arg(status.toInt());
+    if (mirrors)
+        mirrors->removeMirror(mirror);
+    mirrorFailed(text);
+}
+
+void DownloadTaskSpecification::onReadyRead()
+{
+    readAvailable();
+}
+
+qint64 DownloadTaskSpecification::byteLimit() const
+{
+    if (expectedTotal >= 0 && maxLength >= 0)
+        return qMin(expectedTotal, maxLength);
+    return expectedTotal >= 0 ? expectedTotal : maxLength;
+}
+
+bool DownloadTaskSpecification::readAvailable()
+{
+    QNetworkReply* current = reply.data();
+    while (current && reply == current) {
+        idleTicks = 0;
+        if (current->bytesAvailable() <= 0)
+            return true;
+        const QByteArray block = current->read(blockSize);
+        if (block.isEmpty() && current->error() != QNetworkReply::NoError) {
+            mirrorFailed(current->errorString());
+            return false;
+        }
+        const qint64 limit = byteLimit();
+        if (limit >= 0 && bytesWritten + block.size() > limit) {
+            mirrorFailed(QString("Mirror %1 sent more than the %2 bytes expected of %3")
+                             .arg(mirror.name)
+                             .arg(limit)
+                             .arg(remotePath));
+            return false;
+        }
+        const qint64 written = localFile.write(block);
+        if (written < 0) {
+            mirrorFailed(localFile.errorString());
+            return false;
+        }
+        if (written != block.size()) {
+            mirrorFailed(QString("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
+                             .arg(localFile.fileName())
+                             .arg(block.size())
+                             .arg(written));
+            return false;
+        }
+        bytesWritten += written;
+        if (expectedTotal > 0)
+            setProgress(qMin(1.0, double(bytesWritten) / double(expectedTotal)));
+    }
+    return true;
+}
+
+void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal)
+{
+    if (expectedTotal == -1 && bytesTotal > 0)
+        expectedTotal = bytesTotal;
+}
+
+void DownloadTaskSpecification::onDownloadFinished()
+{
+    if (!reply)
+        return;
+    const QNetworkReply::NetworkError code = reply->error();
+    if (code == QNetworkReply::NoError) {
+        if (!readAvailable())
+            return;
+        QNetworkReply* done = reply.data();
+        reply = nullptr;
+        done->disconnect(this);
+        done->close();
+        done->deleteLater();
+        if (!localFile.flush()) {
+            // The last blocks could not reach the disk: the file is not what the mirror sent.
+            const QString text = localFile.errorString();
+            localFile.close();
+            mirrorFailed(text);
+            return;
+        }
+        localFile.close();
+        downloadDone();
+        return;
+    }
+    if (code == QNetworkReply::AuthenticationRequiredError && mirrors)
+        mirrors->removeMirror(mirror);
+    mirrorFailed(reply->errorString());
+}
+
+void DownloadTaskSpecification::mirrorFailed(const QString& text)
+{
+    if (mirrors)
+        mirrors->markMirrorFailed(mirror);
+    cleanupDownload();
+    emit message(text);
+    startDownload();
+}
+
+void DownloadTaskSpecification::releaseHeldMirror()
+{
+    if (mirrorHeld && mirrors)
+        mirrors->releaseMirror(mirror);
+    mirrorHeld = false;
+}
+
+void DownloadTaskSpecification::stopWaiting()
+{
+    if (waitingForMirror && networkManager) {
+        disconnect(networkManager, &QNetworkAccessManager::finished, this,
+                   &DownloadTaskSpecification::onOtherDownloadFinished);
+    }
+    waitingForMirror = false;
+}
+
+void DownloadTaskSpecification::dropReply()
+{
+    if (!reply)
+        return;
+    QNetworkReply* old = reply.data();
+    reply = nullptr;
+    old->disconnect(this);
+    // Aborting (not only deleting) ends the request, so that the manager reports it finished and
+    // downloads waiting for a mirror wake up.
+    old->abort();
+    old->deleteLater();
+}
+
+void DownloadTaskSpecification::cleanupDownload()
+{
+    releaseHeldMirror();
+    mirror.name.clear();
+    stopWaiting();
+    dropReply();
+    idleTicks = 0;
+    if (localFile.isOpen()) {
+        localFile.close();
+        localFile.remove();
+    }
+    bytesWritten = 0;
+    bytesAtLastPoll = 0;
+    expectedTotal = initialTotal;
+    setProgress(0);
+}

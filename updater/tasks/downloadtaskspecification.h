@@ -1,0 +1,75 @@
+#pragma once
+// Fetches one file over HTTP from one of the mirrors into a local file, failing over to another
+// mirror when one fails.
+
+#include "mirrors.h"
+#include "taskspecification.h"
+
+#include <QFile>
+#include <QPointer>
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+
+class DownloadTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+
+public:
+    // expectedLength -1 takes the length from the server. maxLength (-1: none) caps a body whose
+    // length is not known in advance, so that a mirror cannot stream without end.
+    DownloadTaskSpecification(QNetworkAccessManager* networkManager, Mirrors* mirrors, const QString& remotePath,
+                              const QString& localFileName, qint64 expectedLength, QObject* parent, double weight,
+                              qint64 maxLength = -1);
+    ~DownloadTaskSpecification() override;
+
+    void start() override;
+    void reset() override;
+    void getDownloadProgress(quint64& done, quint64& total, quint64& speed, bool& downloading) override;
+    void cancel() override;
+    void handleOtherTaskCancelled(TaskSpecification* other) override;
+
+    // The mirror that served the file (its name stays after success).
+    const MirrorRecord& mirrorRecord() const { return mirror; }
+    const QString& getRemotePath() const { return remotePath; }
+    qint64 getBytesWritten() const { return bytesWritten; }
+    bool isWaitingForMirror() const { return waitingForMirror; }
+    bool hasReply() const { return reply != nullptr; }
+
+protected:
+    virtual void downloadDone();
+
+private slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onReadyRead();
+    void onDownloadFinished();
+    void onMetaDataChanged();
+    void onOtherDownloadFinished(QNetworkReply* other);
+
+private:
+    void startDownload();
+    // Moves what the reply holds into the file; false after a mirror failure.
+    bool readAvailable();
+    void mirrorFailed(const QString& text);
+    void cleanupDownload();
+    void releaseHeldMirror();
+    void stopWaiting();
+    void dropReply();
+    qint64 byteLimit() const;
+
+    QPointer<QNetworkAccessManager> networkManager;
+    QPointer<Mirrors> mirrors;
+    // Replies are children of the manager; the guard notices when the manager went first.
+    QPointer<QNetworkReply> reply;
+    int idleTicks = 0;
+    QString remotePath;
+    QFile localFile;
+    qint64 bytesAtLastPoll = 0;
+    qint64 expectedTotal;
+    const qint64 initialTotal;
+    const qint64 maxLength;
+    qint64 bytesWritten = 0;
+    MirrorRecord mirror;
+    bool mirrorHeld = false;
+    bool waitingForMirror = false;
+};

@@ -1,0 +1,71 @@
+#include "inidownloadtaskspecification.h"
+
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+#include "downloadtaskspecification.h"
+
+#include <QFile>
+
+IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager* networkManager, Mirrors* mirrors,
+                                                           Configuration* config, QObject* parent, double weight)
+    : ComposedTaskSpecification(1, parent, weight)
+    , networkManager(networkManager)
+    , mirrors(mirrors)
+    , config(config)
+{
+}
+
+void IniDownloadTaskSpecification::start()
+{
+    emit message("Download / check product ini");
+    buildIniDownloadTasks();
+}
+
+void IniDownloadTaskSpecification::reset()
+{
+    deleteSubTasks();
+    verifyFailures = 0;
+    TaskSpecification::reset();
+}
+
+void IniDownloadTaskSpecification::buildIniDownloadTasks()
+{
+    const QString iniName = config->clientType + ".ini";
+    const QString sigName = iniName + ".sig";
+    const QString localIni = config->tempDir + "/" + iniName;
+    const QString localSig = localIni + ".sig";
+
+    double checkWeight = 1.0;
+    if (verifyFailures > 0 || !QFile::exists(localIni)) {
+        addTask(new DownloadTaskSpecification(networkManager, mirrors, iniName, localIni, -1, this, 0.3333,
+                                              maxDescriptionSize));
+        checkWeight = 0.6667;
+    }
+    if (verifyFailures > 0 || !QFile::exists(localSig)) {
+        addTask(new DownloadTaskSpecification(networkManager, mirrors, sigName, localSig, -1, this, 0.3333,
+                                              maxSignatureSize));
+        checkWeight -= 0.3333;
+    }
+    auto* check = new CheckSignatureTaskSpecification(localIni, QString(), false, this, checkWeight);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this, &IniDownloadTaskSpecification::onSigCheckDone);
+    addTask(check);
+
+    state = Running;
+    startSubTasks();
+}
+
+void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification*)
+{
+    if (pass)
+        return;
+    ++verifyFailures;
+    if (verifyFailures > maxVerifyFailures) {
+        emit message("Could not verify the product ini file. Aborting");
+        fail();
+        return;
+    }
+    emit message("Could not verify the product ini file. Retrying");
+    deleteSubTasks();
+    TaskSpecification::reset();
+    buildIniDownloadTasks();
+}

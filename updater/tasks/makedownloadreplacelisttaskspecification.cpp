@@ -1,0 +1,159 @@
+#include "makedownloadreplacelisttaskspecification.h"
+
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+#include <QSettings>
+
+namespace {
+
+// A comma makes QSettings hand back a list; the description means the text as written.
+QString settingText(const QVariant& value)
+{
+    if (value.userType() == QMetaType::QStringList)
+        return value.toStringList().join(',');
+    return value.toString();
+}
+
+bool md5Matches(const QString& path, const QString& expected)
+{
+    if (!QFileInfo(path).isFile())
+        return false;
+    return fileMd5(path).compare(expected, Qt::CaseInsensitive) == 0;
+}
+
+// "_old_<name>", or "_old_<n>_<name>" when an earlier entry already uses that backup.
+QString uniqueBackupName(const QString& fileName, QSet<QString>& used)
+{
+    QString name = "_old_" + fileName;
+    for (int n = 2; used.contains(name); ++n)
+        name = QString("_old_%1_%2").arg(n).arg(fileName);
+    used.insert(name);
+    return name;
+}
+
+} // namespace
+
+MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(const QString& descriptionFile, const QString& installDir,
+                                                         const QString& tempDir, UpdateLists* lists)
+    : descriptionFile(descriptionFile)
+    , installDir(installDir)
+    , tempDir(tempDir)
+    , lists(lists)
+{
+}
+
+bool MakeDownloadReplaceListFunc::invalidLine(const QString& group)
+{
+    emit message(QString("Warning: product ini contains invalid line in section %1").arg(group));
+    return false;
+}
+
+bool MakeDownloadReplaceListFunc::readProductIni()
+{
+    lists->downloadList.clear();
+    lists->replaceList.clear();
+    lists->deleteList.clear();
+    emit message("Compiling download and replace list");
+
+    QSettings ini(descriptionFile, QSettings::IniFormat);
+    const QStringList groups = ini.childGroups();
+    int count = 0;
+    for (const QString& group : groups) {
+        ini.beginGroup(group);
+        count += ini.allKeys().size();
+        ini.endGroup();
+    }
+    if (count == 0) {
+        emit message("No files in product ini");
+        return false;
+    }
+
+    // Everything is checked before the lists are handed on, so a bad line touches no file.
+    UpdateLists result;
+    QSet<QString> targets, tempPaths, backupNames;
+    int done = 0;
+    for (const QString& group : groups) {
+        ini.beginGroup(group);
+        const QStringList keys = ini.allKeys();
+        for (const QString& key : keys) {
+            ++done;
+            emit progress(double(done) / count);
+            if (!isSafeRelativePath(key))
+                return invalidLine(group);
+
+            if (group == "delete") {
+                if (QFileInfo(installDir + "/" + key).isFile())
+                    result.deleteList.append(key);
+                continue;
+            }
+
+            const QStringList parts = settingText(ini.value(key)).split("::", Qt::KeepEmptyParts);
+            if (parts.size() != 2 && parts.size() != 5)
+                return invalidLine(group);
+            DownloadEntry download{group, key, parts[0], parts[1].toULongLong()};
+            ReplaceEntry replace{group, key, QString(), 0, QString(), QString()};
+            if (parts.size() == 5) {
+                replace.unpackedMd5 = parts[2];
+                replace.unpackedSize = parts[3].toULongLong();
+                replace.installPath = parts[4];
+            }
+            if (!isMd5Text(download.md5) || (parts.size() == 5 && !isMd5Text(replace.unpackedMd5)))
+                return invalidLine(group);
+            if (!replace.installPath.isEmpty() && !isSafeRelativePath(replace.installPath))
+                return invalidLine(group);
+
+            // Two entries may neither install to one place nor download into one file.
+            const QString target = QDir::cleanPath(targetPath(replace, QString()));
+            const QString tempPath = QDir::cleanPath(key);
+            if (targets.contains(target) || tempPaths.contains(tempPath))
+                return invalidLine(group);
+            targets.insert(target);
+            tempPaths.insert(tempPath);
+
+            const QString expected = replace.installPath.isEmpty() ? download.md5 : replace.unpackedMd5;
+            if (md5Matches(installDir + "/" + target, expected))
+                continue;
+
+            const QString defaultBackup = QFileInfo(targetPath(replace, "_old_")).fileName();
+            const QString backup = uniqueBackupName(QFileInfo(target).fileName(), backupNames);
+            if (backup != defaultBackup)
+                replace.backupName = backup;
+            result.replaceList.append(replace);
+            if (!md5Matches(tempDir + "/" + key, download.md5))
+                result.downloadList.append(download);
+        }
+        ini.endGroup();
+    }
+    *lists = result;
+    return true;
+}
+
+MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(Configuration* config,
+                                                                                   UpdateLists* mainLists,
+                                                                                   QObject* parent, double weight)
+    : ASyncTaskSpecification(parent, weight)
+    , config(config)
+    , mainLists(mainLists)
+    , installDir(QCoreApplication::applicationDirPath())
+{
+}
+
+ASyncFunc* MakeDownloadReplaceListTaskSpecification::createFunc()
+{
+    const QString description = config->tempDir + "/" + config->clientType + ".ini";
+    return new MakeDownloadReplaceListFunc(description, installDir, config->tempDir, &ownLists);
+}
+
+void MakeDownloadReplaceListTaskSpecification::handleRunResult(bool res)
+{
+    if (state != Running)
+        return;
+    if (res)
+        *mainLists = ownLists;
+    ASyncTaskSpecification::handleRunResult(res);
+}

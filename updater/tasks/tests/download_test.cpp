@@ -1,0 +1,328 @@
+#include "downloadtaskspecification.h"
+#include "nettestutil.h"
+
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+
+using namespace nettest;
+
+namespace {
+
+constexpr int version = 5;
+const QString bigFile = "client/big.bin";     // 200000 bytes
+const QString smallFile = "client/small.txt"; // a few bytes
+
+class DownloadTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        root = new QTemporaryDir;
+        const QString tree = root->filePath("tree");
+        big = randomBytes(200000, 1);
+        small = "small file\n";
+        writeFile(tree + "/big.bin", big);
+        writeFile(tree + "/small.txt", small);
+        ASSERT_TRUE(testservers::makeRelease(tree, version, root->filePath("mirror")));
+        nginx = new testservers::ServerProcess;
+        ASSERT_TRUE(nginx->startNginx(root->filePath("mirror")));
+        faults = new testservers::ServerProcess;
+        ASSERT_TRUE(faults->startFaultServer(root->filePath("mirror")));
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete faults;
+        delete nginx;
+        delete root;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(faults->resetStats());
+        texts.watch(&mirrors);
+        // Deterministic choice: always the first free mirror in the list.
+        mirrors.setRandomSource([](quint32) { return 0u; });
+    }
+
+    DownloadTaskSpecification* download(const QString& remote, qint64 expected, qint64 maxLength = -1)
+    {
+        auto* d = new DownloadTaskSpecification(&manager, &mirrors, remote, local.filePath(QString::number(count++)),
+                                                expected, &owner, 1.0, maxLength);
+        texts.watch(d);
+        texts.watchErrors(d);
+        return d;
+    }
+
+    void useMirrors(const QList<MirrorSpec>& specs) { loadMirrors(mirrors, local.path(), specs, version); }
+
+    int requests()
+    {
+        int r = -1;
+        faults->stats(&r, nullptr);
+        return r;
+    }
+
+    static QTemporaryDir* root;
+    static testservers::ServerProcess* nginx;
+    static testservers::ServerProcess* faults;
+    static QByteArray big, small;
+
+    QTemporaryDir local;
+    QObject owner;
+    QNetworkAccessManager manager;
+    Mirrors mirrors;
+    Texts texts;
+    int count = 0;
+};
+
+QTemporaryDir* DownloadTest::root = nullptr;
+testservers::ServerProcess* DownloadTest::nginx = nullptr;
+testservers::ServerProcess* DownloadTest::faults = nullptr;
+QByteArray DownloadTest::big;
+QByteArray DownloadTest::small;
+
+TEST_F(DownloadTest, FetchesFromNginxAndKeepsTheMirrorName)
+{
+    useMirrors({{"main", nginx->url(), 2}});
+    DownloadTaskSpecification* d = download(bigFile, big.size());
+    QList<double> progress;
+    QObject::connect(d, &TaskSpecification::updateProgress, [&](double p) { progress << p; });
+    d->start();
+    ASSERT_TRUE(waitFor([&] { return ended(*d); }));
+    EXPECT_EQ(TaskSpecification::Finished, d->getState());
+    EXPECT_EQ(big, readFile(local.filePath("0")));
+    EXPECT_EQ("main", d->mirrorRecord().name);
+    EXPECT_EQ(0, mirrors.list()[0].inUse);
+    EXPECT_EQ(1.0, progress.last());
+    EXPECT_TRUE(texts.has("Downloading client/big.bin"));
+    EXPECT_TRUE(texts.has("Downloading client/big.bin finished"));
+
+    quint64 done = 0, total = 0, speed = 0;
+    bool downloading = true;
+    d->getDownloadProgress(done, total, speed, downloading);
+    EXPECT_EQ(quint64(big.size()), done);
+    EXPECT_EQ(quint64(big.size()), total);
+    EXPECT_FALSE(downloading);
+}
+
+TEST_F(DownloadTest, BadStatusOrAuthenticationRemovesTheMirrorAtOnce)
+{
+    for (const QString mode : {"404", "301", "401"}) {
+        Mirrors fresh;
+        fresh.setRandomSource([](quint32) { return 0u; });
+        loadMirrors(fresh, local.path(), {{"bad", faults->url("/" + mode), 5}, {"good", nginx->url(), 2}}, version);
+        Texts seen;
+        seen.watch(&fresh);
+        DownloadTaskSpecification d(&manager, &fresh, smallFile, local.filePath(mode), small.size(), nullptr, 1.0);
+        seen.watch(&d);
+        d.start();
+        ASSERT_TRUE(waitFor([&] { return ended(d); })) << mode.toStdString();
+        EXPECT_EQ(TaskSpecification::Finished, d.getState()) << mode.toStdString();
+        EXPECT_EQ("good", d.mirrorRecord().name);
+        ASSERT_EQ(1, fresh.list().size()) << mode.toStdString();
+        EXPECT_EQ("good", fresh.list()[0].name);
+        EXPECT_EQ(small, readFile(local.filePath(mode)));
+        if (mode != "401") {
+            EXPECT_TRUE(seen.has(faults->url("/" + mode) + "/" + QString::number(version) + "/" + smallFile +
+                                 " returned " + mode))
+                << seen.lines.join(" | ").toStdString();
+        }
+    }
+}
+
+TEST_F(DownloadTest, SixteenthSilentPollTimesOut)
+{
+    useMirrors({{"stalling", faults->url("/stall100"), 1}});
+    DownloadTaskSpecification* d = download(bigFile, big.size());
+    d->start();
+    const QString file = local.filePath("0");
+
+    for (int round = 1; round <= 2; ++round) {
+        ASSERT_TRUE(waitFor([&] { return d->getBytesWritten() == 100; })) << "round " << round;
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        d->getDownloadProgress(done, total, speed, downloading);
+        EXPECT_EQ(100u, done);
+        EXPECT_EQ(quint64(big.size()), total);
+        EXPECT_EQ(100u, speed);
+        EXPECT_TRUE(downloading);
+        for (int poll = 2; poll <= 15; ++poll) {
+            d->getDownloadProgress(done, total, speed, downloading);
+            ASSERT_TRUE(downloading) << "poll " << poll;
+            EXPECT_EQ(0u, speed);
+        }
+        const QString timedOut = "file client/big.bin timed out on mirror stalling";
+        EXPECT_EQ(round - 1, texts.lines.count(timedOut));
+        d->getDownloadProgress(done, total, speed, downloading);
+        EXPECT_FALSE(downloading);
+        EXPECT_EQ(round, texts.lines.count(timedOut));
+        if (round == 1) {
+            // The partial file went; the restart (same mirror, still listed) truncates it anew.
+            ASSERT_NE(nullptr, findMirror(mirrors, "stalling"));
+            EXPECT_EQ(1, findMirror(mirrors, "stalling")->failures);
+            EXPECT_LE(QFileInfo(file).size(), 100);
+        }
+    }
+    ASSERT_TRUE(waitFor([&] { return ended(*d); }));
+    EXPECT_EQ(TaskSpecification::Failed, d->getState());
+    EXPECT_TRUE(texts.has("Mirror stalling failed too many times, removing"));
+    EXPECT_TRUE(texts.has("There are no (more) known working mirrors available"));
+    EXPECT_FALSE(QFile::exists(file));
+}
+
+TEST_F(DownloadTest, DataArrivingResetsTheIdleCount)
+{
+    useMirrors({{"slow", faults->url("/trickle30"), 1}});
+    DownloadTaskSpecification* d = download(smallFile, small.size());
+    d->start();
+    qint64 seen = 0;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(waitFor([&] { return ended(*d) || d->getBytesWritten() > seen; }));
+        seen = d->getBytesWritten();
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        for (int poll = 0; poll < 15 && !ended(*d); ++poll)
+            d->getDownloadProgress(done, total, speed, downloading);
+    }
+    ASSERT_TRUE(waitFor([&] { return ended(*d); }));
+    EXPECT_EQ(TaskSpecification::Finished, d->getState());
+    EXPECT_FALSE(texts.hasPart("timed out"));
+}
+
+TEST_F(DownloadTest, MoreBytesThanExpectedFailTheMirror)
+{
+    useMirrors({{"chatty", faults->url("/extra10"), 1}, {"good", nginx->url(), 2}});
+    DownloadTaskSpecification* d = download(smallFile, small.size());
+    d->start();
+    ASSERT_TRUE(waitFor([&] { return ended(*d); }));
+    EXPECT_EQ(TaskSpecification::Finished, d->getState());
+    EXPECT_EQ("good", d->mirrorRecord().name);
+    EXPECT_EQ(small, readFile(local.filePath("0")));
+    // Chosen first twice (retries 1), then dropped.
+    EXPECT_EQ(nullptr, findMirror(mirrors, "chatty"));
+    EXPECT_EQ(2, texts.lines.filter("Mirror chatty sent more than the 11 bytes expected of client/small.txt").size())
+        << texts.lines.join(" | ").toStdString();
+}
+
+TEST_F(DownloadTest, EndlessBodyOfUnknownLengthIsCapped)
+{
+    useMirrors({{"endless", faults->url("/endless"), 1}});
+    DownloadTaskSpecification* d = download(smallFile, -1, 65536);
+    d->start();
+    ASSERT_TRUE(waitFor([&] { return ended(*d); }));
+    EXPECT_EQ(TaskSpecification::Failed, d->getState());
+    EXPECT_EQ(2, texts.lines.filter("sent more than the 65536 bytes").size()) << texts.lines.join(" | ").toStdString();
+    EXPECT_TRUE(mirrors.list().isEmpty());
+}
+
+TEST_F(DownloadTest, WithoutLengthNoFractionIsReported)
+{
+    useMirrors({{"nolength", faults->url("/nolength"), 1}});
+    DownloadTaskSpecification* d = download(bigFile, -1);
+    QList<double> progress;
+    QObject::connect(d, &TaskSpecification::updateProgress, [&](double p) { progress << p; });
+    d->start();
+    ASSERT_TRUE(waitFor([&] { return ended(*d); }));
+    EXPECT_EQ(TaskSpecification::Finished, d->getState());
+    EXPECT_EQ(big, readFile(local.filePath("0")));
+    for (double p : progress)
+        EXPECT_TRUE(p == 0.0 || p == 1.0) << p;
+}
+
+TEST_F(DownloadTest, WaitsForABusyMirrorAndNeverStartsAfterItEnded)
+{
+    // One mirror of capacity 1 that holds big files after 100000 bytes but serves small ones whole.
+    useMirrors({{"one", faults->url("/stall100000"), 1}});
+    DownloadTaskSpecification* holder = download(bigFile, big.size());
+    DownloadTaskSpecification* cancelled = download(smallFile, small.size());
+    DownloadTaskSpecification* reset = download(smallFile, small.size());
+    DownloadTaskSpecification* waiter = download(smallFile, small.size());
+    holder->start();
+    ASSERT_TRUE(waitFor([&] { return holder->getBytesWritten() == 100000; }));
+    for (DownloadTaskSpecification* d : {cancelled, reset, waiter}) {
+        d->start();
+        EXPECT_TRUE(d->isWaitingForMirror());
+        EXPECT_EQ(TaskSpecification::Running, d->getState());
+    }
+    QSignalSpy cancelSpy(cancelled, &TaskSpecification::canceled);
+    cancelled->cancel();
+    EXPECT_EQ(TaskSpecification::Aborted, cancelled->getState());
+    EXPECT_EQ(1, cancelSpy.count());
+    reset->reset();
+    EXPECT_EQ(TaskSpecification::Idle, reset->getState());
+
+    // Aborting the holder's request wakes the waiting download, which gets the mirror.
+    holder->cancel();
+    EXPECT_EQ(TaskSpecification::Aborted, holder->getState());
+    ASSERT_TRUE(waitFor([&] { return ended(*waiter); }));
+    EXPECT_EQ(TaskSpecification::Finished, waiter->getState());
+    EXPECT_EQ(small, readFile(local.filePath("3")));
+
+    EXPECT_EQ(TaskSpecification::Aborted, cancelled->getState());
+    EXPECT_EQ(TaskSpecification::Idle, reset->getState());
+    EXPECT_FALSE(cancelled->hasReply() || reset->hasReply());
+    EXPECT_FALSE(QFile::exists(local.filePath("1")) || QFile::exists(local.filePath("2")));
+    EXPECT_EQ(2, requests());
+    EXPECT_EQ(0, mirrors.list()[0].inUse);
+}
+
+TEST_F(DownloadTest, MirrorIsGivenBackExactlyOnce)
+{
+    useMirrors({{"one", faults->url("/stall100000"), 1}});
+    DownloadTaskSpecification* first = download(smallFile, small.size());
+    first->start();
+    ASSERT_TRUE(waitFor([&] { return ended(*first); }));
+    ASSERT_EQ(TaskSpecification::Finished, first->getState());
+
+    DownloadTaskSpecification* holder = download(bigFile, big.size());
+    holder->start();
+    ASSERT_TRUE(waitFor([&] { return holder->getBytesWritten() == 100000; }));
+    EXPECT_EQ(1, mirrors.list()[0].inUse);
+    first->reset();
+    first->cancel();
+    EXPECT_EQ(1, mirrors.list()[0].inUse) << "a finished download gave its mirror back twice";
+
+    // A download deleted mid-transfer gives its mirror back too.
+    delete holder;
+    EXPECT_EQ(0, mirrors.list()[0].inUse);
+}
+
+TEST_F(DownloadTest, SetupFailures)
+{
+    DownloadTaskSpecification* none = download(smallFile, small.size());
+    none->start();
+    EXPECT_EQ(TaskSpecification::Failed, none->getState());
+    EXPECT_TRUE(texts.has("There are no (more) known working mirrors available"));
+
+    useMirrors({{"main", nginx->url(), 2}});
+    auto* unwritable = new DownloadTaskSpecification(&manager, &mirrors, smallFile, local.filePath("no/such/dir/f"),
+                                                     small.size(), &owner, 1.0);
+    texts.watchErrors(unwritable);
+    unwritable->start();
+    EXPECT_EQ(TaskSpecification::Failed, unwritable->getState());
+    EXPECT_EQ(QStringList{"Unable to create file " + local.filePath("no/such/dir/f") + " for saving"}, texts.errors);
+    EXPECT_EQ(0, mirrors.list()[0].inUse);
+}
+
+TEST_F(DownloadTest, SiblingCancellationFailsARunningDownload)
+{
+    useMirrors({{"one", faults->url("/stall100000"), 1}});
+    DownloadTaskSpecification* d = download(bigFile, big.size());
+    d->start();
+    ASSERT_TRUE(waitFor([&] { return d->getBytesWritten() == 100000; }));
+    QMetaObject::invokeMethod(d, "onOtherTaskCancelled", Q_ARG(TaskSpecification*, nullptr));
+    EXPECT_EQ(TaskSpecification::Failed, d->getState());
+    EXPECT_TRUE(texts.has("Abort downloading client/big.bin"));
+    EXPECT_FALSE(QFile::exists(local.filePath("0")));
+    EXPECT_EQ(0, mirrors.list()[0].inUse);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

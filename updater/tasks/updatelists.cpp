@@ -1,0 +1,49 @@
+#include "updatelists.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+QString targetPath(const ReplaceEntry& entry, const QString& prefix)
+{
+    const QString base = entry.installPath.isEmpty() ? entry.path : entry.installPath;
+    if (prefix.isEmpty())
+        return base;
+    const QFileInfo info(base);
+    const QString folder = info.path();
+    if (folder == ".")
+        return prefix + info.fileName();
+    return folder + "/" + prefix + info.fileName();
+}
+
+QString backupPath(const ReplaceEntry& entry)
+{
+    if (!entry.backupName.isEmpty())
+        return "old/" + entry.backupName;
+    return "old/" + QFileInfo(targetPath(entry, "_old_")).fileName();
+}
+
+bool isSafeRelativePath(const QString& path)
+{
+    if (path.isEmpty() || path.contains('\\') || path.contains(QChar(0)))
+        return false;
+    if (QDir::isAbsolutePath(path))
+        return false;
+    const QString clean = QDir::cleanPath(path);
+    if (clean == "." || clean.isEmpty() || clean.startsWith('/'))
+        return false;
+    const QStringList parts = clean.split('/');
+    return !parts.contains("..");
+}
+
+bool isMd5Text(const QString& text)
+{
+    if (text.size() != 32)
+        return false;
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        const bool hex = (u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F');
+        if (!hex)
+            return false;
+    }
+    return true;
+}
