@@ -2,8 +2,8 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "programfolder.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
@@ -139,14 +139,13 @@ MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecificati
     : ASyncTaskSpecification(parent, weight)
     , config(config)
     , mainLists(mainLists)
-    , installDir(QCoreApplication::applicationDirPath())
 {
 }
 
 ASyncFunc* MakeDownloadReplaceListTaskSpecification::createFunc()
 {
     const QString description = config->tempDir + "/" + config->clientType + ".ini";
-    return new MakeDownloadReplaceListFunc(description, installDir, config->tempDir, &ownLists);
+    return new MakeDownloadReplaceListFunc(description, programFolder(), config->tempDir, &ownLists);
 }
 
 void MakeDownloadReplaceListTaskSpecification::handleRunResult(bool res)

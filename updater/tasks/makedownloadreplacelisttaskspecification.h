@@ -35,9 +35,6 @@ public:
     MakeDownloadReplaceListTaskSpecification(Configuration* config, UpdateLists* mainLists, QObject* parent,
                                              double weight);
 
-    // The installation is the program folder unless set otherwise.
-    void setInstallationFolder(const QString& folder) { installDir = folder; }
-
 protected:
     ASyncFunc* createFunc() override;
     void handleRunResult(bool res) override;
@@ -46,5 +43,4 @@ private:
     Configuration* config;
     UpdateLists* mainLists;
     UpdateLists ownLists;
-    QString installDir;
 };

@@ -1,4 +1,4 @@
-#include "downloadtaskspecification.h"
+#include "tasks/downloadtaskspecification.h"
 #include "nettestutil.h"
 
 #include <QNetworkAccessManager>
@@ -319,10 +319,3 @@ TEST_F(DownloadTest, SiblingCancellationFailsARunningDownload)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
