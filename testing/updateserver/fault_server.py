@@ -19,7 +19,7 @@ like http://127.0.0.1:<n>/<mode>:
     corrupt       the file with its first byte changed
 
 GET /_stats answers {"requests": r, "active": a, "max_active": m}; GET /_reset clears the counts.
-Transfers of files are counted while their body is being sent.
+Transfers of files are counted while their body is being sent (exactly so for slowN).
 """
 import http.server
 import json
@@ -74,7 +74,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return self.reply_json(dict(stats))
         if self.path == '/_reset':
             with lock:
-                stats.update(requests=0, active=0, max_active=0)
+                # Transfers still winding down keep counting as active.
+                stats.update(requests=0, max_active=stats['active'])
             return self.reply_json({})
         parts = self.path.lstrip('/').split('/', 1)
         mode = parts[0]
@@ -94,11 +95,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with lock:
             stats['active'] += 1
             stats['max_active'] = max(stats['max_active'], stats['active'])
+        self.counted = True
         try:
             self.send_body(mode, data)
         except (BrokenPipeError, ConnectionResetError):
             pass
         finally:
+            self.transfer_over()
+
+    def transfer_over(self):
+        """Ends the count of this transfer; called before its last bytes leave, so that a client
+        that has the whole body can never see its transfer still counted."""
+        if getattr(self, 'counted', False):
+            self.counted = False
             with lock:
                 stats['active'] -= 1
 
@@ -134,10 +143,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     return
         elif name == 'slow':
             step = max(1, (length + 3) // 4)
-            for i in range(0, max(length, 1), step):
-                self.wfile.write(data[i:i + step])
+            blocks = [data[i:i + step] for i in range(0, length, step)] or [b'']
+            for block in blocks[:-1]:
+                self.wfile.write(block)
                 self.wfile.flush()
                 time.sleep(n / 1000.0)
+            self.transfer_over()
+            self.wfile.write(blocks[-1])
         elif name == 'extra':
             self.wfile.write(data + b'\0' * n)
         elif name == 'endless':

@@ -1,0 +1,385 @@
+// The download steps against nginx serving a release made by the release tool, and against the
+// fault server: signature and MD5 checks, the description download, list compilation, and the
+// parallel file downloads.
+#include "configuration.h"
+#include "nettestutil.h"
+#include "programfolder.h"
+#include "tasks/checksignaturetaskspecification.h"
+#include "tasks/downloadfilelisttaskspecification.h"
+#include "tasks/downloadtaskspecification.h"
+#include "tasks/inidownloadtaskspecification.h"
+#include "tasks/makedownloadreplacelisttaskspecification.h"
+
+#include <QCryptographicHash>
+#include <QNetworkAccessManager>
+#include <QProcess>
+#include <QSignalSpy>
+
+#include <zlib.h>
+
+using namespace nettest;
+
+namespace {
+
+constexpr int version = 9;
+
+QString md5Of(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray gunzip(const QString& path)
+{
+    QByteArray out;
+    gzFile f = gzopen(QFile::encodeName(path).constData(), "rb");
+    if (!f)
+        return out;
+    char buf[16384];
+    int n;
+    while ((n = gzread(f, buf, sizeof buf)) > 0)
+        out.append(buf, n);
+    gzclose(f);
+    return out;
+}
+
+// Runs a task to its end on the event loop.
+bool runToEnd(TaskSpecification& task, int ms = 60000)
+{
+    task.start();
+    return waitFor([&] { return task.hasEnded(); }, ms);
+}
+
+class StepsTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        root = new QTemporaryDir;
+        const QString tree = root->filePath("tree");
+        files = {{"update", randomBytes(3000, 2)},
+                 {"plugins/lib/a.so", randomBytes(50000, 3)},
+                 {"plugins/lib/b.so", randomBytes(20000, 4)},
+                 {"gfx/one.png", randomBytes(7000, 5)},
+                 {"gfx/two.png", randomBytes(7000, 6)},
+                 {"readme.txt", "read me\n"},
+                 {"sounds/x.wav", randomBytes(12000, 7)},
+                 {"sounds/y.wav", randomBytes(12000, 8)}};
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            writeFile(tree + "/" + it.key(), it.value());
+        writeFile(root->filePath("deletes"), "obsolete.txt\nnot-there.txt\n");
+        ASSERT_TRUE(testservers::makeRelease(tree, version, root->filePath("mirror"),
+                                             {"--gzip", "plugins/*", "--delete-list", root->filePath("deletes")}));
+        nginx = new testservers::ServerProcess;
+        ASSERT_TRUE(nginx->startNginx(root->filePath("mirror")));
+        faults = new testservers::ServerProcess;
+        ASSERT_TRUE(faults->startFaultServer(root->filePath("mirror")));
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete faults;
+        delete nginx;
+        delete root;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(faults->resetStats());
+        install = work.filePath("install");
+        QDir().mkpath(install);
+        setProgramFolderForTesting(install);
+        config.clientType = "client_linux_amd64";
+        config.tempDir = work.filePath("temp");
+        config.version = version;
+        config.streams = 6;
+        QDir().mkpath(config.tempDir);
+        texts.watch(&mirrors);
+        mirrors.setRandomSource([](quint32) { return 0u; });
+    }
+
+    void TearDown() override { setProgramFolderForTesting(QString()); }
+
+    QString releaseFile(const QString& name) const
+    {
+        return root->filePath("mirror/" + QString::number(version) + "/" + name);
+    }
+
+    void useMirrors(const QList<MirrorSpec>& specs) { loadMirrors(mirrors, work.path(), specs, version); }
+
+    int requests()
+    {
+        int r = -1;
+        faults->stats(&r, nullptr);
+        return r;
+    }
+
+    static QTemporaryDir* root;
+    static testservers::ServerProcess* nginx;
+    static testservers::ServerProcess* faults;
+    static QMap<QString, QByteArray> files;
+
+    QTemporaryDir work;
+    QString install;
+    Configuration config;
+    QNetworkAccessManager manager;
+    Mirrors mirrors;
+    Texts texts;
+};
+
+QTemporaryDir* StepsTest::root = nullptr;
+testservers::ServerProcess* StepsTest::nginx = nullptr;
+testservers::ServerProcess* StepsTest::faults = nullptr;
+QMap<QString, QByteArray> StepsTest::files;
+
+TEST_F(StepsTest, ChecksMd5AndSignatures)
+{
+    const QString file = work.filePath("file");
+    writeFile(file, "payload");
+
+    struct Case
+    {
+        QString path, md5;
+        bool abortOnFail;
+        bool pass;
+        TaskSpecification::TaskState end;
+    };
+    const QString description = releaseFile("client_linux_amd64.ini");
+    const QString tampered = work.filePath("tampered.ini");
+    QByteArray changed = readFile(description);
+    changed[5] = char(changed[5] ^ 1);
+    writeFile(tampered, changed);
+    writeFile(tampered + ".sig", readFile(description + ".sig"));
+    const QString shortSig = work.filePath("short.ini");
+    writeFile(shortSig, readFile(description));
+    writeFile(shortSig + ".sig", readFile(description + ".sig").left(127));
+    const QString empty = work.filePath("empty");
+    writeFile(empty, QByteArray());
+
+    const QList<Case> cases = {
+        {file, md5Of("payload").toUpper(), true, true, TaskSpecification::Finished},
+        {file, md5Of("other"), false, false, TaskSpecification::Finished},
+        {file, md5Of("other"), true, false, TaskSpecification::Failed},
+        {empty, md5Of(QByteArray()), true, true, TaskSpecification::Finished},
+        {work.filePath("missing"), md5Of("x"), false, false, TaskSpecification::Finished},
+        {description, QString(), true, true, TaskSpecification::Finished},
+        {tampered, QString(), false, false, TaskSpecification::Finished},
+        {shortSig, QString(), false, false, TaskSpecification::Finished},
+        {file, QString(), false, false, TaskSpecification::Finished}, // no .sig beside it
+    };
+    for (const Case& c : cases) {
+        CheckSignatureTaskSpecification check(c.path, c.md5, c.abortOnFail, nullptr, 1.0);
+        Texts seen;
+        seen.watch(&check);
+        QSignalSpy done(&check, &CheckSignatureTaskSpecification::checkDone);
+        ASSERT_TRUE(runToEnd(check)) << c.path.toStdString();
+        ASSERT_EQ(1, done.count());
+        EXPECT_EQ(c.pass, done[0][0].toBool()) << c.path.toStdString() << " " << c.md5.toStdString();
+        EXPECT_EQ(c.end, check.getState()) << c.path.toStdString();
+        EXPECT_EQ(!c.pass, seen.has("Signature check failed for " + c.path)) << seen.lines.join(" | ").toStdString();
+    }
+
+    CheckSignatureTaskSpecification noSig(file, QString(), false, nullptr, 1.0);
+    Texts seen;
+    seen.watch(&noSig);
+    ASSERT_TRUE(runToEnd(noSig));
+    EXPECT_EQ((QStringList{"Could not open file " + file + ".sig for reading", "Signature check failed for " + file}),
+              seen.lines);
+}
+
+TEST_F(StepsTest, FullRoadAgainstNginx)
+{
+    useMirrors({{"nginx", nginx->url(), 2}});
+    writeFile(install + "/obsolete.txt", "old");
+    writeFile(install + "/readme.txt", files["readme.txt"]); // already up to date
+
+    IniDownloadTaskSpecification ini(&manager, &mirrors, &config, nullptr, 0.1);
+    texts.watch(&ini);
+    ASSERT_TRUE(runToEnd(ini));
+    ASSERT_EQ(TaskSpecification::Finished, ini.getState()) << texts.lines.join(" | ").toStdString();
+    EXPECT_TRUE(texts.has("Download / check product ini"));
+
+    UpdateLists lists;
+    MakeDownloadReplaceListTaskSpecification compile(&config, &lists, nullptr, 0.05);
+    texts.watch(&compile);
+    ASSERT_TRUE(runToEnd(compile));
+    ASSERT_EQ(TaskSpecification::Finished, compile.getState()) << texts.lines.join(" | ").toStdString();
+    EXPECT_EQ(QStringList{"obsolete.txt"}, lists.deleteList);
+    EXPECT_EQ(7, lists.replaceList.size());
+    ASSERT_EQ(7, lists.downloadList.size());
+
+    DownloadFileListTaskSpecification download(&lists.downloadList, &manager, &mirrors, &config, nullptr, 0.4);
+    texts.watch(&download);
+    quint64 listed = 0;
+    for (const DownloadEntry& e : lists.downloadList)
+        listed += e.size;
+    download.start();
+    quint64 done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    download.getDownloadProgress(done, total, speed, downloading);
+    EXPECT_EQ(listed, total);
+    ASSERT_TRUE(waitFor([&] { return download.hasEnded(); }));
+    ASSERT_EQ(TaskSpecification::Finished, download.getState()) << texts.lines.join(" | ").toStdString();
+    EXPECT_TRUE(texts.has("Downloading files"));
+
+    // Every listed file lies verified in the temporary folder; packed ones unpack to the original.
+    for (const ReplaceEntry& r : lists.replaceList) {
+        const QString target = targetPath(r, QString());
+        const QByteArray got = r.installPath.isEmpty() ? readFile(config.tempDir + "/" + r.path)
+                                                       : gunzip(config.tempDir + "/" + r.path);
+        EXPECT_EQ(files.value(target), got) << target.toStdString();
+        if (!r.installPath.isEmpty()) {
+            EXPECT_EQ(md5Of(files.value(target)), r.unpackedMd5);
+        }
+    }
+
+    // A second compilation finds the temporary copies and lists nothing to download.
+    MakeDownloadReplaceListTaskSpecification again(&config, &lists, nullptr, 0.05);
+    ASSERT_TRUE(runToEnd(again));
+    EXPECT_EQ(7, lists.replaceList.size());
+    EXPECT_TRUE(lists.downloadList.isEmpty());
+    DownloadFileListTaskSpecification nothing(&lists.downloadList, &manager, &mirrors, &config, nullptr, 0.4);
+    texts.watch(&nothing);
+    nothing.start();
+    EXPECT_EQ(TaskSpecification::Finished, nothing.getState());
+    EXPECT_TRUE(texts.has("No downloads needed"));
+}
+
+TEST_F(StepsTest, DescriptionFromAnEarlierRunIsReusedOrFetchedAfresh)
+{
+    useMirrors({{"faults", faults->url("/ok"), 2}});
+    const QString localIni = config.tempDir + "/client_linux_amd64.ini";
+    const QString description = releaseFile("client_linux_amd64.ini");
+
+    // Both files present and valid: no download, the check carries the whole weight.
+    writeFile(localIni, readFile(description));
+    writeFile(localIni + ".sig", readFile(description + ".sig"));
+    {
+        IniDownloadTaskSpecification ini(&manager, &mirrors, &config, nullptr, 1.0);
+        ASSERT_TRUE(runToEnd(ini));
+        EXPECT_EQ(TaskSpecification::Finished, ini.getState());
+        EXPECT_EQ(0, requests());
+    }
+
+    // A stale description of another version: the check fails, both files are fetched again.
+    writeFile(localIni, "[old]\nx=" + md5Of("x").toUtf8() + "::1\n");
+    IniDownloadTaskSpecification ini(&manager, &mirrors, &config, nullptr, 1.0);
+    texts.watch(&ini);
+    ASSERT_TRUE(runToEnd(ini));
+    EXPECT_EQ(TaskSpecification::Finished, ini.getState()) << texts.lines.join(" | ").toStdString();
+    EXPECT_EQ(1, ini.getVerifyFailures());
+    EXPECT_TRUE(texts.has("Could not verify the product ini file. Retrying"));
+    EXPECT_EQ(2, requests());
+    EXPECT_EQ(readFile(description), readFile(localIni));
+}
+
+TEST_F(StepsTest, BadSignatureForEverGivesUp)
+{
+    // A mirror folder whose signature never matches its description.
+    const QString bad = work.filePath("badmirror/" + QString::number(version));
+    writeFile(bad + "/client_linux_amd64.ini", "[g]\na=" + md5Of("a").toUtf8() + "::1\n");
+    writeFile(bad + "/client_linux_amd64.ini.sig", QByteArray(128, 'x'));
+    testservers::ServerProcess server;
+    ASSERT_TRUE(server.startNginx(work.filePath("badmirror")));
+    useMirrors({{"bad", server.url(), 2}});
+    IniDownloadTaskSpecification ini(&manager, &mirrors, &config, nullptr, 1.0);
+    texts.watch(&ini);
+    ASSERT_TRUE(runToEnd(ini, 240000));
+    EXPECT_EQ(TaskSpecification::Failed, ini.getState());
+    EXPECT_EQ(1001, ini.getVerifyFailures());
+    EXPECT_EQ(1000, texts.lines.count("Could not verify the product ini file. Retrying"));
+    EXPECT_EQ(1, texts.lines.count("Could not verify the product ini file. Aborting"));
+}
+
+TEST_F(StepsTest, ParallelDownloadsNeverExceedStreamsOrFreeMirrors)
+{
+    UpdateLists lists;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!it.key().startsWith("plugins/"))
+            lists.downloadList.append({"client", it.key(), md5Of(it.value()), quint64(it.value().size())});
+    }
+    ASSERT_EQ(6, lists.downloadList.size());
+
+    struct Case
+    {
+        int streams;
+        QStringList modes;
+        int limit;
+    };
+    for (const Case& c : {Case{6, {"slow40", "slow41"}, 2}, Case{2, {"slow40", "slow41", "slow42", "slow43"}, 2},
+                          Case{1, {"slow40", "slow41", "slow42"}, 1}}) {
+        const QString temp = work.filePath(QString("temp%1").arg(c.streams));
+        QDir().mkpath(temp);
+        config.tempDir = temp;
+        config.streams = c.streams;
+        Mirrors pool;
+        QList<MirrorSpec> specs;
+        for (const QString& m : c.modes)
+            specs.append({m, faults->url("/" + m), 2});
+        loadMirrors(pool, work.path(), specs, version);
+        ASSERT_TRUE(faults->resetStats());
+
+        DownloadFileListTaskSpecification download(&lists.downloadList, &manager, &pool, &config, nullptr, 1.0);
+        int mostRunning = 0;
+        QObject::connect(&manager, &QNetworkAccessManager::finished, &download, [&] {
+            int running = 0;
+            for (const MirrorRecord& m : pool.list())
+                running += m.inUse;
+            mostRunning = qMax(mostRunning, running);
+        });
+        ASSERT_TRUE(runToEnd(download));
+        ASSERT_EQ(TaskSpecification::Finished, download.getState());
+        int requestCount = 0, maxActive = 0;
+        ASSERT_TRUE(faults->stats(&requestCount, &maxActive));
+        EXPECT_EQ(6, requestCount);
+        EXPECT_LE(maxActive, c.limit) << "streams " << c.streams;
+        EXPECT_LE(mostRunning, c.limit);
+        EXPECT_GE(maxActive, 1);
+        QObject::disconnect(&manager, nullptr, &download, nullptr);
+        for (const DownloadEntry& e : lists.downloadList)
+            EXPECT_EQ(files.value(e.path), readFile(temp + "/" + e.path)) << e.path.toStdString();
+    }
+}
+
+TEST_F(StepsTest, WrongMd5RemovesTheMirrorAndFetchesAgain)
+{
+    UpdateLists lists;
+    lists.downloadList.append({"client", "gfx/one.png", md5Of(files["gfx/one.png"]), 7000});
+    useMirrors({{"corrupt", faults->url("/corrupt"), 5}, {"good", faults->url("/ok"), 2}});
+    DownloadFileListTaskSpecification download(&lists.downloadList, &manager, &mirrors, &config, nullptr, 1.0);
+    texts.watch(&download);
+    ASSERT_TRUE(runToEnd(download));
+    EXPECT_EQ(TaskSpecification::Finished, download.getState()) << texts.lines.join(" | ").toStdString();
+    EXPECT_TRUE(texts.has("md5 sum for gfx/one.png failed, invalidating mirror and retrying"));
+    ASSERT_EQ(1, mirrors.list().size());
+    EXPECT_EQ("good", mirrors.list()[0].name);
+    EXPECT_EQ(files["gfx/one.png"], readFile(config.tempDir + "/gfx/one.png"));
+
+    // When every mirror serves a bad file, each is dropped in turn and the step fails.
+    Mirrors bad;
+    loadMirrors(bad, work.path(), {{"c1", faults->url("/corrupt"), 5}, {"c2", faults->url("/corrupt"), 5}}, version);
+    Texts seen;
+    seen.watch(&bad);
+    DownloadFileListTaskSpecification failing(&lists.downloadList, &manager, &bad, &config, nullptr, 1.0);
+    seen.watch(&failing);
+    ASSERT_TRUE(runToEnd(failing));
+    EXPECT_EQ(TaskSpecification::Failed, failing.getState());
+    EXPECT_EQ(2, seen.lines.count("md5 sum for gfx/one.png failed, invalidating mirror and retrying"));
+    EXPECT_TRUE(seen.has("There are no (more) known working mirrors available"));
+}
+
+TEST_F(StepsTest, TargetFolderThatCannotBeCreatedFailsBeforeAnyDownload)
+{
+    useMirrors({{"faults", faults->url("/ok"), 2}});
+    writeFile(config.tempDir + "/gfx", "a file where the folder should be");
+    UpdateLists lists;
+    lists.downloadList.append({"client", "gfx/one.png", md5Of(files["gfx/one.png"]), 7000});
+    DownloadFileListTaskSpecification download(&lists.downloadList, &manager, &mirrors, &config, nullptr, 1.0);
+    texts.watch(&download);
+    download.start();
+    EXPECT_EQ(TaskSpecification::Failed, download.getState());
+    EXPECT_TRUE(texts.has("Could not create dir " + QDir(config.tempDir).canonicalPath() + "/gfx"))
+        << texts.lines.join(" | ").toStdString();
+    EXPECT_EQ(0, requests());
+}
+
+} // namespace
