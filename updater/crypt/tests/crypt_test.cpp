@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 namespace {
 
 QString testKeyDir()
@@ -55,6 +59,32 @@ bool accepted(const QByteArray& data, const QByteArray& sig)
     } catch (const crypt_exception&) {
         return false;
     }
+}
+
+// Checks run on several threads at once, each with its own key and hash state; the first
+// use may also be the one that registers the library's descriptors.
+TEST(CryptThreads, ParallelChecksAgree)
+{
+    const QByteArray data = "parallel checks";
+    const QByteArray sig = opensslSign(data);
+    ASSERT_EQ(128, sig.size());
+    QByteArray bad = sig;
+    bad[3] = char(bad[3] ^ 1);
+    std::atomic<int> passed{0}, rejected{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20; ++i) {
+                const bool good = (t + i) % 2 == 0;
+                if (accepted(data, good ? sig : bad) == good)
+                    (good ? passed : rejected)++;
+            }
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(60, passed.load());
+    EXPECT_EQ(60, rejected.load());
 }
 
 class CryptTest : public ::testing::Test
