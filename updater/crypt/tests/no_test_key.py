@@ -16,6 +16,8 @@ for path in sys.argv[3:]:
     elif expected not in content:
         print('%s does not embed the key %s' % (path, sys.argv[2]))
         status = 1
+    elif test_key == expected:
+        print('%s: embeds the test key, as configured' % path)
     else:
         print('%s: embeds %s, not the test key' % (path, sys.argv[2]))
 sys.exit(status)
