@@ -114,7 +114,13 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
 
-    const QUrl url(mirror.url + "/" + remotePath, QUrl::TolerantMode);
+    // The mirror's address is parsed tolerantly; the remote path is a file name and is taken
+    // literally, so that '#', '?' or '%' in a name cannot turn into a fragment, query or escape.
+    QUrl url(mirror.url, QUrl::TolerantMode);
+    QString path = url.path(QUrl::FullyDecoded);
+    if (!path.endsWith('/'))
+        path += '/';
+    url.setPath(path + remotePath, QUrl::DecodedMode);
     reply = networkManager->get(QNetworkRequest(url));
     if (!reply) {
         emit error("Download failed to initialize");

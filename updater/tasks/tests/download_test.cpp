@@ -23,6 +23,7 @@ protected:
         small = "small file\n";
         writeFile(tree + "/big.bin", big);
         writeFile(tree + "/small.txt", small);
+        writeFile(tree + "/odd #1?%41 name.txt", small);
         ASSERT_TRUE(testservers::makeRelease(tree, version, root->filePath("mirror")));
         nginx = new testservers::ServerProcess;
         ASSERT_TRUE(nginx->startNginx(root->filePath("mirror")));
@@ -104,6 +105,16 @@ TEST_F(DownloadTest, FetchesFromNginxAndKeepsTheMirrorName)
     EXPECT_EQ(quint64(big.size()), done);
     EXPECT_EQ(quint64(big.size()), total);
     EXPECT_FALSE(downloading);
+}
+
+TEST_F(DownloadTest, FileNamesAreTakenLiterally)
+{
+    useMirrors({{"main", nginx->url() + "/", 2}});
+    DownloadTaskSpecification* d = download("client/odd #1?%41 name.txt", small.size());
+    d->start();
+    ASSERT_TRUE(waitFor([&] { return ended(*d); }));
+    EXPECT_EQ(TaskSpecification::Finished, d->getState()) << texts.lines.join(" | ").toStdString();
+    EXPECT_EQ(small, readFile(local.filePath("0")));
 }
 
 TEST_F(DownloadTest, BadStatusOrAuthenticationRemovesTheMirrorAtOnce)
