@@ -14,6 +14,9 @@ struct State
     int failAt = 0;
     QStringList seen;
     std::string holdOperation;
+    QString holdPath;
+    std::string failOperation;
+    QString failPath;
     bool holding = false;
     bool released = false;
 };
@@ -30,13 +33,16 @@ extern "C" bool vxmInjectFileOpFault(const char* operation, const char* path)
 {
     State& s = state();
     std::unique_lock<std::mutex> lock(s.mutex);
-    s.seen << QString("%1 %2").arg(operation, QString::fromUtf8(path));
-    if (!s.holdOperation.empty() && s.holdOperation == operation) {
+    const QString file = QString::fromUtf8(path);
+    s.seen << QString("%1 %2").arg(operation, file);
+    if (!s.holdOperation.empty() && s.holdOperation == operation && file.contains(s.holdPath)) {
         s.holdOperation.clear();
         s.holding = true;
         s.cv.notify_all();
         s.cv.wait_for(lock, std::chrono::seconds(10), [&s] { return s.released; });
     }
+    if (!s.failOperation.empty() && s.failOperation == operation && file.contains(s.failPath))
+        return true;
     return s.failAt > 0 && s.seen.size() == s.failAt;
 }
 
@@ -55,10 +61,18 @@ QStringList operations()
     return state().seen;
 }
 
-void holdNext(const char* operation)
+void failMatching(const char* operation, const QString& pathPart)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().failOperation = operation;
+    state().failPath = pathPart;
+}
+
+void holdNext(const char* operation, const QString& pathPart)
 {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().holdOperation = operation;
+    state().holdPath = pathPart;
     state().holding = false;
     state().released = false;
 }
@@ -83,6 +97,7 @@ void clear()
     s.failAt = 0;
     s.seen.clear();
     s.holdOperation.clear();
+    s.failOperation.clear();
     s.holding = false;
     s.released = true;
     s.cv.notify_all();

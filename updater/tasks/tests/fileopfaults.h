@@ -12,8 +12,11 @@ namespace fileopfaults {
 void failOperation(int k);
 // Operations seen since the last failOperation(), as "<operation> <path>".
 QStringList operations();
-// The next operation of this kind waits (on its own thread) until release() or 10 s.
-void holdNext(const char* operation);
+// Every operation of this kind whose path contains `pathPart` fails.
+void failMatching(const char* operation, const QString& pathPart);
+// The next operation of this kind whose path contains `pathPart` waits (on its own thread) until
+// release() or 10 s.
+void holdNext(const char* operation, const QString& pathPart = QString());
 // True once a held operation has started waiting.
 bool isHolding();
 void release();

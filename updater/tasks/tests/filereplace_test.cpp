@@ -1,0 +1,372 @@
+// The replacement step on a temporary installation: backups, permissions, the delete list, and
+// that every failure, cancel or reset leaves the installation exactly as it was.
+#include "configuration.h"
+#include "fileopfaults.h"
+#include "programfolder.h"
+#include "tasks/filereplacetasks.h"
+#include "testsupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+using testsupport::makeTempFolder;
+using testsupport::waitUntil;
+using testsupport::writeFile;
+
+namespace {
+
+QByteArray md5(const QByteArray& data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+QByteArray contentOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool writeGzip(const QString& path, const QByteArray& data)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    gzFile gz = gzopen(QFile::encodeName(path).constData(), "wb");
+    if (!gz)
+        return false;
+    const bool ok = gzwrite(gz, data.constData(), unsigned(data.size())) == data.size();
+    return gzclose(gz) == Z_OK && ok;
+}
+
+bool writeFileWithMode(const QString& path, const QByteArray& data, mode_t mode)
+{
+    return writeFile(path, data) && ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+mode_t modeOf(const QString& path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// Relative path -> type, mode and content (MD5 for files, the target for links), without old/.
+// With `old` set, only what is inside old/.
+QMap<QString, QString> snapshot(const QString& root, bool old = false)
+{
+    QMap<QString, QString> result;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(path);
+        if ((relative == "old" || relative.startsWith("old/")) != old || relative == "old")
+            continue;
+        const QFileInfo info(path);
+        const QString mode = QString::number(modeOf(path), 8);
+        if (info.isSymLink())
+            result[relative] = "link " + info.symLinkTarget();
+        else if (info.isDir())
+            result[relative] = "dir " + mode;
+        else
+            result[relative] = "file " + mode + " " + md5(contentOf(path));
+    }
+    return result;
+}
+
+ReplaceEntry entry(const QString& path, const QString& installPath = QString(), const QByteArray& unpacked = "")
+{
+    ReplaceEntry e;
+    e.group = "files";
+    e.path = path;
+    e.installPath = installPath;
+    if (!installPath.isEmpty()) {
+        e.unpackedMd5 = md5(unpacked);
+        e.unpackedSize = quint64(unpacked.size());
+    }
+    return e;
+}
+
+QStringList texts(const QSignalSpy& spy)
+{
+    QStringList result;
+    for (const QList<QVariant>& args : spy)
+        result << args[0].toString();
+    return result;
+}
+
+class ReplaceStep : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        fileopfaults::clear();
+        base = makeTempFolder("replace");
+        root = base + "/install";
+        config.tempDir = base + "/temp";
+        setProgramFolderForTesting(root);
+    }
+    void TearDown() override
+    {
+        fileopfaults::clear();
+        setProgramFolderForTesting(QString());
+    }
+
+    // An installation with a release in the temporary folder that changes it in every way the
+    // step knows: copies, unpacks, new folders, an old backup in the way, the updater itself.
+    void makeInstallation()
+    {
+        QDir(base).removeRecursively();
+        QDir().mkpath(root);
+        QDir().mkpath(config.tempDir);
+        const QString t = config.tempDir;
+        writeFileWithMode(root + "/vxmclient_linux_amd64", "client v1", 0750);
+        writeFileWithMode(root + "/translations/update_de.qm", "qm v1", 0640);
+        writeFileWithMode(root + "/old/_old_update_de.qm", "a backup of an earlier update", 0644);
+        writeFileWithMode(root + "/update", "updater v1", 0755);
+        writeFileWithMode(root + "/plugins/libhelper.so.5.1", "helper v1", 0644);
+        writeFileWithMode(root + "/readme.txt", "stays", 0600);
+        QFile::link("vxmclient_linux_amd64", root + "/current");
+
+        writeFileWithMode(t + "/vxmclient_linux_amd64", "client v2", 0644);
+        writeGzip(t + "/translations/update_de.qm.gz", "qm v2");
+        writeFileWithMode(t + "/newdir/sub/new.txt", "new file", 0644);
+        writeGzip(t + "/plugins/libnew.so.gz", "lib v2");
+        writeFileWithMode(t + "/update", "updater v2", 0644);
+        writeFileWithMode(t + "/plugins/libhelper.so.5.1", "helper v2", 0644);
+        list = {entry("vxmclient_linux_amd64"),
+                entry("translations/update_de.qm.gz", "translations/update_de.qm", "qm v2"),
+                entry("newdir/sub/new.txt"),
+                entry("plugins/libnew.so.gz", "plugins/libnew.so", "lib v2"),
+                entry("update"),
+                entry("plugins/libhelper.so.5.1")};
+        deleteList.clear();
+    }
+
+    TaskSpecification::TaskState run(FileReplaceListTaskSpecification& step)
+    {
+        step.start();
+        EXPECT_TRUE(waitUntil([&] { return step.hasEnded(); }));
+        return step.getState();
+    }
+
+    // The installation is as before, and old/ holds nothing that was not there before.
+    void expectRestored(const QMap<QString, QString>& before, const QMap<QString, QString>& oldBefore)
+    {
+        EXPECT_EQ(snapshot(root), before);
+        const QMap<QString, QString> oldNow = snapshot(root, true);
+        for (auto it = oldNow.begin(); it != oldNow.end(); ++it)
+            EXPECT_EQ(oldBefore.value(it.key()), it.value()) << "new in old/: " << it.key().toStdString();
+    }
+
+    QString base;
+    QString root;
+    Configuration config;
+    QList<ReplaceEntry> list;
+    QStringList deleteList;
+};
+
+TEST_F(ReplaceStep, InstallsTheReleaseWithBackupsAndPermissions)
+{
+    makeInstallation();
+    FileReplaceListTaskSpecification step(&list, &deleteList, &config, nullptr, 0.4);
+    QSignalSpy messages(&step, &TaskSpecification::message);
+    EXPECT_EQ(run(step), TaskSpecification::Finished);
+    EXPECT_DOUBLE_EQ(step.getWeightedProgress(), 0.4);
+    ASSERT_FALSE(messages.isEmpty());
+    EXPECT_EQ(messages[0][0].toString(), "Starting file updates");
+    EXPECT_TRUE(texts(messages).contains("add/replace translations/update_de.qm.gz"));
+    EXPECT_FALSE(texts(messages).contains("rolling back file updates"));
+
+    EXPECT_EQ(contentOf(root + "/vxmclient_linux_amd64"), "client v2");
+    EXPECT_EQ(contentOf(root + "/translations/update_de.qm"), "qm v2");
+    EXPECT_EQ(contentOf(root + "/newdir/sub/new.txt"), "new file");
+    EXPECT_EQ(contentOf(root + "/plugins/libnew.so"), "lib v2");
+    EXPECT_EQ(contentOf(root + "/update"), "updater v2");
+    EXPECT_EQ(contentOf(root + "/plugins/libhelper.so.5.1"), "helper v2");
+    EXPECT_EQ(contentOf(root + "/readme.txt"), "stays");
+
+    // Programs and libraries can be run, by everyone, but written only by the owner.
+    EXPECT_EQ(modeOf(root + "/vxmclient_linux_amd64"), mode_t(0755));
+    EXPECT_EQ(modeOf(root + "/update"), mode_t(0755));
+    EXPECT_EQ(modeOf(root + "/plugins/libnew.so"), mode_t(0755));
+    EXPECT_EQ(modeOf(root + "/plugins/libhelper.so.5.1"), mode_t(0644)) << "not a library suffix";
+    EXPECT_EQ(modeOf(root + "/newdir/sub/new.txt"), mode_t(0644));
+
+    EXPECT_EQ(contentOf(root + "/old/_old_vxmclient_linux_amd64"), "client v1");
+    EXPECT_EQ(contentOf(root + "/old/_old_update_de.qm"), "qm v1") << "the earlier backup made way";
+    EXPECT_EQ(contentOf(root + "/old/_old_update"), "updater v1");
+    QStringList sorted = deleteList;
+    sorted.sort();
+    EXPECT_EQ(sorted, (QStringList{"old/_old_libhelper.so.5.1", "old/_old_update_de.qm",
+                                   "old/_old_vxmclient_linux_amd64"}))
+        << "the updater's own backup stays for its next start";
+    EXPECT_FALSE(step.getJournal().isEmpty()) << "kept after success";
+}
+
+TEST_F(ReplaceStep, EveryFailingFileOperationLeavesTheInstallationAsItWas)
+{
+    makeInstallation();
+    fileopfaults::failOperation(0);
+    {
+        FileReplaceListTaskSpecification step(&list, &deleteList, &config, nullptr, 0.4);
+        ASSERT_EQ(run(step), TaskSpecification::Finished);
+    }
+    const int operations = fileopfaults::operations().size();
+    ASSERT_GE(operations, 13);
+
+    for (int k = 1; k <= operations; ++k) {
+        SCOPED_TRACE("failing operation " + std::to_string(k));
+        makeInstallation();
+        const QMap<QString, QString> before = snapshot(root);
+        const QMap<QString, QString> oldBefore = snapshot(root, true);
+        fileopfaults::failOperation(k);
+        FileReplaceListTaskSpecification step(&list, &deleteList, &config, nullptr, 0.4);
+        QSignalSpy messages(&step, &TaskSpecification::message);
+        EXPECT_EQ(run(step), TaskSpecification::Failed);
+        SCOPED_TRACE(fileopfaults::operations().value(k - 1).toStdString());
+        expectRestored(before, oldBefore);
+        EXPECT_TRUE(texts(messages).contains("rolling back file updates"));
+        EXPECT_TRUE(texts(messages).filter("warning: rollback").isEmpty()) << texts(messages).join('\n').toStdString();
+        EXPECT_TRUE(step.getJournal().isEmpty());
+    }
+}
+
+TEST_F(ReplaceStep, AWrongUnpackedChecksumUndoesTheWholeStep)
+{
+    makeInstallation();
+    list[1].unpackedMd5 = md5("something else");
+    const QMap<QString, QString> before = snapshot(root);
+    const QMap<QString, QString> oldBefore = snapshot(root, true);
+    FileReplaceListTaskSpecification step(&list, &deleteList, &config, nullptr, 0.4);
+    QSignalSpy messages(&step, &TaskSpecification::message);
+    EXPECT_EQ(run(step), TaskSpecification::Failed);
+    EXPECT_TRUE(texts(messages).contains("Signature check failed for " + root + "/translations/update_de.qm"));
+    expectRestored(before, oldBefore);
+}
+
+TEST_F(ReplaceStep, TheSecondOfTwoParallelFilesFailsAfterTheFirstSucceeded)
+{
+    QDir().mkpath(root);
+    writeFileWithMode(root + "/a.txt", "a v1", 0644);
+    writeFileWithMode(root + "/b.txt", "b v1", 0644);
+    writeFileWithMode(config.tempDir + "/a.txt", "a v2", 0644);
+    writeFileWithMode(config.tempDir + "/b.txt", "b v2", 0644);
+    list = {entry("a.txt"), entry("b.txt")};
+    const QMap<QString, QString> before = snapshot(root);
+
+    fileopfaults::holdNext("copy", "b.txt");
+    fileopfaults::failMatching("copy", "b.txt");
+    FileReplaceListTaskSpecification step(&list, &deleteList, &config, nullptr, 0.4);
+    step.start();
+    ASSERT_TRUE(waitUntil([&] {
+        return fileopfaults::isHolding() && step.getAllTasks().size() == 2
+               && step.getAllTasks()[0]->getState() == TaskSpecification::Finished;
+    }));
+    EXPECT_EQ(contentOf(root + "/a.txt"), "a v2");
+    fileopfaults::release();
+    ASSERT_TRUE(waitUntil([&] { return step.hasEnded(); }));
+    EXPECT_EQ(step.getState(), TaskSpecification::Failed);
+    expectRestored(before, {});
+    EXPECT_EQ(contentOf(root + "/a.txt"), "a v1");
+}
+
+TEST_F(ReplaceStep, CancelWhileACopyRunsAbortsAndRestores)
+{
+    makeInstallation();
+    const QMap<QString, QString> before = snapshot(root);
+    const QMap<QString, QString> oldBefore = snapshot(root, true);
+    fileopfaults::holdNext("copy", "update");
+    FileReplaceListTaskSpecification step(&list, &deleteList, &config, nullptr, 0.4);
+    QSignalSpy messages(&step, &TaskSpecification::message);
+    step.start();
+    ASSERT_TRUE(waitUntil([] { return fileopfaults::isHolding(); }));
+    step.cancel();
+    fileopfaults::release();
+    ASSERT_TRUE(waitUntil([&] { return step.hasEnded(); }));
+    EXPECT_EQ(step.getState(), TaskSpecification::Aborted);
+    EXPECT_TRUE(texts(messages).contains("rolling back file updates"));
+    expectRestored(before, oldBefore);
+}
+
+TEST_F(ReplaceStep, ResetWhileFilesAreReplacedUndoesThemAndTheStepCanRunAgain)
+{
+    makeInstallation();
+    const QMap<QString, QString> before = snapshot(root);
+    const QMap<QString, QString> oldBefore = snapshot(root, true);
+    fileopfaults::holdNext("unzip", "libnew.so");
+    FileReplaceListTaskSpecification step(&list, &deleteList, &config, nullptr, 0.4);
+    step.start();
+    ASSERT_TRUE(waitUntil([] { return fileopfaults::isHolding(); }));
+    // The held unpack completes while the reset waits for it; the file it wrote is undone too.
+    fileopfaults::release();
+    step.reset();
+    EXPECT_EQ(step.getState(), TaskSpecification::Idle);
+    EXPECT_TRUE(step.getJournal().isEmpty());
+    expectRestored(before, oldBefore);
+
+    deleteList.clear();
+    EXPECT_EQ(run(step), TaskSpecification::Finished);
+    EXPECT_EQ(contentOf(root + "/plugins/libnew.so"), "lib v2");
+}
+
+TEST_F(ReplaceStep, CollidingOrUnsafePathsStopTheStepBeforeAnythingChanges)
+{
+    QDir().mkpath(root);
+    writeFileWithMode(root + "/one/lib.so", "one v1", 0644);
+    writeFileWithMode(root + "/two/lib.so", "two v1", 0644);
+    writeFileWithMode(config.tempDir + "/one/lib.so", "one v2", 0644);
+    writeFileWithMode(config.tempDir + "/two/lib.so", "two v2", 0644);
+    const QMap<QString, QString> before = snapshot(root);
+
+    const QList<QList<ReplaceEntry>> refused = {
+        {entry("one/lib.so"), entry("two/lib.so")},                        // one backup for both
+        {entry("one/lib.so"), entry("x.gz", "one/lib.so", "one v2")},     // one target for both
+        {entry("../outside.txt")},
+        {entry("x.gz", "/etc/outside", "x")}};
+    for (const QList<ReplaceEntry>& entries : refused) {
+        list = entries;
+        FileReplaceListTaskSpecification step(&list, &deleteList, &config, nullptr, 0.4);
+        QSignalSpy messages(&step, &TaskSpecification::message);
+        EXPECT_EQ(run(step), TaskSpecification::Failed);
+        EXPECT_EQ(texts(messages).filter("Refusing").size(), 1);
+        EXPECT_EQ(snapshot(root), before);
+        EXPECT_FALSE(QFileInfo::exists(root + "/old"));
+    }
+
+    // With distinct backup names (as the list step gives them), both are replaced, and a failure
+    // after both restores both.
+    list = {entry("one/lib.so"), entry("two/lib.so")};
+    list[1].backupName = "_old_2_lib.so";
+    fileopfaults::failMatching("copy", "two/lib.so");
+    {
+        FileReplaceListTaskSpecification step(&list, &deleteList, &config, nullptr, 0.4);
+        EXPECT_EQ(run(step), TaskSpecification::Failed);
+        EXPECT_EQ(snapshot(root), before);
+    }
+    fileopfaults::clear();
+    FileReplaceListTaskSpecification step(&list, &deleteList, &config, nullptr, 0.4);
+    EXPECT_EQ(run(step), TaskSpecification::Finished);
+    EXPECT_EQ(contentOf(root + "/old/_old_lib.so"), "one v1");
+    EXPECT_EQ(contentOf(root + "/old/_old_2_lib.so"), "two v1");
+    EXPECT_EQ(contentOf(root + "/two/lib.so"), "two v2");
+}
+
+TEST_F(ReplaceStep, AnEmptyListFinishesAtOnce)
+{
+    QDir().mkpath(root);
+    list.clear();
+    FileReplaceListTaskSpecification step(&list, &deleteList, &config, nullptr, 0.4);
+    QSignalSpy messages(&step, &TaskSpecification::message);
+    EXPECT_EQ(run(step), TaskSpecification::Finished);
+    EXPECT_EQ(texts(messages), QStringList{"Starting file updates"});
+    EXPECT_TRUE(deleteList.isEmpty());
+}
+
+} // namespace
