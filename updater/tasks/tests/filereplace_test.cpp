@@ -358,6 +358,22 @@ TEST_F(ReplaceStep, CollidingOrUnsafePathsStopTheStepBeforeAnythingChanges)
     EXPECT_EQ(contentOf(root + "/two/lib.so"), "two v2");
 }
 
+TEST_F(ReplaceStep, OnlyProgramsAndLibrariesAreMadeRunnable)
+{
+    const QMap<QString, mode_t> expected = {{"libQt5Gui.so.5", 0755},     {"libqgif.so", 0755},
+                                            {"libold.so.4", 0755},        {"vxmclient_runscript.sh", 0755},
+                                            {"addon_setup", 0755},        {"libQt5Gui.so.5.15", 0600},
+                                            {"Update", 0600},             {"notes.SO", 0600},
+                                            {"vxmclient_linux_x86.txt", 0600}};
+    QDir().mkpath(root);
+    for (auto it = expected.begin(); it != expected.end(); ++it) {
+        const QString path = root + "/" + it.key();
+        ASSERT_TRUE(writeFileWithMode(path, "x", 0600));
+        FileReplaceTaskSpecification::makeRunnableIfNeeded(path);
+        EXPECT_EQ(modeOf(path), it.value()) << it.key().toStdString();
+    }
+}
+
 TEST_F(ReplaceStep, AnEmptyListFinishesAtOnce)
 {
     QDir().mkpath(root);
