@@ -1,25 +1,73 @@
 #include "mainwindow.h"
 
+#include "changelogviewer.h"
 #include "configuration.h"
 #include "messagebox.h"
+#include "programfolder.h"
 #include "singleinstancechecker.h"
+#include "ui_mainwindow.h"
+#include "updateengine.h"
 
+#include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
-#include <QLabel>
-#include <QVBoxLayout>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QFileInfo>
+#include <QPixmap>
+#include <QProcess>
+#include <QScrollBar>
+#include <QTimer>
+#include <QUrl>
 
-MainWindow::MainWindow(Configuration* config)
-    : QWidget(nullptr), config(config), versionLabel(new QLabel(this)), newsLabel(new QLabel(this))
+#include <cstdio>
+
+namespace {
+
+const char* const webSite = "https://www.voxmere.com";
+const char* const clientScript = "vxmclient_runscript.sh";
+
+} // namespace
+
+MainWindow::MainWindow(Configuration* config, UpdateEngine* replacement)
+    : QWidget(nullptr), ui(new Ui::MainWindow), config(config)
 {
-    // The update driver reads [update] when it is made; it is made with the window.
-    config->readUpdateSettings();
-    setWindowTitle(tr("Voxmere 3 Client Update"));
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(versionLabel);
-    layout->addWidget(newsLabel);
+    // The form's images live in the core library's resources.
+    Q_INIT_RESOURCE(updater);
+
+    engine = replacement ? replacement : new UpdateEngine(config, this);
+    engine->setParent(this);
+    connect(engine, &UpdateEngine::error, this, &MainWindow::onError);
+    connect(engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
+    connect(engine, &UpdateEngine::updateProgress, this, &MainWindow::onProgressUpdate);
+    connect(engine, &UpdateEngine::downloadProgress, this, &MainWindow::onDownloadProgress);
+    connect(engine, &UpdateEngine::message, this, &MainWindow::onAppendText);
+    connect(engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
+    connect(engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
+    connect(engine, &UpdateEngine::bannerFound, this, &MainWindow::onBannerFound);
+
+    ui->setupUi(this);
+    // Runs after the toggle has shown or hidden the log.
+    connect(ui->detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed, Qt::QueuedConnection);
+    ui->voxmereLabel->setUrl(QLatin1String(webSite));
+    ui->outputTextEdit->hide();
+    onDownloadProgress(0, 0, 0, false);
+
+    // The engine was made before anybody listened: a proxy setting it could not use is shown in
+    // the log, opened, so that the user sees why the proxy is not used.
+    if (!engine->proxyProblem().isEmpty()) {
+        std::fprintf(stderr, "%s\n", engine->proxyProblem().toLocal8Bit().constData());
+        onAppendText(engine->proxyProblem());
+        ui->detailsButton->setChecked(true);
+    }
+
     checker = new SingleInstanceChecker(this);
     connect(checker, &SingleInstanceChecker::otherInstanceActivate, this, &MainWindow::onOtherInstanceActivate);
     connect(config, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
+    engine->startBannerLookup();
+
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    move(available.width() / 2 - width() / 2, available.height() / 2 - height() / 2);
 }
 
 MainWindow::~MainWindow() = default;
@@ -35,17 +83,57 @@ void MainWindow::updateHeaderText()
                tr("Update to Voxmere %1").arg(config->displayName) + QStringLiteral("</div>");
     text += QStringLiteral("<div style=\"margin-top:8px\">") +
             tr("You are currently on <strong>%1 channel</strong>.").arg(channelName) + QStringLiteral("</div>");
-    versionLabel->setText(text);
+    ui->versionLabel->setText(text);
+    if (config->autoStart)
+        ui->startButton->setEnabled(false);
 }
 
 void MainWindow::setNewsText(const QString& html)
 {
-    newsLabel->setText(html);
+    ui->newsBanner->setText(html);
+}
+
+bool MainWindow::startClient()
+{
+    const QString script = programFolder() + QLatin1Char('/') + QLatin1String(clientScript);
+    // Program and arguments apart: a program folder with blanks in its path works.
+    if (QProcess::startDetached(script, QStringList()))
+        return true;
+    const QString text = QFileInfo::exists(script) ? tr("Failed to start %1.").arg(script)
+                                                   : tr("%1 is missing, cannot start the client.").arg(script);
+    showMessageBox(QMessageBox::Critical, this, QObject::tr("Error"), text);
+    return false;
 }
 
 void MainWindow::onAutoStartUpdate()
 {
-    // The update itself comes with the update driver.
+    on_startButton_clicked();
+}
+
+void MainWindow::on_startButton_clicked()
+{
+    if (updateDone) {
+        startClient();
+        close();
+        return;
+    }
+    if (engine->isRunning())
+        return;
+    if (engine->prepareUpdate()) {
+        ui->startButton->setEnabled(false);
+        engine->startUpdate();
+    }
+}
+
+void MainWindow::onAppendText(QString text)
+{
+    ui->outputTextEdit->append(text);
+}
+
+void MainWindow::onError(QString errorMessage)
+{
+    ui->outputTextEdit->append(errorMessage);
+    showMessageBox(QMessageBox::Critical, this, QObject::tr("Error"), errorMessage);
 }
 
 void MainWindow::onFatalConfigError(QString errorMessage)
@@ -54,11 +142,104 @@ void MainWindow::onFatalConfigError(QString errorMessage)
     QCoreApplication::exit(1);
 }
 
+void MainWindow::onFatalError(QString errorMessage)
+{
+    showMessageBox(QMessageBox::Critical, this, QObject::tr("Error"), errorMessage);
+    QCoreApplication::exit(2);
+}
+
+void MainWindow::onProgressUpdate(double doneFrac)
+{
+    ui->totalProgressBar->setValue(int(doneFrac * 1000));
+}
+
+void MainWindow::onDownloadProgress(qulonglong downloadDone, qulonglong downloadTotal, qulonglong speed,
+                                    bool downloading)
+{
+    ui->downloadSizeLabel->setVisible(downloading);
+    ui->downloadSpeedLabel->setVisible(downloading);
+    if (!downloading)
+        return;
+    ui->downloadSizeLabel->setText(QStringLiteral("<span style=\"font-size:small;\">") +
+                                   tr("%1 KB / %2 KB").arg(downloadDone / 1000).arg(downloadTotal / 1000) +
+                                   QStringLiteral("</span>"));
+    ui->downloadSpeedLabel->setText(QStringLiteral("<span style=\"font-size:small;\">") +
+                                    tr("%1 KB/s").arg(speed / 1000) + QStringLiteral("</span>"));
+}
+
+void MainWindow::onUpdateFinished()
+{
+    updateDone = true;
+    if (config->autoStart && !ChangeLogViewer::instance()) {
+        QTimer::singleShot(autoStartClientDelayMs, this, &MainWindow::on_startButton_clicked);
+        return;
+    }
+    ui->startButton->setText(tr("Start Voxmere"));
+    ui->startButton->setFocus();
+    ui->startButton->setEnabled(true);
+}
+
+void MainWindow::onUpdateCanceled()
+{
+    if (quitRequested) {
+        QCoreApplication::quit();
+        return;
+    }
+    updateDone = false;
+    engine->releaseTask();
+    ui->startButton->setText(tr("Restart"));
+    ui->startButton->setEnabled(true);
+    ui->outputTextEdit->append(tr("Update cancelled"));
+    ui->totalProgressBar->setValue(0);
+    showMessageBox(QMessageBox::Critical, this, tr("Update"),
+                   tr("Update cancelled. Push \"Details\" to check reasons."));
+}
+
 void MainWindow::onOtherInstanceActivate(QString message)
 {
     if (message != QLatin1String("#"))
         return;
-    qInfo("Another updater was started for this installation: raising the window");
     raise();
     activateWindow();
+}
+
+void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
+{
+    QPixmap pixmap;
+    if (!pixmap.loadFromData(bannerImage))
+        return;
+    const QUrl url(clickUrl);
+    ui->banner->setToolTip(tr("Click to open \"%1://%2\"").arg(url.scheme(), url.host(QUrl::FullyDecoded)));
+    ui->banner->setUrl(clickUrl);
+    ui->banner->setPixmap(pixmap);
+}
+
+void MainWindow::onDetailsPressed()
+{
+    if (ui->outputTextEdit->isVisible())
+        ui->outputTextEdit->verticalScrollBar()->setValue(ui->outputTextEdit->verticalScrollBar()->maximum());
+}
+
+void MainWindow::on_changelogButton_clicked()
+{
+    ChangeLogViewer::showChangeLog(this, QString::number(config->version));
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (!engine->isRunning()) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (quitRequested)
+        return;
+    const QMessageBox::StandardButton answer =
+        showMessageBox(QMessageBox::Question, this, tr("Question"),
+                       tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+                       QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (answer == QMessageBox::Yes) {
+        quitRequested = true;
+        engine->cancelUpdate();
+    }
 }

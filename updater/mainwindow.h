@@ -1,33 +1,75 @@
 #pragma once
 
+#include <QByteArray>
+#include <QString>
 #include <QWidget>
 
-class Configuration;
-class QLabel;
-class SingleInstanceChecker;
+#include <memory>
 
-// A minimal window until the real one (form, update engine, banner) takes its place: it shows the
-// header, raises itself when another updater is started, and reports configuration failures.
+class Configuration;
+class QCloseEvent;
+class SingleInstanceChecker;
+class UpdateEngine;
+namespace Ui {
+class MainWindow;
+}
+
+// The updater's only window (a Qt Designer form): the header with target version and channel,
+// the news and banner places, the overall progress, the download counters, a hidden log and the
+// buttons Details, View Changes and the start button. The start button starts the update, restarts
+// a failed or cancelled one ("Restart") and finally starts the client ("Start Voxmere"). The window
+// owns the update engine and turns its signals into what the user sees; fatal errors end the
+// program with exit code 1 (configuration) or 2 (engine).
+//
+// In an unattended run (Configuration::autoStart) main presses the start button after 2000 ms and
+// the window starts the client by itself 1000 ms after a finished run, unless the change log is
+// open.
 class MainWindow : public QWidget
 {
     Q_OBJECT
 public:
-    explicit MainWindow(Configuration* config);
+    static constexpr int autoStartClientDelayMs = 1000;
+
+    // `engine` replaces the update engine (tests drive the window with a stand-in); the window
+    // takes it over as its child. By default the window makes the real one.
+    explicit MainWindow(Configuration* config, UpdateEngine* engine = nullptr);
     ~MainWindow() override;
 
     void updateHeaderText();
+    // Hands the news text to the news place of the window.
     void setNewsText(const QString& html);
+    // Starts the program folder's vxmclient_runscript.sh as a detached process; false (after
+    // telling the user) when it cannot be started.
+    bool startClient();
+
+    UpdateEngine* updateEngine() const { return engine; }
 
 public slots:
     void onAutoStartUpdate();
 
 private slots:
     void onFatalConfigError(QString errorMessage);
+    void onFatalError(QString errorMessage);
+    void onError(QString errorMessage);
+    void on_startButton_clicked();
+    void onAppendText(QString text);
+    void onProgressUpdate(double doneFrac);
+    void onDownloadProgress(qulonglong downloadDone, qulonglong downloadTotal, qulonglong speed, bool downloading);
+    void onUpdateFinished();
+    void onUpdateCanceled();
     void onOtherInstanceActivate(QString message);
+    void onBannerFound(QByteArray bannerImage, QString clickUrl);
+    void onDetailsPressed();
+    void on_changelogButton_clicked();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
+    std::unique_ptr<Ui::MainWindow> ui;
     Configuration* config;
-    QLabel* versionLabel;
-    QLabel* newsLabel;
-    SingleInstanceChecker* checker;
+    UpdateEngine* engine;
+    SingleInstanceChecker* checker = nullptr;
+    bool updateDone = false;
+    bool quitRequested = false;
 };

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "tasks/composedtaskspecification.h"
+#include "tasks/updatelists.h"
+
+class Configuration;
+class Mirrors;
+class QNetworkAccessManager;
+
+// The root of an update run: its five steps one after another (weights of the progress):
+//   1. download and verify the product description               0.1
+//   2. compile the download, replace and delete lists            0.05
+//   3. download every listed file (as many at once as `streams`)  0.4
+//   4. replace the installed files, keeping backups               0.4
+//   5. delete the files of the delete list (backups included)     0.05
+// The first step that fails or aborts ends the root the same way; the later ones never start.
+// The lists live here and are handed to the steps by reference.
+class MainTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+public:
+    static constexpr double descriptionWeight = 0.1;
+    static constexpr double listWeight = 0.05;
+    static constexpr double downloadWeight = 0.4;
+    static constexpr double replaceWeight = 0.4;
+    static constexpr double deleteWeight = 0.05;
+
+    MainTaskSpecification(QNetworkAccessManager* networkManager, Mirrors* mirrors, Configuration* config,
+                          QObject* parent, double weight);
+    ~MainTaskSpecification() override;
+
+    void start() override;
+    void reset() override;
+
+    const UpdateLists& getLists() const { return lists; }
+
+private:
+    void buildUpdateSteps();
+
+    QNetworkAccessManager* networkManager;
+    Mirrors* mirrors;
+    Configuration* config;
+    UpdateLists lists;
+};

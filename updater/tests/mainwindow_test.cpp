@@ -1,0 +1,296 @@
+// The main window driven through a stand-in engine (offscreen): the form, the start button's three
+// roles, the counters, the close confirmation, the restart after a failure and the start of the
+// client script, by hand and in an unattended run.
+#include "changelogviewer.h"
+#include "configuration.h"
+#include "mainwindow.h"
+#include "programfolder.h"
+#include "testsupport.h"
+#include "updateengine.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextEdit>
+
+#include <gtest/gtest.h>
+
+using testsupport::makeTempFolder;
+using testsupport::waitUntil;
+using testsupport::writeFile;
+
+namespace {
+
+// Plays the update engine: counts the window's calls and answers as the test says.
+class StandInEngine : public UpdateEngine
+{
+public:
+    explicit StandInEngine(Configuration* config) : UpdateEngine(config, nullptr) {}
+
+    bool isRunning() const override { return engineState == Prepared || engineState == Running; }
+    bool prepareUpdate() override
+    {
+        ++prepares;
+        if (!prepareSucceeds)
+            return false;
+        engineState = Prepared;
+        return true;
+    }
+    bool startUpdate() override
+    {
+        ++starts;
+        engineState = Running;
+        return true;
+    }
+    void cancelUpdate() override { ++cancels; }
+    void releaseTask() override
+    {
+        ++releases;
+        engineState = Idle;
+    }
+    void finishRun()
+    {
+        engineState = Finished;
+        emit updateFinished();
+    }
+    void failRun()
+    {
+        engineState = Cancelled;
+        emit updateCanceled();
+    }
+
+    bool prepareSucceeds = true;
+    int prepares = 0;
+    int starts = 0;
+    int cancels = 0;
+    int releases = 0;
+};
+
+class MainWindowTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        qputenv("VXM_UPDATE_NO_DIALOGS", "1");
+        // A blank in the path: the client script must still start.
+        installation = makeTempFolder("client installation");
+        setProgramFolderForTesting(installation);
+        marker = installation + "/client-started";
+        ASSERT_TRUE(writeFile(installation + "/vxmclient_runscript.sh",
+                              "#!/bin/sh\necho started > \"$(dirname \"$0\")/client-started\"\n"));
+        QFile::setPermissions(installation + "/vxmclient_runscript.sh",
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        config.version = 4711;
+        config.displayName = "3.6.1";
+    }
+    void TearDown() override
+    {
+        delete window;
+        setProgramFolderForTesting(QString());
+    }
+    void open()
+    {
+        engine = new StandInEngine(&config);
+        window = new MainWindow(&config, engine);
+        window->updateHeaderText();
+        window->show();
+    }
+    template <typename T> T* child(const char* name) { return window->findChild<T*>(QLatin1String(name)); }
+    QPushButton* startButton() { return child<QPushButton>("startButton"); }
+    QString log() { return child<QTextEdit>("outputTextEdit")->toPlainText(); }
+
+    Configuration config;
+    StandInEngine* engine = nullptr;
+    MainWindow* window = nullptr;
+    QString installation;
+    QString marker;
+};
+
+TEST_F(MainWindowTest, FormStartsWithItsTextsAndTheLogAndCountersHidden)
+{
+    open();
+    EXPECT_EQ(window->windowTitle(), "Voxmere 3 Client Update");
+    EXPECT_EQ(startButton()->text(), "Start Update");
+    EXPECT_TRUE(startButton()->isDefault());
+    EXPECT_TRUE(startButton()->isEnabled());
+    EXPECT_EQ(child<QPushButton>("detailsButton")->text(), "Details");
+    EXPECT_EQ(child<QPushButton>("changelogButton")->text(), "View Changes");
+    EXPECT_EQ(child<QProgressBar>("totalProgressBar")->maximum(), 1000);
+    EXPECT_FALSE(child<QTextEdit>("outputTextEdit")->isVisible());
+    EXPECT_FALSE(child<QLabel>("downloadSizeLabel")->isVisible());
+    EXPECT_FALSE(child<QLabel>("downloadSpeedLabel")->isVisible());
+    EXPECT_FALSE(child<QLabel>("voxmereLabel")->pixmap(Qt::ReturnByValue).isNull());
+    for (const char* name : {"versionLabel", "newsBanner", "banner", "copyrightLabel"})
+        EXPECT_NE(child<QLabel>(name), nullptr) << name;
+    const QString header = child<QLabel>("versionLabel")->text();
+    EXPECT_TRUE(header.contains("Update to Voxmere 3.6.1")) << header.toStdString();
+    EXPECT_TRUE(header.contains("<strong>Stable channel</strong>")) << header.toStdString();
+
+    // Details shows the log; the scroll to the newest line follows queued.
+    child<QPushButton>("detailsButton")->click();
+    EXPECT_TRUE(child<QTextEdit>("outputTextEdit")->isVisible());
+    child<QPushButton>("detailsButton")->click();
+    EXPECT_FALSE(child<QTextEdit>("outputTextEdit")->isVisible());
+}
+
+TEST_F(MainWindowTest, StartPreparesAndStartsOnceAndAFailedPreparationLeavesTheButton)
+{
+    open();
+    engine->prepareSucceeds = false;
+    startButton()->click();
+    EXPECT_EQ(engine->prepares, 1);
+    EXPECT_EQ(engine->starts, 0);
+    EXPECT_TRUE(startButton()->isEnabled());
+
+    engine->prepareSucceeds = true;
+    startButton()->click();
+    EXPECT_EQ(engine->starts, 1);
+    EXPECT_FALSE(startButton()->isEnabled());
+    // A second press (say the unattended timer after a click) finds the run going.
+    window->onAutoStartUpdate();
+    EXPECT_EQ(engine->prepares, 2);
+    EXPECT_EQ(engine->starts, 1);
+}
+
+TEST_F(MainWindowTest, ProgressAndCountersShowTruncatedValues)
+{
+    open();
+    emit engine->updateProgress(0.9996);
+    EXPECT_EQ(child<QProgressBar>("totalProgressBar")->value(), 999);
+    emit engine->downloadProgress(1999, 2500, 999, true);
+    EXPECT_TRUE(child<QLabel>("downloadSizeLabel")->isVisible());
+    EXPECT_TRUE(child<QLabel>("downloadSizeLabel")->text().contains(">1 KB / 2 KB<"));
+    EXPECT_TRUE(child<QLabel>("downloadSpeedLabel")->text().contains(">0 KB/s<"));
+    emit engine->downloadProgress(0, 0, 0, false);
+    EXPECT_FALSE(child<QLabel>("downloadSizeLabel")->isVisible());
+    EXPECT_FALSE(child<QLabel>("downloadSpeedLabel")->isVisible());
+}
+
+TEST_F(MainWindowTest, FailedRunOffersRestartAndKeepsTheLog)
+{
+    open();
+    startButton()->click();
+    emit engine->message("Starting update process");
+    emit engine->updateProgress(0.3);
+    engine->failRun();
+    EXPECT_EQ(engine->releases, 1);
+    EXPECT_EQ(startButton()->text(), "Restart");
+    EXPECT_TRUE(startButton()->isEnabled());
+    EXPECT_EQ(child<QProgressBar>("totalProgressBar")->value(), 0);
+    EXPECT_TRUE(log().endsWith("Starting update process\nUpdate cancelled")) << log().toStdString();
+
+    startButton()->click();
+    EXPECT_EQ(engine->prepares, 2);
+    EXPECT_EQ(engine->starts, 2);
+    EXPECT_TRUE(log().startsWith("Starting update process"));
+}
+
+TEST_F(MainWindowTest, FinishedRunStartsTheClientOnThePressAndCloses)
+{
+    open();
+    startButton()->click();
+    engine->finishRun();
+    EXPECT_EQ(startButton()->text(), "Start Voxmere");
+    EXPECT_TRUE(startButton()->isEnabled());
+    EXPECT_FALSE(QFileInfo::exists(marker));
+
+    startButton()->click();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists(marker); }));
+}
+
+TEST_F(MainWindowTest, UnattendedRunStartsTheClientByItselfUnlessTheChangeLogIsOpen)
+{
+    config.autoStart = true;
+    open();
+    EXPECT_FALSE(startButton()->isEnabled());
+    window->onAutoStartUpdate();
+    EXPECT_EQ(engine->starts, 1);
+    engine->finishRun();
+    EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists(marker); }));
+    EXPECT_FALSE(window->isVisible());
+
+    // Second window, with the change log open when the run ends: the user decides.
+    delete window;
+    window = nullptr;
+    ASSERT_TRUE(QFile::remove(marker));
+    open();
+    window->onAutoStartUpdate();
+    child<QPushButton>("changelogButton")->click();
+    ASSERT_NE(ChangeLogViewer::instance(), nullptr);
+    engine->finishRun();
+    EXPECT_EQ(startButton()->text(), "Start Voxmere");
+    EXPECT_TRUE(startButton()->isEnabled());
+    EXPECT_FALSE(waitUntil([&] { return QFileInfo::exists(marker); }, 1500));
+    ChangeLogViewer::instance()->close();
+    testsupport::drainEvents();
+    EXPECT_EQ(ChangeLogViewer::instance(), nullptr);
+}
+
+TEST_F(MainWindowTest, ClosingAsksOnlyWhileRunningAndCancelsOnce)
+{
+    open();
+    startButton()->click();
+    window->close();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(engine->cancels, 1);
+    // Asked and confirmed once: later close requests wait for the run to wind down.
+    window->close();
+    EXPECT_EQ(engine->cancels, 1);
+    engine->failRun();
+    // The program quits instead of offering a restart.
+    EXPECT_EQ(engine->releases, 0);
+    EXPECT_EQ(startButton()->text(), "Start Update");
+
+    delete window;
+    open();
+    window->close();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(engine->cancels, 0);
+}
+
+TEST_F(MainWindowTest, ClientScriptThatCannotStartIsReported)
+{
+    open();
+    ASSERT_TRUE(QFile::remove(installation + "/vxmclient_runscript.sh"));
+    EXPECT_FALSE(window->startClient());
+    ASSERT_TRUE(writeFile(installation + "/vxmclient_runscript.sh", "#!/bin/sh\n"));
+    QFile::setPermissions(installation + "/vxmclient_runscript.sh", QFile::ReadOwner | QFile::WriteOwner);
+    EXPECT_FALSE(window->startClient());
+}
+
+TEST_F(MainWindowTest, BannerTakesOnlyImages)
+{
+    open();
+    auto* banner = child<QLabel>("banner");
+    emit engine->bannerFound("not an image", "https://example.com/x");
+    EXPECT_TRUE(banner->pixmap(Qt::ReturnByValue).isNull());
+    EXPECT_TRUE(banner->toolTip().isEmpty());
+
+    QPixmap image(468, 60);
+    image.fill(Qt::darkBlue);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(image.save(&buffer, "PNG"));
+    emit engine->bannerFound(png, "https://www.example.com/offer?id=1");
+    EXPECT_FALSE(banner->pixmap(Qt::ReturnByValue).isNull());
+    EXPECT_EQ(banner->toolTip(), "Click to open \"https://www.example.com\"");
+}
+
+TEST_F(MainWindowTest, ProxyWithoutHostIsShownInTheOpenedLog)
+{
+    ASSERT_TRUE(writeFile(installation + "/update.ini", "[update]\nproxy=proxy.example:8080\n"));
+    window = new MainWindow(&config);
+    window->show();
+    EXPECT_EQ(window->updateEngine()->network()->proxy().type(), QNetworkProxy::DefaultProxy);
+    EXPECT_TRUE(log().contains("'proxy.example:8080' is an invalid proxy specification")) << log().toStdString();
+    EXPECT_TRUE(child<QTextEdit>("outputTextEdit")->isVisible());
+}
+
+} // namespace
