@@ -199,6 +199,7 @@ void MainWindow::onOtherInstanceActivate(QString message)
 {
     if (message != QLatin1String("#"))
         return;
+    qInfo("Another updater was started for this installation: raising the window");
     raise();
     activateWindow();
 }

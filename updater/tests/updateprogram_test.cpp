@@ -128,6 +128,9 @@ TEST_F(UpdateProgramTest, SecondUpdaterActivatesTheFirstAndLeavesItsBackupsAlone
     ASSERT_TRUE(writeFile(installation + "/old/_old_libQt5Core.so.5", "old"));
     // The alpha channel's revision makes the run's version; the version argument is not read.
     ASSERT_TRUE(writeFile(installation + "/update.ini", "[Channel]\nalpha=http://127.0.0.1:1/alpha\nalphaRevno=42\n"));
+    // The unattended run starts after 2000 ms; its mirror refuses every connection, so the run
+    // fails and the window stays, offering a restart.
+    ASSERT_TRUE(writeFile(installation + "/mirrors.ini", "[mirrors]\nsize=0\n"));
 
     QProcess* first = launch({"--nouser", "client_linux_amd64", "not-a-number", "#", ""});
     ASSERT_TRUE(first->waitForStarted(processTimeoutMs));
