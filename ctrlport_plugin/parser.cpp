@@ -112,6 +112,18 @@ void Parser::fillTables()
     m_CommandMap["serverconnectinfo"] = &Parser::serverConnectInfoCommand;
     m_CommandMap["channelconnectinfo"] = &Parser::channelConnectInfoCommand;
     m_CommandMap["serverconnectionhandlerlist"] = &Parser::serverConnectionHandlerListCommand;
+    m_CommandMap["clientlist"] = &Parser::clientListCommand;
+    m_CommandMap["channellist"] = &Parser::channelListCommand;
+    m_CommandMap["channelclientlist"] = &Parser::channelClientListCommand;
+    m_CommandMap["verifyserverpassword"] = &Parser::verifyServerPasswordCommand;
+    m_CommandMap["verifychannelpassword"] = &Parser::verifyChannelPasswordCommand;
+    m_CommandMap["clientvariable"] = &Parser::clientVariableCommand;
+    m_CommandMap["channelvariable"] = &Parser::channelVariableCommand;
+    m_CommandMap["servervariable"] = &Parser::serverVariableCommand;
+    m_CommandMap["clientupdate"] = &Parser::clientUpdateCommand;
+    m_CommandMap["clientmute"] = &Parser::clientMuteCommand;
+    m_CommandMap["clientunmute"] = &Parser::clientUnmuteCommand;
+    m_CommandMap["hashpassword"] = &Parser::handleHashPassword;
     for (const auto& entry : kForwardedCommands)
         m_ForwardedMap[entry[0]] = entry[1];
 }

@@ -80,6 +80,26 @@ private:
     unsigned serverConnectInfoCommand(ParamParser& parameters, QueryLine& line);
     unsigned channelConnectInfoCommand(ParamParser& parameters, QueryLine& line);
 
+    // Client and channel lists (parser_lists.cpp).
+    unsigned clientListCommand(ParamParser& parameters, QueryLine& line);
+    unsigned channelClientListCommand(ParamParser& parameters, QueryLine& line);
+    unsigned channelListCommand(ParamParser& parameters, QueryLine& line);
+
+    // Variables, own-client updates, muting and password checks (parser_variables.cpp).
+    unsigned clientVariableCommand(ParamParser& parameters, QueryLine& line);
+    unsigned channelVariableCommand(ParamParser& parameters, QueryLine& line);
+    unsigned objectVariables(ParamParser& parameters, QueryLine& line, bool channels);
+    unsigned serverVariableCommand(ParamParser& parameters, QueryLine& line);
+    unsigned clientUpdateCommand(ParamParser& parameters, QueryLine& line);
+    unsigned clientMuteCommand(ParamParser& parameters, QueryLine& line);
+    unsigned clientUnmuteCommand(ParamParser& parameters, QueryLine& line);
+    unsigned muteCommand(ParamParser& parameters, QueryLine& line, bool mute);
+    unsigned verifyServerPasswordCommand(ParamParser& parameters, QueryLine& line);
+    unsigned verifyChannelPasswordCommand(ParamParser& parameters, QueryLine& line);
+
+    // The password hash (parser_hash.cpp).
+    unsigned handleHashPassword(ParamParser& parameters, QueryLine& line);
+
     QueryManager m_QueryManager;
     std::atomic<bool> m_TimerStop{false};
     boost::thread* m_TimerThread = nullptr;

@@ -1,0 +1,90 @@
+// Base64 and the SHA-1 password hash, against the standard's vectors and against OpenSSL.
+#include "passwordhash.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string encode(const std::string& bytes)
+{
+    // Exactly as many bytes as the data: a write behind them is caught by the address sanitizer,
+    // and the bytes must come back unchanged.
+    std::vector<unsigned char> buffer(bytes.begin(), bytes.end());
+    const std::vector<unsigned char> before = buffer;
+    const std::string text = base64Encode(buffer.data(), buffer.size());
+    EXPECT_EQ(before, buffer);
+    return text;
+}
+
+// Base64 of the SHA-1 digest of the bytes, as openssl and base64 compute it.
+std::string opensslSha1Base64(const std::string& bytes)
+{
+    const char* folder = std::getenv("TMPDIR");
+    const std::string path = std::string(folder && *folder ? folder : "/tmp") + "/sha1_input.bin";
+    std::ofstream(path, std::ios::binary) << bytes;
+    const std::string command = "openssl sha1 -binary '" + path + "' | base64";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return "popen failed";
+    std::string output;
+    char chunk[128];
+    while (std::fgets(chunk, sizeof chunk, pipe))
+        output += chunk;
+    ::pclose(pipe);
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
+        output.pop_back();
+    return output;
+}
+
+TEST(PasswordHash, Base64MatchesTheStandardVectors)
+{
+    const std::pair<const char*, const char*> vectors[] = {
+        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+    };
+    for (const auto& vector : vectors)
+        EXPECT_EQ(vector.second, encode(vector.first)) << vector.first;
+    // Every bit of the last partial group reaches the text; the alphabet's last two characters.
+    EXPECT_EQ("/w==", encode(std::string(1, '\xff')));
+    EXPECT_EQ("//8=", encode(std::string(2, '\xff')));
+    EXPECT_EQ("+/+/", encode("\xfb\xff\xbf"));
+    EXPECT_EQ("AAAA", encode(std::string(3, '\0')));
+}
+
+TEST(PasswordHash, DigestOfKnownPasswords)
+{
+    EXPECT_EQ("2jmj7l5rSw0yVb/vlWAYkK/YBwk=", sha1Base64(""));
+    EXPECT_EQ("qZk+NkcGgWq6PiVxeFDCbJzQ2J0=", sha1Base64("abc"));
+}
+
+TEST(PasswordHash, DigestAgreesWithOpenSsl)
+{
+    // Lengths around the 64-byte block and its 8-byte length field, bytes of every value, a blank.
+    std::string everyByte;
+    for (int i = 0; i < 256; ++i)
+        everyByte += static_cast<char>(i);
+    const std::string inputs[] = {"",
+                                  "abc",
+                                  "pass word",
+                                  std::string(55, 'x'),
+                                  std::string(56, 'x'),
+                                  std::string(63, 'x'),
+                                  std::string(64, 'x'),
+                                  std::string(65, 'x'),
+                                  std::string(1000, 'a'),
+                                  everyByte};
+    for (const std::string& input : inputs) {
+        const std::string hash = sha1Base64(input);
+        EXPECT_EQ(28u, hash.size());
+        EXPECT_EQ('=', hash.back());
+        EXPECT_EQ(opensslSha1Base64(input), hash) << "input of " << input.size() << " bytes";
+    }
+}
+
+} // namespace
