@@ -441,7 +441,10 @@ TEST_F(ParserTest, ReceivedLinesAreLoggedWithoutPasswords)
     TelnetTestClient client;
     open(client);
     command(client, "whoami");
-    command(client, "verifychannelpassword cid=5 password=s3cret|password=x other=1\ncurrentschandlerid");
+    // verifychannelpassword answers with an error line of its own; wait for the second command's.
+    client.clear();
+    client.send("verifychannelpassword cid=5 password=s3cret|password=x other=1\ncurrentschandlerid\n");
+    ASSERT_TRUE(client.waitFor("schandlerid=1\n\rerror id=0 msg=ok\n\r")) << client.received();
     client.send("dummy_connectionlost\n");
     command(client, "dummy_connectionestablished\ncurrentschandlerid");
     std::vector<std::string> received;
