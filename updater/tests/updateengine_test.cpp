@@ -13,6 +13,8 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QSettings>
 #include <QSignalSpy>
 
@@ -333,6 +335,44 @@ TEST(RemoveDirectoryTest, LinksAreNeitherFollowedNorRemoved)
     EXPECT_FALSE(QFileInfo::exists(run + "/a/.hidden"));
     // The folder that holds the link stays.
     EXPECT_TRUE(QFileInfo(run + "/a/link").isSymLink());
+}
+
+TEST(UpdateEngineProxyTest, ProxyOfUpdateIniIsUsedForEveryDownload)
+{
+    struct Case
+    {
+        QByteArray setting;
+        QNetworkProxy::ProxyType type;
+        QString host;
+        quint16 port;
+        bool problem;
+    };
+    const Case cases[] = {
+        {"", QNetworkProxy::NoProxy, "", 0, false},
+        {"http://proxy.example:8080", QNetworkProxy::HttpProxy, "proxy.example", 8080, false},
+        {"http://proxy.example", QNetworkProxy::HttpProxy, "proxy.example", 3128, false},
+        // Parses as scheme and path: no host to connect to.
+        {"proxy.example:8080", QNetworkProxy::DefaultProxy, "", 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.setting.constData());
+        const QString installation = makeTempFolder("proxy");
+        setProgramFolderForTesting(installation);
+        ASSERT_TRUE(writeFile(installation + "/update.ini", "[update]\nproxy=" + c.setting + "\n"));
+        Configuration config;
+        UpdateEngine engine(&config, nullptr);
+        const QNetworkProxy proxy = engine.network()->proxy();
+        EXPECT_EQ(proxy.type(), c.type);
+        if (c.type == QNetworkProxy::HttpProxy) {
+            EXPECT_EQ(proxy.hostName(), c.host);
+            EXPECT_EQ(proxy.port(), c.port);
+        }
+        EXPECT_EQ(engine.proxyProblem().isEmpty(), !c.problem);
+        if (c.problem) {
+            EXPECT_EQ(engine.proxyProblem(), "'" + c.setting + "' is an invalid proxy specification");
+        }
+    }
+    setProgramFolderForTesting(QString());
 }
 
 } // namespace
