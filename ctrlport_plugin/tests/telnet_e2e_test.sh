@@ -89,6 +89,16 @@ printf 'use 1\r\n\xff\xf4whoami\nhelp ../x\nquit\n' | timeout 10 nc 127.0.0.1 25
 expected=$(printf 'VXM Client\n\rWelcome to the Voxmere 3 CtrlPort interface, type "help" for a list of commands and "help <command>" for information on a specific command.\n\rselected schandlerid=1\n\rselected schandlerid=1\n\rerror id=0 msg=ok\n\rclid=1 cid=1\n\rerror id=0 msg=ok\n\rerror id=1538 msg=invalid\\sparameter\n\rerror id=0 msg=ok_')
 [ "$(cat "$work/nc.out"; printf _)" = "$expected" ] || fail "nc session differs"
 
+# --- nc: the list, variable and hash commands answered from the client's own knowledge.
+printf 'clientlist -away\nchannellist\nclientvariable clid=2 client_nickname\nhashpassword password=abc\nquit\n' |
+  timeout 10 nc 127.0.0.1 25639 >"$work/nc_lists.out" || true
+expected=$(printf 'VXM Client\n\rWelcome to the Voxmere 3 CtrlPort interface, type "help" for a list of commands and "help <command>" for information on a specific command.\n\rselected schandlerid=1\n\r%s\n\rerror id=0 msg=ok\n\r%s\n\rerror id=0 msg=ok\n\r%s\n\rerror id=0 msg=ok\n\r%s\n\rerror id=0 msg=ok\n\rerror id=0 msg=ok_' \
+  "clid=1 cid=1 client_database_id=0 client_nickname=Me client_type=0 client_away=0 client_away_message|clid=2 cid=2 client_database_id=0 client_nickname=Alice client_type=0 client_away=0 client_away_message" \
+  "cid=1 pid=0 channel_order=0 channel_name=Lobby channel_flag_are_subscribed=1 total_clients=1|cid=2 pid=0 channel_order=0 channel_name=Talk channel_flag_are_subscribed=1 total_clients=1" \
+  "clid=2 client_nickname=Alice" \
+  "passwordhash=qZk+NkcGgWq6PiVxeFDCbJzQ2J0=")
+[ "$(cat "$work/nc_lists.out"; printf _)" = "$expected" ] || fail "nc session of the list commands differs"
+
 echo "shutdown" >&3
 exec 3>&-
 wait_exit "$fakeclient"
