@@ -284,8 +284,10 @@ TEST_F(PluginTest, ErrorEventsAreClaimedOnlyWithOurPrefix)
     exchange(client, "clientnotifyregister schandlerid=0 event=any", "\n\r");
     m_host->drainAnswers();
     client.clear();
+    // The error events called above are in the journal too: wait for the answer to this command.
+    const std::uint64_t mark = m_host->nextSeq();
     client.send("serverinfo\n");
-    ASSERT_TRUE(m_host->waitForCall("vxmplugin_onServerErrorEvent"));
+    ASSERT_TRUE(m_host->waitForCall("vxmplugin_onServerErrorEvent", std::string(), 10000, mark));
     m_host->drainAnswers();
     std::string rest = settle(client);
     ASSERT_EQ("error id=0 msg=ok\n\r", rest);

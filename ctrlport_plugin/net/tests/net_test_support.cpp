@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace nettest {
 
@@ -279,29 +282,64 @@ std::string readToEnd(int fd, bool* eof, milliseconds deadline)
 
 namespace {
 
-int countEntries(const char* path)
+// Calls visit(name) for every entry of a /proc folder but "." and ".."; -1 if it cannot be read.
+template <typename Visit>
+int forEachEntry(const char* path, Visit visit)
 {
     DIR* dir = ::opendir(path);
     if (!dir)
         return -1;
-    int count = 0;
+    const int own = ::dirfd(dir);
     while (dirent* entry = ::readdir(dir))
-        if (entry->d_name[0] != '.')
-            ++count;
+        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != own)
+            visit(std::string(entry->d_name));
     ::closedir(dir);
-    return count;
+    return 0;
 }
+
+// The kernel's flag of a task that has begun to exit (PF_EXITING).
+const unsigned long kTaskExiting = 0x4;
 
 }  // namespace
 
 int openDescriptorCount()
 {
-    return countEntries("/proc/self/fd") - 1;  // without the one opendir holds
+    // Only what the layer opens: other descriptors come and go behind the test's back (the C
+    // library briefly opens files under /sys when a new thread first allocates memory).
+    int count = 0;
+    const int result = forEachEntry("/proc/self/fd", [&count](const std::string& name) {
+        char target[256];
+        const ssize_t length = ::readlink(("/proc/self/fd/" + name).c_str(), target, sizeof(target) - 1);
+        if (length <= 0)
+            return;
+        const std::string link(target, static_cast<std::size_t>(length));
+        if (link.compare(0, 7, "socket:") == 0 || link == "anon_inode:[eventfd]")
+            ++count;
+    });
+    return result < 0 ? -1 : count;
 }
 
 int threadCount()
 {
-    return countEntries("/proc/self/task");
+    // A joined thread stays listed until the kernel has finished its exit; it is not counted.
+    int count = 0;
+    const int result = forEachEntry("/proc/self/task", [&count](const std::string& name) {
+        std::ifstream stat("/proc/self/task/" + name + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        const std::string::size_type end = text.rfind(')');
+        if (end == std::string::npos)
+            return;  // gone meanwhile
+        std::istringstream fields(text.substr(end + 1));
+        std::string state, skipped;
+        unsigned long flags = 0;
+        fields >> state;
+        for (int i = 0; i < 5; ++i)
+            fields >> skipped;  // ppid pgrp session tty_nr tpgid
+        if (fields >> flags && (flags & kTaskExiting) == 0)
+            ++count;
+    });
+    return result < 0 ? -1 : count;
 }
 
 }  // namespace nettest

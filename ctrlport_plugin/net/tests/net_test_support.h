@@ -101,9 +101,9 @@ std::string readBytes(int fd, std::size_t n, milliseconds deadline = kDeadline);
 // Reads until EOF or a connection error; sets eof when the stream ended (0 or a reset), false at the
 // deadline.
 std::string readToEnd(int fd, bool* eof, milliseconds deadline = kDeadline);
-// Number of open descriptors of this process.
+// Number of open sockets and event descriptors of this process (the kinds the layer opens).
 int openDescriptorCount();
-// Number of threads of this process.
+// Number of threads of this process that have not begun to exit.
 int threadCount();
 
 }  // namespace nettest
