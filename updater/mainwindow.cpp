@@ -90,7 +90,7 @@ void MainWindow::updateHeaderText()
 
 void MainWindow::setNewsText(const QString& html)
 {
-    ui->newsBanner->setText(html);
+    ui->newsBanner->setBanner(html);
 }
 
 bool MainWindow::startClient()

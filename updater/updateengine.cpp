@@ -1,16 +1,20 @@
 #include "updateengine.h"
 
+#include "banner.h"
 #include "configuration.h"
 #include "cryptwrapper.h"
 #include "maintaskspecification.h"
 #include "mirrors.h"
 #include "programfolder.h"
+#include "weburl.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QTimer>
 #include <QUrl>
@@ -50,7 +54,64 @@ void UpdateEngine::setUpProxy()
 
 void UpdateEngine::startBannerLookup()
 {
-    // The banner query and its image download come with the banner.
+    if (bannerReply)
+        return;
+    auto* banner = new Banner(this);
+    connect(banner, &Banner::bannerFound, this, &UpdateEngine::onBannerFound);
+    banner->resolveHost();
+}
+
+void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
+{
+    // One image at a time: a second answer while the first image is on its way is ignored.
+    if (bannerReply)
+        return;
+    // The address comes unauthenticated from the network: only web addresses are fetched.
+    const QUrl url(bannerUrl, QUrl::TolerantMode);
+    if (!isOpenableWebAddress(url))
+        return;
+    bannerClickUrl = clickUrl;
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    bannerReply = networkManager->get(request);
+    connect(bannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
+    connect(bannerReply, &QNetworkReply::metaDataChanged, this, &UpdateEngine::onBannermetaDataChanged);
+    // What arrives counts too: a body without Content-Length (or beyond it) is cut off here.
+    connect(bannerReply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64) {
+        if (received > maxBannerBytes)
+            dropBannerDownload();
+    });
+}
+
+void UpdateEngine::onBannermetaDataChanged()
+{
+    if (!bannerReply)
+        return;
+    const QVariant length = bannerReply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() > maxBannerBytes)
+        dropBannerDownload();
+}
+
+void UpdateEngine::dropBannerDownload()
+{
+    QNetworkReply* reply = bannerReply;
+    bannerReply = nullptr;
+    if (!reply)
+        return;
+    reply->disconnect(this);
+    reply->abort();
+    reply->deleteLater();
+}
+
+void UpdateEngine::onBannerDownloadFinished()
+{
+    if (!bannerReply)
+        return;
+    QNetworkReply* reply = bannerReply;
+    bannerReply = nullptr;
+    const QByteArray data = reply->read(maxBannerBytes);
+    reply->deleteLater();
+    emit bannerFound(data, bannerClickUrl);
 }
 
 bool UpdateEngine::isRunning() const

@@ -16,6 +16,8 @@ class QTimer;
 // recorded in update.ini [current], mirror list loaded), builds and starts the task tree whose root
 // is MainTaskSpecification, polls the download counters once a second and turns the root's end
 // into updateFinished or updateCanceled. It shows nothing itself: everything goes out as signals.
+// It also asks the banner service where the banner image lies and fetches it (one image at a
+// time, http and https only, at most maxBannerBytes however many the server announces).
 //
 // States: Idle --prepareUpdate--> Prepared --startUpdate--> Running --> Finished (the window
 // starts the client) or Cancelled (failed or aborted; releaseTask goes back to Idle for a restart).
@@ -32,6 +34,8 @@ public:
     enum EngineState { Idle = 0, Prepared = 1, Running = 2, Finished = 3, Cancelled = 4 };
 
     static constexpr int progressIntervalMs = 1000;
+    // The most of a banner image that is ever taken, announced or received.
+    static constexpr qint64 maxBannerBytes = 270000;
 
     UpdateEngine(Configuration* config, QObject* parent);
     ~UpdateEngine() override;
@@ -53,6 +57,8 @@ public:
     // The text of a proxy setting that could not be used (empty when the proxy is fine); the
     // window shows it in its log, since the engine is made before anybody listens to it.
     QString proxyProblem() const { return proxyError; }
+    // True while a banner image is being fetched.
+    bool isFetchingBanner() const { return bannerReply != nullptr; }
 
 public slots:
     // Cancels a Running run; the run ends through updateCanceled once the tree has wound down.
@@ -75,11 +81,17 @@ private slots:
     void onTimer();
     void onTaskFinished();
     void onTaskCanceled();
+    // The banner service named an image: fetch it (http and https only, one at a time).
+    void onBannerFound(QString bannerUrl, QString clickUrl);
+    void onBannerDownloadFinished();
+    void onBannermetaDataChanged();
 
 private:
     void setUpProxy();
     // Removes the recorded temporary folder of the finished run and its record.
     void removeTemporaryFiles();
+    // Stops the banner download in flight without a banner.
+    void dropBannerDownload();
 
     Configuration* config;
     Mirrors* mirrors = nullptr;
@@ -87,6 +99,8 @@ private:
     QTimer* progressTimer;
     QNetworkAccessManager* networkManager;
     QString proxyError;
+    QString bannerClickUrl;
+    QNetworkReply* bannerReply = nullptr;
 };
 
 // True when `folder` is one of this user's temporary run folders: an entry directly below the

@@ -1,5 +1,7 @@
 #include "urlclicklabel.h"
 
+#include "weburl.h"
+
 #include <QDesktopServices>
 #include <QMouseEvent>
 #include <QUrl>
@@ -14,14 +16,7 @@ void UrlClickLabel::setUrl(const QString& address)
 void UrlClickLabel::mousePressEvent(QMouseEvent* event)
 {
     const QUrl address(url, QUrl::TolerantMode);
-    if (isWebAddress(address))
+    if (isOpenableWebAddress(address))
         QDesktopServices::openUrl(address);
     event->accept();
-}
-
-bool isWebAddress(const QUrl& address)
-{
-    const QString scheme = address.scheme().toLower();
-    return address.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
-           !address.host().isEmpty();
 }

@@ -20,6 +20,3 @@ protected:
 private:
     QString url;
 };
-
-// True for an address that the updater may hand to the browser (http or https with a host).
-bool isWebAddress(const QUrl& address);

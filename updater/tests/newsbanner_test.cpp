@@ -1,8 +1,9 @@
 // The news ticker (offscreen), driven tick by tick through its own timer event: the scroll, the
 // pause after the text has left and its re-entry, the click address of the comment and of links,
-// and what it never opens or loads.
+// and what it never opens or loads. Also the clickable label of the banner image.
 #include "newsbanner.h"
 #include "testsupport.h"
+#include "urlclicklabel.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -176,6 +177,24 @@ TEST_F(NewsBannerTest, ImagesNamedByTheTextAreNotLoaded)
     ASSERT_TRUE(image.save(folder + "/tall.png"));
     banner.setBanner(QStringLiteral("<img src=\"file://%1/tall.png\"><img src=\"%1/tall.png\">news").arg(folder));
     EXPECT_LT(banner.textSize().height(), 90);
+}
+
+TEST(UrlClickLabelTest, AnyButtonOpensItsWebAddressAndNothingElse)
+{
+    UrlRecorder recorder;
+    UrlClickLabel label;
+    label.resize(100, 20);
+    label.setUrl("https://www.example.com/offer?id=1");
+    QTest::mouseClick(&label, Qt::LeftButton);
+    QTest::mouseClick(&label, Qt::RightButton);
+    EXPECT_EQ(recorder.opened, QStringList({"https://www.example.com/offer?id=1", "https://www.example.com/offer?id=1"}));
+
+    recorder.opened.clear();
+    for (const char* address : {"file:///etc/passwd", "data:text/html,<b>x</b>", "/etc/passwd", ""}) {
+        label.setUrl(QString::fromLatin1(address));
+        QTest::mouseClick(&label, Qt::LeftButton);
+    }
+    EXPECT_TRUE(recorder.opened.isEmpty()) << recorder.opened.join(' ').toStdString();
 }
 
 } // namespace
