@@ -1,6 +1,7 @@
 // The file operation tasks: delete, rename and folder creation on the GUI thread, copy and unpack
 // on the pool, their journal records, and what they refuse to touch.
 #include "fileopfaults.h"
+#include "fileoptestutil.h"
 #include "tasks/fileoptasks.h"
 #include "testsupport.h"
 #include "testtasks.h"
@@ -11,36 +12,15 @@
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
+using fileoptest::contentOf;
+using fileoptest::texts;
+using fileoptest::writeGzip;
 using testsupport::makeTempFolder;
 using testsupport::waitUntil;
 using testsupport::writeFile;
 
 namespace {
-
-QByteArray contentOf(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList result;
-    for (const QList<QVariant>& args : spy)
-        result << args[0].toString();
-    return result;
-}
-
-bool writeGzip(const QString& path, const QByteArray& data)
-{
-    gzFile gz = gzopen(QFile::encodeName(path).constData(), "wb");
-    if (!gz)
-        return false;
-    const bool ok = gzwrite(gz, data.constData(), unsigned(data.size())) == data.size();
-    return gzclose(gz) == Z_OK && ok;
-}
 
 // Somewhat compressible data of `size` bytes.
 QByteArray sampleData(int size)

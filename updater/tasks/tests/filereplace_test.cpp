@@ -2,6 +2,7 @@
 // that every failure, cancel or reset leaves the installation exactly as it was.
 #include "configuration.h"
 #include "fileopfaults.h"
+#include "fileoptestutil.h"
 #include "programfolder.h"
 #include "tasks/filereplacetasks.h"
 #include "testsupport.h"
@@ -16,8 +17,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <zlib.h>
 
+using fileoptest::contentOf;
+using fileoptest::texts;
+using fileoptest::writeGzip;
 using testsupport::makeTempFolder;
 using testsupport::waitUntil;
 using testsupport::writeFile;
@@ -27,22 +30,6 @@ namespace {
 QByteArray md5(const QByteArray& data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
-}
-
-QByteArray contentOf(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool writeGzip(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    gzFile gz = gzopen(QFile::encodeName(path).constData(), "wb");
-    if (!gz)
-        return false;
-    const bool ok = gzwrite(gz, data.constData(), unsigned(data.size())) == data.size();
-    return gzclose(gz) == Z_OK && ok;
 }
 
 bool writeFileWithMode(const QString& path, const QByteArray& data, mode_t mode)
@@ -91,14 +78,6 @@ ReplaceEntry entry(const QString& path, const QString& installPath = QString(), 
         e.unpackedSize = quint64(unpacked.size());
     }
     return e;
-}
-
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList result;
-    for (const QList<QVariant>& args : spy)
-        result << args[0].toString();
-    return result;
 }
 
 class ReplaceStep : public ::testing::Test

@@ -1,4 +1,5 @@
 // The rollback journal: undo order, merging, failed and unknown records, no-replace renames.
+#include "fileoptestutil.h"
 #include "tasks/rollback.h"
 #include "testsupport.h"
 #include "testtasks.h"
@@ -10,24 +11,12 @@
 
 #include <gtest/gtest.h>
 
+using fileoptest::contentOf;
+using fileoptest::texts;
 using testsupport::makeTempFolder;
 using testsupport::writeFile;
 
 namespace {
-
-QByteArray contentOf(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList result;
-    for (const QList<QVariant>& args : spy)
-        result << args[0].toString();
-    return result;
-}
 
 TEST(RollbackJournal, UndoesNewestFirstAndEmptiesTheJournal)
 {
