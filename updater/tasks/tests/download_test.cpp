@@ -12,38 +12,18 @@ constexpr int version = 5;
 const QString bigFile = "client/big.bin";     // 200000 bytes
 const QString smallFile = "client/small.txt"; // a few bytes
 
-class DownloadTest : public ::testing::Test
+class DownloadTest : public ServedReleaseTest
 {
 protected:
     static void SetUpTestSuite()
     {
-        root = new QTemporaryDir;
-        const QString tree = root->filePath("tree");
+        const QString tree = newTree();
         big = randomBytes(200000, 1);
         small = "small file\n";
         writeFile(tree + "/big.bin", big);
         writeFile(tree + "/small.txt", small);
         writeFile(tree + "/odd #1?%41 name.txt", small);
-        ASSERT_TRUE(testservers::makeRelease(tree, version, root->filePath("mirror")));
-        nginx = new testservers::ServerProcess;
-        ASSERT_TRUE(nginx->startNginx(root->filePath("mirror")));
-        faults = new testservers::ServerProcess;
-        ASSERT_TRUE(faults->startFaultServer(root->filePath("mirror")));
-    }
-
-    static void TearDownTestSuite()
-    {
-        delete faults;
-        delete nginx;
-        delete root;
-    }
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(faults->resetStats());
-        texts.watch(&mirrors);
-        // Deterministic choice: always the first free mirror in the list.
-        mirrors.setRandomSource([](quint32) { return 0u; });
+        serveRelease(version);
     }
 
     DownloadTaskSpecification* download(const QString& remote, qint64 expected, qint64 maxLength = -1)
@@ -57,29 +37,13 @@ protected:
 
     void useMirrors(const QList<MirrorSpec>& specs) { loadMirrors(mirrors, local.path(), specs, version); }
 
-    int requests()
-    {
-        int r = -1;
-        faults->stats(&r, nullptr);
-        return r;
-    }
-
-    static QTemporaryDir* root;
-    static testservers::ServerProcess* nginx;
-    static testservers::ServerProcess* faults;
     static QByteArray big, small;
 
     QTemporaryDir local;
     QObject owner;
-    QNetworkAccessManager manager;
-    Mirrors mirrors;
-    Texts texts;
     int count = 0;
 };
 
-QTemporaryDir* DownloadTest::root = nullptr;
-testservers::ServerProcess* DownloadTest::nginx = nullptr;
-testservers::ServerProcess* DownloadTest::faults = nullptr;
 QByteArray DownloadTest::big;
 QByteArray DownloadTest::small;
 

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
 #include <QObject>
 #include <QRandomGenerator>
 #include <QStringList>
@@ -128,5 +129,63 @@ inline const MirrorRecord* findMirror(const Mirrors& mirrors, const QString& nam
     }
     return nullptr;
 }
+
+// A suite that serves one release, made by the release tool from the files it writes below the
+// folder newTree() gives, through nginx and through the fault server. Every test starts with the
+// fault server's counts at zero and a mirror list that always picks the first free mirror.
+class ServedReleaseTest : public ::testing::Test
+{
+protected:
+    // A fresh folder for the suite; returns where the release's files go.
+    static QString newTree()
+    {
+        root = new QTemporaryDir;
+        return root->filePath("tree");
+    }
+
+    // Makes the release from the tree and starts both servers on it.
+    static void serveRelease(int version, const QStringList& releaseArgs = {})
+    {
+        ASSERT_TRUE(testservers::makeRelease(root->filePath("tree"), version, root->filePath("mirror"), releaseArgs));
+        nginx = new testservers::ServerProcess;
+        ASSERT_TRUE(nginx->startNginx(root->filePath("mirror")));
+        faults = new testservers::ServerProcess;
+        ASSERT_TRUE(faults->startFaultServer(root->filePath("mirror")));
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete faults;
+        delete nginx;
+        delete root;
+        faults = nullptr;
+        nginx = nullptr;
+        root = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(faults->resetStats());
+        texts.watch(&mirrors);
+        // Deterministic choice: always the first free mirror in the list.
+        mirrors.setRandomSource([](quint32) { return 0u; });
+    }
+
+    // Requests the fault server has seen since the test began.
+    int requests()
+    {
+        int r = -1;
+        faults->stats(&r, nullptr);
+        return r;
+    }
+
+    inline static QTemporaryDir* root = nullptr;
+    inline static testservers::ServerProcess* nginx = nullptr;
+    inline static testservers::ServerProcess* faults = nullptr;
+
+    QNetworkAccessManager manager;
+    Mirrors mirrors;
+    Texts texts;
+};
 
 } // namespace nettest

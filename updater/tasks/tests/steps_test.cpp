@@ -49,13 +49,12 @@ bool runToEnd(TaskSpecification& task, int ms = 60000)
     return waitFor([&] { return task.hasEnded(); }, ms);
 }
 
-class StepsTest : public ::testing::Test
+class StepsTest : public ServedReleaseTest
 {
 protected:
     static void SetUpTestSuite()
     {
-        root = new QTemporaryDir;
-        const QString tree = root->filePath("tree");
+        const QString tree = newTree();
         files = {{"update", randomBytes(3000, 2)},
                  {"plugins/lib/a.so", randomBytes(50000, 3)},
                  {"plugins/lib/b.so", randomBytes(20000, 4)},
@@ -67,24 +66,14 @@ protected:
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             writeFile(tree + "/" + it.key(), it.value());
         writeFile(root->filePath("deletes"), "obsolete.txt\nnot-there.txt\n");
-        ASSERT_TRUE(testservers::makeRelease(tree, version, root->filePath("mirror"),
-                                             {"--gzip", "plugins/*", "--delete-list", root->filePath("deletes")}));
-        nginx = new testservers::ServerProcess;
-        ASSERT_TRUE(nginx->startNginx(root->filePath("mirror")));
-        faults = new testservers::ServerProcess;
-        ASSERT_TRUE(faults->startFaultServer(root->filePath("mirror")));
-    }
-
-    static void TearDownTestSuite()
-    {
-        delete faults;
-        delete nginx;
-        delete root;
+        serveRelease(version, {"--gzip", "plugins/*", "--delete-list", root->filePath("deletes")});
     }
 
     void SetUp() override
     {
-        ASSERT_TRUE(faults->resetStats());
+        ServedReleaseTest::SetUp();
+        if (HasFatalFailure())
+            return;
         install = work.filePath("install");
         QDir().mkpath(install);
         setProgramFolderForTesting(install);
@@ -93,8 +82,6 @@ protected:
         config.version = version;
         config.streams = 6;
         QDir().mkpath(config.tempDir);
-        texts.watch(&mirrors);
-        mirrors.setRandomSource([](quint32) { return 0u; });
     }
 
     void TearDown() override { setProgramFolderForTesting(QString()); }
@@ -106,29 +93,13 @@ protected:
 
     void useMirrors(const QList<MirrorSpec>& specs) { loadMirrors(mirrors, work.path(), specs, version); }
 
-    int requests()
-    {
-        int r = -1;
-        faults->stats(&r, nullptr);
-        return r;
-    }
-
-    static QTemporaryDir* root;
-    static testservers::ServerProcess* nginx;
-    static testservers::ServerProcess* faults;
     static QMap<QString, QByteArray> files;
 
     QTemporaryDir work;
     QString install;
     Configuration config;
-    QNetworkAccessManager manager;
-    Mirrors mirrors;
-    Texts texts;
 };
 
-QTemporaryDir* StepsTest::root = nullptr;
-testservers::ServerProcess* StepsTest::nginx = nullptr;
-testservers::ServerProcess* StepsTest::faults = nullptr;
 QMap<QString, QByteArray> StepsTest::files;
 
 TEST_F(StepsTest, ChecksMd5AndSignatures)
