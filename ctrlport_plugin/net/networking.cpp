@@ -75,6 +75,16 @@ std::string assertionText(const char* expression, const char* file, int line)
     return "Assertion \"" + std::string(expression) + "\" failed at " + path + ":" + std::to_string(line) + "; ";
 }
 
+std::unique_ptr<NetWorkingSocketData> newSocketRecord(int fd)
+{
+    try {
+        return std::unique_ptr<NetWorkingSocketData>(new NetWorkingSocketData);
+    } catch (...) {
+        closeSocket(fd);
+        throw;
+    }
+}
+
 }  // namespace netutil
 
 NetWorkingSocketData::NetWorkingSocketData()
@@ -161,14 +171,7 @@ void NetWorking::shutdown()
         delete poller;
 
     boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-    for (auto& entry : m_ListenerMap) {
-        netutil::closeSocket(entry.second->m_Socket);
-        delete entry.second;
-    }
-    m_ListenerMap.clear();
-    for (NetWorkingSocketData* record : m_ClosedListeners)
-        delete record;
-    m_ClosedListeners.clear();
+    netutil::freeSocketRecords(m_ListenerMap, m_ClosedListeners);
     netutil::closeSocket(m_WakeFd);
     m_WakeFd = -1;
 }
@@ -210,13 +213,7 @@ int NetWorking::listen(const NetWorkingSocketFunctions* callbacks, void* userDat
         return 1;
     }
 
-    std::unique_ptr<NetWorkingSocketData> record;
-    try {
-        record.reset(new NetWorkingSocketData);
-    } catch (...) {
-        netutil::closeSocket(fd);
-        throw;
-    }
+    std::unique_ptr<NetWorkingSocketData> record = netutil::newSocketRecord(fd);
     record->m_Socket = fd;
     // With port 0 the system picks the port; keep the address actually bound.
     socklen_t length = sizeof(record->m_LocalAddress);
@@ -364,13 +361,7 @@ bool NetWorking::acceptConnection(NetWorkingSocketData* listener)
     }
     setSocketReceiveBuffer(fd, kSocketReceiveBufferSize);
 
-    std::unique_ptr<NetWorkingSocketData> record;
-    try {
-        record.reset(new NetWorkingSocketData);
-    } catch (...) {
-        netutil::closeSocket(fd);
-        throw;
-    }
+    std::unique_ptr<NetWorkingSocketData> record = netutil::newSocketRecord(fd);
     record->m_Socket = fd;
     record->m_LocalAddress = listener->m_LocalAddress;
     record->m_PeerAddress = peer;

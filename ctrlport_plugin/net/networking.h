@@ -13,6 +13,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -148,6 +149,22 @@ void signalWakeFd(int fd);
 void drainWakeFd(int fd);
 // Logs a broken invariant of the layer and goes on.
 std::string assertionText(const char* expression, const char* file, int line);
+// A new record for the socket fd; fd is closed when the record cannot be made.
+std::unique_ptr<NetWorkingSocketData> newSocketRecord(int fd);
+// Closes the sockets of the open records and frees them, then frees the records already closed;
+// both containers end empty.
+template <class ClosedRecords>
+void freeSocketRecords(std::map<int, NetWorkingSocketData*>& open, ClosedRecords& closed)
+{
+    for (auto& entry : open) {
+        closeSocket(entry.second->m_Socket);
+        delete entry.second;
+    }
+    open.clear();
+    for (NetWorkingSocketData* record : closed)
+        delete record;
+    closed.clear();
+}
 }  // namespace netutil
 
 #define NET_ASSERT(logger, expression)                                                          \

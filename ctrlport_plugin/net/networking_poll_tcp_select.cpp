@@ -73,14 +73,7 @@ NetWorkingPollTCPSelect::~NetWorkingPollTCPSelect()
     stop();
 
     boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-    for (auto& entry : m_ActiveSocketMap) {
-        netutil::closeSocket(entry.second->m_Socket);
-        delete entry.second;
-    }
-    m_ActiveSocketMap.clear();
-    for (NetWorkingSocketData* record : m_OldSockets)
-        delete record;
-    m_OldSockets.clear();
+    netutil::freeSocketRecords(m_ActiveSocketMap, m_OldSockets);
     netutil::closeSocket(m_WakeFd);
 }
 
