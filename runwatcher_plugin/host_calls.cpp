@@ -12,6 +12,19 @@ void terminate(char* buffer, size_t size)
         buffer[size - 1] = '\0';
     }
 }
+
+// Fills buffer with what the client's path slot gives, terminated; empty when the slot is missing.
+void copyPath(void (*slot)(char*, size_t), char* buffer, size_t size)
+{
+    if (size == 0) {
+        return;
+    }
+    buffer[0] = '\0';
+    if (slot) {
+        slot(buffer, size);
+    }
+    terminate(buffer, size);
+}
 }  // namespace
 
 void setFunctions(const HostFunctions& functions) { table = functions; }
@@ -62,29 +75,9 @@ bool serverConnections(QList<vxm_uint64>* ids)
     return true;
 }
 
-void pluginPath(char* buffer, size_t size)
-{
-    if (size == 0) {
-        return;
-    }
-    buffer[0] = '\0';
-    if (table.getPluginPath) {
-        table.getPluginPath(buffer, size);
-    }
-    terminate(buffer, size);
-}
+void pluginPath(char* buffer, size_t size) { copyPath(table.getPluginPath, buffer, size); }
 
-void configPath(char* buffer, size_t size)
-{
-    if (size == 0) {
-        return;
-    }
-    buffer[0] = '\0';
-    if (table.getConfigPath) {
-        table.getConfigPath(buffer, size);
-    }
-    terminate(buffer, size);
-}
+void configPath(char* buffer, size_t size) { copyPath(table.getConfigPath, buffer, size); }
 
 QByteArray createReturnCode(const char* pluginID)
 {
