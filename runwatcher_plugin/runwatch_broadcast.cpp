@@ -16,7 +16,7 @@ QString RunwatchManager::buildCommand(vxm_uint64 sch) const
     return QString::number(own) + QStringLiteral("&&") + lastSentList;
 }
 
-void RunwatchManager::sendToServer(vxm_uint64 sch)
+void RunwatchManager::sendCommand(vxm_uint64 sch, int targetMode, const vxm_uint16* targetIDs)
 {
     if (!pluginID) {
         return;  // the client has not told us our id yet
@@ -27,24 +27,15 @@ void RunwatchManager::sendToServer(vxm_uint64 sch)
     }
     const QByteArray returnCode = host::createReturnCode(pluginID);
     ownReturnCodes.remember(returnCode);
-    host::sendPluginCommand(sch, pluginID, command.toUtf8(), PLUGINCOMMAND_TARGET_SERVER, nullptr,
-                            returnCode.constData());
+    host::sendPluginCommand(sch, pluginID, command.toUtf8(), targetMode, targetIDs, returnCode.constData());
 }
+
+void RunwatchManager::sendToServer(vxm_uint64 sch) { sendCommand(sch, PLUGINCOMMAND_TARGET_SERVER, nullptr); }
 
 void RunwatchManager::sendToClient(vxm_uint64 sch, vxm_uint16 clid)
 {
-    if (!pluginID) {
-        return;
-    }
     const vxm_uint16 targets[2] = {clid, 0};
-    const QString command = buildCommand(sch);
-    if (command.isEmpty()) {
-        return;
-    }
-    const QByteArray returnCode = host::createReturnCode(pluginID);
-    ownReturnCodes.remember(returnCode);
-    host::sendPluginCommand(sch, pluginID, command.toUtf8(), PLUGINCOMMAND_TARGET_CLIENT, targets,
-                            returnCode.constData());
+    sendCommand(sch, PLUGINCOMMAND_TARGET_CLIENT, targets);
 }
 
 void RunwatchManager::sendToAllServers()

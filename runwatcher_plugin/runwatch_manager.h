@@ -68,6 +68,8 @@ public slots:
 
 private:
     void clearCatalogue();
+    // Sends the application-list command with a fresh return code to `targetMode`'s receivers.
+    void sendCommand(vxm_uint64 sch, int targetMode, const vxm_uint16* targetIDs);
 
     RunwatcherThread* scanThread = nullptr;
     bool enabled = false;  // written under mutex: the scanner reads it
