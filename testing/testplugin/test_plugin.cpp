@@ -194,6 +194,12 @@ static void moveLike(const char* name, vxm_uint64 sch, vxm_uint16 clid, vxm_uint
         " " + std::to_string(to) + " " + std::to_string(visibility) + rest);
 }
 
+// The tail of a move made by someone else: who moved or kicked, and the message.
+static std::string byWhom(vxm_uint16 id, const char* name, const char* uniqueIdentifier, const char* message)
+{
+    return " " + std::to_string(id) + " " + str(name) + " " + str(uniqueIdentifier) + " " + str(message);
+}
+
 void vxmplugin_onClientMoveEvent(vxm_uint64 sch, vxm_uint16 clid, vxm_uint64 from, vxm_uint64 to, int visibility,
                                  const char* moveMessage)
 {
@@ -211,8 +217,7 @@ void vxmplugin_onClientMoveMovedEvent(vxm_uint64 sch, vxm_uint16 clid, vxm_uint6
                                       const char* moverUniqueIdentifier, const char* moveMessage)
 {
     moveLike("vxmplugin_onClientMoveMovedEvent", sch, clid, from, to, visibility,
-             " " + std::to_string(moverID) + " " + str(moverName) + " " + str(moverUniqueIdentifier) + " " +
-                 str(moveMessage));
+             byWhom(moverID, moverName, moverUniqueIdentifier, moveMessage));
 }
 
 void vxmplugin_onClientKickFromChannelEvent(vxm_uint64 sch, vxm_uint16 clid, vxm_uint64 from, vxm_uint64 to,
@@ -220,8 +225,7 @@ void vxmplugin_onClientKickFromChannelEvent(vxm_uint64 sch, vxm_uint16 clid, vxm
                                             const char* kickerUniqueIdentifier, const char* kickMessage)
 {
     moveLike("vxmplugin_onClientKickFromChannelEvent", sch, clid, from, to, visibility,
-             " " + std::to_string(kickerID) + " " + str(kickerName) + " " + str(kickerUniqueIdentifier) + " " +
-                 str(kickMessage));
+             byWhom(kickerID, kickerName, kickerUniqueIdentifier, kickMessage));
 }
 
 void vxmplugin_onClientKickFromServerEvent(vxm_uint64 sch, vxm_uint16 clid, vxm_uint64 from, vxm_uint64 to,
@@ -229,8 +233,7 @@ void vxmplugin_onClientKickFromServerEvent(vxm_uint64 sch, vxm_uint16 clid, vxm_
                                            const char* kickerUniqueIdentifier, const char* kickMessage)
 {
     moveLike("vxmplugin_onClientKickFromServerEvent", sch, clid, from, to, visibility,
-             " " + std::to_string(kickerID) + " " + str(kickerName) + " " + str(kickerUniqueIdentifier) + " " +
-                 str(kickMessage));
+             byWhom(kickerID, kickerName, kickerUniqueIdentifier, kickMessage));
 }
 
 void vxmplugin_onPluginCommandEvent(vxm_uint64 sch, const char* pluginName, const char* command)
