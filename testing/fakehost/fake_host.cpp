@@ -424,6 +424,16 @@ bool have(F f, FakeHost::Impl& d, const char* name)
     }
     return false;
 }
+
+// The journal's text of a kick's arguments, from a channel or from the server alike.
+std::string kickArgs(uint64 sch, uint16 clid, uint64 oldChannel, uint64 newChannel, int visibility, uint16 kickerID,
+                     const char* kickerName, const char* kickerUID, const char* kickMessage)
+{
+    return format("sch=%" PRIu64 " clid=%u old=%" PRIu64 " new=%" PRIu64
+                  " visibility=%d kicker=%u kickerName=%s kickerUID=%s message=%s",
+                  sch, clid, oldChannel, newChannel, visibility, kickerID, quoted(kickerName).c_str(),
+                  quoted(kickerUID).c_str(), quoted(kickMessage).c_str());
+}
 } // namespace
 
 #define CALL_VOID(fn, args, ...)                          \
@@ -630,10 +640,7 @@ void FakeHost::clientKickFromChannel(uint64 sch, uint16 clid, uint64 oldChannel,
                                      const char* kickMessage)
 {
     CALL_VOID(vxmplugin_onClientKickFromChannelEvent,
-              format("sch=%" PRIu64 " clid=%u old=%" PRIu64 " new=%" PRIu64
-                     " visibility=%d kicker=%u kickerName=%s kickerUID=%s message=%s",
-                     sch, clid, oldChannel, newChannel, visibility, kickerID, quoted(kickerName).c_str(),
-                     quoted(kickerUID).c_str(), quoted(kickMessage).c_str()),
+              kickArgs(sch, clid, oldChannel, newChannel, visibility, kickerID, kickerName, kickerUID, kickMessage),
               sch, clid, oldChannel, newChannel, visibility, kickerID, kickerName, kickerUID, kickMessage);
 }
 
@@ -642,10 +649,7 @@ void FakeHost::clientKickFromServer(uint64 sch, uint16 clid, uint64 oldChannel, 
                                     const char* kickMessage)
 {
     CALL_VOID(vxmplugin_onClientKickFromServerEvent,
-              format("sch=%" PRIu64 " clid=%u old=%" PRIu64 " new=%" PRIu64
-                     " visibility=%d kicker=%u kickerName=%s kickerUID=%s message=%s",
-                     sch, clid, oldChannel, newChannel, visibility, kickerID, quoted(kickerName).c_str(),
-                     quoted(kickerUID).c_str(), quoted(kickMessage).c_str()),
+              kickArgs(sch, clid, oldChannel, newChannel, visibility, kickerID, kickerName, kickerUID, kickMessage),
               sch, clid, oldChannel, newChannel, visibility, kickerID, kickerName, kickerUID, kickMessage);
 }
 
