@@ -120,6 +120,12 @@ public:
         return error;
     }
     void fault(const std::string& text) { d().faultLocked(format("%s: %s", m_name, text.c_str())); }
+    // The plug-in passed no place for the result: its fault, and the call fails.
+    unsigned nullResult()
+    {
+        fault("null result pointer");
+        return fail(ErrorUndefined);
+    }
 
     std::string args;
     std::string result;
@@ -201,10 +207,8 @@ struct HostSlots {
         HOST_CALL(4, "getErrorText", ErrorUndefined);
         call.args = format("error=%u", error);
         SLOT_ERROR();
-        if (!text) {
-            call.fault("null result pointer");
-            return call.fail(ErrorUndefined);
-        }
+        if (!text)
+            return call.nullResult();
         auto it = d.errorTexts.find(error);
         if (it == d.errorTexts.end())
             return call.fail(ErrorUndefined);
@@ -297,10 +301,8 @@ struct HostSlots {
         ConnectionRecord* c = nullptr;
         if (unsigned e = ownClient(call, sch, &c))
             return call.fail(e);
-        if (!clientID) {
-            call.fault("null result pointer");
-            return call.fail(ErrorUndefined);
-        }
+        if (!clientID)
+            return call.nullResult();
         *clientID = c->ownClientID;
         call.result = format("0 %u", c->ownClientID);
         return ErrorOk;
@@ -316,10 +318,8 @@ struct HostSlots {
             if (!parseInt(it->second.value, &value))
                 return call.fail(ErrorVariableNotNumeric);
         }
-        if (!out) {
-            call.fault("null result pointer");
-            return call.fail(ErrorUndefined);
-        }
+        if (!out)
+            return call.nullResult();
         *out = value;
         call.result = format("0 %d", value);
         return ErrorOk;
@@ -335,10 +335,8 @@ struct HostSlots {
             if (!parseUInt64(it->second.value, &value))
                 return call.fail(ErrorVariableNotNumeric);
         }
-        if (!out) {
-            call.fault("null result pointer");
-            return call.fail(ErrorUndefined);
-        }
+        if (!out)
+            return call.nullResult();
         *out = value;
         call.result = format("0 %" PRIu64, value);
         return ErrorOk;
@@ -354,10 +352,8 @@ struct HostSlots {
                 return call.fail(it->second.error);
             value = it->second.value;
         }
-        if (!out) {
-            call.fault("null result pointer");
-            return call.fail(ErrorUndefined);
-        }
+        if (!out)
+            return call.nullResult();
         *out = call.d().allocString(value, what);
         call.result = "0 " + quoted(*out);
         return ErrorOk;
@@ -485,10 +481,8 @@ struct HostSlots {
     template <typename T>
     static unsigned handOutList(HostCall& call, const std::vector<T>& ids, T** result, const std::string& what)
     {
-        if (!result) {
-            call.fault("null result pointer");
-            return call.fail(ErrorUndefined);
-        }
+        if (!result)
+            return call.nullResult();
         T* list = static_cast<T*>(call.d().allocBlock((ids.size() + 1) * sizeof(T), what));
         for (size_t i = 0; i < ids.size(); ++i)
             list[i] = ids[i];
@@ -506,10 +500,8 @@ struct HostSlots {
         ClientRecord* cl = nullptr;
         if (unsigned e = client(call, sch, clid, &cl))
             return call.fail(e);
-        if (!channelID) {
-            call.fault("null result pointer");
-            return call.fail(ErrorUndefined);
-        }
+        if (!channelID)
+            return call.nullResult();
         *channelID = cl->channel;
         call.result = format("0 %" PRIu64, cl->channel);
         return ErrorOk;
@@ -585,10 +577,8 @@ struct HostSlots {
         ChannelRecord* ch = nullptr;
         if (unsigned e = channel(call, sch, cid, &ch))
             return call.fail(e);
-        if (!result) {
-            call.fault("null result pointer");
-            return call.fail(ErrorUndefined);
-        }
+        if (!result)
+            return call.nullResult();
         *result = ch->parent;
         call.result = format("0 %" PRIu64, ch->parent);
         return ErrorOk;
