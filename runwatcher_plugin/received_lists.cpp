@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include "decimal_number.h"
+
 ReceivedLists receivedLists;
 
 void ReceivedLists::store(vxm_uint64 sch, vxm_uint16 clid, const QString& list) { lists[sch][clid] = list; }
@@ -37,20 +39,11 @@ bool parseListCommand(const QString& command, vxm_uint16* clid, QString* list)
         return false;
     }
     const QString& idText = parts.at(0);
-    if (idText.isEmpty() || idText.size() > 5) {
+    quint16 id = 0;
+    if (idText.size() > 5 || !parseDecimal16(idText, &id) || id == 0) {
         return false;
     }
-    uint id = 0;
-    for (const QChar c : idText) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
-            return false;
-        }
-        id = id * 10 + static_cast<uint>(c.unicode() - '0');
-    }
-    if (id == 0 || id > 0xFFFF) {
-        return false;
-    }
-    *clid = static_cast<vxm_uint16>(id);
+    *clid = id;
     *list = parts.at(1);
     return true;
 }

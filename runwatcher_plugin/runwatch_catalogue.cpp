@@ -3,6 +3,7 @@
 #include "catalogue_lock.h"
 #include <QSettings>
 
+#include "decimal_number.h"
 #include "host_calls.h"
 #include "plugin_state.h"
 #include "runwatch_manager.h"
@@ -13,26 +14,6 @@ namespace {
 const QString kRunwatcherGroup = QStringLiteral("Runwatcher");
 // The broadcast switch lives in the same group as the opt-outs.
 const QString kSwitchKey = QStringLiteral("Enabled");
-
-// A plain decimal number from 0 to 65535 (digits only).
-bool parseCategoryNumber(const QString& text, quint16* number)
-{
-    if (text.isEmpty()) {
-        return false;
-    }
-    uint value = 0;
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
-            return false;
-        }
-        value = value * 10 + static_cast<uint>(c.unicode() - '0');
-        if (value > 0xFFFF) {
-            return false;
-        }
-    }
-    *number = static_cast<quint16>(value);
-    return true;
-}
 
 QSet<QString> toSet(const QStringList& list)
 {
@@ -64,7 +45,7 @@ bool RunwatchManager::loadApps()
         const QStringList keys = catalogue.childKeys();
         for (const QString& key : keys) {
             quint16 number = 0;
-            if (parseCategoryNumber(key, &number)) {
+            if (parseDecimal16(key, &number)) {
                 categories[number] = catalogue.value(key).toString();
             }
         }
