@@ -275,15 +275,8 @@ std::vector<NetWorkingPollTCPSelect*> NetWorking::pollers() const
 
 void NetWorking::acceptLoop()
 {
-    while (!m_Stop) {
-        try {
-            acceptPass();
-        } catch (const std::exception& e) {
-            log(std::string("accept thread error: ") + e.what());
-        } catch (...) {
-            log("accept thread error");
-        }
-    }
+    netutil::runUntilStopped(
+        m_Stop, "accept thread", [this] { acceptPass(); }, [this](const std::string& text) { log(text); });
 }
 
 static void waitForWake(int wakeFd, int milliseconds)

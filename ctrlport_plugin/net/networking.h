@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <ctime>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -151,6 +152,21 @@ void drainWakeFd(int fd);
 std::string assertionText(const char* expression, const char* file, int line);
 // A new record for the socket fd; fd is closed when the record cannot be made.
 std::unique_ptr<NetWorkingSocketData> newSocketRecord(int fd);
+// A socket thread's body: runs pass() until stop is set. An exception ends only its pass; it is
+// logged as "<thread> error: <what>" (or "<thread> error") and the next pass follows.
+template <class Pass, class Log>
+void runUntilStopped(const std::atomic<bool>& stop, const std::string& thread, Pass pass, Log log)
+{
+    while (!stop) {
+        try {
+            pass();
+        } catch (const std::exception& e) {
+            log(thread + " error: " + e.what());
+        } catch (...) {
+            log(thread + " error");
+        }
+    }
+}
 // Closes the sockets of the open records and frees them, then frees the records already closed;
 // both containers end empty.
 template <class ClosedRecords>

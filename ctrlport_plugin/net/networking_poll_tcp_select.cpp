@@ -203,15 +203,8 @@ void NetWorkingPollTCPSelect::setCloseAfterSendTimeout(std::chrono::milliseconds
 
 void NetWorkingPollTCPSelect::pollLoop()
 {
-    while (!m_Stop) {
-        try {
-            pollPass();
-        } catch (const std::exception& e) {
-            m_Owner->log(std::string("poll thread error: ") + e.what());
-        } catch (...) {
-            m_Owner->log("poll thread error");
-        }
-    }
+    netutil::runUntilStopped(
+        m_Stop, "poll thread", [this] { pollPass(); }, [this](const std::string& text) { m_Owner->log(text); });
 }
 
 void NetWorkingPollTCPSelect::pollPass()
