@@ -10,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -274,15 +272,8 @@ TEST_F(ExtractTest, FailedWritesFailTheExtraction)
     const QString package = craftZip(base + QStringLiteral("/Big.zip"),
                                      R"([{"name": "styles/big.qss", "data": "b", "repeat": 200000}])");
     // A file size limit makes the write come up short, as a full disk would.
-    struct rlimit old;
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = old;
-    small.rlim_cur = 65536;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool ok = extract(package);
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, previous);
+    bool ok = true;
+    ASSERT_TRUE(withFileSizeLimit(65536, [&] { ok = extract(package); }));
     EXPECT_FALSE(ok);
     EXPECT_EQ(error, QStringLiteral("Failed to extract: styles/big.qss"));
 }

@@ -13,8 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -177,16 +175,9 @@ TEST_F(InstallTest, FailedCopyKeepsTheInstalledFile)
     writeTree(client, {{QStringLiteral("styles/big.qss"), "installed"}});
     g_packageFileName = base + QStringLiteral("/p.zip");
 
-    struct rlimit old;
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = old;
-    small.rlim_cur = 65536;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     AddonNames names;
-    const bool ok = installPackage(client, package, names);
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, previous);
+    bool ok = true;
+    ASSERT_TRUE(withFileSizeLimit(65536, [&] { ok = installPackage(client, package, names); }));
 
     EXPECT_FALSE(ok);
     EXPECT_EQ(readFile(client + QStringLiteral("/styles/big.qss")), QByteArray("installed"));

@@ -6,8 +6,11 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <csignal>
 #include <cstdlib>
 #include <stdexcept>
+
+#include <sys/resource.h>
 
 namespace testsupport {
 
@@ -104,6 +107,24 @@ QString makeClientFolder(const QString &path)
 {
     writeTree(path, {{QStringLiteral("vxmclient_linux_amd64"), QByteArray("client")}});
     return path;
+}
+
+bool withFileSizeLimit(unsigned long bytes, const std::function<void()> &work)
+{
+    struct rlimit old;
+    if (::getrlimit(RLIMIT_FSIZE, &old) != 0)
+        return false;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = old;
+    limited.rlim_cur = bytes;
+    if (::setrlimit(RLIMIT_FSIZE, &limited) != 0) {
+        std::signal(SIGXFSZ, previous);
+        return false;
+    }
+    work();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    return true;
 }
 
 } // namespace testsupport

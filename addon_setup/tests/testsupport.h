@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // Helpers shared by the installer's tests: a fresh HOME and TMPDIR per test, and packages made by
 // real tools (Info-ZIP zip, Python's zipfile).
 namespace testsupport {
@@ -32,6 +34,11 @@ QStringList listTree(const QString &root);
 
 // Makes an empty client installation (with the client's executable) and returns its path.
 QString makeClientFolder(const QString &path);
+
+// Runs `work` with every file's size limited to `bytes`, so that writes beyond it come up short as
+// on a full disk (SIGXFSZ is ignored meanwhile); false, without running it, when the limit cannot
+// be set.
+bool withFileSizeLimit(unsigned long bytes, const std::function<void()> &work);
 
 } // namespace testsupport
 
