@@ -65,6 +65,15 @@ void clickCheck(QTreeWidget* tree, QTreeWidgetItem* item)
     QTest::mouseClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier, box.center());
 }
 
+// Shows the dialog (the open one, if any) with every category expanded.
+RunwatchDialog* showExpanded()
+{
+    RunwatchDialog* dialog = showRunwatchDialog(nullptr);
+    dialog->show();
+    dialog->appsTreeWidget->expandAll();
+    return dialog;
+}
+
 }  // namespace
 
 class RunwatchDialogTest : public QObject {
@@ -129,10 +138,8 @@ private slots:
     void categoryStateFollowsItsApplications()
     {
         start(kCatalogue, "[Runwatcher]\nEnabled=true\nBravo=false\n");
-        RunwatchDialog* dialog = showRunwatchDialog(nullptr);
-        dialog->show();
+        RunwatchDialog* dialog = showExpanded();
         QTreeWidget* tree = dialog->appsTreeWidget;
-        tree->expandAll();
 
         QCOMPARE(tree->topLevelItemCount(), 2);
         QTreeWidgetItem* games = topLevel(tree, "Games");
@@ -169,10 +176,8 @@ private slots:
     void applyIsEnabledOnlyByAChange()
     {
         start(kCatalogue, "[Runwatcher]\nEnabled=true\n");
-        RunwatchDialog* dialog = showRunwatchDialog(nullptr);
-        dialog->show();
+        RunwatchDialog* dialog = showExpanded();
         QTreeWidget* tree = dialog->appsTreeWidget;
-        tree->expandAll();
         QPushButton* applyButton = dialog->buttonBox->button(QDialogButtonBox::Apply);
         QVERIFY(!applyButton->isEnabled());
 
@@ -195,10 +200,8 @@ private slots:
     void okWritesTheOptOutsAndCancelDiscards()
     {
         start(kCatalogue, "[Runwatcher]\nEnabled=true\nAlpha=false\n");
-        QPointer<RunwatchDialog> dialog = showRunwatchDialog(nullptr);
-        dialog->show();
+        QPointer<RunwatchDialog> dialog = showExpanded();
         QTreeWidget* tree = dialog->appsTreeWidget;
-        tree->expandAll();
         clickCheck(tree, application(tree, "Alpha"));   // opt back in
         clickCheck(tree, application(tree, "Echo"));    // opt out
         QTest::mouseClick(dialog->buttonBox->button(QDialogButtonBox::Ok), Qt::LeftButton);
@@ -213,10 +216,8 @@ private slots:
         QVERIFY(!manager->isAppEnabled(5));
 
         // Cancel: nothing stored, and the next dialog shows the stored state.
-        dialog = showRunwatchDialog(nullptr);
-        dialog->show();
+        dialog = showExpanded();
         tree = dialog->appsTreeWidget;
-        tree->expandAll();
         clickCheck(tree, application(tree, "Bravo"));
         QTest::mouseClick(dialog->runwatchEnabledCheckBox, Qt::LeftButton);
         QTest::mouseClick(dialog->buttonBox->button(QDialogButtonBox::Cancel), Qt::LeftButton);
@@ -333,10 +334,8 @@ private slots:
               "[Bravo]\nbinary_linux=bravo\ncategory=2\n"
               "[Charlie]\nbinary_linux=charlie\n",
               "[Runwatcher]\nEnabled=true\n");
-        RunwatchDialog* dialog = showRunwatchDialog(nullptr);
-        dialog->show();
+        RunwatchDialog* dialog = showExpanded();
         QTreeWidget* tree = dialog->appsTreeWidget;
-        tree->expandAll();
         // Office has no applications and is left out; Other comes after the named categories.
         QCOMPARE(tree->topLevelItemCount(), 2);
         QCOMPARE(tree->topLevelItem(0)->text(0), QStringLiteral("Games"));
