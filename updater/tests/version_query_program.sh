@@ -24,6 +24,8 @@ serve() { # stand-in options...
     exec 9>&-
     wait "$pid" 2>/dev/null || true
   fi
+  # The old output goes first: its READY line must not be taken for the new service's.
+  rm -f "$work/service.out"
   python3 "$service" "$@" < "$work/hold" > "$work/service.out" &
   pid=$!
   exec 9> "$work/hold"
