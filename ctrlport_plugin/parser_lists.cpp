@@ -116,20 +116,86 @@ bool haveChannelSlots(const HostFunctions& host)
            host.getChannelVariableAsString && host.getChannelVariableAsInt && host.getChannelClientList;
 }
 
+// Reads variables of one client or channel from the client and writes them to a record, each as
+// its key and value; a read that fails gives back the client's error and writes nothing.
+template <typename Id>
+class RecordValues
+{
+protected:
+    using IntGetter = unsigned (*)(uint64_t, Id, std::size_t, int*);
+    using UInt64Getter = unsigned (*)(uint64_t, Id, std::size_t, uint64_t*);
+    using TextGetter = unsigned (*)(uint64_t, Id, std::size_t, char**);
+
+    RecordValues(uint64_t schandlerid, Id id, std::string& line, IntGetter getInt, UInt64Getter getUInt64,
+                 TextGetter getText)
+        : m_host(hostTable()), m_sch(schandlerid), m_id(id), m_line(line), m_getInt(getInt),
+          m_getUInt64(getUInt64), m_getText(getText)
+    {
+    }
+
+    unsigned uint64Value(const char* key, std::size_t variable)
+    {
+        uint64_t value = 0;
+        if (const unsigned error = m_getUInt64(m_sch, m_id, variable, &value))
+            return error;
+        addParam(m_line, key, value);
+        return 0;
+    }
+
+    unsigned intValue(const char* key, std::size_t variable)
+    {
+        int value = 0;
+        if (const unsigned error = m_getInt(m_sch, m_id, variable, &value))
+            return error;
+        addParam(m_line, key, static_cast<int32_t>(value));
+        return 0;
+    }
+
+    // The int, written as its low 16 bits.
+    unsigned uint16Value(const char* key, std::size_t variable)
+    {
+        int value = 0;
+        if (const unsigned error = m_getInt(m_sch, m_id, variable, &value))
+            return error;
+        addParam(m_line, key, static_cast<uint16_t>(value));
+        return 0;
+    }
+
+    unsigned textValue(const char* key, std::size_t variable)
+    {
+        HostMemory<char> text;
+        if (const unsigned error = m_getText(m_sch, m_id, variable, text.out()))
+            return error;
+        addParam(m_line, key, text.get() ? std::string(text.get()) : std::string());
+        return 0;
+    }
+
+    const HostFunctions& m_host;
+    const uint64_t m_sch;
+    const Id m_id;
+    std::string& m_line;
+
+private:
+    const IntGetter m_getInt;
+    const UInt64Getter m_getUInt64;
+    const TextGetter m_getText;
+};
+
 // Writes the values of one client; each call that fails ends the record with the client's error.
-class ClientRecordWriter
+class ClientRecordWriter : private RecordValues<uint16_t>
 {
 public:
     ClientRecordWriter(uint64_t schandlerid, uint16_t clientID, std::string& line)
-        : m_host(hostTable()), m_sch(schandlerid), m_clid(clientID), m_line(line)
+        : RecordValues(schandlerid, clientID, line, hostTable().getClientVariableAsInt,
+                       hostTable().getClientVariableAsUInt64, hostTable().getClientVariableAsString)
     {
     }
 
     unsigned write(unsigned options)
     {
-        addParam(m_line, "clid", m_clid);
+        addParam(m_line, "clid", m_id);
         uint64_t channelID = 0;
-        if (const unsigned error = m_host.getChannelOfClient(m_sch, m_clid, &channelID))
+        if (const unsigned error = m_host.getChannelOfClient(m_sch, m_id, &channelID))
             return error;
         addParam(m_line, "cid", channelID);
         unsigned error = uint64Value("client_database_id", kClientDatabaseId);
@@ -167,10 +233,10 @@ private:
         int talking = 0;
         uint16_t own = 0;
         unsigned error = 0;
-        if (m_host.getOwnClientID(m_sch, &own) == 0 && own != 0 && own == m_clid)
+        if (m_host.getOwnClientID(m_sch, &own) == 0 && own != 0 && own == m_id)
             error = m_host.getOwnClientVariableAsInt(m_sch, kClientFlagTalking, &talking);
         else
-            error = m_host.getClientVariableAsInt(m_sch, m_clid, kClientFlagTalking, &talking);
+            error = m_host.getClientVariableAsInt(m_sch, m_id, kClientFlagTalking, &talking);
         if (error)
             return error;
         addParam(m_line, "client_flag_talking", static_cast<uint16_t>(talking));
@@ -196,64 +262,23 @@ private:
         }
         return 0;
     }
-
-    unsigned uint64Value(const char* key, std::size_t variable)
-    {
-        uint64_t value = 0;
-        if (const unsigned error = m_host.getClientVariableAsUInt64(m_sch, m_clid, variable, &value))
-            return error;
-        addParam(m_line, key, value);
-        return 0;
-    }
-
-    unsigned intValue(const char* key, std::size_t variable)
-    {
-        int value = 0;
-        if (const unsigned error = m_host.getClientVariableAsInt(m_sch, m_clid, variable, &value))
-            return error;
-        addParam(m_line, key, static_cast<int32_t>(value));
-        return 0;
-    }
-
-    // The client's int, written as its low 16 bits.
-    unsigned uint16Value(const char* key, std::size_t variable)
-    {
-        int value = 0;
-        if (const unsigned error = m_host.getClientVariableAsInt(m_sch, m_clid, variable, &value))
-            return error;
-        addParam(m_line, key, static_cast<uint16_t>(value));
-        return 0;
-    }
-
-    unsigned textValue(const char* key, std::size_t variable)
-    {
-        HostMemory<char> text;
-        if (const unsigned error = m_host.getClientVariableAsString(m_sch, m_clid, variable, text.out()))
-            return error;
-        addParam(m_line, key, text.get() ? std::string(text.get()) : std::string());
-        return 0;
-    }
-
-    const HostFunctions& m_host;
-    const uint64_t m_sch;
-    const uint16_t m_clid;
-    std::string& m_line;
 };
 
 // Writes the values of one channel, as ClientRecordWriter does for a client.
-class ChannelRecordWriter
+class ChannelRecordWriter : private RecordValues<uint64_t>
 {
 public:
     ChannelRecordWriter(uint64_t schandlerid, uint64_t channelID, std::string& line)
-        : m_host(hostTable()), m_sch(schandlerid), m_cid(channelID), m_line(line)
+        : RecordValues(schandlerid, channelID, line, hostTable().getChannelVariableAsInt,
+                       hostTable().getChannelVariableAsUInt64, hostTable().getChannelVariableAsString)
     {
     }
 
     unsigned write(unsigned options)
     {
-        addParam(m_line, "cid", m_cid);
+        addParam(m_line, "cid", m_id);
         uint64_t parent = 0;
-        if (const unsigned error = m_host.getParentChannel(m_sch, m_cid, &parent))
+        if (const unsigned error = m_host.getParentChannel(m_sch, m_id, &parent))
             return error;
         addParam(m_line, "pid", parent);
         unsigned error = uint64Value("channel_order", kChannelOrder);
@@ -297,13 +322,13 @@ private:
     {
         int subscribed = 0;
         if (const unsigned error =
-                m_host.getChannelVariableAsInt(m_sch, m_cid, kChannelFlagAreSubscribed, &subscribed))
+                m_host.getChannelVariableAsInt(m_sch, m_id, kChannelFlagAreSubscribed, &subscribed))
             return error;
         addParam(m_line, "channel_flag_are_subscribed", static_cast<uint16_t>(subscribed));
         if (subscribed == 0)
             return 0;
         HostMemory<uint16_t> clients;
-        if (const unsigned error = m_host.getChannelClientList(m_sch, m_cid, clients.out()))
+        if (const unsigned error = m_host.getChannelClientList(m_sch, m_id, clients.out()))
             return error;
         uint64_t count = 0;
         for (const uint16_t* entry = clients.get(); entry && *entry != 0; ++entry)
@@ -311,47 +336,6 @@ private:
         addParam(m_line, "total_clients", count);
         return 0;
     }
-
-    unsigned uint64Value(const char* key, std::size_t variable)
-    {
-        uint64_t value = 0;
-        if (const unsigned error = m_host.getChannelVariableAsUInt64(m_sch, m_cid, variable, &value))
-            return error;
-        addParam(m_line, key, value);
-        return 0;
-    }
-
-    unsigned intValue(const char* key, std::size_t variable)
-    {
-        int value = 0;
-        if (const unsigned error = m_host.getChannelVariableAsInt(m_sch, m_cid, variable, &value))
-            return error;
-        addParam(m_line, key, static_cast<int32_t>(value));
-        return 0;
-    }
-
-    unsigned uint16Value(const char* key, std::size_t variable)
-    {
-        int value = 0;
-        if (const unsigned error = m_host.getChannelVariableAsInt(m_sch, m_cid, variable, &value))
-            return error;
-        addParam(m_line, key, static_cast<uint16_t>(value));
-        return 0;
-    }
-
-    unsigned textValue(const char* key, std::size_t variable)
-    {
-        HostMemory<char> text;
-        if (const unsigned error = m_host.getChannelVariableAsString(m_sch, m_cid, variable, text.out()))
-            return error;
-        addParam(m_line, key, text.get() ? std::string(text.get()) : std::string());
-        return 0;
-    }
-
-    const HostFunctions& m_host;
-    const uint64_t m_sch;
-    const uint64_t m_cid;
-    std::string& m_line;
 };
 
 // One record per client of a 0-ended list; the client's error of the first failing call.
