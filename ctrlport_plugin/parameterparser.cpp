@@ -21,6 +21,15 @@ bool streamExtract(const std::string& text, T& value)
     return !in.fail() && !in.bad();
 }
 
+// One of the number parsers of the string helpers in the shape streamExtract has.
+template <typename T, T (*Parse)(const std::string&, bool&)>
+bool parseWith(const std::string& text, T& value)
+{
+    bool failed = false;  // parseUInt64 leaves it alone for "-1"
+    value = Parse(text, failed);
+    return !failed;
+}
+
 } // namespace
 
 // --- ParamParser -----------------------------------------------------------------------------------
@@ -151,15 +160,16 @@ std::string ParamParser::getString(const std::string& name, std::size_t& positio
     return lookup(name, positionHint, found);
 }
 
-bool ParamParser::valueToConvert(const std::string& name, std::size_t& positionHint, std::string& value)
+template <typename T>
+T ParamParser::getConverted(const std::string& name, std::size_t& positionHint,
+                            bool (*convert)(const std::string&, T&))
 {
-    value = getString(name, positionHint);
-    return m_error == 0;
-}
-
-void ParamParser::conversionResult(bool failed)
-{
-    m_error = failed ? kParamErrorConversion : 0;
+    const std::string value = getString(name, positionHint);
+    if (m_error != 0)
+        return T();
+    T result = T();
+    m_error = convert(value, result) ? 0 : kParamErrorConversion;
+    return result;
 }
 
 int32_t ParamParser::getInt(const std::string& name)
@@ -170,13 +180,7 @@ int32_t ParamParser::getInt(const std::string& name)
 
 int32_t ParamParser::getInt(const std::string& name, std::size_t& positionHint)
 {
-    std::string value;
-    if (!valueToConvert(name, positionHint, value))
-        return 0;
-    bool failed = false;
-    const int32_t result = parseInt(value, failed);
-    conversionResult(failed);
-    return result;
+    return getConverted<int32_t>(name, positionHint, parseWith<int32_t, parseInt>);
 }
 
 uint32_t ParamParser::getUInt(const std::string& name)
@@ -187,13 +191,7 @@ uint32_t ParamParser::getUInt(const std::string& name)
 
 uint32_t ParamParser::getUInt(const std::string& name, std::size_t& positionHint)
 {
-    std::string value;
-    if (!valueToConvert(name, positionHint, value))
-        return 0;
-    bool failed = false;
-    const uint32_t result = parseUInt(value, failed);
-    conversionResult(failed);
-    return result;
+    return getConverted<uint32_t>(name, positionHint, parseWith<uint32_t, parseUInt>);
 }
 
 uint64_t ParamParser::getUInt64(const std::string& name)
@@ -204,13 +202,7 @@ uint64_t ParamParser::getUInt64(const std::string& name)
 
 uint64_t ParamParser::getUInt64(const std::string& name, std::size_t& positionHint)
 {
-    std::string value;
-    if (!valueToConvert(name, positionHint, value))
-        return 0;
-    bool failed = false;  // parseUInt64 leaves it alone for "-1"
-    const uint64_t result = parseUInt64(value, failed);
-    conversionResult(failed);
-    return result;
+    return getConverted<uint64_t>(name, positionHint, parseWith<uint64_t, parseUInt64>);
 }
 
 uint16_t ParamParser::getUInt16(const std::string& name)
@@ -221,12 +213,7 @@ uint16_t ParamParser::getUInt16(const std::string& name)
 
 uint16_t ParamParser::getUInt16(const std::string& name, std::size_t& positionHint)
 {
-    std::string value;
-    if (!valueToConvert(name, positionHint, value))
-        return 0;
-    unsigned short result = 0;
-    conversionResult(!streamExtract(value, result));
-    return result;
+    return getConverted<uint16_t>(name, positionHint, streamExtract<uint16_t>);
 }
 
 float ParamParser::getFloat(const std::string& name)
@@ -237,12 +224,7 @@ float ParamParser::getFloat(const std::string& name)
 
 float ParamParser::getFloat(const std::string& name, std::size_t& positionHint)
 {
-    std::string value;
-    if (!valueToConvert(name, positionHint, value))
-        return 0;
-    float result = 0;
-    conversionResult(!streamExtract(value, result));
-    return result;
+    return getConverted<float>(name, positionHint, streamExtract<float>);
 }
 
 double ParamParser::getDouble(const std::string& name)
@@ -253,12 +235,7 @@ double ParamParser::getDouble(const std::string& name)
 
 double ParamParser::getDouble(const std::string& name, std::size_t& positionHint)
 {
-    std::string value;
-    if (!valueToConvert(name, positionHint, value))
-        return 0;
-    double result = 0;
-    conversionResult(!streamExtract(value, result));
-    return result;
+    return getConverted<double>(name, positionHint, streamExtract<double>);
 }
 
 bool ParamParser::getBoolValue(const std::string& name)
@@ -269,12 +246,7 @@ bool ParamParser::getBoolValue(const std::string& name)
 
 bool ParamParser::getBoolValue(const std::string& name, std::size_t& positionHint)
 {
-    std::string value;
-    if (!valueToConvert(name, positionHint, value))
-        return false;
-    bool result = false;
-    conversionResult(!streamExtract(value, result));
-    return result;
+    return getConverted<bool>(name, positionHint, streamExtract<bool>);
 }
 
 bool ParamParser::isTrueText(const std::string& value)

@@ -76,9 +76,10 @@ private:
     bool tokenize();
     // The value of `name`, or "" and the error 1539; `found` tells which.
     std::string lookup(const std::string& name, std::size_t& positionHint, bool& found);
-    // Common part of the typed getters: the value to convert, or false when an error is already set.
-    bool valueToConvert(const std::string& name, std::size_t& positionHint, std::string& value);
-    void conversionResult(bool failed);
+    // Common part of the typed getters: the value of `name` as `convert` reads it (true when it could),
+    // and the error number set to match; 0 when the key is missing or an error is already set.
+    template <typename T>
+    T getConverted(const std::string& name, std::size_t& positionHint, bool (*convert)(const std::string&, T&));
     static bool isTrueText(const std::string& value);
 
     std::string m_line;
