@@ -339,43 +339,39 @@ int32_t parseInt(const std::string& text, bool& failed)
     return failed ? 0 : value;
 }
 
-uint32_t stringToUInt(const std::string& text)
+namespace {
+
+// A number parser whose failure is logged under the caller's name and reads as 0; an empty text is
+// 0 without a word.
+template <typename T>
+T parseLogged(const std::string& text, T (*parse)(const std::string&, bool&), const char* caller)
 {
     if (text.empty())
         return 0;
     bool failed = false;
-    const uint32_t value = parseUInt(text, failed);
+    const T value = parse(text, failed);
     if (failed) {
-        logMessage("stringToUInt() failed with: " + text, 0, kChannel);
+        logMessage(std::string(caller) + "() failed with: " + text, 0, kChannel);
         return 0;
     }
     return value;
+}
+
+} // namespace
+
+uint32_t stringToUInt(const std::string& text)
+{
+    return parseLogged(text, parseUInt, "stringToUInt");
 }
 
 uint64_t stringToUINT64(const std::string& text)
 {
-    if (text.empty())
-        return 0;
-    bool failed = false;
-    const uint64_t value = parseUInt64(text, failed);
-    if (failed) {
-        logMessage("stringToUINT64() failed with: " + text, 0, kChannel);
-        return 0;
-    }
-    return value;
+    return parseLogged(text, parseUInt64, "stringToUINT64");
 }
 
 int32_t stringToInt(const std::string& text)
 {
-    if (text.empty())
-        return 0;
-    bool failed = false;
-    const int32_t value = parseInt(text, failed);
-    if (failed) {
-        logMessage("stringToInt() failed with: " + text, 0, kChannel);
-        return 0;
-    }
-    return value;
+    return parseLogged(text, parseInt, "stringToInt");
 }
 
 uint64_t numberBeforeBracket(const std::string& text)
