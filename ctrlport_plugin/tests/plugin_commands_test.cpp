@@ -2,8 +2,7 @@
 // loaded by the stand-in client and driven over a real telnet connection on loopback (the fixed
 // port, in a network namespace of its own). Each case checks the exact lines the telnet client
 // gets and, where it matters, the calls the stand-in client journals.
-#include "fake_host.h"
-#include "telnet_test_client.h"
+#include "loaded_plugin_test.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,12 +21,6 @@ using fakehost::FakeHost;
 using fakehost::JournalEntry;
 
 namespace {
-
-QString tempFolder()
-{
-    const QByteArray folder = qgetenv("TMPDIR");
-    return folder.isEmpty() ? QDir::tempPath() : QString::fromLocal8Bit(folder);
-}
 
 std::string telnetEscaped(const std::string& text)
 {
@@ -89,26 +82,18 @@ struct Case
     unsigned error;
 };
 
-class CommandsTest : public ::testing::Test
+class CommandsTest : public LoadedPluginTest
 {
 protected:
     void SetUp() override
     {
-        m_clientFolder = tempFolder() + "/client";
-        const QString helpFolder = m_clientFolder + "/plugins/ctrlport_plugin";
-        ASSERT_TRUE(QDir().mkpath(helpFolder));
-        const QDir source(QStringLiteral(CTRLPORT_HELP_DIR));
-        for (const QString& name : source.entryList({"*.txt"}, QDir::Files)) {
-            QFile::remove(helpFolder + "/" + name);
-            ASSERT_TRUE(QFile::copy(source.filePath(name), helpFolder + "/" + name));
-        }
-        m_host.reset(new FakeHost(m_clientFolder));
+        LoadedPluginTest::SetUp();
+        if (HasFatalFailure())
+            return;
         buildWorld();
-
-        QString error;
-        ASSERT_TRUE(m_host->start(QStringLiteral(CTRLPORT_PLUGIN_FILE), "ctrlport", &error))
-            << error.toStdString() << " init=" << m_host->initResult();
-        m_prefix = m_host->returnCodes().at(0);
+        start();
+        if (HasFatalFailure())
+            return;
         ASSERT_TRUE(m_client.connectTo());
         ASSERT_TRUE(waitFor("selected schandlerid=1\n\r")) << m_client.received();
         m_client.clear();
@@ -117,9 +102,7 @@ protected:
     void TearDown() override
     {
         m_client.close();
-        m_host->unload();
-        EXPECT_EQ(std::vector<std::string>(), m_host->faults());
-        m_host.reset();
+        LoadedPluginTest::TearDown();
     }
 
     // Connection 1 of the sample world (own client 1 "Me" in channel 1 "Lobby", client 2 in channel
@@ -164,13 +147,7 @@ protected:
         host.setChannelPassword(1, 2, "door");
     }
 
-    bool waitFor(const std::string& text)
-    {
-        return m_host->waitFor([&] {
-            m_client.pump();
-            return m_client.contains(text);
-        });
-    }
+    bool waitFor(const std::string& text) { return LoadedPluginTest::waitFor(m_client, text); }
 
     // Sends a line and returns what arrived up to and including the first error line (or the
     // given end). The host calls made from here on are in calls().
@@ -243,9 +220,6 @@ protected:
         return std::string();
     }
 
-    QString m_clientFolder;
-    std::unique_ptr<FakeHost> m_host;
-    std::string m_prefix;
     TelnetTestClient m_client;
     std::uint64_t m_mark = 0;
 };

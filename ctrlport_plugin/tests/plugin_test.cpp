@@ -1,8 +1,7 @@
 // ctrlport_plugin.so loaded by the stand-in client and driven over real sockets on loopback (the
 // fixed port, in a network namespace of its own). The client thread is the test's main thread; the
 // stand-in answers forwarded commands on it, so waiting processes its events.
-#include "fake_host.h"
-#include "telnet_test_client.h"
+#include "loaded_plugin_test.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,12 +23,6 @@ using fakehost::FakeHost;
 
 namespace {
 
-QString tempFolder()
-{
-    const QByteArray folder = qgetenv("TMPDIR");
-    return folder.isEmpty() ? QDir::tempPath() : QString::fromLocal8Bit(folder);
-}
-
 // An error text as it stands in an error line.
 std::string escaped(const std::string& text)
 {
@@ -39,46 +32,14 @@ std::string escaped(const std::string& text)
     return result;
 }
 
-class PluginTest : public ::testing::Test
+class PluginTest : public LoadedPluginTest
 {
 protected:
     void SetUp() override
     {
-        m_clientFolder = tempFolder() + "/client";
-        const QString helpFolder = m_clientFolder + "/plugins/ctrlport_plugin";
-        ASSERT_TRUE(QDir().mkpath(helpFolder));
-        const QDir source(QStringLiteral(CTRLPORT_HELP_DIR));
-        for (const QString& name : source.entryList({"*.txt"}, QDir::Files)) {
-            QFile::remove(helpFolder + "/" + name);
-            ASSERT_TRUE(QFile::copy(source.filePath(name), helpFolder + "/" + name));
-        }
-        m_host.reset(new FakeHost(m_clientFolder));
-        m_host->addSampleWorld();
-    }
-
-    void TearDown() override
-    {
-        if (m_host) {
-            m_host->unload();
-            EXPECT_EQ(std::vector<std::string>(), m_host->faults());
-            m_host.reset();
-        }
-    }
-
-    void start()
-    {
-        QString error;
-        ASSERT_TRUE(m_host->start(QStringLiteral(CTRLPORT_PLUGIN_FILE), "ctrlport", &error))
-            << error.toStdString() << " init=" << m_host->initResult();
-        m_prefix = m_host->returnCodes().at(0);
-    }
-
-    bool waitFor(TelnetTestClient& client, const std::string& text)
-    {
-        return m_host->waitFor([&] {
-            client.pump();
-            return client.contains(text);
-        });
+        LoadedPluginTest::SetUp();
+        if (!HasFatalFailure())
+            m_host->addSampleWorld();
     }
 
     void open(TelnetTestClient& client)
@@ -112,10 +73,6 @@ protected:
     }
 
     std::string escapedText(unsigned error) { return escaped(m_host->errorText(error)); }
-
-    QString m_clientFolder;
-    std::unique_ptr<FakeHost> m_host;
-    std::string m_prefix;
 };
 
 TEST_F(PluginTest, ExportsDescribeThePlugin)
