@@ -3,16 +3,12 @@
 // port, in a network namespace of its own). Each case checks the exact lines the telnet client
 // gets and, where it matters, the calls the stand-in client journals.
 #include "loaded_plugin_test.h"
+#include "openssl_sha1.h"
 
-#include <QDir>
-#include <QFile>
 #include <QString>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,24 +32,6 @@ std::string telnetEscaped(const std::string& text)
             result += c;
     }
     return result;
-}
-
-// Base64 of the SHA-1 digest of the bytes, as openssl and base64 compute it.
-std::string opensslSha1Base64(const std::string& bytes)
-{
-    const std::string path = tempFolder().toStdString() + "/password.bin";
-    std::ofstream(path, std::ios::binary) << bytes;
-    FILE* pipe = ::popen(("openssl sha1 -binary '" + path + "' | base64").c_str(), "r");
-    if (!pipe)
-        return "popen failed";
-    std::string output;
-    char chunk[128];
-    while (std::fgets(chunk, sizeof chunk, pipe))
-        output += chunk;
-    ::pclose(pipe);
-    while (!output.empty() && output.back() == '\n')
-        output.pop_back();
-    return output;
 }
 
 bool contains(const std::vector<std::string>& calls, const std::string& call)

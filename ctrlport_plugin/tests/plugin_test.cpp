@@ -3,8 +3,6 @@
 // stand-in answers forwarded commands on it, so waiting processes its events.
 #include "loaded_plugin_test.h"
 
-#include <QDir>
-#include <QFile>
 #include <QString>
 
 #include <gtest/gtest.h>

@@ -1,11 +1,9 @@
 // Base64 and the SHA-1 password hash, against the standard's vectors and against OpenSSL.
+#include "openssl_sha1.h"
 #include "passwordhash.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -20,26 +18,6 @@ std::string encode(const std::string& bytes)
     const std::string text = base64Encode(buffer.data(), buffer.size());
     EXPECT_EQ(before, buffer);
     return text;
-}
-
-// Base64 of the SHA-1 digest of the bytes, as openssl and base64 compute it.
-std::string opensslSha1Base64(const std::string& bytes)
-{
-    const char* folder = std::getenv("TMPDIR");
-    const std::string path = std::string(folder && *folder ? folder : "/tmp") + "/sha1_input.bin";
-    std::ofstream(path, std::ios::binary) << bytes;
-    const std::string command = "openssl sha1 -binary '" + path + "' | base64";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        return "popen failed";
-    std::string output;
-    char chunk[128];
-    while (std::fgets(chunk, sizeof chunk, pipe))
-        output += chunk;
-    ::pclose(pipe);
-    while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
-        output.pop_back();
-    return output;
 }
 
 TEST(PasswordHash, Base64MatchesTheStandardVectors)
