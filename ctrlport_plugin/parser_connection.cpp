@@ -4,6 +4,7 @@
 
 #include "custom_string_helpers.h"
 #include "host.h"
+#include "parser_host.h"
 #include "replybuilder.h"
 
 #include <cstring>
@@ -15,34 +16,26 @@ namespace {
 const char* const kChannel = "Query";
 const std::size_t kConnectInfoSize = 512;
 
-// The client's table, or a table without functions.
-const HostFunctions& host()
-{
-    static const HostFunctions empty{};
-    const HostFunctions* functions = hostFunctions();
-    return functions ? *functions : empty;
-}
-
 uint64_t currentServerConnection()
 {
-    return host().getCurrentServerConnectionHandlerID ? host().getCurrentServerConnectionHandlerID() : 0;
+    return hostTable().getCurrentServerConnectionHandlerID ? hostTable().getCurrentServerConnectionHandlerID() : 0;
 }
 
 void freeHostMemory(void* pointer)
 {
-    if (host().freeHostMemory)
-        host().freeHostMemory(pointer);
+    if (hostTable().freeHostMemory)
+        hostTable().freeHostMemory(pointer);
 }
 
 // The own client and its channel on a server connection; a client error number on failure.
 unsigned ownChannel(uint64_t schandlerid, uint16_t& clientID, uint64_t& channelID)
 {
-    if (!host().getOwnClientID || !host().getChannelOfClient)
+    if (!hostTable().getOwnClientID || !hostTable().getChannelOfClient)
         return kErrorCommandRejected;
-    const unsigned error = host().getOwnClientID(schandlerid, &clientID);
+    const unsigned error = hostTable().getOwnClientID(schandlerid, &clientID);
     if (error != 0)
         return error;
-    return host().getChannelOfClient(schandlerid, clientID, &channelID);
+    return hostTable().getChannelOfClient(schandlerid, clientID, &channelID);
 }
 
 std::string selectedLine(uint64_t schandlerid)
@@ -80,10 +73,10 @@ unsigned Parser::useCommand(ParamParser& parameters, QueryLine& line)
         return kErrorNoQueryConnection;
     }
 
-    if (!host().getServerConnectionHandlerList)
+    if (!hostTable().getServerConnectionHandlerList)
         return kErrorCommandRejected;
     uint64_t* list = nullptr;
-    const unsigned error = host().getServerConnectionHandlerList(&list);
+    const unsigned error = hostTable().getServerConnectionHandlerList(&list);
     if (error != 0) {
         // The list is not to be read then.
         freeHostMemory(list);
@@ -230,10 +223,10 @@ unsigned Parser::currentSchandlerIdCommand(ParamParser&, QueryLine& line)
 
 unsigned Parser::serverConnectionHandlerListCommand(ParamParser&, QueryLine& line)
 {
-    if (!host().getServerConnectionHandlerList)
+    if (!hostTable().getServerConnectionHandlerList)
         return kErrorCommandRejected;
     uint64_t* list = nullptr;
-    const unsigned error = host().getServerConnectionHandlerList(&list);
+    const unsigned error = hostTable().getServerConnectionHandlerList(&list);
     if (error != 0) {
         freeHostMemory(list);
         return error;
@@ -253,12 +246,12 @@ unsigned Parser::serverConnectInfoCommand(ParamParser&, QueryLine& line)
     uint64_t selected = 0;
     if (!selectedConnection(line.m_connectionID, selected))
         return kErrorNoConnectionRecord;
-    if (!host().getServerConnectInfo)
+    if (!hostTable().getServerConnectInfo)
         return kErrorCommandRejected;
     char address[kConnectInfoSize] = {};
     char password[kConnectInfoSize] = {};
     uint16_t port = 0;
-    const unsigned error = host().getServerConnectInfo(selected, address, &port, password, kConnectInfoSize);
+    const unsigned error = hostTable().getServerConnectInfo(selected, address, &port, password, kConnectInfoSize);
     if (error != 0)
         return error;
     address[kConnectInfoSize - 1] = '\0';
@@ -288,11 +281,11 @@ unsigned Parser::channelConnectInfoCommand(ParamParser& parameters, QueryLine& l
         if (error != 0)
             return error;
     }
-    if (!host().getChannelConnectInfo)
+    if (!hostTable().getChannelConnectInfo)
         return kErrorCommandRejected;
     char path[kConnectInfoSize] = {};
     char password[kConnectInfoSize] = {};
-    const unsigned error = host().getChannelConnectInfo(selected, channelID, path, password, kConnectInfoSize);
+    const unsigned error = hostTable().getChannelConnectInfo(selected, channelID, path, password, kConnectInfoSize);
     if (error != 0)
         return error;
     path[kConnectInfoSize - 1] = '\0';
