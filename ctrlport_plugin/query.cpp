@@ -2,6 +2,7 @@
 
 #include "custom_string_helpers.h"
 #include "host.h"
+#include "parser_host.h"
 #include "net/networking_poll_tcp_select.h"
 #include "replybuilder.h"
 
@@ -182,20 +183,14 @@ boost::shared_ptr<QueryClient> QueryManager::findClient(int connectionID)
 
 std::string QueryManager::errorText(unsigned error)
 {
-    const HostFunctions* functions = hostFunctions();
-    if (!functions || !functions->getErrorText)
+    const HostFunctions& host = hostTable();
+    if (!host.getErrorText)
         return std::string();
-    char* text = nullptr;
-    if (functions->getErrorText(error, &text) != 0) {
-        // A failing call may still have handed out memory.
-        if (text && functions->freeHostMemory)
-            functions->freeHostMemory(text);
+    // Given back on both roads: a failing call may still have handed out memory.
+    HostMemory<char> text;
+    if (host.getErrorText(error, text.out()) != 0)
         return std::string();
-    }
-    std::string result = text ? text : "";
-    if (text && functions->freeHostMemory)
-        functions->freeHostMemory(text);
-    return result;
+    return text.get() ? std::string(text.get()) : std::string();
 }
 
 std::string QueryManager::errorLine(unsigned error, const std::string& extra)
