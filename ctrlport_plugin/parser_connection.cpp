@@ -21,12 +21,6 @@ uint64_t currentServerConnection()
     return hostTable().getCurrentServerConnectionHandlerID ? hostTable().getCurrentServerConnectionHandlerID() : 0;
 }
 
-void freeHostMemory(void* pointer)
-{
-    if (hostTable().freeHostMemory)
-        hostTable().freeHostMemory(pointer);
-}
-
 // The own client and its channel on a server connection; a client error number on failure.
 unsigned ownChannel(uint64_t schandlerid, uint16_t& clientID, uint64_t& channelID)
 {
@@ -75,21 +69,19 @@ unsigned Parser::useCommand(ParamParser& parameters, QueryLine& line)
 
     if (!hostTable().getServerConnectionHandlerList)
         return kErrorCommandRejected;
-    uint64_t* list = nullptr;
-    const unsigned error = hostTable().getServerConnectionHandlerList(&list);
-    if (error != 0) {
-        // The list is not to be read then.
-        freeHostMemory(list);
-        return error;
-    }
     bool known = false;
-    for (const uint64_t* entry = list; entry && *entry != 0; ++entry) {
-        if (*entry == schandlerid) {
-            known = true;
-            break;
+    {
+        HostMemory<uint64_t> list;
+        // The list is not to be read after an error.
+        if (const unsigned error = hostTable().getServerConnectionHandlerList(list.out()))
+            return error;
+        for (const uint64_t* entry = list.get(); entry && *entry != 0; ++entry) {
+            if (*entry == schandlerid) {
+                known = true;
+                break;
+            }
         }
     }
-    freeHostMemory(list);
     if (!known)
         return kErrorNoSuchServerConnection;
 
@@ -225,18 +217,15 @@ unsigned Parser::serverConnectionHandlerListCommand(ParamParser&, QueryLine& lin
 {
     if (!hostTable().getServerConnectionHandlerList)
         return kErrorCommandRejected;
-    uint64_t* list = nullptr;
-    const unsigned error = hostTable().getServerConnectionHandlerList(&list);
-    if (error != 0) {
-        freeHostMemory(list);
+    HostMemory<uint64_t> list;
+    if (const unsigned error = hostTable().getServerConnectionHandlerList(list.out()))
         return error;
-    }
     std::string reply;
-    for (const uint64_t* entry = list; entry && *entry != 0; ++entry) {
+    for (const uint64_t* entry = list.get(); entry && *entry != 0; ++entry) {
         addParam(reply, "schandlerid", *entry);
         endRecord(reply);
     }
-    freeHostMemory(list);
+    list.release();
     sendLine(line.m_connectionID, finishLine(reply));
     return kErrorOk;
 }
