@@ -4,7 +4,9 @@
     nginx_serve.py ROOT
 
 Writes its configuration, logs and pid below a fresh folder in $TMPDIR, prints "PORT <n>" once
-nginx answers, and stops nginx when it is terminated or its standard input closes.
+nginx answers, and stops nginx when it is terminated or its standard input closes. The access log
+is nginx's combined format followed by the time the response ended ($msec) and the time it took
+($request_time), so that the span of a run's transfers can be read from it.
 """
 import os
 import shutil
@@ -39,7 +41,9 @@ error_log %(p)s/error.log;
 daemon off;
 events { worker_connections 64; }
 http {
-    access_log %(p)s/access.log;
+    log_format timed '$remote_addr - $remote_user [$time_local] "$request" $status $body_bytes_sent '
+                     '"$http_referer" "$http_user_agent" $msec $request_time';
+    access_log %(p)s/access.log timed;
     client_body_temp_path %(p)s/body;
     proxy_temp_path %(p)s/proxy;
     fastcgi_temp_path %(p)s/fastcgi;

@@ -1,0 +1,348 @@
+"""update-full and update-noop: a whole unattended update from three nginx mirrors, beside what a
+user would script instead.
+
+The release (fixed seed): 2000 files of 1-20 KB in nested folders and five 40 MB files that the
+description lists gzip-compressed (hex text, so they shrink to about half), made with
+testing/updateserver/make_release.py and served by three nginx (nginx_serve.py) on the helper cores.
+
+update-full: an installation that holds none of the release's files (only `update`, mirrors.ini,
+update.ini with streams=6 and the start script). Ours: `update --nouser` from its start to the start
+script's marker, which includes the 2000 ms before the unattended start and the 1000 ms before the
+client starts; "less timers" takes those 3000 ms off. The peer: curl fetches the description and its
+signature, openssl verifies it, curl --parallel --parallel-max 6 fetches every file spread over the
+three mirrors, md5sum -c checks the downloads, gunzip unpacks the five big files into place and cp
+copies the others. The download phase of both sides is read from the mirrors' access logs in the same
+way: from the start of the first request for a release file to the end of the last response (the
+description and its signature are not counted).
+
+update-noop: the installation already equals the release. Ours: `update --nouser` until it has
+started the client with nothing downloaded, less the 3000 ms of its timers; the peer: md5sum -c over
+the installed files.
+"""
+import glob
+import gzip
+import os
+import random
+import shutil
+import subprocess
+import time
+
+import benchlib
+from benchlib import AtMost, Figure, Info, RatioAtMost, RowError
+
+VERSION = 4711
+CLIENT_TYPE = 'client_linux_amd64'
+TIMERS_S = 3.0            # 2000 ms before the unattended start + 1000 ms before the client starts
+MIRRORS = 3
+STREAMS = 6
+
+
+def sizes(ctx):
+    if ctx.quick:
+        return {'small': 200, 'big': 2, 'big_mb': 2}
+    return {'small': 2000, 'big': 5, 'big_mb': 40}
+
+
+# ---------------------------------------------------------------------------------------------------
+# The data set: a release tree, the mirror folder made from it, and the lists of the peer.
+
+def make_tree(root, n_small, n_big, big_mb):
+    rnd = random.Random(1917)
+    files = []
+    for i in range(n_small):
+        # 100 folders two or three levels deep, about 20 files each.
+        folder = 'data/s%02d/t%d' % (i % 20, (i // 20) % 5)
+        if i % 3 == 0:
+            folder += '/u%d' % (i % 4)
+        rel = '%s/f%04d.dat' % (folder, i)
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, 'wb') as f:
+            f.write(rnd.randbytes(rnd.randint(1024, 20480)))
+        files.append(rel)
+    os.makedirs(os.path.join(root, 'big'), exist_ok=True)
+    for i in range(n_big):
+        rel = 'big/big%d.bin' % i
+        with open(os.path.join(root, rel), 'wb') as f:
+            for _ in range(big_mb):
+                f.write(rnd.randbytes(512 * 1024).hex().encode())   # 1 MB of hex text
+        files.append(rel)
+    return files
+
+
+def dataset(ctx):
+    """Makes (once per size) the release tree, the mirror folder and the peer's lists."""
+    s = sizes(ctx)
+    d = ctx.workdir('update-data-%d-%d-%d' % (s['small'], s['big'], s['big_mb']), fresh=False)
+    stamp = os.path.join(d, 'ready')
+    if os.path.exists(stamp):
+        return d
+    for sub in ('tree', 'mirror'):
+        shutil.rmtree(os.path.join(d, sub), ignore_errors=True)
+    tree = os.path.join(d, 'tree')
+    files = make_tree(tree, s['small'], s['big'], s['big_mb'])
+    subprocess.run(['python3', ctx.src('testing', 'updateserver', 'make_release.py'), '--tree', tree,
+                    '--version', str(VERSION), '--out', os.path.join(d, 'mirror'), '--gzip', 'big/*'],
+                   check=True, stdout=subprocess.DEVNULL)
+    # The public half of the test key in PEM, for openssl.
+    subprocess.run(['openssl', 'rsa', '-in', ctx.src('testing', 'updateserver', 'keys', 'test_private.pem'),
+                    '-pubout', '-out', os.path.join(d, 'test_public.pem')],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # What the peer needs to know of the description: the remote names and MD5 sums of the downloads
+    # and the MD5 sums of the installed files.
+    group = os.path.join(d, 'mirror', str(VERSION), 'client')
+    downloads, installed = [], []
+    for rel in files:
+        remote = rel + '.gz' if rel.startswith('big/') else rel
+        downloads.append((remote, md5(os.path.join(group, remote))))
+        installed.append((rel, md5(os.path.join(tree, rel))))
+    with open(os.path.join(d, 'downloads.md5'), 'w') as f:
+        f.write(''.join('%s  %s\n' % (m, r) for r, m in downloads))
+    with open(os.path.join(d, 'installed.md5'), 'w') as f:
+        f.write(''.join('%s  %s\n' % (m, r) for r, m in installed))
+    with open(os.path.join(d, 'remote.txt'), 'w') as f:
+        f.write(''.join(r + '\n' for r, _ in downloads))
+    open(stamp, 'w').close()
+    return d
+
+
+def md5(path):
+    import hashlib
+    h = hashlib.md5()
+    with open(path, 'rb') as f:
+        for block in iter(lambda: f.read(1 << 20), b''):
+            h.update(block)
+    return h.hexdigest()
+
+
+# ---------------------------------------------------------------------------------------------------
+# Mirrors
+
+class Mirrors:
+    def __init__(self, ctx, root):
+        self.ctx = ctx
+        self.procs, self.ports, self.logs = [], [], []
+        base = ctx.workdir('update-mirrors')
+        try:
+            for i in range(MIRRORS):
+                tmp = os.path.join(base, 'm%d' % i)
+                os.makedirs(tmp)
+                p = ctx.spawn(['python3', ctx.src('testing', 'updateserver', 'nginx_serve.py'), root],
+                              pin='helper', env={'TMPDIR': tmp}, stdin=subprocess.PIPE)
+                self.procs.append(p)
+                line = p.proc.stdout.readline().decode()
+                if not line.startswith('PORT '):
+                    raise RowError('nginx mirror %d did not come up: %s' % (i, line))
+                self.ports.append(int(line.split()[1]))
+                logs = glob.glob(os.path.join(tmp, 'nginx.*', 'access.log'))
+                if len(logs) != 1:
+                    raise RowError('no access log of mirror %d' % i)
+                self.logs.append(logs[0])
+        except Exception:
+            self.stop()
+            raise
+
+    def urls(self):
+        return ['http://127.0.0.1:%d' % p for p in self.ports]
+
+    def clear_logs(self):
+        for log in self.logs:
+            open(log, 'w').close()
+
+    def span(self, prefix):
+        """Seconds from the start of the first logged request whose path starts with prefix to the
+        end of the last one, and the number of such requests, over all mirrors."""
+        first, last, n = None, None, 0
+        for log in self.logs:
+            with open(log) as f:
+                for line in f:
+                    fields = line.split()
+                    if len(fields) < 9 or not fields[6].startswith(prefix):
+                        continue
+                    end, took = float(fields[-2]), float(fields[-1])
+                    first = end - took if first is None else min(first, end - took)
+                    last = end if last is None else max(last, end)
+                    n += 1
+        return (last - first if n else 0.0), n
+
+    def stop(self):
+        for p in self.procs:
+            try:
+                p.proc.stdin.close()
+            except OSError:
+                pass
+        for p in self.procs:
+            try:
+                p.wait(timeout=20)
+            except RowError:
+                pass
+        self.procs = []
+
+
+# ---------------------------------------------------------------------------------------------------
+# The two sides
+
+def write_installation(ctx, folder, mirror_urls, with_release_of=None):
+    if os.path.exists(folder):
+        shutil.rmtree(folder)
+    if with_release_of:
+        shutil.copytree(with_release_of, folder)
+    else:
+        os.makedirs(folder)
+    shutil.copy2(ctx.bin('updater', 'update'), os.path.join(folder, 'update'))
+    with open(os.path.join(folder, 'mirrors.ini'), 'w') as f:
+        f.write('[mirrors]\nsize=%d\n' % len(mirror_urls))
+        f.write(''.join('%d\\mirror=mirror%d\n' % (i + 1, i + 1) for i in range(len(mirror_urls))))
+        f.write(''.join('[mirror%d]\nurl=%s\n' % (i + 1, u) for i, u in enumerate(mirror_urls)))
+    with open(os.path.join(folder, 'update.ini'), 'w') as f:
+        f.write('[update]\nstreams=%d\n' % STREAMS)
+    script = os.path.join(folder, 'vxmclient_runscript.sh')
+    with open(script, 'w') as f:
+        f.write('#!/bin/sh\necho started > "$(dirname "$0")/client-started"\n')
+    os.chmod(script, 0o755)
+
+
+def run_update(ctx, work, install):
+    """Runs `update --nouser` in install; returns (seconds to the marker, peak RSS in MB)."""
+    env = {}
+    for name in ('home', 'tmp', 'run'):
+        path = os.path.join(work, name)
+        shutil.rmtree(path, ignore_errors=True)
+        os.makedirs(path, mode=0o700)
+    env = {'HOME': os.path.join(work, 'home'), 'TMPDIR': os.path.join(work, 'tmp'),
+           'XDG_RUNTIME_DIR': os.path.join(work, 'run'), 'QT_QPA_PLATFORM': 'offscreen',
+           'VXM_UPDATE_NO_DIALOGS': '1'}
+    marker = os.path.join(install, 'client-started')
+    p = ctx.spawn([os.path.join(install, 'update'), '--nouser', CLIENT_TYPE, str(VERSION), '#', ''],
+                  env=env, cwd=work)
+    deadline = p.start + 600
+    while not os.path.exists(marker):
+        # The start script runs detached: its marker may come just after update has ended.
+        if os.waitid(os.P_PID, p.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT):
+            deadline = min(deadline, time.monotonic() + 10)
+        if time.monotonic() > deadline:
+            p.kill()
+            res = p.wait(timeout=60)
+            raise RowError('update did not start the client (exit %s): %s' % (res.rc, res.stderr[-2000:]))
+        time.sleep(0.002)
+    took = time.monotonic() - p.start
+    res = p.wait(timeout=60)
+    if res.rc != 0:
+        raise RowError('update exited with %d: %s' % (res.rc, res.stderr[-2000:]))
+    return took, res.maxrss_mb
+
+
+def peer_script(ctx, data, work, urls):
+    """The pipeline a user would write: curl, openssl, md5sum -c, gunzip, cp."""
+    remote = [l.strip() for l in open(os.path.join(data, 'remote.txt')) if l.strip()]
+    base = '/%d/client/' % VERSION
+    with open(os.path.join(work, 'description.cfg'), 'w') as f:
+        for name in (CLIENT_TYPE + '.ini', CLIENT_TYPE + '.ini.sig'):
+            f.write('url = "%s/%d/%s"\noutput = "tmp/%s"\n' % (urls[0], VERSION, name, name))
+    with open(os.path.join(work, 'files.cfg'), 'w') as f:
+        for i, r in enumerate(remote):
+            f.write('url = "%s%s%s"\noutput = "tmp/%s"\n' % (urls[i % len(urls)], base, r, r))
+    bigs = [r[:-3] for r in remote if r.endswith('.gz')]
+    script = os.path.join(work, 'pipeline.sh')
+    with open(script, 'w') as f:
+        f.write('set -e\ncd "%s"\nrm -rf tmp install\nmkdir -p tmp install/big\n' % work)
+        f.write('curl -sS --fail --parallel --parallel-max %d -K description.cfg\n' % STREAMS)
+        f.write('openssl dgst -sha1 -sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:8 -verify "%s" '
+                '-signature tmp/%s.ini.sig tmp/%s.ini >/dev/null\n' %
+                (os.path.join(data, 'test_public.pem'), CLIENT_TYPE, CLIENT_TYPE))
+        f.write('curl -sS --fail --parallel --parallel-max %d --create-dirs -K files.cfg\n' % STREAMS)
+        f.write('(cd tmp && md5sum -c --quiet "%s")\n' % os.path.join(data, 'downloads.md5'))
+        for b in bigs:
+            f.write('gunzip -c tmp/%s.gz > install/%s\n' % (b, b))
+        f.write('cp -r tmp/data install/\n')
+    return script
+
+
+# ---------------------------------------------------------------------------------------------------
+# Rows
+
+def update_full(ctx):
+    benchlib.which('curl')
+    benchlib.which('nginx')
+    data = dataset(ctx)
+    work = ctx.workdir('update-full')
+    mirrors = Mirrors(ctx, os.path.join(data, 'mirror'))
+    prefix = '/%d/client/' % VERSION
+    try:
+        ours_dir = os.path.join(work, 'ours')
+        install = os.path.join(ours_dir, 'client')
+        os.makedirs(ours_dir)
+        peer_dir = os.path.join(work, 'peer')
+        os.makedirs(peer_dir)
+        script = peer_script(ctx, data, peer_dir, mirrors.urls())
+        n_files = len(open(os.path.join(data, 'remote.txt')).read().split())
+
+        def ours():
+            write_installation(ctx, install, mirrors.urls())
+            mirrors.clear_logs()
+            took, rss = run_update(ctx, ours_dir, install)
+            span, n = mirrors.span(prefix)
+            if n != n_files:
+                raise RowError('update made %d file requests, not %d' % (n, n_files))
+            check = ctx.run(['md5sum', '-c', '--quiet', os.path.join(data, 'installed.md5')], cwd=install,
+                            pin=None, check=False)
+            if check.rc != 0:
+                raise RowError('the installation differs from the release:\n' + check.stdout[-1000:])
+            return took, span, rss
+
+        def peer():
+            mirrors.clear_logs()
+            res = ctx.run(['sh', script])
+            span, n = mirrors.span(prefix)
+            if n != n_files:
+                raise RowError('curl made %d file requests, not %d' % (n, n_files))
+            return res.wall, span, res.maxrss_mb
+
+        a, b = ctx.interleave(ours, peer)
+    finally:
+        mirrors.stop()
+    label = 'pipeline'
+    note = '%d files, %d mirrors, streams %d' % (n_files, MIRRORS, STREAMS)
+    return [
+        Figure('update-full', 'total', 's', [x[0] for x in a], [x[0] for x in b], label, Info('timers included'),
+               note),
+        Figure('update-full', 'total less timers', 's', [x[0] - TIMERS_S for x in a], [x[0] for x in b], label,
+               RatioAtMost(1.25)),
+        Figure('update-full', 'download phase', 's', [x[1] for x in a], [x[1] for x in b], 'curl',
+               RatioAtMost(1.5)),
+        Figure('update-full', 'peak RSS', 'MB', [x[2] for x in a], [x[2] for x in b], label, AtMost(100, 'MB')),
+    ]
+
+
+def update_noop(ctx):
+    benchlib.which('nginx')
+    data = dataset(ctx)
+    work = ctx.workdir('update-noop')
+    mirrors = Mirrors(ctx, os.path.join(data, 'mirror'))
+    prefix = '/%d/client/' % VERSION
+    try:
+        install = os.path.join(work, 'client')
+        write_installation(ctx, install, mirrors.urls(), with_release_of=os.path.join(data, 'tree'))
+        listing = os.path.join(data, 'installed.md5')
+
+        def ours():
+            marker = os.path.join(install, 'client-started')
+            if os.path.exists(marker):
+                os.remove(marker)
+            mirrors.clear_logs()
+            took, _ = run_update(ctx, work, install)
+            _, n = mirrors.span(prefix)
+            if n:
+                raise RowError('update downloaded %d files from an installation that is up to date' % n)
+            return took - TIMERS_S
+
+        def peer():
+            return ctx.run(['md5sum', '-c', '--quiet', listing], cwd=install).wall
+
+        a, b = ctx.interleave(ours, peer)
+    finally:
+        mirrors.stop()
+    return [Figure('update-noop', 'total less timers', 's', a, b, 'md5sum -c', RatioAtMost(1.2))]
+
+
+ROWS = {'update-full': update_full, 'update-noop': update_noop}
