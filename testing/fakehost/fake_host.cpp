@@ -96,6 +96,11 @@ int FakeHost::Impl::threadIndexOfCaller()
 JournalEntry& FakeHost::Impl::addEntry(JournalEntry::Direction direction, int slot, const std::string& name,
                                        const std::string& args, const std::string& result)
 {
+    if (quiet) {
+        unrecorded = JournalEntry();
+        unrecorded.seq = ++seq;
+        return unrecorded;
+    }
     JournalEntry e;
     e.seq = ++seq;
     e.direction = direction;
@@ -123,7 +128,8 @@ void* FakeHost::Impl::allocBlock(size_t bytes, const std::string& what)
         std::fprintf(stderr, "fakehost: out of memory\n");
         std::abort();
     }
-    allocations[block] = what;
+    if (!quiet)
+        allocations[block] = what;
     return block;
 }
 
@@ -514,6 +520,12 @@ void FakeHost::shutdown()
         callExport("vxmplugin_shutdown", std::string(), [&]() { f(); });
     std::lock_guard<std::mutex> lock(d->lock);
     d->shutDown = true;
+}
+
+void FakeHost::setQuiet(bool quiet)
+{
+    std::lock_guard<std::mutex> lock(d->lock);
+    d->quiet = quiet;
 }
 
 void FakeHost::unload()

@@ -134,6 +134,11 @@ public:
 
     bool isLoaded() const;
     int initResult() const { return m_initResult; }
+    // Quiet: no journal, no records (log lines, plug-in commands, info requests) and no accounting
+    // of host memory; only faults are kept. For load tests, where the plug-in should meet a host as
+    // lean as the real client. The waits on journal entries and the leak check at unload have nothing
+    // to look at then. Set it before load.
+    void setQuiet(bool quiet);
     std::string pluginID() const;
     // The table handed to the plug-in. Also usable without a plug-in: tests may call it directly.
     const HostFunctions& hostFunctions() const { return m_table; }

@@ -59,6 +59,7 @@ struct FakeHost::Impl {
     std::string pluginID;
     std::thread::id clientThread;
     std::map<std::thread::id, int> threadIndex;
+    bool quiet = false;
 
     // The world.
     std::map<uint64, ConnectionRecord> connections;
@@ -83,6 +84,7 @@ struct FakeHost::Impl {
     std::vector<InfoUpdateRequest> infoRequests;
     std::vector<LogLine> logLines;
     std::vector<std::string> faults;
+    JournalEntry unrecorded; // what addEntry hands back when quiet
     // Answers waiting for the client thread, delivered in order by deliverAnswers.
     std::deque<std::function<void()>> answerQueue;
     int pendingAnswers = 0; // queued or being delivered

@@ -1,7 +1,7 @@
 /*
  * vxm_fakeclient: the stand-in Voxmere client as a program, for people and scripts.
  *
- *   vxm_fakeclient --plugin FILE [--id PLUGINID] [--config DIR] [--empty] [--echo] CLIENTFOLDER
+ *   vxm_fakeclient --plugin FILE [--id PLUGINID] [--config DIR] [--empty] [--echo] [--quiet] CLIENTFOLDER
  *
  * Loads the plug-in FILE and calls it as the client does (setFunctionPointers, init, registerPluginID
  * with PLUGINID, default "fakeclient"), then prints "fakeclient: ready" (or "fakeclient: ready
@@ -9,11 +9,14 @@
  * thread. CLIENTFOLDER is the client installation (getAppPath; plug-in folder CLIENTFOLDER/plugins/);
  * the configuration folder is DIR or CLIENTFOLDER/config. Unless --empty is given the world starts with
  * connection 1 (own client 1 "Me" in channel 1 "Lobby", client 2 "Alice" in channel 2 "Talk", server
- * version 20000), the current connection. --echo prints every journal entry as it is made.
+ * version 20000), the current connection. --echo prints every journal entry as it is made. --quiet keeps
+ * no journal, no records and no account of host memory (FakeHost::setQuiet), for load tests; "wait",
+ * "journal", "log", "commands" and "inforequests" then have nothing to show.
  * End of input shuts the plug-in down like "shutdown".
  *
  * Control lines (words separated by blanks; "..." takes the rest of the line; "#" starts a comment):
  *   echo TEXT...                          print TEXT (to synchronise a script)
+ *   time LINE...                          run the control line LINE and print "time: MICROSECONDS"
  *   connection SCH [OWNCLID]              add a server connection (own client id 0 = not connected)
  *   removeconnection SCH
  *   own SCH CLID                          set the own client id of a connection
@@ -70,6 +73,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -242,6 +246,13 @@ private:
         const std::string& cmd = l.word(0);
         if (cmd == "echo") {
             out(l.rest(1));
+        } else if (cmd == "time") {
+            const auto start = std::chrono::steady_clock::now();
+            handle(l.rest(1));
+            const std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - start;
+            char text[64];
+            std::snprintf(text, sizeof text, "time: %.1f", took.count());
+            out(text);
         } else if (cmd == "connection") {
             m_host.addConnection(l.number(1), l.size() > 2 ? l.id16(2) : 0);
         } else if (cmd == "removeconnection") {
@@ -436,7 +447,7 @@ private:
 int usage()
 {
     std::fprintf(stderr, "usage: vxm_fakeclient --plugin FILE [--id PLUGINID] [--config DIR] [--empty] [--echo] "
-                         "CLIENTFOLDER\n");
+                         "[--quiet] CLIENTFOLDER\n");
     return 2;
 }
 
@@ -447,7 +458,7 @@ int main(int argc, char** argv)
     // Read our own options first: Qt would take "--plugin" for one of its own.
     std::string plugin, config, folder;
     std::string id = "fakeclient";
-    bool empty = false, echo = false;
+    bool empty = false, echo = false, quiet = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--plugin" && i + 1 < argc)
@@ -460,6 +471,8 @@ int main(int argc, char** argv)
             empty = true;
         else if (a == "--echo")
             echo = true;
+        else if (a == "--quiet")
+            quiet = true;
         else if (a.rfind("-", 0) == 0 || !folder.empty())
             return usage();
         else
@@ -474,6 +487,7 @@ int main(int argc, char** argv)
     QApplication app(qtArgc, argv);
 
     FakeHost host(QString::fromLocal8Bit(folder.c_str()), QString::fromLocal8Bit(config.c_str()));
+    host.setQuiet(quiet);
     if (!empty)
         host.addSampleWorld();
     FakeClient client(host, echo);

@@ -99,9 +99,11 @@ public:
     }
     ~HostCall()
     {
+        const bool quiet = m_host->d->quiet;
         m_host->d->addEntry(JournalEntry::ToHost, m_slot, m_name, args, result);
         m_lock.unlock();
-        m_host->notifyChanged();
+        if (!quiet)
+            m_host->notifyChanged();
     }
     HostCall(const HostCall&) = delete;
     HostCall& operator=(const HostCall&) = delete;
@@ -223,6 +225,10 @@ struct HostSlots {
         call.args = format("%p", pointer);
         if (!pointer)
             return;
+        if (d.quiet) {
+            std::free(pointer);
+            return;
+        }
         auto it = d.allocations.find(pointer);
         if (it == d.allocations.end()) {
             call.fault(format("%p was not handed out by the host, or was given back already", pointer));
@@ -243,7 +249,8 @@ struct HostSlots {
             call.fault("null text");
             return;
         }
-        d.logLines.push_back(LogLine{text, level, channel ? channel : "", sch});
+        if (!d.quiet)
+            d.logLines.push_back(LogLine{text, level, channel ? channel : "", sch});
     }
 
     // ---- 64-65 ----
@@ -782,7 +789,8 @@ struct HostSlots {
         if (returnCode)
             record.returnCode = std::string(returnCode);
         record.clientThread = std::this_thread::get_id() == d.clientThread;
-        d.pluginCommands.push_back(record);
+        if (!d.quiet)
+            d.pluginCommands.push_back(record);
         queueAnswer(call, sch, {}, ErrorOk, std::string(), returnCode);
     }
 
@@ -861,7 +869,8 @@ struct HostSlots {
         call.args = format("sch=%" PRIu64 " type=%d id=%" PRIu64, sch, type, itemID);
         if (call.slotError())
             return;
-        d.infoRequests.push_back(InfoUpdateRequest{sch, type, itemID});
+        if (!d.quiet)
+            d.infoRequests.push_back(InfoUpdateRequest{sch, type, itemID});
     }
 
     static uint64 getServerVersionNumber(uint64 sch)

@@ -7,9 +7,9 @@ plugin=$2
 folder=$TMPDIR/client
 fail() { echo "FAIL: $*" >&2; echo "--- output:" >&2; cat "$TMPDIR/out" >&2; exit 1; }
 
-run() { # control lines on stdin; output in $TMPDIR/out; exit status in $status
+run() { # [options] with control lines on stdin; output in $TMPDIR/out; exit status in $status
   set +e
-  "$client" --plugin "$plugin" --id tester "$folder" >"$TMPDIR/out" 2>"$TMPDIR/err"
+  "$client" --plugin "$plugin" --id tester "$@" "$folder" >"$TMPDIR/out" 2>"$TMPDIR/err"
   status=$?
   set -e
 }
@@ -89,6 +89,18 @@ LINES
 [ "$(grep -c '^wait: ok vxmplugin_onServerErrorEvent$' "$TMPDIR/out")" = 2 ] || fail "wait for the two answers"
 grep -qx 'wait: timeout nothing_like_this' "$TMPDIR/out" || fail "wait without a match must time out"
 grep -q '^journal: #[0-9]* thread-[12] slot 112 sendCtrlPortCommand' "$TMPDIR/out" || fail "requests of plug-in threads"
+
+# Quiet: nothing recorded, the plug-in served as before, a timed line reports its time.
+run --quiet <<'LINES'
+answer serverinfo 0
+time event plugincommand 1 test forward serverinfo
+drain
+journal
+LINES
+[ "$status" = 0 ] || fail "quiet session exited with $status"
+grep -qE '^time: [0-9]+\.[0-9]$' "$TMPDIR/out" || fail "no time of the timed line"
+grep -qx 'drain: ok' "$TMPDIR/out" || fail "quiet answers not delivered"
+! grep -q '^journal:' "$TMPDIR/out" || fail "a quiet session kept a journal"
 
 # A file that is no plug-in.
 run </dev/null

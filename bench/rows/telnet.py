@@ -1,0 +1,245 @@
+"""telnet-rr and telnet-fanout: the telnet plug-in in the stand-in client (vxm_fakeclient --quiet)
+against redis-server and the harness's own servers, all driven by bench/telnet_loadgen.
+
+telnet-rr: closed loops of one request per connection at 1, 10, 50 and 200 connections. Ours answers
+`whoami` (a data line and its error line), redis-server answers inline PING, and the harness's minimal
+epoll server (the floor) answers each line with two lines in one write.
+
+telnet-fanout: 200 connections registered for one notification; the stand-in injects one event and
+the generator times it until the last reading connection holds the line; the peer is the harness
+sending the same line with 200 send() calls. Both again with one connection that never reads (its
+buffers filled first); the time the injecting call takes is reported too.
+"""
+import os
+import select
+import socket
+import statistics
+import time
+
+import benchlib
+
+PORT = 25639          # the plug-in's fixed port (bench/run runs in a network namespace of its own)
+REDIS_PORT = 6379
+FLOOR_PORT = 25640
+SENDLOOP_PORT = 25641
+
+CONNECTIONS = [1, 10, 50, 200]
+EVENT = 'notifytalkstatuschange'
+EVENT_LINE = 'notifytalkstatuschange schandlerid=1 status=1 isreceivedwhisper=0 clid=2'
+
+
+class Lines:
+    """Reads the standard output of a spawned process line by line, with a deadline."""
+
+    def __init__(self, spawned):
+        self.spawned = spawned
+        self.fd = spawned.proc.stdout.fileno()
+        self.buffer = b''
+
+    def expect(self, prefix, count=1, timeout=30):
+        found = []
+        deadline = time.monotonic() + timeout
+        while len(found) < count:
+            while b'\n' in self.buffer and len(found) < count:
+                line, self.buffer = self.buffer.split(b'\n', 1)
+                text = line.decode(errors='replace')
+                if text.startswith(prefix):
+                    found.append(text)
+            if len(found) >= count:
+                break
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise benchlib.RowError('%s: no "%s" line within %s s' % (self.spawned.proc.args, prefix, timeout))
+            ready, _, _ = select.select([self.fd], [], [], left)
+            if ready:
+                chunk = os.read(self.fd, 65536)
+                if not chunk:
+                    res = self.spawned.wait(5)
+                    raise benchlib.RowError('%s ended early (%s): %s' % (self.spawned.proc.args, res.rc,
+                                                                         res.stderr[-1000:]))
+                self.buffer += chunk
+        return found
+
+
+class Server:
+    """A server process on the measured cores, with a control input (a FIFO kept open here)."""
+
+    def __init__(self, ctx, name, argv, ready_prefix=None, port=None):
+        self.ctx = ctx
+        folder = ctx.workdir('telnet-' + name)
+        self.fifo = os.path.join(folder, 'control')
+        os.mkfifo(self.fifo)
+        # Opened for reading and writing, so that the open neither blocks nor ever sees an end of input.
+        self.control = os.open(self.fifo, os.O_RDWR)
+        self.proc = ctx.spawn(argv, pin='sut', cwd=folder, stdin=self.control)
+        self.out = Lines(self.proc)
+        if ready_prefix:
+            self.out.expect(ready_prefix)
+        if port:
+            wait_port(port, self.proc)
+
+    def say(self, line):
+        os.write(self.control, (line + '\n').encode())
+
+    def stop(self, farewell=None):
+        """Ends the server: with the farewell line on its control input (waiting up to 15 s), else
+        or then by SIGKILL."""
+        try:
+            if farewell:
+                self.say(farewell)
+                try:
+                    self.proc.wait(15)
+                    return
+                except benchlib.RowError:
+                    pass
+            self.proc.kill()
+            self.proc.wait(5)
+        except benchlib.RowError:
+            pass
+        finally:
+            os.close(self.control)
+
+
+def wait_port(port, proc, timeout=15):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc.proc.poll() is not None:
+            raise benchlib.RowError('%s ended before it listened on %d' % (proc.proc.args, port))
+        try:
+            socket.create_connection(('127.0.0.1', port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.02)
+    raise benchlib.RowError('nothing listens on port %d' % port)
+
+
+def plugin_file(ctx):
+    path = ctx.bin('ctrlport_plugin', 'ctrlport_plugin.so')
+    if not os.path.exists(path):
+        raise benchlib.RowError('%s is not built' % path)
+    return path
+
+
+def start_ours(ctx):
+    client = ctx.workdir('telnet-client')
+    return Server(ctx, 'ours', [ctx.bin('testing', 'fakehost', 'vxm_fakeclient'), '--plugin', plugin_file(ctx),
+                                '--quiet', client], ready_prefix='fakeclient: ready')
+
+
+def loadgen(ctx, mode, options):
+    argv = [ctx.bin('bench', 'telnet_loadgen'), mode]
+    for key, value in options.items():
+        argv += ['--' + key, str(value)]
+    res = ctx.run(argv, pin='helper', timeout=300)
+    values = {}
+    for line in res.stdout.splitlines():
+        key, _, value = line.partition(' ')
+        values[key] = value
+    return values
+
+
+def rotate(sides, rep):
+    k = rep % len(sides)
+    return sides[k:] + sides[:k]
+
+
+def rr(ctx):
+    benchlib.which('redis-server')
+    seconds = 0.5 if ctx.quick else 2.0
+    warmup = 0.2 if ctx.quick else 0.5
+    helper_threads = max(1, ctx.ncpus)
+    sides = {
+        'ours': dict(port=PORT, request='whoami\\n', done='error id=', hello='selected schandlerid='),
+        'redis': dict(port=REDIS_PORT, request='PING\\r\\n', done='+PONG'),
+        'floor': dict(port=FLOOR_PORT, request='whoami\\n', done='error id='),
+    }
+    servers = []
+    try:
+        servers.append(start_ours(ctx))
+        servers.append(Server(ctx, 'redis', ['redis-server', '--save', '', '--appendonly', 'no', '--port',
+                                             str(REDIS_PORT), '--bind', '127.0.0.1'], port=REDIS_PORT))
+        servers.append(Server(ctx, 'floor', [ctx.bin('bench', 'telnet_loadgen'), 'floor', '--port', str(FLOOR_PORT)],
+                              ready_prefix='ready'))
+        cpu_notes = []
+        for n in CONNECTIONS:
+            got = {side: [] for side in sides}
+            threads = min(n, helper_threads)
+            for rep in range(ctx.reps):
+                for side in rotate(list(sides), rep):
+                    got[side].append(loadgen(ctx, 'rr', dict(sides[side], conns=n, seconds=seconds, warmup=warmup,
+                                                             threads=threads)))
+
+            def series(side, key):
+                return [float(v[key]) for v in got[side]]
+
+            label = '%d conn%s' % (n, '' if n == 1 else 's')
+            yield benchlib.Figure('telnet-rr', 'requests/s, ' + label, '1/s', series('ours', 'rps'),
+                                  series('redis', 'rps'), 'redis',
+                                  benchlib.RatioAtLeast(1.0) if n == 50 else benchlib.Info())
+            yield benchlib.Figure('telnet-rr', 'p50, ' + label, 'us', series('ours', 'p50_us'),
+                                  series('redis', 'p50_us'), 'redis',
+                                  benchlib.RatioAtMost(2.0) if n == 1 else benchlib.Info())
+            yield benchlib.Figure('telnet-rr', 'p99, ' + label, 'us', series('ours', 'p99_us'),
+                                  series('redis', 'p99_us'), 'redis')
+            yield benchlib.Figure('telnet-rr', 'requests/s, ' + label, '1/s', series('ours', 'rps'),
+                                  series('floor', 'rps'), 'floor')
+            if n == 1:
+                yield benchlib.Figure('telnet-rr', 'p50, ' + label, 'us', series('ours', 'p50_us'),
+                                      series('floor', 'p50_us'), 'floor')
+            cpu = max(float(v['cpu_cores']) for side in got for v in got[side])
+            cpu_notes.append('%d: %.2f of %d' % (n, cpu, threads))
+        ctx.note('telnet-rr: the load generator used at most (connections: cores busy of its threads) ' +
+                 ', '.join(cpu_notes))
+    finally:
+        for server in servers:
+            server.stop('shutdown' if server is servers[0] else None)
+
+
+def fanout(ctx):
+    conns = 200
+    warm = 300 if ctx.quick else 1000
+    events = 5 if ctx.quick else 30
+    ours_options = dict(port=PORT, conns=conns, hello='selected schandlerid=',
+                        setup='clientnotifyregister schandlerid=1 event=%s\\n' % EVENT, **{'setup-done': 'error id='},
+                        event=EVENT, warm='event talkstatus 1 1 0 2', inject='time event talkstatus 1 1 0 2')
+    peer_options = dict(port=SENDLOOP_PORT, conns=conns, event=EVENT, warm='send ' + EVENT_LINE,
+                        inject='time send ' + EVENT_LINE)
+    ours = peer = None
+    try:
+        ours = start_ours(ctx)
+        peer = Server(ctx, 'sendloop', [ctx.bin('bench', 'telnet_loadgen'), 'sendloop', '--port', str(SENDLOOP_PORT)],
+                      ready_prefix='ready')
+        results = {}
+        cpu = 0.0
+        for stalled in (0, 1):
+            receipt = {'ours': [], 'peer': []}
+            call = {'ours': [], 'peer': []}
+            for rep in range(ctx.reps):
+                for side in rotate(['ours', 'peer'], rep):
+                    server, options = (ours, ours_options) if side == 'ours' else (peer, peer_options)
+                    values = loadgen(ctx, 'fanout', dict(options, stalled=stalled, control=server.fifo,
+                                                         **{'warm-events': warm, 'events': events}))
+                    receipt[side].append(float(values['p50_us']))
+                    cpu = max(cpu, float(values['cpu_cores']))
+                    times = [float(t.split()[1]) for t in server.out.expect('time:', events)]
+                    call[side].append(statistics.median(times))
+            results[stalled] = (receipt, call)
+        plain, stall = results[0], results[1]
+        yield benchlib.Figure('telnet-fanout', 'last receipt, %d conns' % conns, 'us', plain[0]['ours'],
+                              plain[0]['peer'], 'send loop', benchlib.RatioAtMost(1.2))
+        yield benchlib.Figure('telnet-fanout', 'last receipt, 1 of them stalled', 'us', stall[0]['ours'],
+                              stall[0]['peer'], 'send loop', benchlib.RatioAtMost(1.2))
+        yield benchlib.Figure('telnet-fanout', 'injecting call', 'us', plain[1]['ours'], plain[1]['peer'],
+                              'send loop')
+        yield benchlib.Figure('telnet-fanout', 'injecting call, 1 stalled', 'us', stall[1]['ours'], plain[1]['ours'],
+                              'ours, none stalled', benchlib.RatioAtMost(1.2))
+        ctx.note('telnet-fanout: the load generator used at most %.2f of a core; each figure is the median of '
+                 '%d events after %d to fill the stalled reader' % (cpu, events, warm))
+    finally:
+        if ours:
+            ours.stop('shutdown')
+        if peer:
+            peer.stop()
+
+
+ROWS = {'telnet-rr': rr, 'telnet-fanout': fanout}
