@@ -109,6 +109,8 @@ public:
     HostCall& operator=(const HostCall&) = delete;
 
     FakeHost::Impl& d() { return *m_host->d; }
+    // False for a quiet host, which spends nothing on the journal's texts.
+    bool recording() const { return !m_host->d->quiet; }
     FakeHost* host() { return m_host; }
     // The scripted failure of this slot, 0 when none.
     unsigned slotError() const
@@ -199,6 +201,9 @@ struct HostSlots {
     FakeHost::Impl& d = call.d();         \
     (void)d
 
+// The journal's text of a call's arguments, result or memory, made only when the host keeps a journal.
+#define JOURNAL_TEXT(...) (call.recording() ? format(__VA_ARGS__) : std::string())
+
 #define SLOT_ERROR()                          \
     if (unsigned scripted = call.slotError()) \
     return call.fail(scripted)
@@ -207,22 +212,23 @@ struct HostSlots {
     static unsigned getErrorText(unsigned error, char** text)
     {
         HOST_CALL(4, "getErrorText", ErrorUndefined);
-        call.args = format("error=%u", error);
+        call.args = JOURNAL_TEXT("error=%u", error);
         SLOT_ERROR();
         if (!text)
             return call.nullResult();
         auto it = d.errorTexts.find(error);
         if (it == d.errorTexts.end())
             return call.fail(ErrorUndefined);
-        *text = d.allocString(it->second, format("getErrorText(%u)", error));
-        call.result = "0 " + quoted(*text);
+        *text = d.allocString(it->second, JOURNAL_TEXT("getErrorText(%u)", error));
+        if (call.recording())
+            call.result = "0 " + quoted(*text);
         return ErrorOk;
     }
 
     static void freeHostMemory(void* pointer)
     {
         HOST_CALL_VOID(5, "freeHostMemory");
-        call.args = format("%p", pointer);
+        call.args = JOURNAL_TEXT("%p", pointer);
         if (!pointer)
             return;
         if (d.quiet) {
@@ -243,7 +249,7 @@ struct HostSlots {
     static void logMessage(const char* text, int level, const char* channel, uint64 sch)
     {
         HOST_CALL_VOID(6, "logMessage");
-        call.args = format("text=%s level=%d channel=%s sch=%" PRIu64, quoted(text).c_str(), level,
+        call.args = JOURNAL_TEXT("text=%s level=%d channel=%s sch=%" PRIu64, quoted(text).c_str(), level,
                            quoted(channel).c_str(), sch);
         if (!text) {
             call.fault("null text");
@@ -258,7 +264,7 @@ struct HostSlots {
                          bool muted)
     {
         HOST_CALL(slot, name, ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " ids=%s returnCode=%s", sch, idList(ids).c_str(),
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " ids=%s returnCode=%s", sch, idList(ids).c_str(),
                            quoted(returnCode).c_str());
         SLOT_ERROR();
         ConnectionRecord* c = d.connection(sch);
@@ -303,7 +309,7 @@ struct HostSlots {
     static unsigned getOwnClientID(uint64 sch, uint16* clientID)
     {
         HOST_CALL(73, "getOwnClientID", ErrorUndefined);
-        call.args = format("sch=%" PRIu64, sch);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64, sch);
         SLOT_ERROR();
         ConnectionRecord* c = nullptr;
         if (unsigned e = ownClient(call, sch, &c))
@@ -311,7 +317,7 @@ struct HostSlots {
         if (!clientID)
             return call.nullResult();
         *clientID = c->ownClientID;
-        call.result = format("0 %u", c->ownClientID);
+        call.result = JOURNAL_TEXT("0 %u", c->ownClientID);
         return ErrorOk;
     }
 
@@ -328,7 +334,7 @@ struct HostSlots {
         if (!out)
             return call.nullResult();
         *out = value;
-        call.result = format("0 %d", value);
+        call.result = JOURNAL_TEXT("0 %d", value);
         return ErrorOk;
     }
 
@@ -345,7 +351,7 @@ struct HostSlots {
         if (!out)
             return call.nullResult();
         *out = value;
-        call.result = format("0 %" PRIu64, value);
+        call.result = JOURNAL_TEXT("0 %" PRIu64, value);
         return ErrorOk;
     }
 
@@ -362,14 +368,15 @@ struct HostSlots {
         if (!out)
             return call.nullResult();
         *out = call.d().allocString(value, what);
-        call.result = "0 " + quoted(*out);
+        if (call.recording())
+            call.result = "0 " + quoted(*out);
         return ErrorOk;
     }
 
     static unsigned getOwnClientVariableAsInt(uint64 sch, size_t var, int* result)
     {
         HOST_CALL(74, "getOwnClientVariableAsInt", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " var=%zu", sch, var);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " var=%zu", sch, var);
         SLOT_ERROR();
         ConnectionRecord* c = nullptr;
         if (unsigned e = ownClient(call, sch, &c))
@@ -382,7 +389,7 @@ struct HostSlots {
     static unsigned setOwnClientVariableAsString(uint64 sch, size_t var, const char* value)
     {
         HOST_CALL(77, "setOwnClientVariableAsString", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " var=%zu value=%s", sch, var, quoted(value).c_str());
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " var=%zu value=%s", sch, var, quoted(value).c_str());
         SLOT_ERROR();
         ConnectionRecord* c = nullptr;
         if (unsigned e = ownClient(call, sch, &c))
@@ -398,7 +405,7 @@ struct HostSlots {
     static unsigned flushOwnClientUpdates(uint64 sch, const char* returnCode)
     {
         HOST_CALL(78, "flushOwnClientUpdates", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " returnCode=%s", sch, quoted(returnCode).c_str());
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " returnCode=%s", sch, quoted(returnCode).c_str());
         SLOT_ERROR();
         ConnectionRecord* c = nullptr;
         if (unsigned e = ownClient(call, sch, &c))
@@ -441,7 +448,7 @@ struct HostSlots {
     static unsigned getClientVariableAsInt(uint64 sch, uint16 clid, size_t var, int* result)
     {
         HOST_CALL(79, "getClientVariableAsInt", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " clid=%u var=%zu", sch, clid, var);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " clid=%u var=%zu", sch, clid, var);
         SLOT_ERROR();
         ClientRecord* cl = nullptr;
         if (unsigned e = client(call, sch, clid, &cl))
@@ -452,7 +459,7 @@ struct HostSlots {
     static unsigned getClientVariableAsUInt64(uint64 sch, uint16 clid, size_t var, uint64* result)
     {
         HOST_CALL(80, "getClientVariableAsUInt64", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " clid=%u var=%zu", sch, clid, var);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " clid=%u var=%zu", sch, clid, var);
         SLOT_ERROR();
         ClientRecord* cl = nullptr;
         if (unsigned e = client(call, sch, clid, &cl))
@@ -463,7 +470,7 @@ struct HostSlots {
     static unsigned getClientVariableAsString(uint64 sch, uint16 clid, size_t var, char** result)
     {
         HOST_CALL(81, "getClientVariableAsString", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " clid=%u var=%zu", sch, clid, var);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " clid=%u var=%zu", sch, clid, var);
         SLOT_ERROR();
         ClientRecord* cl = nullptr;
         if (unsigned e = client(call, sch, clid, &cl))
@@ -474,7 +481,7 @@ struct HostSlots {
     static unsigned getClientList(uint64 sch, uint16** result)
     {
         HOST_CALL(82, "getClientList", ErrorUndefined);
-        call.args = format("sch=%" PRIu64, sch);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64, sch);
         SLOT_ERROR();
         ConnectionRecord* c = d.connection(sch);
         if (!c)
@@ -495,14 +502,15 @@ struct HostSlots {
             list[i] = ids[i];
         list[ids.size()] = 0;
         *result = list;
-        call.result = "0 " + listText(ids);
+        if (call.recording())
+            call.result = "0 " + listText(ids);
         return ErrorOk;
     }
 
     static unsigned getChannelOfClient(uint64 sch, uint16 clid, uint64* channelID)
     {
         HOST_CALL(83, "getChannelOfClient", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " clid=%u", sch, clid);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " clid=%u", sch, clid);
         SLOT_ERROR();
         ClientRecord* cl = nullptr;
         if (unsigned e = client(call, sch, clid, &cl))
@@ -510,14 +518,14 @@ struct HostSlots {
         if (!channelID)
             return call.nullResult();
         *channelID = cl->channel;
-        call.result = format("0 %" PRIu64, cl->channel);
+        call.result = JOURNAL_TEXT("0 %" PRIu64, cl->channel);
         return ErrorOk;
     }
 
     static unsigned getChannelVariableAsInt(uint64 sch, uint64 cid, size_t var, int* result)
     {
         HOST_CALL(84, "getChannelVariableAsInt", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " cid=%" PRIu64 " var=%zu", sch, cid, var);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " cid=%" PRIu64 " var=%zu", sch, cid, var);
         SLOT_ERROR();
         ChannelRecord* ch = nullptr;
         if (unsigned e = channel(call, sch, cid, &ch))
@@ -528,7 +536,7 @@ struct HostSlots {
     static unsigned getChannelVariableAsUInt64(uint64 sch, uint64 cid, size_t var, uint64* result)
     {
         HOST_CALL(85, "getChannelVariableAsUInt64", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " cid=%" PRIu64 " var=%zu", sch, cid, var);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " cid=%" PRIu64 " var=%zu", sch, cid, var);
         SLOT_ERROR();
         ChannelRecord* ch = nullptr;
         if (unsigned e = channel(call, sch, cid, &ch))
@@ -539,7 +547,7 @@ struct HostSlots {
     static unsigned getChannelVariableAsString(uint64 sch, uint64 cid, size_t var, char** result)
     {
         HOST_CALL(86, "getChannelVariableAsString", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " cid=%" PRIu64 " var=%zu", sch, cid, var);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " cid=%" PRIu64 " var=%zu", sch, cid, var);
         SLOT_ERROR();
         ChannelRecord* ch = nullptr;
         if (unsigned e = channel(call, sch, cid, &ch))
@@ -550,7 +558,7 @@ struct HostSlots {
     static unsigned getChannelList(uint64 sch, uint64** result)
     {
         HOST_CALL(93, "getChannelList", ErrorUndefined);
-        call.args = format("sch=%" PRIu64, sch);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64, sch);
         SLOT_ERROR();
         ConnectionRecord* c = d.connection(sch);
         if (!c)
@@ -564,7 +572,7 @@ struct HostSlots {
     static unsigned getChannelClientList(uint64 sch, uint64 cid, uint16** result)
     {
         HOST_CALL(94, "getChannelClientList", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " cid=%" PRIu64, sch, cid);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " cid=%" PRIu64, sch, cid);
         SLOT_ERROR();
         ChannelRecord* ch = nullptr;
         if (unsigned e = channel(call, sch, cid, &ch))
@@ -579,7 +587,7 @@ struct HostSlots {
     static unsigned getParentChannel(uint64 sch, uint64 cid, uint64* result)
     {
         HOST_CALL(95, "getParentChannel", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " cid=%" PRIu64, sch, cid);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " cid=%" PRIu64, sch, cid);
         SLOT_ERROR();
         ChannelRecord* ch = nullptr;
         if (unsigned e = channel(call, sch, cid, &ch))
@@ -587,7 +595,7 @@ struct HostSlots {
         if (!result)
             return call.nullResult();
         *result = ch->parent;
-        call.result = format("0 %" PRIu64, ch->parent);
+        call.result = JOURNAL_TEXT("0 %" PRIu64, ch->parent);
         return ErrorOk;
     }
 
@@ -604,7 +612,7 @@ struct HostSlots {
     static unsigned getServerVariableAsString(uint64 sch, size_t var, char** result)
     {
         HOST_CALL(99, "getServerVariableAsString", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " var=%zu", sch, var);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " var=%zu", sch, var);
         SLOT_ERROR();
         ConnectionRecord* c = d.connection(sch);
         if (!c)
@@ -620,7 +628,7 @@ struct HostSlots {
     static unsigned sendCtrlPortCommand(uint64 sch, const char* command, const char* returnCode)
     {
         HOST_CALL(112, "sendCtrlPortCommand", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " command=%s returnCode=%s", sch, quoted(command).c_str(),
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " command=%s returnCode=%s", sch, quoted(command).c_str(),
                            quoted(returnCode).c_str());
         SLOT_ERROR();
         ConnectionRecord* c = nullptr;
@@ -644,7 +652,7 @@ struct HostSlots {
     static unsigned verifyServerPassword(uint64 sch, const char* password, const char* returnCode)
     {
         HOST_CALL(135, "verifyServerPassword", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " password=%s returnCode=%s", sch, quoted(password).c_str(),
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " password=%s returnCode=%s", sch, quoted(password).c_str(),
                            quoted(returnCode).c_str());
         SLOT_ERROR();
         ConnectionRecord* c = nullptr;
@@ -662,7 +670,7 @@ struct HostSlots {
     static unsigned verifyChannelPassword(uint64 sch, uint64 cid, const char* password, const char* returnCode)
     {
         HOST_CALL(136, "verifyChannelPassword", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " cid=%" PRIu64 " password=%s returnCode=%s", sch, cid,
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " cid=%" PRIu64 " password=%s returnCode=%s", sch, cid,
                            quoted(password).c_str(), quoted(returnCode).c_str());
         SLOT_ERROR();
         ConnectionRecord* c = nullptr;
@@ -685,7 +693,7 @@ struct HostSlots {
                            std::map<std::string, size_t> FakeHost::Impl::*table)
     {
         HOST_CALL(slot, name, ErrorUndefined);
-        call.args = format("name=%s", quoted(varName).c_str());
+        call.args = JOURNAL_TEXT("name=%s", quoted(varName).c_str());
         SLOT_ERROR();
         if (!varName || !result) {
             call.fault("null name or result pointer");
@@ -696,7 +704,7 @@ struct HostSlots {
         if (it == names.end())
             return call.fail(ErrorUnknownVariable);
         *result = it->second;
-        call.result = format("0 %zu", it->second);
+        call.result = JOURNAL_TEXT("0 %zu", it->second);
         return ErrorOk;
     }
     static unsigned lookupClientVariableID(const char* name, size_t* result)
@@ -716,7 +724,7 @@ struct HostSlots {
     static void path(int slot, const char* name, char* buffer, size_t maxLen, std::string FakeHost::Impl::*which)
     {
         HOST_CALL_VOID(slot, name);
-        call.args = format("maxLen=%zu", maxLen);
+        call.args = JOURNAL_TEXT("maxLen=%zu", maxLen);
         if (call.slotError())
             return;
         if (!buffer || maxLen == 0) {
@@ -724,7 +732,8 @@ struct HostSlots {
             return;
         }
         copyOut(buffer, maxLen, d.*which);
-        call.result = quoted(buffer);
+        if (call.recording())
+            call.result = quoted(buffer);
     }
     static void getAppPath(char* buffer, size_t maxLen)
     {
@@ -762,7 +771,7 @@ struct HostSlots {
                                   const uint16* targetIDs, const char* returnCode)
     {
         HOST_CALL_VOID(187, "sendPluginCommand");
-        call.args = format("sch=%" PRIu64 " pluginID=%s command=%s target=%d ids=%s returnCode=%s", sch,
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " pluginID=%s command=%s target=%d ids=%s returnCode=%s", sch,
                            quoted(pluginID).c_str(), quoted(command).c_str(), targetMode, idList(targetIDs).c_str(),
                            quoted(returnCode).c_str());
         if (call.slotError())
@@ -797,7 +806,7 @@ struct HostSlots {
     static unsigned getServerConnectInfo(uint64 sch, char* hostName, uint16* port, char* password, size_t maxLen)
     {
         HOST_CALL(189, "getServerConnectInfo", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " maxLen=%zu", sch, maxLen);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " maxLen=%zu", sch, maxLen);
         SLOT_ERROR();
         ConnectionRecord* c = d.connection(sch);
         if (!c)
@@ -809,14 +818,14 @@ struct HostSlots {
         copyOut(hostName, maxLen, c->host);
         copyOut(password, maxLen, c->password);
         *port = c->port;
-        call.result = format("0 %s %u %s", quoted(hostName).c_str(), c->port, quoted(password).c_str());
+        call.result = JOURNAL_TEXT("0 %s %u %s", quoted(hostName).c_str(), c->port, quoted(password).c_str());
         return ErrorOk;
     }
 
     static unsigned getChannelConnectInfo(uint64 sch, uint64 cid, char* pathOut, char* password, size_t maxLen)
     {
         HOST_CALL(190, "getChannelConnectInfo", ErrorUndefined);
-        call.args = format("sch=%" PRIu64 " cid=%" PRIu64 " maxLen=%zu", sch, cid, maxLen);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " cid=%" PRIu64 " maxLen=%zu", sch, cid, maxLen);
         SLOT_ERROR();
         ChannelRecord* ch = nullptr;
         if (unsigned e = channel(call, sch, cid, &ch))
@@ -842,14 +851,14 @@ struct HostSlots {
         }
         copyOut(pathOut, maxLen, p);
         copyOut(password, maxLen, ch->password);
-        call.result = format("0 %s %s", quoted(pathOut).c_str(), quoted(password).c_str());
+        call.result = JOURNAL_TEXT("0 %s %s", quoted(pathOut).c_str(), quoted(password).c_str());
         return ErrorOk;
     }
 
     static void createReturnCode(const char* pluginID, char* returnCode, size_t maxLen)
     {
         HOST_CALL_VOID(191, "createReturnCode");
-        call.args = format("pluginID=%s maxLen=%zu", quoted(pluginID).c_str(), maxLen);
+        call.args = JOURNAL_TEXT("pluginID=%s maxLen=%zu", quoted(pluginID).c_str(), maxLen);
         if (call.slotError())
             return;
         checkPluginID(call, pluginID);
@@ -860,13 +869,14 @@ struct HostSlots {
         std::string code = format("PR_%s_%u", pluginID ? pluginID : "", ++d.returnCodeCounter);
         copyOut(returnCode, maxLen, code);
         d.returnCodes.push_back(returnCode);
-        call.result = quoted(returnCode);
+        if (call.recording())
+            call.result = quoted(returnCode);
     }
 
     static void requestInfoUpdate(uint64 sch, int type, uint64 itemID)
     {
         HOST_CALL_VOID(192, "requestInfoUpdate");
-        call.args = format("sch=%" PRIu64 " type=%d id=%" PRIu64, sch, type, itemID);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64 " type=%d id=%" PRIu64, sch, type, itemID);
         if (call.slotError())
             return;
         if (!d.quiet)
@@ -876,7 +886,7 @@ struct HostSlots {
     static uint64 getServerVersionNumber(uint64 sch)
     {
         HOST_CALL(193, "getServerVersionNumber", 0);
-        call.args = format("sch=%" PRIu64, sch);
+        call.args = JOURNAL_TEXT("sch=%" PRIu64, sch);
         ConnectionRecord* c = d.connection(sch);
         uint64 version = c ? c->version : 0;
         call.result = std::to_string(version);
