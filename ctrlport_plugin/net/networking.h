@@ -80,8 +80,12 @@ struct NetWorkingSocketData
     // onDisconnect has run or must not run.
     bool disconnectNotified;
 
-    // Bytes held in m_TCPPacketSendingList.
+    // Bytes held in m_TCPPacketSendingList and not yet written.
     std::size_t m_QueuedBytes;
+    // Bytes of the first queued block already written.
+    std::size_t m_HeadOffset;
+    // The socket took less than it was offered: write again once the system reports it writable.
+    bool m_WaitWritable;
     // A closing connection's peer has ended its side; the socket is no longer watched for input.
     bool m_InputEnded;
     // Set by any thread that wants the connection gone; the poll thread closes it at its next pass.

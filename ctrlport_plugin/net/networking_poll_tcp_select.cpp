@@ -2,11 +2,13 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/mutex.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -28,6 +30,19 @@ int nextConnectionID()
 }
 
 const short kExceptionalEvents = POLLERR | POLLHUP | POLLNVAL;
+
+// The poller whose poll thread the calling thread is, if any.
+thread_local const NetWorkingPollTCPSelect* t_PollThreadOf = nullptr;
+// The innermost WakeBatch of the calling thread, if any.
+thread_local NetWorkingPollTCPSelect::WakeBatch* t_WakeBatch = nullptr;
+
+// Most queued blocks offered to the socket in one write, and most writes for one connection in one
+// go, so that a connection with a long queue does not hold up the others of its poller.
+const int kBlocksPerWrite = 64;
+const int kWritesInARow = 16;
+// A command that produces more than this is written while it runs, so that mostly what the peer has
+// not taken counts toward the queue limit.
+const std::size_t kEagerWriteBytes = 64 * 1024;
 
 bool wouldBlock(int error)
 {
@@ -55,6 +70,7 @@ NetWorkingPollTCPSelect::NetWorkingPollTCPSelect(NetWorking* owner)
       m_PollThread(nullptr),
       m_Stop(false),
       m_WakeFd(netutil::createWakeFd()),
+      m_WakePending(false),
       m_CloseAfterSendTimeout(10000)
 {
     if (m_WakeFd < 0)
@@ -80,7 +96,7 @@ NetWorkingPollTCPSelect::~NetWorkingPollTCPSelect()
 void NetWorkingPollTCPSelect::stop()
 {
     m_Stop = true;
-    wake();
+    signalWake();
     if (!m_PollThread)
         return;
     try {
@@ -98,6 +114,7 @@ void NetWorkingPollTCPSelect::addSocket(NetWorkingSocketData* record)
     const int connectionID = nextConnectionID();
     record->m_ConnectionID = connectionID;
     m_ActiveSocketMap[connectionID] = record;
+    // Watch the new socket and write what onConnect queues; the poll thread needs this lock first.
     wake();
     if (record->m_Functions.onConnect)
         record->m_Functions.onConnect(connectionID, &record->m_PeerAddress, record->m_UserData, this);
@@ -116,46 +133,26 @@ int NetWorkingPollTCPSelect::send(char* buffer, int length, int connectionID, co
     if (!buffer || length <= 0)
         return 0;
 
-    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-    NetWorkingSocketData* record = findSocket(connectionID);
-    if (!record || record->m_CloseRequested)
-        return 0;
-    if (!record->m_TCPPacketSendingList.empty()) {
-        // Goes out after the blocks before it.
-        appendToQueue(record, owned.release(), length);
-        return 0;
-    }
-
-    // The socket is non-blocking and only the poll thread closes it, under this lock, so the
-    // descriptor is ours for the whole call and the block cannot interleave with another sender's.
-    int sent = 0;
-    while (sent < length) {
-        const ssize_t result = ::send(record->m_Socket, buffer + sent, length - sent, MSG_NOSIGNAL);
-        if (result > 0) {
-            sent += static_cast<int>(result);
-            continue;
+    NetWorkingSocketData* writeNow = nullptr;
+    {
+        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+        NetWorkingSocketData* record = findSocket(connectionID);
+        if (!record || record->m_CloseRequested || !appendToQueue(record, owned.release(), length))
+            return 0;
+        if (!onPollThread()) {
+            wake();
+            return 0;
         }
-        const int error = netutil::lastError();
-        if (result < 0 && error == EINTR)
-            continue;
-        if (result == 0 || wouldBlock(error))
-            break;
-        m_Owner->log("ERROR: while tcp send errorCode: " + std::to_string(error) + ", errorMsg: " +
-                     netutil::errorText(error));
-        requestClose(record);
-        return 0;
+        // The poll thread writes it when the handling of the current block or the pass ends; a long
+        // reply is written whenever it has grown by kEagerWriteBytes, even while the socket was full.
+        const std::size_t queued = record->m_QueuedBytes;
+        if (queued / kEagerWriteBytes != (queued - static_cast<std::size_t>(length)) / kEagerWriteBytes) {
+            record->m_WaitWritable = false;
+            writeNow = record;
+        }
     }
-    if (sent == length)
-        return 0;
-
-    if (sent == 0) {
-        appendToQueue(record, owned.release(), length);
-    } else {
-        char* rest = new char[length - sent];
-        std::memcpy(rest, buffer + sent, length - sent);
-        appendToQueue(record, rest, length - sent);
-    }
-    wake();  // the poll thread now has to watch for writability
+    if (writeNow)
+        writeQueue(writeNow);
     return 0;
 }
 
@@ -203,6 +200,7 @@ void NetWorkingPollTCPSelect::setCloseAfterSendTimeout(std::chrono::milliseconds
 
 void NetWorkingPollTCPSelect::pollLoop()
 {
+    t_PollThreadOf = this;
     netutil::runUntilStopped(
         m_Stop, "poll thread", [this] { pollPass(); }, [this](const std::string& text) { m_Owner->log(text); });
 }
@@ -210,6 +208,7 @@ void NetWorkingPollTCPSelect::pollLoop()
 void NetWorkingPollTCPSelect::pollPass()
 {
     processCloseRequests();
+    flushQueues();
 
     std::vector<pollfd> fds;
     std::vector<NetWorkingSocketData*> records;
@@ -241,8 +240,12 @@ void NetWorkingPollTCPSelect::pollPass()
         }
         return;
     }
-    if (fds[0].revents)
+    if (fds[0].revents) {
+        // In this order: a wake-up that comes after the drain is either seen here or signals again.
+        // What was queued before this point is written in this pass or at the start of the next.
         netutil::drainWakeFd(m_WakeFd);
+        m_WakePending = false;
+    }
 
     // Records stay allocated until removeOldSockets at the end of this pass, and only this thread
     // removes them, so the pointers below stay valid without the lock.
@@ -257,10 +260,18 @@ void NetWorkingPollTCPSelect::pollPass()
             readList.push_back(std::make_pair(records[i], exceptional));
     }
 
-    for (NetWorkingSocketData* record : resendList)
+    for (NetWorkingSocketData* record : resendList) {
+        {
+            boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+            record->m_WaitWritable = false;
+        }
         tcpResend(record);
-    for (auto& entry : readList)
+    }
+    for (auto& entry : readList) {
         readSocket(entry.first, entry.second);
+        // The lines the handlers of this block produced leave in one write.
+        tcpResend(entry.first);
+    }
     removeOldSockets();
 }
 
@@ -343,50 +354,108 @@ void NetWorkingPollTCPSelect::readSocket(NetWorkingSocketData* record, bool exce
     removeSocket(record);
 }
 
-void NetWorkingPollTCPSelect::tcpResend(NetWorkingSocketData* record)
+void NetWorkingPollTCPSelect::flushQueues()
 {
-    bool remove = false;
+    std::vector<NetWorkingSocketData*> pending;
     {
         boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-        if (record->m_Socket == kClosedSocket || record->m_CloseRequested)
-            return;
-        std::deque<NetWorkingSocketData::Block>& queue = record->m_TCPPacketSendingList;
-        while (!queue.empty()) {
-            NetWorkingSocketData::Block& head = queue.front();
-            ssize_t result;
-            do {
-                result = ::send(record->m_Socket, head.first, head.second, MSG_NOSIGNAL);
-            } while (result < 0 && errno == EINTR);
-            if (result == head.second) {
-                delete[] head.first;
-                record->m_QueuedBytes -= head.second;
-                queue.pop_front();
-                continue;
-            }
-            if (result >= 0 || wouldBlock(netutil::lastError())) {
-                if (result > 0) {
-                    // Keep exactly the bytes the socket did not take, still at the front.
-                    const int rest = head.second - static_cast<int>(result);
-                    char* copy = new char[rest];
-                    std::memcpy(copy, head.first + result, rest);
-                    delete[] head.first;
-                    head = NetWorkingSocketData::Block(copy, rest);
-                    record->m_QueuedBytes -= static_cast<std::size_t>(result);
-                }
-                break;
-            }
-            const int error = netutil::lastError();
-            m_Owner->log("ERROR: while tcp_resend send errorCode: " + std::to_string(error) + ", errorMsg: " +
-                         netutil::errorText(error));
-            // Dropping the block would glue later lines onto a partly sent one: end the connection.
-            remove = true;
-            break;
+        for (auto& entry : m_ActiveSocketMap) {
+            NetWorkingSocketData* record = entry.second;
+            if (!record->m_TCPPacketSendingList.empty() && !record->m_WaitWritable)
+                pending.push_back(record);
         }
-        if (queue.empty() && record->closeAfterSend)
-            remove = true;
+    }
+    for (NetWorkingSocketData* record : pending)
+        tcpResend(record);
+}
+
+void NetWorkingPollTCPSelect::tcpResend(NetWorkingSocketData* record)
+{
+    writeQueue(record);
+    bool remove;
+    {
+        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+        remove = record->closeAfterSend && record->m_TCPPacketSendingList.empty() &&
+                 record->m_Socket != kClosedSocket;
     }
     if (remove)
         removeSocket(record);
+}
+
+void NetWorkingPollTCPSelect::writeQueue(NetWorkingSocketData* record)
+{
+    iovec blocks[kBlocksPerWrite];
+    for (int write = 0; write < kWritesInARow; ++write) {
+        int fd;
+        int count = 0;
+        std::size_t offered = 0;
+        {
+            boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+            if (record->m_Socket == kClosedSocket || record->m_CloseRequested || record->m_WaitWritable)
+                return;
+            const std::deque<NetWorkingSocketData::Block>& queue = record->m_TCPPacketSendingList;
+            if (queue.empty())
+                return;
+            std::size_t skip = record->m_HeadOffset;
+            for (auto it = queue.begin(); it != queue.end() && count < kBlocksPerWrite; ++it, ++count) {
+                blocks[count].iov_base = it->first + skip;
+                blocks[count].iov_len = static_cast<std::size_t>(it->second) - skip;
+                offered += blocks[count].iov_len;
+                skip = 0;
+            }
+            fd = record->m_Socket;
+        }
+
+        // Without the lock: only this thread frees queued blocks and closes the descriptor, and other
+        // threads only append.
+        msghdr message{};
+        message.msg_iov = blocks;
+        message.msg_iovlen = static_cast<std::size_t>(count);
+        ssize_t sent;
+        do {
+            sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (sent < 0 && errno == EINTR);
+        const int error = netutil::lastError();
+
+        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+        if (sent < 0 && !wouldBlock(error)) {
+            m_Owner->log("ERROR: while tcp_resend send errorCode: " + std::to_string(error) + ", errorMsg: " +
+                         netutil::errorText(error));
+            // Dropping the block would glue later lines onto a partly sent one: end the connection.
+            requestClose(record);
+            return;
+        }
+        if (sent > 0)
+            consumeQueue(record, static_cast<std::size_t>(sent));
+        if (static_cast<std::size_t>(std::max<ssize_t>(sent, 0)) < offered) {
+            // The rest waits until the socket is writable again.
+            record->m_WaitWritable = true;
+            return;
+        }
+    }
+}
+
+void NetWorkingPollTCPSelect::consumeQueue(NetWorkingSocketData* record, std::size_t sent)
+{
+    std::deque<NetWorkingSocketData::Block>& queue = record->m_TCPPacketSendingList;
+    record->m_QueuedBytes -= sent;
+    while (sent > 0 && !queue.empty()) {
+        NetWorkingSocketData::Block& head = queue.front();
+        const std::size_t rest = static_cast<std::size_t>(head.second) - record->m_HeadOffset;
+        if (sent < rest) {
+            record->m_HeadOffset += sent;
+            return;
+        }
+        sent -= rest;
+        delete[] head.first;
+        queue.pop_front();
+        record->m_HeadOffset = 0;
+    }
+}
+
+bool NetWorkingPollTCPSelect::onPollThread() const
+{
+    return t_PollThreadOf == this;
 }
 
 void NetWorkingPollTCPSelect::removeSocket(NetWorkingSocketData* socketData)
@@ -434,8 +503,7 @@ void NetWorkingPollTCPSelect::removeOldSockets()
 
 void NetWorkingPollTCPSelect::requestClose(NetWorkingSocketData* record)
 {
-    // Whatever is still queued cannot go out any more.
-    record->clearSendingList();
+    // Whatever is still queued cannot go out any more; the poll thread frees it with the record.
     record->m_CloseRequested = true;
     wake();
 }
@@ -467,5 +535,29 @@ bool NetWorkingPollTCPSelect::appendToQueue(NetWorkingSocketData* record, char* 
 
 void NetWorkingPollTCPSelect::wake()
 {
-    netutil::signalWakeFd(m_WakeFd);
+    if (t_WakeBatch) {
+        std::vector<NetWorkingPollTCPSelect*>& pollers = t_WakeBatch->m_Pollers;
+        if (std::find(pollers.begin(), pollers.end(), this) == pollers.end())
+            pollers.push_back(this);
+        return;
+    }
+    signalWake();
+}
+
+void NetWorkingPollTCPSelect::signalWake()
+{
+    if (!m_WakePending.exchange(true))
+        netutil::signalWakeFd(m_WakeFd);
+}
+
+NetWorkingPollTCPSelect::WakeBatch::WakeBatch() : m_Outer(t_WakeBatch)
+{
+    t_WakeBatch = this;
+}
+
+NetWorkingPollTCPSelect::WakeBatch::~WakeBatch()
+{
+    t_WakeBatch = m_Outer;
+    for (NetWorkingPollTCPSelect* poller : m_Pollers)
+        poller->wake();
 }

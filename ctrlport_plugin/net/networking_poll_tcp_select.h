@@ -1,14 +1,21 @@
 #pragma once
 
 // One poller thread and the TCP connections it owns: reads them in blocks of at most 1500 bytes,
-// sends to them (queueing what a socket does not take at once), closes them at once or after their
-// queue has drained, and reports a connection the peer closed, once.
+// sends to them, closes them at once or after their queue has drained, and reports a connection the
+// peer closed, once.
 //
-// Descriptors are closed only by the poll thread (or by the destructor after it joined), so no
-// thread ever uses a descriptor number that another thread has closed and the client may have
-// reused. Other threads that want a connection gone mark it and wake the poll thread. Records of
-// removed connections are freed by the poll thread at the end of its pass, when nothing refers to
-// them any more.
+// Sending works like a line server's reply buffer: send() only appends to the connection's queue,
+// and the poll thread writes what is queued, as many blocks as the socket takes in one call, right
+// after a received block has been handled (so the lines of a command leave together) and before it
+// waits again (so that what other threads queued, such as the lines of one notification fan-out,
+// leaves once per pass). A send from another thread wakes the poll thread, at most once per pass;
+// one from the poll thread itself needs no wake-up.
+//
+// Descriptors are used for sending and closed only by the poll thread (or by the destructor after it
+// joined), so no thread ever uses a descriptor number that another thread has closed and the client
+// may have reused, and a slow peer never blocks another thread. Other threads that want a connection
+// gone mark it and wake the poll thread. Queued blocks and records of removed connections are freed
+// only by the poll thread, so it writes from them without holding the lock.
 
 #include <netinet/in.h>
 
@@ -18,6 +25,7 @@
 #include <list>
 #include <map>
 #include <string>
+#include <vector>
 
 #include <boost/thread/recursive_mutex.hpp>
 #include <boost/thread/thread.hpp>
@@ -47,8 +55,9 @@ public:
     void addSocket(NetWorkingSocketData* record);
     int getSocketCount();
 
-    // Both take ownership of / copy the bytes and return 0. Sending never blocks: what the socket
-    // does not take goes to the connection's queue. Unknown ids are ignored.
+    // Both take ownership of / copy the bytes, queue them after what is queued already and return 0;
+    // the poll thread writes them (see above). Unknown ids and closing connections are ignored; a
+    // connection whose queue would grow past kMaxQueuedBytes is closed.
     int send(char* buffer, int length, int connectionID, const sockaddr_in* address);
     int send(const std::string& text, int connectionID, const sockaddr_in* address);
 
@@ -61,6 +70,23 @@ public:
     // How long a close-after-send waits for the peer to take the queue before it closes anyway.
     void setCloseAfterSendTimeout(std::chrono::milliseconds timeout);
 
+    // While one lives, the wake-ups that sends on this thread owe are held back; at its end every
+    // poller that got something is woken once. A fan-out of one line to many connections thus queues
+    // all of it first, and each poller writes its share in one pass instead of waking per line.
+    class WakeBatch
+    {
+    public:
+        WakeBatch();
+        ~WakeBatch();
+        WakeBatch(const WakeBatch&) = delete;
+        WakeBatch& operator=(const WakeBatch&) = delete;
+
+    private:
+        friend class NetWorkingPollTCPSelect;
+        WakeBatch* const m_Outer;
+        std::vector<NetWorkingPollTCPSelect*> m_Pollers;
+    };
+
 private:
     void pollLoop();
     void pollPass();
@@ -68,13 +94,23 @@ private:
     // emptied their queue or ran out of time.
     void processCloseRequests();
     void readSocket(NetWorkingSocketData* record, bool exceptional);
+    // Writes the queues of every connection that is not waiting for the socket to take more.
+    void flushQueues();
+    // Writes what is queued for one connection until the socket takes no more (then it waits for
+    // writability) or the queue is empty (then a close-after-send completes).
     void tcpResend(NetWorkingSocketData* record);
+    // The writing part of tcpResend (at most kWritesInARow writes); removes nothing.
+    void writeQueue(NetWorkingSocketData* record);
+    // Drops `sent` written bytes from the front of the queue.
+    static void consumeQueue(NetWorkingSocketData* record, std::size_t sent);
+    bool onPollThread() const;
     void removeSocket(NetWorkingSocketData* record);
     void removeOldSockets();
     void requestClose(NetWorkingSocketData* record);
     NetWorkingSocketData* findSocket(int connectionID);
     bool appendToQueue(NetWorkingSocketData* record, char* buffer, int length);
     void wake();
+    void signalWake();
 
     std::list<NetWorkingSocketData*> m_OldSockets;
     std::map<int, NetWorkingSocketData*> m_ActiveSocketMap;
@@ -83,8 +119,10 @@ private:
     boost::recursive_mutex m_Lock;
     boost::thread* m_PollThread;
     std::atomic<bool> m_Stop;
-    // Written to wake the poll thread: a new connection, a queue that became non-empty, a close
-    // request, the stop.
+    // Written to wake the poll thread: a new connection, a queue that another thread filled, a close
+    // request, the stop. m_WakePending is set from the first wake-up until the poll thread takes it,
+    // so that a fan-out to many connections of this poller writes the descriptor once.
     int m_WakeFd;
+    std::atomic<bool> m_WakePending;
     std::chrono::milliseconds m_CloseAfterSendTimeout;
 };

@@ -243,15 +243,23 @@ TEST_F(NetWorkingTest, SlowReaderGetsEveryBlockInOrder)
     ASSERT_GT(id, 0);
     NetWorkingPollTCPSelect* poller = m_User.pollerOf(id);
 
-    // Two senders at once, as a poll thread and the client's thread would; neither may block, and
-    // each one's blocks keep their order. 2 x 1.5 MiB stays under the queue limit.
+    // Two senders at once: the poll thread that owns the connection (answering a block it read,
+    // which queues without waking itself) and the client's thread; neither may block, and each
+    // one's blocks keep their order. 2 x 1.5 MiB stays under the queue limit.
     auto sendLines = [&](char tag) {
         for (int i = 0; i < 12000; ++i)
             poller->send(std::string(1, tag) + numberedLine(i, 127), id, nullptr);
     };
+    std::promise<void> answered;
+    m_User.setDataHook([&](int, const std::string&, NetWorkingPollTCPSelect*) {
+        sendLines('A');
+        answered.set_value();
+    });
     std::thread other(sendLines, 'B');
-    sendLines('A');
+    ASSERT_TRUE(writeAll(client, "x"));
+    ASSERT_EQ(answered.get_future().wait_for(kDeadline), std::future_status::ready);
     other.join();
+    m_User.setDataHook(nullptr);
 
     const std::string got = readBytes(client, 2 * 12000 * 128);
     ASSERT_EQ(got.size(), 2u * 12000 * 128);
@@ -344,9 +352,9 @@ TEST_F(NetWorkingTest, ResetPeerIsReportedOnce)
 
 TEST_F(NetWorkingTest, SendToAPeerThatHasGoneEndsTheConnectionWithoutABrokenPipeSignal)
 {
-    // The peer ends its side before the layer has even reported the connection; the first line
-    // still goes out, the peer answers it with a reset, and the next send fails with EPIPE, which
-    // must neither raise SIGPIPE (ending this process) nor leave the connection open.
+    // The peer resets the connection before the layer has even reported it, so writing the lines
+    // queued at once fails (a reset, or EPIPE when written again), which must neither raise SIGPIPE
+    // (ending this process) nor leave the connection open.
     std::mutex lock;
     std::condition_variable closed;
     bool peerClosed = false;
@@ -359,6 +367,8 @@ TEST_F(NetWorkingTest, SendToAPeerThatHasGoneEndsTheConnectionWithoutABrokenPipe
     });
     const int client = connectTo(m_Port);
     ASSERT_GE(client, 0);
+    linger hard = {1, 0};
+    ASSERT_EQ(::setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard)), 0);
     ::close(client);
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -369,7 +379,10 @@ TEST_F(NetWorkingTest, SendToAPeerThatHasGoneEndsTheConnectionWithoutABrokenPipe
     const int id = m_User.waitForConnection(1);
     ASSERT_GT(id, 0);
     ASSERT_TRUE(m_User.waitForDisconnects(id, 1));
-    EXPECT_TRUE(m_Log.contains("ERROR: while tcp send errorCode: 32, errorMsg: Broken pipe"));
+    bool writeFailed = false;
+    for (const std::string& line : m_Log.lines())
+        writeFailed |= line.rfind("ERROR: while tcp_resend send errorCode: ", 0) == 0;
+    EXPECT_TRUE(writeFailed);
 
     // Nothing more is reported for it once another connection of that poller has been served.
     m_User.setConnectHook(nullptr);
