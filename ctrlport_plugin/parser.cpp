@@ -304,7 +304,6 @@ int Parser::dispatchNotification(const std::string& line)
                 targets.push_back(entry.first);
         }
     }
-    for (const int connectionID : targets)
-        sendLine(connectionID, line);
+    m_QueryManager.packetSendToEach(targets, line);
     return 0;
 }

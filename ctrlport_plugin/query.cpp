@@ -6,8 +6,10 @@
 #include "net/networking_poll_tcp_select.h"
 #include "replybuilder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 namespace {
 
@@ -62,6 +64,22 @@ void disconnectCallback(int connectionID, const sockaddr_in*, void* userData)
 }
 
 const NetWorkingSocketFunctions kCallbacks = {receiveCallback, connectCallback, disconnectCallback};
+
+// The client whose received lines this thread is handling, so that their replies reach its poller
+// without a second lookup.
+thread_local QueryClient* t_handledClient = nullptr;
+
+class HandlingClient
+{
+public:
+    explicit HandlingClient(QueryClient* client) : m_previous(t_handledClient) { t_handledClient = client; }
+    ~HandlingClient() { t_handledClient = m_previous; }
+    HandlingClient(const HandlingClient&) = delete;
+    HandlingClient& operator=(const HandlingClient&) = delete;
+
+private:
+    QueryClient* const m_previous;
+};
 
 } // namespace
 
@@ -283,6 +301,7 @@ void QueryManager::onDataReceived(int connectionID, char* buffer, int length, co
         return;
     client->m_lastActivity = now();
     client->m_pending += data;
+    const HandlingClient handling(client.get());
 
     std::string& pending = client->m_pending;
     std::size_t start = 0;
@@ -322,16 +341,69 @@ void QueryManager::deliverLine(QueryClient& client, const std::string& line, con
     m_parser->handleLine(queryLine);
 }
 
+namespace {
+
+void sendWithLineEnd(NetWorkingPollTCPSelect* poller, int connectionID, const std::string& line)
+{
+    char* buffer = new char[line.size() + 2];
+    std::memcpy(buffer, line.data(), line.size());
+    std::memcpy(buffer + line.size(), "\n\r", 2);
+    poller->send(buffer, static_cast<int>(line.size() + 2), connectionID, nullptr);
+}
+
+} // namespace
+
+NetWorkingPollTCPSelect* QueryManager::pollerForPacket(int connectionID)
+{
+    // A reply to the line being handled goes to the client at hand: it stays in the table while its
+    // lock is held.
+    if (t_handledClient && t_handledClient->m_connectionID == connectionID)
+        return t_handledClient->m_poller;
+    const boost::shared_ptr<QueryClient> client = findClient(connectionID);
+    if (!client) {
+        logMessage("packetSend called with an invalid socketID:" + std::to_string(connectionID), kLevelError,
+                   kChannel);
+        return nullptr;
+    }
+    return client->m_poller;
+}
+
 void QueryManager::packetSend(QueryPacket* packet)
 {
     std::unique_ptr<QueryPacket> owned(packet);
-    const boost::shared_ptr<QueryClient> client = findClient(packet->m_connectionID);
-    if (!client) {
-        logMessage("packetSend called with an invalid socketID:" + std::to_string(packet->m_connectionID),
-                   kLevelError, kChannel);
-        return;
+    if (NetWorkingPollTCPSelect* poller = pollerForPacket(packet->m_connectionID))
+        sendWithLineEnd(poller, packet->m_connectionID, packet->m_line);
+}
+
+void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const std::string& line)
+{
+    std::vector<std::pair<NetWorkingPollTCPSelect*, int>> targets;
+    std::vector<int> unknown;
+    {
+        boost::lock_guard<boost::recursive_mutex> guard(m_lock);
+        for (const int connectionID : connectionIDs) {
+            const auto it = m_ClientMap.find(connectionID);
+            if (it == m_ClientMap.end())
+                unknown.push_back(connectionID);
+            else
+                targets.emplace_back(it->second->m_poller, connectionID);
+        }
     }
-    client->m_poller->send(packet->m_line + "\n\r", packet->m_connectionID, nullptr);
+    for (const int connectionID : unknown)
+        logMessage("packetSend called with an invalid socketID:" + std::to_string(connectionID), kLevelError,
+                   kChannel);
+    // Poller by poller, each woken once its share is queued: the first ones write while the rest is
+    // still being queued.
+    std::stable_sort(targets.begin(), targets.end(),
+                     [](const std::pair<NetWorkingPollTCPSelect*, int>& a,
+                        const std::pair<NetWorkingPollTCPSelect*, int>& b) { return a.first < b.first; });
+    for (std::size_t first = 0; first < targets.size();) {
+        const NetWorkingPollTCPSelect::WakeBatch batch;
+        std::size_t next = first;
+        for (; next < targets.size() && targets[next].first == targets[first].first; ++next)
+            sendWithLineEnd(targets[next].first, targets[next].second, line);
+        first = next;
+    }
 }
 
 void QueryManager::sendErrorAndCloseConnection(int connectionID, unsigned error, const std::string& extra)

@@ -127,6 +127,9 @@ public:
     int startListening(const std::vector<std::string>& addresses, int port);
 
     void packetSend(QueryPacket* packet);
+    // The same line to each of the connections, as packetSend would send it to each; every poller
+    // involved is woken once, when all of it is queued.
+    void packetSendToEach(const std::vector<int>& connectionIDs, const std::string& line);
     void sendErrorAndCloseConnection(int connectionID, unsigned error, const std::string& extra);
     void sendErrorAndRemoveConnection(int connectionID, unsigned error, const std::string& extra);
     void onRemoveConnection(int connectionID);
@@ -158,6 +161,8 @@ public:
 
 private:
     boost::shared_ptr<QueryClient> findClient(int connectionID);
+    // The poller of a connection, nullptr (logged as packetSend's) when it has no client.
+    NetWorkingPollTCPSelect* pollerForPacket(int connectionID);
     void sendError(int connectionID, NetWorkingPollTCPSelect* poller, unsigned error, const std::string& extra);
     void deliverLine(QueryClient& client, const std::string& line, const sockaddr_in& peer);
     void handPseudoLine(const char* text, int connectionID, const sockaddr_in& peer);

@@ -433,6 +433,31 @@ TEST_F(ParserTest, NotificationsReachEachRegisteredConnectionOnce)
         const std::string expected = i < 3 ? line + "\n\r" : std::string();
         EXPECT_EQ(expected + "schandlerid=1\n\rerror id=0 msg=ok\n\r", clients[i]->received()) << i;
     }
+
+    // A thousand commands at once while notifications come from another thread: the answers, which
+    // leave many to a write, and the notifications, queued in between, each arrive whole, the answers
+    // in the order of their commands.
+    TelnetTestClient& busy = *clients[1];
+    busy.clear();
+    std::string burst, answers;
+    for (int i = 0; i < 1000; ++i) {
+        burst += i % 2 ? "whoami\n" : "currentschandlerid\n";
+        answers += i % 2 ? "clid=1 cid=5\n\rerror id=0 msg=ok\n\r" : "schandlerid=1\n\rerror id=0 msg=ok\n\r";
+    }
+    std::thread notifier([&] {
+        for (int i = 0; i < 300; ++i)
+            m_parser->dispatchNotification(line);
+    });
+    busy.send(burst);
+    notifier.join();
+    const std::size_t total = answers.size() + 300 * (line.size() + 2);
+    ASSERT_TRUE(busy.waitUntil([&] { return busy.received().size() >= total; }, nullptr));
+    std::string rest = busy.received();
+    int notifications = 0;
+    for (std::size_t at; (at = rest.find(line + "\n\r")) != std::string::npos; ++notifications)
+        rest.erase(at, line.size() + 2);
+    EXPECT_EQ(notifications, 300);
+    EXPECT_TRUE(rest == answers);
 }
 
 TEST_F(ParserTest, ReceivedLinesAreLoggedWithoutPasswords)
