@@ -6,29 +6,50 @@
 
 ReceivedLists receivedLists;
 
-void ReceivedLists::store(vxm_uint64 sch, vxm_uint16 clid, const QString& list) { lists[sch][clid] = list; }
+void ReceivedLists::store(vxm_uint64 sch, vxm_uint16 clid, const QString& list)
+{
+    Connection& connection = connections[sch];
+    const auto known = connection.lists.constFind(clid);
+    if (known != connection.lists.constEnd()) {
+        connection.byAge.erase(known->stamp);
+    } else if (connection.lists.size() >= kMaxListsPerConnection) {
+        const auto oldest = connection.byAge.begin();
+        connection.lists.remove(oldest->second);
+        connection.byAge.erase(oldest);
+    }
+    Entry& entry = connection.lists[clid];
+    entry.text = list.toUtf8();
+    entry.text.squeeze();
+    entry.stamp = ++lastStamp;
+    connection.byAge.emplace(entry.stamp, clid);
+}
 
 void ReceivedLists::removeClient(vxm_uint64 sch, vxm_uint16 clid)
 {
-    auto connection = lists.find(sch);
-    if (connection != lists.end()) {
-        connection->remove(clid);
+    const auto connection = connections.find(sch);
+    if (connection == connections.end()) {
+        return;
+    }
+    const auto entry = connection->lists.constFind(clid);
+    if (entry != connection->lists.constEnd()) {
+        connection->byAge.erase(entry->stamp);
+        connection->lists.erase(entry);
     }
 }
 
-void ReceivedLists::forgetConnection(vxm_uint64 sch) { lists.remove(sch); }
+void ReceivedLists::forgetConnection(vxm_uint64 sch) { connections.remove(sch); }
 
 bool ReceivedLists::find(vxm_uint64 sch, vxm_uint16 clid, QString* list) const
 {
-    const auto connection = lists.constFind(sch);
-    if (connection == lists.constEnd()) {
+    const auto connection = connections.constFind(sch);
+    if (connection == connections.constEnd()) {
         return false;
     }
-    const auto entry = connection->constFind(clid);
-    if (entry == connection->constEnd()) {
+    const auto entry = connection->lists.constFind(clid);
+    if (entry == connection->lists.constEnd()) {
         return false;
     }
-    *list = *entry;
+    *list = QString::fromUtf8(entry->text);
     return true;
 }
 
@@ -55,11 +76,18 @@ QString sanitizeReceivedList(const QString& list)
     int bytes = 0;
     for (int i = 0; i < list.size(); ++i) {
         const QChar c = list.at(i);
-        if (c.category() == QChar::Other_Control) {
-            continue;
-        }
         const bool pair = c.isHighSurrogate() && i + 1 < list.size() && list.at(i + 1).isLowSurrogate();
         const uint ucs = pair ? QChar::surrogateToUcs4(c, list.at(i + 1)) : c.unicode();
+        switch (QChar::category(ucs)) {
+        case QChar::Other_Control:        // C0, DEL, C1
+        case QChar::Other_Format:         // bidirectional controls, zero-width characters, tags
+        case QChar::Separator_Line:       // U+2028
+        case QChar::Separator_Paragraph:  // U+2029
+            i += pair ? 1 : 0;
+            continue;
+        default:
+            break;
+        }
         const int length = ucs < 0x80 ? 1 : ucs < 0x800 ? 2 : ucs < 0x10000 ? 3 : 4;
         if (bytes + length > kMaxReceivedListBytes) {
             break;

@@ -277,9 +277,27 @@ TEST_F(Plugin, ListsAreForgottenWithTheirClientOrConnection)
     EXPECT_EQ(panelText(3, 12), "Delta");
 }
 
-TEST(ReceivedList, ControlCharactersAreDroppedAndLengthIsCapped)
+TEST_F(Plugin, AFloodOfSendersPushesOutTheLeastRecentlyUpdatedList)
+{
+    runwatcher::onPluginCommand(2, "runwatcher", "1&&Other connection");
+    for (int id = 101; id < 101 + kMaxListsPerConnection; ++id) {
+        runwatcher::onPluginCommand(1, "runwatcher", (QByteArray::number(id) + "&&x").constData());
+    }
+    runwatcher::onPluginCommand(1, "runwatcher", "101&&updated");  // now 102 is the oldest
+    runwatcher::onPluginCommand(1, "runwatcher", "5000&&new");
+    EXPECT_EQ(panelText(1, 101), "updated");
+    EXPECT_EQ(panelText(1, 102), "<untouched>");
+    EXPECT_EQ(panelText(1, 103), "x");
+    EXPECT_EQ(panelText(1, 5000), "new");
+    EXPECT_EQ(panelText(2, 1), "Other connection");
+}
+
+TEST(ReceivedList, ControlAndFormatCharactersAreDroppedAndLengthIsCapped)
 {
     EXPECT_EQ(sanitizeReceivedList(QString::fromUtf8("A\tB\nC\r\x01\x7f" "D\xc2\x85" "E")), "ABCDE");
+    // Bidirectional overrides and isolates, zero-width and tag characters, line and paragraph separators.
+    EXPECT_EQ(sanitizeReceivedList(QString::fromUtf8("A\u202EB\u200BC\u2028D\u2029E\u2066F\uFEFFG\U000E0041H")),
+              "ABCDEFGH");
 
     const QString twoByte(3000, QChar(0x00E9));
     const QString capped = sanitizeReceivedList(twoByte);
