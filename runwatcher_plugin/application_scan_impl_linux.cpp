@@ -2,9 +2,10 @@
 
 #include <QByteArray>
 #include <QFile>
-#include <QHash>
+#include <QSet>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -55,8 +56,8 @@ QSet<QString> ApplicationScanImpl_Linux::scan()
         return result;
     }
     const int fd = dirfd(dir);
-    QHash<QByteArray, QString> seen;  // link text -> canonical path, absolute link texts only
-    char target[PATH_MAX];
+    QSet<QByteArray> seen;  // absolute link texts already resolved in this scan
+    char target[PATH_MAX + 1];
     while (const dirent* entry = readdir(dir)) {
         if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) {
             continue;  // no symbolic links, no files
@@ -69,27 +70,28 @@ QSet<QString> ApplicationScanImpl_Linux::scan()
             info.st_uid != uid || !(uid == 0 || (info.st_mode & S_IRUSR))) {
             continue;
         }
-        const QByteArray exe = QByteArray(entry->d_name) + "/exe";
-        const ssize_t length = readlinkat(fd, exe.constData(), target, sizeof target);
+        char exe[sizeof entry->d_name + 4];
+        std::snprintf(exe, sizeof exe, "%s/exe", entry->d_name);
+        const ssize_t length = readlinkat(fd, exe, target, PATH_MAX);
         if (length < 0 && errno != EINVAL) {
             continue;  // no executable (a kernel thread, a process that ended)
         }
-        const QByteArray fullPath = root + '/' + exe;
-        if (length <= 0 || length == ssize_t(sizeof target) || target[0] != '/') {
+        if (length <= 0 || length == PATH_MAX || target[0] != '/') {
             // Not a link, a relative or overlong one: resolved from where it is, not remembered.
-            const QString canonical = canonicalPath(fullPath.constData());
+            const QString canonical = canonicalPath((root + '/' + QByteArray(exe)).constData());
             if (!canonical.isEmpty()) {
                 result.insert(canonical);
             }
             continue;
         }
-        const QByteArray text(target, int(length));
-        auto known = seen.constFind(text);
-        if (known == seen.constEnd()) {
-            known = seen.insert(text, canonicalPath(text.constData()));
-            if (!known->isEmpty()) {
-                result.insert(*known);
-            }
+        target[length] = '\0';
+        if (seen.contains(QByteArray::fromRawData(target, int(length)))) {
+            continue;
+        }
+        const QString canonical = canonicalPath(target);
+        seen.insert(QByteArray(target, int(length)));
+        if (!canonical.isEmpty()) {
+            result.insert(canonical);
         }
     }
     closedir(dir);

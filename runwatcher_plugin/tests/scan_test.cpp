@@ -58,6 +58,8 @@ TEST_F(FakeProc, ReportsOnlyOwnNumericFoldersWithResolvableExecutables)
     ASSERT_TRUE(QFile::link(bin() + "/delta", root.path() + "/elsewhere/104/exe"));
     ASSERT_TRUE(QFile::link(proc() + "/100", proc() + "/self"));
     makeProcess("105", bin() + "/zeta");
+    makeFile(bin() + "/eta");
+    makeProcess("108", "../../bin/eta");               // a relative link, resolved from its own folder
     const bool otherUser = getuid() == 0;
     if (otherUser) {
         // Another user's process, although its link is readable.
@@ -65,7 +67,7 @@ TEST_F(FakeProc, ReportsOnlyOwnNumericFoldersWithResolvableExecutables)
     }
 
     ApplicationScanImpl_Linux scanner(proc());
-    QSet<QString> expected{canonical(bin() + "/alpha"), canonical(bin() + "/real/gamma")};
+    QSet<QString> expected{canonical(bin() + "/alpha"), canonical(bin() + "/real/gamma"), canonical(bin() + "/eta")};
     if (!otherUser) {
         expected.insert(canonical(bin() + "/zeta"));
     }
