@@ -46,7 +46,8 @@ extern ReceivedLists receivedLists;
 bool parseListCommand(const QString& command, vxm_uint16* clid, QString* list);
 
 // Drops control and format characters and the line and paragraph separators (nothing that could
-// reorder, hide or break the panel's text is kept) and cuts the text to kMaxReceivedListBytes of UTF-8 (whole characters).
+// reorder, hide or break the panel's text is kept) and cuts the text to kMaxReceivedListBytes of
+// UTF-8 (whole characters).
 QString sanitizeReceivedList(const QString& list);
 
 // Removes every list received on a connection.
