@@ -392,8 +392,8 @@ void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const
     for (const int connectionID : unknown)
         logMessage("packetSend called with an invalid socketID:" + std::to_string(connectionID), kLevelError,
                    kChannel);
-    // Poller by poller, each woken once its share is queued: the first ones write while the rest is
-    // still being queued.
+    // Poller by poller, so that a poller with connections that have a backlog is woken once, when its
+    // share is queued; the idle connections have their line written at once.
     std::stable_sort(targets.begin(), targets.end(),
                      [](const std::pair<NetWorkingPollTCPSelect*, int>& a,
                         const std::pair<NetWorkingPollTCPSelect*, int>& b) { return a.first < b.first; });

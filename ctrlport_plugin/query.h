@@ -127,8 +127,8 @@ public:
     int startListening(const std::vector<std::string>& addresses, int port);
 
     void packetSend(QueryPacket* packet);
-    // The same line to each of the connections, as packetSend would send it to each; every poller
-    // involved is woken once, when all of it is queued.
+    // The same line to each of the connections, as packetSend would send it to each, with one lookup
+    // of them all; a poller is woken at most once.
     void packetSendToEach(const std::vector<int>& connectionIDs, const std::string& line);
     void sendErrorAndCloseConnection(int connectionID, unsigned error, const std::string& extra);
     void sendErrorAndRemoveConnection(int connectionID, unsigned error, const std::string& extra);

@@ -137,7 +137,11 @@ int NetWorkingPollTCPSelect::send(char* buffer, int length, int connectionID, co
     {
         boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
         NetWorkingSocketData* record = findSocket(connectionID);
-        if (!record || record->m_CloseRequested || !appendToQueue(record, owned.release(), length))
+        if (!record || record->m_CloseRequested)
+            return 0;
+        if (!onPollThread() && record->m_TCPPacketSendingList.empty())
+            return sendNow(record, owned.release(), length);
+        if (!appendToQueue(record, owned.release(), length))
             return 0;
         if (!onPollThread()) {
             wake();
@@ -153,6 +157,36 @@ int NetWorkingPollTCPSelect::send(char* buffer, int length, int connectionID, co
     }
     if (writeNow)
         writeQueue(writeNow);
+    return 0;
+}
+
+int NetWorkingPollTCPSelect::sendNow(NetWorkingSocketData* record, char* buffer, int length)
+{
+    // Under the lock, which keeps the poll thread from closing the descriptor or writing to it
+    // meanwhile; the socket never blocks.
+    ssize_t sent;
+    do {
+        sent = ::send(record->m_Socket, buffer, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    if (sent == length) {
+        delete[] buffer;
+        return 0;
+    }
+    const int error = netutil::lastError();
+    if (sent < 0 && !wouldBlock(error)) {
+        delete[] buffer;
+        m_Owner->log("ERROR: while tcp send errorCode: " + std::to_string(error) + ", errorMsg: " +
+                     netutil::errorText(error));
+        requestClose(record);
+        return 0;
+    }
+    // The rest waits in the queue until the socket is writable.
+    if (appendToQueue(record, buffer, length)) {
+        if (sent > 0)
+            consumeQueue(record, static_cast<std::size_t>(sent));
+        record->m_WaitWritable = true;
+        wake();
+    }
     return 0;
 }
 
@@ -535,6 +569,9 @@ bool NetWorkingPollTCPSelect::appendToQueue(NetWorkingSocketData* record, char* 
 
 void NetWorkingPollTCPSelect::wake()
 {
+    // The poll thread looks at every queue and close request before it waits again.
+    if (onPollThread())
+        return;
     if (t_WakeBatch) {
         std::vector<NetWorkingPollTCPSelect*>& pollers = t_WakeBatch->m_Pollers;
         if (std::find(pollers.begin(), pollers.end(), this) == pollers.end())

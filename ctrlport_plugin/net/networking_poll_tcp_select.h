@@ -4,18 +4,20 @@
 // sends to them, closes them at once or after their queue has drained, and reports a connection the
 // peer closed, once.
 //
-// Sending works like a line server's reply buffer: send() only appends to the connection's queue,
-// and the poll thread writes what is queued, as many blocks as the socket takes in one call, right
-// after a received block has been handled (so the lines of a command leave together) and before it
-// waits again (so that what other threads queued, such as the lines of one notification fan-out,
-// leaves once per pass). A send from another thread wakes the poll thread, at most once per pass;
-// one from the poll thread itself needs no wake-up.
+// Sending works like a line server's reply buffer. On the poll thread, send() only appends to the
+// connection's queue, and the poll thread writes what is queued, as many blocks as the socket takes
+// in one call, right after the received block has been handled (so the lines of a command leave in
+// one write, without waking anybody) and before it waits again. Another thread (the client's, with
+// notifications and answers) writes at once while the queue is empty, holding the lock, and
+// otherwise appends and wakes the poll thread, at most once per pass (WakeBatch: once per fan-out).
+// Sockets never block, so a peer that stops reading delays nobody; the queue takes what it has not
+// taken, up to kMaxQueuedBytes.
 //
-// Descriptors are used for sending and closed only by the poll thread (or by the destructor after it
-// joined), so no thread ever uses a descriptor number that another thread has closed and the client
-// may have reused, and a slow peer never blocks another thread. Other threads that want a connection
-// gone mark it and wake the poll thread. Queued blocks and records of removed connections are freed
-// only by the poll thread, so it writes from them without holding the lock.
+// Descriptors are closed only by the poll thread (or by the destructor after it joined), under the
+// lock, so no thread ever uses a descriptor number that another thread has closed and the client may
+// have reused. Other threads that want a connection gone mark it and wake the poll thread. Queued
+// blocks and records of removed connections are freed only by the poll thread, so it writes from
+// them without holding the lock; meanwhile its queue is not empty, so nobody else writes.
 
 #include <netinet/in.h>
 
@@ -55,9 +57,9 @@ public:
     void addSocket(NetWorkingSocketData* record);
     int getSocketCount();
 
-    // Both take ownership of / copy the bytes, queue them after what is queued already and return 0;
-    // the poll thread writes them (see above). Unknown ids and closing connections are ignored; a
-    // connection whose queue would grow past kMaxQueuedBytes is closed.
+    // Both take ownership of / copy the bytes and return 0; the bytes go out after everything sent
+    // before them (see above). Unknown ids and connections asked to close are ignored; a connection
+    // whose queue would grow past kMaxQueuedBytes is closed.
     int send(char* buffer, int length, int connectionID, const sockaddr_in* address);
     int send(const std::string& text, int connectionID, const sockaddr_in* address);
 
@@ -109,6 +111,9 @@ private:
     void requestClose(NetWorkingSocketData* record);
     NetWorkingSocketData* findSocket(int connectionID);
     bool appendToQueue(NetWorkingSocketData* record, char* buffer, int length);
+    // Another thread's block for a connection with an empty queue: written at once (with the lock
+    // held), what the socket does not take queued. Takes the buffer; returns 0.
+    int sendNow(NetWorkingSocketData* record, char* buffer, int length);
     void wake();
     void signalWake();
 
