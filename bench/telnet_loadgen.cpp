@@ -16,7 +16,8 @@
 //       written to FIFO (the server's control input) and every reading connection receives its
 //       line holding the event marker; then M times the line `inject`, each timed from the write to
 //       the moment the last reading connection holds the line. Prints "samples_us", "p50_us",
-//       "max_us", "cpu_cores".
+//       "max_us", "cpu_cores", and "receipts_ns": when each last receipt came, in nanoseconds of
+//       CLOCK_MONOTONIC, to be set against the start of the injecting call that the server reports.
 //
 //   telnet_loadgen floor --port P
 //       A minimal epoll server (the floor of telnet-rr): answers each received line with two lines
@@ -25,7 +26,8 @@
 //   telnet_loadgen sendloop --port P
 //       The peer of telnet-fanout: accepts connections, reads what they send and drops it, and reads
 //       control lines on standard input: "send TEXT" sends TEXT and "\n\r" to every connection, one
-//       send() each; "time send TEXT" does the same and prints "time: <microseconds of the loop>".
+//       send() each; "time send TEXT" does the same and prints "time: <microseconds of the loop> at
+//       <its start in nanoseconds of CLOCK_MONOTONIC>", as vxm_fakeclient's "time LINE" does.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -458,12 +460,15 @@ int runFanout(const Options& options)
     const double cpuStart = cpuSeconds();
     const Clock::time_point start = Clock::now();
     std::vector<double> samples;
+    std::vector<long long> receipts;
     for (int round = 0; round < rounds; ++round) {
         const Clock::time_point injected = Clock::now();
         writeControl(controlFd, inject);
         ++expected;
         awaitEvents(epoll, connections, marker, expected, injected + std::chrono::seconds(10));
-        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - injected).count());
+        const Clock::time_point received = Clock::now();
+        samples.push_back(std::chrono::duration<double, std::micro>(received - injected).count());
+        receipts.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(received.time_since_epoch()).count());
     }
     const Clock::duration wall = Clock::now() - start;
     const double cpu = cpuSeconds() - cpuStart;
@@ -475,6 +480,9 @@ int runFanout(const Options& options)
     std::printf("samples_us");
     for (std::size_t i = 0; i < samples.size(); ++i)
         std::printf("%c%.1f", i ? ',' : ' ', samples[i]);
+    std::printf("\nreceipts_ns");
+    for (std::size_t i = 0; i < receipts.size(); ++i)
+        std::printf("%c%lld", i ? ',' : ' ', receipts[i]);
     std::printf("\n");
     std::vector<double> sorted = samples;
     std::printf("p50_us %.2f\n", percentile(sorted, 0.5));
@@ -600,7 +608,11 @@ int runSendLoop(const Options& options)
                 for (const int connection : connections)
                     ::send(connection, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (timed) {
-                    std::printf("time: %.1f\n", std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+                    std::printf("time: %.1f at %lld\n",
+                                std::chrono::duration<double, std::micro>(Clock::now() - start).count(),
+                                static_cast<long long>(
+                                    std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch())
+                                        .count()));
                     std::fflush(stdout);
                 }
             }

@@ -16,7 +16,8 @@
  *
  * Control lines (words separated by blanks; "..." takes the rest of the line; "#" starts a comment):
  *   echo TEXT...                          print TEXT (to synchronise a script)
- *   time LINE...                          run the control line LINE and print "time: MICROSECONDS"
+ *   time LINE...                          run the control line LINE and print "time: MICROSECONDS at NS",
+ *                                         NS being its start on the monotonic clock (CLOCK_MONOTONIC)
  *   connection SCH [OWNCLID]              add a server connection (own client id 0 = not connected)
  *   removeconnection SCH
  *   own SCH CLID                          set the own client id of a connection
@@ -250,8 +251,9 @@ private:
             const auto start = std::chrono::steady_clock::now();
             handle(l.rest(1));
             const std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - start;
-            char text[64];
-            std::snprintf(text, sizeof text, "time: %.1f", took.count());
+            const long long at = std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count();
+            char text[96];
+            std::snprintf(text, sizeof text, "time: %.1f at %lld", took.count(), at);
             out(text);
         } else if (cmd == "connection") {
             m_host.addConnection(l.number(1), l.size() > 2 ? l.id16(2) : 0);

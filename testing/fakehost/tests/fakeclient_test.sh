@@ -98,7 +98,7 @@ drain
 journal
 LINES
 [ "$status" = 0 ] || fail "quiet session exited with $status"
-grep -qE '^time: [0-9]+\.[0-9]$' "$TMPDIR/out" || fail "no time of the timed line"
+grep -qE '^time: [0-9]+\.[0-9] at [0-9]+$' "$TMPDIR/out" || fail "no time of the timed line"
 grep -qx 'drain: ok' "$TMPDIR/out" || fail "quiet answers not delivered"
 ! grep -q '^journal:' "$TMPDIR/out" || fail "a quiet session kept a journal"
 
