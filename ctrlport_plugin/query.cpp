@@ -343,12 +343,11 @@ void QueryManager::deliverLine(QueryClient& client, const std::string& line, con
 
 namespace {
 
-void sendWithLineEnd(NetWorkingPollTCPSelect* poller, int connectionID, const std::string& line)
+std::string withLineEnd(const std::string& line)
 {
-    char* buffer = new char[line.size() + 2];
-    std::memcpy(buffer, line.data(), line.size());
-    std::memcpy(buffer + line.size(), "\n\r", 2);
-    poller->send(buffer, static_cast<int>(line.size() + 2), connectionID, nullptr);
+    std::string text;
+    text.reserve(line.size() + 2);
+    return text.append(line).append("\n\r", 2);
 }
 
 } // namespace
@@ -372,7 +371,7 @@ void QueryManager::packetSend(QueryPacket* packet)
 {
     std::unique_ptr<QueryPacket> owned(packet);
     if (NetWorkingPollTCPSelect* poller = pollerForPacket(packet->m_connectionID))
-        sendWithLineEnd(poller, packet->m_connectionID, packet->m_line);
+        poller->send(withLineEnd(packet->m_line), packet->m_connectionID, nullptr);
 }
 
 void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const std::string& line)
@@ -397,11 +396,12 @@ void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const
     std::stable_sort(targets.begin(), targets.end(),
                      [](const std::pair<NetWorkingPollTCPSelect*, int>& a,
                         const std::pair<NetWorkingPollTCPSelect*, int>& b) { return a.first < b.first; });
+    const std::string text = withLineEnd(line);
     for (std::size_t first = 0; first < targets.size();) {
         const NetWorkingPollTCPSelect::WakeBatch batch;
         std::size_t next = first;
         for (; next < targets.size() && targets[next].first == targets[first].first; ++next)
-            sendWithLineEnd(targets[next].first, targets[next].second, line);
+            targets[next].first->send(text, targets[next].second, nullptr);
         first = next;
     }
 }

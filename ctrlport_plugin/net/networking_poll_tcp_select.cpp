@@ -130,22 +130,50 @@ int NetWorkingPollTCPSelect::send(char* buffer, int length, int connectionID, co
 {
     (void)address;  // TCP sends to the connected peer
     std::unique_ptr<char[]> owned(buffer);
-    if (!buffer || length <= 0)
-        return 0;
+    if (buffer && length > 0)
+        submit(connectionID, buffer, length, std::move(owned));
+    return 0;
+}
 
+int NetWorkingPollTCPSelect::send(const std::string& text, int connectionID, const sockaddr_in* address)
+{
+    (void)address;
+    if (!text.empty())
+        submit(connectionID, text.data(), static_cast<int>(text.size()), nullptr);
+    return 0;
+}
+
+namespace {
+
+// The bytes of a block as a buffer of the queue's own: the given one, or a copy.
+char* queueBlock(const char* data, int length, std::unique_ptr<char[]>& owned)
+{
+    if (owned)
+        return owned.release();
+    char* copy = new char[length];
+    std::memcpy(copy, data, static_cast<std::size_t>(length));
+    return copy;
+}
+
+}  // namespace
+
+void NetWorkingPollTCPSelect::submit(int connectionID, const char* data, int length, std::unique_ptr<char[]> owned)
+{
     NetWorkingSocketData* writeNow = nullptr;
     {
         boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
         NetWorkingSocketData* record = findSocket(connectionID);
         if (!record || record->m_CloseRequested)
-            return 0;
-        if (!onPollThread() && record->m_TCPPacketSendingList.empty())
-            return sendNow(record, owned.release(), length);
-        if (!appendToQueue(record, owned.release(), length))
-            return 0;
+            return;
+        if (!onPollThread() && record->m_TCPPacketSendingList.empty()) {
+            sendNow(record, data, length, owned);
+            return;
+        }
+        if (!appendToQueue(record, queueBlock(data, length, owned), length))
+            return;
         if (!onPollThread()) {
             wake();
-            return 0;
+            return;
         }
         // The poll thread writes it when the handling of the current block or the pass ends; a long
         // reply is written whenever it has grown by kEagerWriteBytes, even while the socket was full.
@@ -157,46 +185,33 @@ int NetWorkingPollTCPSelect::send(char* buffer, int length, int connectionID, co
     }
     if (writeNow)
         writeQueue(writeNow);
-    return 0;
 }
 
-int NetWorkingPollTCPSelect::sendNow(NetWorkingSocketData* record, char* buffer, int length)
+void NetWorkingPollTCPSelect::sendNow(NetWorkingSocketData* record, const char* data, int length,
+                                      std::unique_ptr<char[]>& owned)
 {
     // Under the lock, which keeps the poll thread from closing the descriptor or writing to it
     // meanwhile; the socket never blocks.
     ssize_t sent;
     do {
-        sent = ::send(record->m_Socket, buffer, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+        sent = ::send(record->m_Socket, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (sent < 0 && errno == EINTR);
-    if (sent == length) {
-        delete[] buffer;
-        return 0;
-    }
+    if (sent == length)
+        return;
     const int error = netutil::lastError();
     if (sent < 0 && !wouldBlock(error)) {
-        delete[] buffer;
         m_Owner->log("ERROR: while tcp send errorCode: " + std::to_string(error) + ", errorMsg: " +
                      netutil::errorText(error));
         requestClose(record);
-        return 0;
+        return;
     }
     // The rest waits in the queue until the socket is writable.
-    if (appendToQueue(record, buffer, length)) {
+    if (appendToQueue(record, queueBlock(data, length, owned), length)) {
         if (sent > 0)
             consumeQueue(record, static_cast<std::size_t>(sent));
         record->m_WaitWritable = true;
         wake();
     }
-    return 0;
-}
-
-int NetWorkingPollTCPSelect::send(const std::string& text, int connectionID, const sockaddr_in* address)
-{
-    if (text.empty())
-        return 0;
-    char* buffer = new char[text.size()];
-    std::memcpy(buffer, text.data(), text.size());
-    return send(buffer, static_cast<int>(text.size()), connectionID, address);
 }
 
 void NetWorkingPollTCPSelect::closeSocket(int connectionID, bool afterSend)

@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -111,9 +112,12 @@ private:
     void requestClose(NetWorkingSocketData* record);
     NetWorkingSocketData* findSocket(int connectionID);
     bool appendToQueue(NetWorkingSocketData* record, char* buffer, int length);
+    // Both forms of send: `owned` holds the bytes when the caller handed them over, else they are
+    // copied when they have to wait in the queue.
+    void submit(int connectionID, const char* data, int length, std::unique_ptr<char[]> owned);
     // Another thread's block for a connection with an empty queue: written at once (with the lock
-    // held), what the socket does not take queued. Takes the buffer; returns 0.
-    int sendNow(NetWorkingSocketData* record, char* buffer, int length);
+    // held), what the socket does not take queued.
+    void sendNow(NetWorkingSocketData* record, const char* data, int length, std::unique_ptr<char[]>& owned);
     void wake();
     void signalWake();
 
