@@ -101,3 +101,58 @@ function(vxm_check_exports target)
             -P ${PROJECT_SOURCE_DIR}/cmake/VxmCheckExports.cmake
     LABELS unit)
 endfunction()
+
+# libFuzzer targets (clang only). A tree configured with VXM_FUZZERS=ON builds them all through the
+# target vxm_fuzzers and lists them in <build>/fuzzers.tsv, one line each: name, executable, corpus
+# folder (tab-separated); scripts/test runs every listed target from a scratch copy of its corpus.
+# Build only vxm_fuzzers in such a tree: the libraries named by INSTRUMENT carry the fuzzer's
+# instrumentation, which the tree's other programs do not link.
+option(VXM_FUZZERS "Build the libFuzzer targets (clang only)" OFF)
+if(VXM_FUZZERS)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "VXM_FUZZERS needs clang (-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)")
+  endif()
+  add_custom_target(vxm_fuzzers)
+  set_property(GLOBAL PROPERTY VXM_FUZZER_LINES "")
+  cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL _vxm_write_fuzzer_list)
+endif()
+set(VXM_FUZZ_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g)
+
+# vxm_fuzzer(NAME <name> SOURCES ... [LIBS ...] [INSTRUMENT <libs>] CORPUS <committed corpus folder>)
+# A libFuzzer target (LLVMFuzzerTestOneInput in SOURCES) with address and undefined-behaviour
+# sanitizers; INSTRUMENT names the libraries under test, which are compiled with
+# -fsanitize=fuzzer-no-link so that the fuzzer sees their coverage. Nothing happens unless
+# VXM_FUZZERS is on.
+function(vxm_fuzzer)
+  cmake_parse_arguments(F "" "NAME;CORPUS" "SOURCES;LIBS;INSTRUMENT" ${ARGN})
+  if(NOT VXM_FUZZERS)
+    return()
+  endif()
+  if(NOT F_NAME OR NOT F_SOURCES OR NOT F_CORPUS)
+    message(FATAL_ERROR "vxm_fuzzer needs NAME, SOURCES and CORPUS")
+  endif()
+  get_filename_component(corpus ${F_CORPUS} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  if(NOT IS_DIRECTORY ${corpus})
+    message(FATAL_ERROR "vxm_fuzzer ${F_NAME}: no corpus folder ${corpus}")
+  endif()
+  foreach(lib ${F_INSTRUMENT})
+    get_target_property(done ${lib} VXM_FUZZ_INSTRUMENTED)
+    if(NOT done)
+      target_compile_options(${lib} PRIVATE -fsanitize=fuzzer-no-link ${VXM_FUZZ_FLAGS})
+      set_target_properties(${lib} PROPERTIES VXM_FUZZ_INSTRUMENTED ON)
+    endif()
+  endforeach()
+  add_executable(${F_NAME} ${F_SOURCES})
+  target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
+  target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer ${VXM_FUZZ_FLAGS})
+  target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
+  vxm_warnings(${F_NAME})
+  add_dependencies(vxm_fuzzers ${F_NAME})
+  set_property(GLOBAL APPEND PROPERTY VXM_FUZZER_LINES "${F_NAME}\t$<TARGET_FILE:${F_NAME}>\t${corpus}\n")
+endfunction()
+
+function(_vxm_write_fuzzer_list)
+  get_property(lines GLOBAL PROPERTY VXM_FUZZER_LINES)
+  string(REPLACE ";" "" content "${lines}")
+  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/fuzzers.tsv CONTENT "${content}")
+endfunction()

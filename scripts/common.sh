@@ -11,6 +11,7 @@ VXM_PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nginx-light telnet netcat-openbsd openssl zip unzip python3 iproute2 util-linux
   xvfb xauth procps
+  clang libclang-rt-14-dev
 )
 
 vxm_install_deps() {
@@ -31,11 +32,16 @@ vxm_install_deps() {
   fi
 }
 
-# vxm_build <build folder> [cmake options...]
+# vxm_build <build folder> [--target TARGET] [cmake options...]
 vxm_build() {
   local dir=$1; shift
+  local target=()
+  if [ "${1:-}" = --target ]; then
+    target=(--target "$2")
+    shift 2
+  fi
   cmake -S "$VXM_ROOT" -B "$dir" -G "Unix Makefiles" "$@" >/dev/null
-  cmake --build "$dir" -j"$(nproc)" -- --no-print-directory >"$dir.log" 2>&1 || { tail -n 80 "$dir.log"; return 1; }
+  cmake --build "$dir" "${target[@]}" -j"$(nproc)" -- --no-print-directory >"$dir.log" 2>&1 || { tail -n 80 "$dir.log"; return 1; }
   # Warnings in our own code are faults too.
   if grep -E '^(/|\.\./)?[^ ]*(host_api|updater|ctrlport_plugin|runwatcher_plugin|addon_setup|testing|bench)/[^ ]*: warning:' "$dir.log"; then
     echo "warnings in our code (see above)" >&2
