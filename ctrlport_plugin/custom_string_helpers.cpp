@@ -934,6 +934,11 @@ bool replacePass(std::string& text, const TagSet& tags)
             if (!boost::regex_search(text.cbegin() + static_cast<std::ptrdiff_t>(at), text.cend(), match,
                     tags.expression, boost::match_continuous))
                 break;
+            // The text was escaped, so a "<" here is markup of an earlier pass whose tag pair
+            // crosses this tag's parameter: written into an attribute it would break the HTML
+            // (and drop the earlier closer). This tag stays text; the scan goes on inside it.
+            if (rule.parameterGroup != 0 && match.str(rule.parameterGroup).find('<') != std::string::npos)
+                break;
             result.append(text, copied, at - copied);
             if (isAllowedParameter(rule.check, match.str(rule.parameterGroup)))
                 result += match.format(tags.format, boost::format_all);

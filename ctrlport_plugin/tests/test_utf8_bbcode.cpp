@@ -414,6 +414,9 @@ TEST(Bbcode, HostileMarkupNeverReachesTheHtml)
         {"[URL=http://x\"onmouseover=\"alert(1)]y[/URL]",
             "<a href=\"http://x&quot;onmouseover=&quot;alert(1)\">y</a>"},
         {"[URL]http://a/[B]b[/B][/URL]", "http://a/<b>b</b>"},
+        // A tag pair of an earlier pass that crosses a link's address: the link stays text.
+        {"[b][url=http://a[/b]x]y[/url]", "<b>[url=http://a</b>x]y[/url]"},
+        {"[b][url]http://a[/b]x[/url]", "<b>[url]http://a</b>x[/url]"},
         // Colours only from "#" and hex digits or letters, sizes only from digits.
         {"[COLOR=red\" style=\"x]t[/COLOR]", "t"},
         {"[COLOR=expression(alert(1))]t[/COLOR]", "t"},
