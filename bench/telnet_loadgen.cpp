@@ -529,14 +529,24 @@ void acceptAll(int listener, int epoll, std::vector<int>* accepted)
     }
 }
 
-int runFloor(const Options& options)
+// Listens on --port, watches the listener with a new epoll set (returned), prints "ready".
+int startServer(const Options& options, int& listener)
 {
-    const int listener = listenOn(static_cast<int>(options.number("port")));
+    listener = listenOn(static_cast<int>(options.number("port")));
     const int epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll < 0)
+        dieErrno("epoll_create1");
     addToEpoll(epoll, listener);
-    const std::string reply = "clid=1 cid=1\n\rerror id=0 msg=ok\n\r";
     std::printf("ready\n");
     std::fflush(stdout);
+    return epoll;
+}
+
+int runFloor(const Options& options)
+{
+    int listener;
+    const int epoll = startServer(options, listener);
+    const std::string reply = "clid=1 cid=1\n\rerror id=0 msg=ok\n\r";
     epoll_event events[256];
     char chunk[16384];
     std::string out;
@@ -566,13 +576,10 @@ int runFloor(const Options& options)
 
 int runSendLoop(const Options& options)
 {
-    const int listener = listenOn(static_cast<int>(options.number("port")));
-    const int epoll = epoll_create1(EPOLL_CLOEXEC);
-    addToEpoll(epoll, listener);
+    int listener;
+    const int epoll = startServer(options, listener);
     addToEpoll(epoll, STDIN_FILENO);
     std::vector<int> connections;
-    std::printf("ready\n");
-    std::fflush(stdout);
     epoll_event events[256];
     char chunk[16384];
     std::string input;

@@ -74,8 +74,8 @@ public:
     void setCloseAfterSendTimeout(std::chrono::milliseconds timeout);
 
     // While one lives, the wake-ups that sends on this thread owe are held back; at its end every
-    // poller that got something is woken once. A fan-out of one line to many connections thus queues
-    // all of it first, and each poller writes its share in one pass instead of waking per line.
+    // poller that got something queued is woken once. A fan-out of one line to the connections of a
+    // poller thus wakes it once for all of them that have a backlog, not once per line.
     class WakeBatch
     {
     public:
