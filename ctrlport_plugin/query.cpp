@@ -83,18 +83,33 @@ private:
 
 } // namespace
 
-std::string TelnetInputFilter::filter(const std::string& block)
+std::string TelnetInputFilter::filter(const std::string& block, bool& strayNul)
 {
     std::string data;
     data.reserve(block.size());
+    strayNul = false;
     for (const char c : block) {
         const unsigned char byte = static_cast<unsigned char>(c);
+        if (m_state == CarriageReturn) {
+            m_state = Data;
+            if (c == '\0') {
+                data.push_back('\n');
+                continue;
+            }
+            // A carriage return on its own is dropped; this byte is read as data.
+        }
+        if (c == '\0')
+            strayNul = true;
         switch (m_state) {
         case Data:
             if (byte == kIAC)
                 m_state = Command;
-            else if (c != '\r')
+            else if (c == '\r')
+                m_state = CarriageReturn;
+            else if (c != '\0')
                 data.push_back(c);
+            break;
+        case CarriageReturn:
             break;
         case Command:
             if (byte >= kWILL && byte <= kDONT)
@@ -164,6 +179,7 @@ void QueryManager::stopNetworking()
     m_netWorking.reset();
     boost::lock_guard<boost::recursive_mutex> guard(m_lock);
     m_ClientMap.clear();
+    m_openClients = 0;
     m_BanMap.clear();
 }
 
@@ -199,6 +215,17 @@ boost::shared_ptr<QueryClient> QueryManager::findClient(int connectionID)
     return it == m_ClientMap.end() ? boost::shared_ptr<QueryClient>() : it->second;
 }
 
+bool QueryManager::markClosing(QueryClient& client)
+{
+    if (client.m_closing.exchange(true))
+        return false;
+    boost::lock_guard<boost::recursive_mutex> guard(m_lock);
+    // stopNetworking may have emptied the table (and the count) meanwhile.
+    if (m_openClients > 0 && m_ClientMap.count(client.m_connectionID))
+        --m_openClients;
+    return true;
+}
+
 std::string QueryManager::errorText(unsigned error)
 {
     const HostFunctions& host = hostTable();
@@ -224,8 +251,7 @@ std::string QueryManager::errorLine(unsigned error, const std::string& extra)
 void QueryManager::sendError(int connectionID, NetWorkingPollTCPSelect* poller, unsigned error,
                              const std::string& extra)
 {
-    poller->send(errorLine(error, extra), connectionID, nullptr);
-    poller->closeConnection(connectionID);
+    poller->sendFinal(errorLine(error, extra), connectionID);
 }
 
 bool QueryManager::onNewConnection(int connectionID, const sockaddr_in& peer, NetWorkingPollTCPSelect* poller)
@@ -250,7 +276,7 @@ bool QueryManager::onNewConnection(int connectionID, const sockaddr_in& peer, Ne
                 wait = 1;
             refusal = kErrorAddressBanned;
             extra = "you may retry in " + uint64ToString(wait) + " seconds";
-        } else if (m_ClientMap.size() >= kMaxClients) {
+        } else if (m_openClients >= kMaxClients) {
             refusal = kErrorTooManyClients;
         } else {
             boost::shared_ptr<QueryClient> client(new QueryClient(address, connectionID, current));
@@ -258,6 +284,7 @@ bool QueryManager::onNewConnection(int connectionID, const sockaddr_in& peer, Ne
             // No block of this connection can arrive before we return: its poller holds its lock
             // across this call and only then watches the new socket.
             m_ClientMap[connectionID] = client;
+            ++m_openClients;
             handPseudoLine("dummy_connectionestablished", connectionID, peer);
             return true;
         }
@@ -279,7 +306,7 @@ void QueryManager::onDataReceived(int connectionID, char* buffer, int length, co
 {
     std::unique_ptr<char[]> owned(buffer);
     const boost::shared_ptr<QueryClient> client = findClient(connectionID);
-    if (!client)
+    if (!client || client->m_closing)
         return;
     if (m_shuttingDown) {
         sendErrorAndCloseConnection(connectionID, kErrorShuttingDown, std::string());
@@ -289,15 +316,14 @@ void QueryManager::onDataReceived(int connectionID, char* buffer, int length, co
         return;
     const std::string block(owned.get(), static_cast<std::size_t>(length));
     owned.reset();
-    // A block with a NUL byte is no input at all.
-    if (block.find('\0') != std::string::npos)
-        return;
 
     boost::lock_guard<boost::recursive_mutex> clientGuard(client->m_lock);
     if (client->m_closing)
         return;
-    const std::string data = client->m_filter.filter(block);
-    if (data.empty())
+    bool strayNul = false;
+    const std::string data = client->m_filter.filter(block, strayNul);
+    // A block with a NUL byte (other than that of a CR NUL line end) is no input at all.
+    if (strayNul || data.empty())
         return;
     client->m_lastActivity = now();
     client->m_pending += data;
@@ -357,14 +383,15 @@ NetWorkingPollTCPSelect* QueryManager::pollerForPacket(int connectionID)
     // A reply to the line being handled goes to the client at hand: it stays in the table while its
     // lock is held.
     if (t_handledClient && t_handledClient->m_connectionID == connectionID)
-        return t_handledClient->m_poller;
+        return t_handledClient->m_closing ? nullptr : t_handledClient->m_poller;
     const boost::shared_ptr<QueryClient> client = findClient(connectionID);
     if (!client) {
         logMessage("packetSend called with an invalid socketID:" + std::to_string(connectionID), kLevelError,
                    kChannel);
         return nullptr;
     }
-    return client->m_poller;
+    // Nothing goes after a connection's final line.
+    return client->m_closing ? nullptr : client->m_poller;
 }
 
 void QueryManager::packetSend(QueryPacket* packet)
@@ -384,7 +411,7 @@ void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const
             const auto it = m_ClientMap.find(connectionID);
             if (it == m_ClientMap.end())
                 unknown.push_back(connectionID);
-            else
+            else if (!it->second->m_closing)
                 targets.emplace_back(it->second->m_poller, connectionID);
         }
     }
@@ -415,8 +442,9 @@ void QueryManager::sendErrorAndCloseConnection(int connectionID, unsigned error,
                    kLevelError, kChannel);
         return;
     }
-    client->m_poller->send(line, connectionID, nullptr);
-    client->m_poller->closeConnection(connectionID);
+    // Only the first end of a connection sends a final line.
+    if (markClosing(*client))
+        client->m_poller->sendFinal(line, connectionID);
 }
 
 void QueryManager::sendErrorAndRemoveConnection(int connectionID, unsigned error, const std::string& extra)
@@ -427,10 +455,10 @@ void QueryManager::sendErrorAndRemoveConnection(int connectionID, unsigned error
                    kLevelError, kChannel);
         return;
     }
+    if (!markClosing(*client))
+        return;
     handPseudoLine("dummy_connectionlost", connectionID, sockaddr_in{});
-    sendErrorAndCloseConnection(connectionID, error, extra);
-    boost::lock_guard<boost::recursive_mutex> clientGuard(client->m_lock);
-    client->m_closing = true;
+    client->m_poller->sendFinal(errorLine(error, extra), connectionID);
 }
 
 void QueryManager::onRemoveConnection(int connectionID)
@@ -441,10 +469,7 @@ void QueryManager::onRemoveConnection(int connectionID)
                    kLevelError, kChannel);
         return;
     }
-    {
-        boost::lock_guard<boost::recursive_mutex> clientGuard(client->m_lock);
-        client->m_closing = true;
-    }
+    markClosing(*client);
     handPseudoLine("dummy_connectionlost", connectionID, sockaddr_in{});
     client->m_poller->closeConnection(connectionID);
 }

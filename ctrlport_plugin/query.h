@@ -31,6 +31,8 @@ class NetWorkingPollTCPSelect;
 
 // Telnet error numbers that the plug-in itself gives (the texts come from the client).
 constexpr unsigned kErrorOk = 0;
+// The client's "undefined error": a command that failed inside the plug-in.
+constexpr unsigned kErrorUndefined = 1;
 constexpr unsigned kErrorNotSupported = 2;
 constexpr unsigned kResultNoLineNow = 3;
 constexpr unsigned kResultNoLine = 4;
@@ -49,25 +51,29 @@ constexpr int kListenFailed = 257;
 
 // Longest line a connection may send, without its line feed.
 constexpr std::size_t kMaxLineLength = 64 * 1024;
-// Most clients in the table at once; the next connection is refused with 515.
+// Most open clients at once; the next connection is refused with 515. A closing client (its
+// final line sent, or lost) no longer counts, though it stays in the table until maintenance.
 constexpr std::size_t kMaxClients = 201;
 // Seconds of silence after which a connection is closed, and the life of a ban.
 constexpr time_t kIdleSeconds = 600;
 constexpr time_t kBanSeconds = 600;
 
-// Removes telnet command sequences and carriage returns from the bytes of one connection. A
-// sequence may be cut by a block boundary: the filter remembers where it stands.
+// Removes telnet command sequences and carriage returns from the bytes of one connection, and turns
+// CR NUL (the telnet end of line of a client in character mode) into a line feed. A sequence may be
+// cut by a block boundary: the filter remembers where it stands.
 //   IAC WILL/WONT/DO/DONT <option>   three bytes
 //   IAC SB ... IAC SE                 skipped whole
 //   IAC <any other byte>              two bytes
 class TelnetInputFilter
 {
 public:
-    // The data bytes of `block`.
-    std::string filter(const std::string& block);
+    // The data bytes of `block`. `strayNul` tells whether the block holds a NUL other than that of
+    // a CR NUL: such a block is no input, but the filter has followed the telnet commands in it, so
+    // that the next block is read from the right place.
+    std::string filter(const std::string& block, bool& strayNul);
 
 private:
-    enum State { Data, Command, Option, Subnegotiation, SubnegotiationCommand };
+    enum State { Data, CarriageReturn, Command, Option, Subnegotiation, SubnegotiationCommand };
     State m_state = Data;
 };
 
@@ -100,7 +106,9 @@ public:
     std::string m_pending;
     TelnetInputFilter m_filter;
     time_t m_lastActivity;
-    bool m_closing = false;
+    // Set once, when the connection's end has begun (its final line is on its way or it was lost);
+    // from then on nothing more is sent to it and it no longer counts toward the client limit.
+    std::atomic<bool> m_closing{false};
     // Set once at admission; every send and close of the connection goes through it.
     NetWorkingPollTCPSelect* m_poller = nullptr;
 };
@@ -163,6 +171,8 @@ private:
     boost::shared_ptr<QueryClient> findClient(int connectionID);
     // The poller of a connection, nullptr (logged as packetSend's) when it has no client.
     NetWorkingPollTCPSelect* pollerForPacket(int connectionID);
+    // Marks the client closing; false when it already was.
+    bool markClosing(QueryClient& client);
     void sendError(int connectionID, NetWorkingPollTCPSelect* poller, unsigned error, const std::string& extra);
     void deliverLine(QueryClient& client, const std::string& line, const sockaddr_in& peer);
     void handPseudoLine(const char* text, int connectionID, const sockaddr_in& peer);
@@ -171,6 +181,8 @@ private:
     SCBody* const m_parser;
     boost::recursive_mutex m_lock;
     std::map<int, boost::shared_ptr<QueryClient>> m_ClientMap;
+    // Clients in the table that are not closing: these count toward kMaxClients.
+    std::size_t m_openClients = 0;
     std::map<std::string, uint64_t> m_BanMap;
     std::atomic<uint64_t> m_lastTick{0};
     std::atomic<bool> m_shuttingDown{false};

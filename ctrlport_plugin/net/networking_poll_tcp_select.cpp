@@ -163,7 +163,8 @@ void NetWorkingPollTCPSelect::submit(int connectionID, const char* data, int len
     {
         boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
         NetWorkingSocketData* record = findSocket(connectionID);
-        if (!record || record->m_CloseRequested)
+        // A connection that is closing has had its last block.
+        if (!record || record->m_CloseRequested || record->closeAfterSend)
             return;
         if (!onPollThread() && record->m_TCPPacketSendingList.empty()) {
             sendNow(record, data, length, owned);
@@ -239,6 +240,13 @@ void NetWorkingPollTCPSelect::closeConnection(int connectionID)
         return;
     record->disconnectNotified = true;
     closeSocket(connectionID, true);
+}
+
+void NetWorkingPollTCPSelect::sendFinal(const std::string& text, int connectionID)
+{
+    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+    send(text, connectionID, nullptr);
+    closeConnection(connectionID);
 }
 
 void NetWorkingPollTCPSelect::setCloseAfterSendTimeout(std::chrono::milliseconds timeout)

@@ -68,7 +68,11 @@ public:
     // connection's onDisconnect follows unless it already ran or closeConnection was used.
     void closeSocket(int connectionID, bool afterSend);
     // The user's way to close a connection: its queued bytes go out first, no onDisconnect follows.
+    // Nothing sent after it goes out.
     void closeConnection(int connectionID);
+    // Sends a connection's last block and closes it, in one step: no other thread's block can come
+    // between the two.
+    void sendFinal(const std::string& text, int connectionID);
 
     // How long a close-after-send waits for the peer to take the queue before it closes anyway.
     void setCloseAfterSendTimeout(std::chrono::milliseconds timeout);

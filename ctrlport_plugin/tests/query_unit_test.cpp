@@ -16,28 +16,53 @@ std::string bytes(std::initializer_list<int> values)
     return result;
 }
 
+// What the filter makes of a block: its data, or "(dropped)" for a block with a stray NUL.
+std::string filtered(TelnetInputFilter& filter, const std::string& block)
+{
+    bool strayNul = true;
+    const std::string data = filter.filter(block, strayNul);
+    return strayNul ? "(dropped)" : data;
+}
+
 TEST(TelnetInputFilter, RemovesCommandSequencesOfEveryLength)
 {
     TelnetInputFilter filter;
-    EXPECT_EQ("quit\n", filter.filter(bytes({0xFF, 0xFB, 0x01}) + "quit\r\n"));
+    EXPECT_EQ("quit\n", filtered(filter, bytes({0xFF, 0xFB, 0x01}) + "quit\r\n"));
     // Interrupt process, then a data byte that must survive.
-    EXPECT_EQ("whoami\n", filter.filter(bytes({0xFF, 0xF4}) + "whoami\n"));
+    EXPECT_EQ("whoami\n", filtered(filter, bytes({0xFF, 0xF4}) + "whoami\n"));
     // IAC IAC counts as a two-byte command.
-    EXPECT_EQ("ab", filter.filter("a" + bytes({0xFF, 0xFF}) + "b"));
+    EXPECT_EQ("ab", filtered(filter, "a" + bytes({0xFF, 0xFF}) + "b"));
     // Subnegotiation with an IAC IAC inside.
-    EXPECT_EQ("xy", filter.filter("x" + bytes({0xFF, 0xFA, 0x18, 0xFF, 0xFF, 0x01, 0xFF, 0xF0}) + "y"));
-    EXPECT_EQ("\n", filter.filter("\r\n\r"));
+    EXPECT_EQ("xy", filtered(filter, "x" + bytes({0xFF, 0xFA, 0x18, 0xFF, 0xFF, 0x01, 0xFF, 0xF0}) + "y"));
+    EXPECT_EQ("\n", filtered(filter, "\r\n\r"));
 }
 
 TEST(TelnetInputFilter, KeepsItsPlaceAcrossBlocks)
 {
     TelnetInputFilter filter;
-    EXPECT_EQ("a", filter.filter("a" + bytes({0xFF})));
-    EXPECT_EQ("", filter.filter(bytes({0xFD})));
-    EXPECT_EQ("use 1\n", filter.filter(bytes({0x03}) + "use 1\n"));
-    EXPECT_EQ("b", filter.filter("b" + bytes({0xFF, 0xFA, 0x1F, 0x00})));
-    EXPECT_EQ("", filter.filter(bytes({0x50, 0xFF})));
-    EXPECT_EQ("c", filter.filter(bytes({0xF0}) + "c"));
+    EXPECT_EQ("a", filtered(filter, "a" + bytes({0xFF})));
+    EXPECT_EQ("", filtered(filter, bytes({0xFD})));
+    EXPECT_EQ("use 1\n", filtered(filter, bytes({0x03}) + "use 1\n"));
+    EXPECT_EQ("b", filtered(filter, "b" + bytes({0xFF, 0xFA, 0x1F, 0x01})));
+    EXPECT_EQ("", filtered(filter, bytes({0x50, 0xFF})));
+    EXPECT_EQ("c", filtered(filter, bytes({0xF0}) + "c"));
+}
+
+TEST(TelnetInputFilter, CarriageReturnNulEndsALineAndAnyOtherNulDropsTheBlock)
+{
+    TelnetInputFilter filter;
+    // What a telnet client in character mode sends for the Enter key, also cut after the CR.
+    EXPECT_EQ("whoami\n", filtered(filter, std::string("whoami\r\0", 8)));
+    EXPECT_EQ("use 2", filtered(filter, "use 2\r"));
+    EXPECT_EQ("\nx", filtered(filter, std::string("\0x", 2)));
+    EXPECT_EQ("\n\n", filtered(filter, std::string("\r\0\r\r\0", 5)));
+    EXPECT_EQ("(dropped)", filtered(filter, std::string("\0help\n", 6)));
+    EXPECT_EQ("(dropped)", filtered(filter, std::string("he\0lp\r\0", 7)));
+    // A NUL in a subnegotiation drops its block, but the end of the subnegotiation in that block
+    // still counts: the next block is data again.
+    EXPECT_EQ("", filtered(filter, bytes({0xFF, 0xFA, 0x18})));
+    EXPECT_EQ("(dropped)", filtered(filter, bytes({0x00}) + "XTERM" + bytes({0xFF, 0xF0}) + "lost\n"));
+    EXPECT_EQ("whoami\n", filtered(filter, "whoami\n"));
 }
 
 TEST(ReturnCodes, OnlyCodesWithOurPrefixAndMoreAreClaimed)

@@ -185,6 +185,8 @@ TEST_F(NetWorkingTest, CloseConnectionFlushesTheQueueAndNeverReportsADisconnect)
         poller->send(line, b, nullptr);
     }
     poller->closeConnection(b);
+    // Nothing sent after the close goes out: the last block given before it stays the last.
+    poller->send(std::string("after the end\n"), b, nullptr);
     // Data that arrives after the close request is not read any more.
     ASSERT_TRUE(writeAll(slow, "ignored\n"));
     const std::string got = readToEnd(slow, &eof);
