@@ -173,28 +173,40 @@ void Parser::handleLine(QueryLine* line)
 {
     std::unique_ptr<QueryLine> owned(line);
     try {
-        if (loggingEnabled && line->m_line.compare(0, 6, "dummy_") != 0)
-            logMessage("received: " + maskPasswords(line->m_line), 4, kChannel);
-
-        bool ok = false;
-        ParamParser parameters(line->m_line, ok);
-        if (!ok) {
-            sendErrorReply(line->m_connectionID, kErrorCommandRejected, std::string(), 0);
-            return;
-        }
-        if (parameters.size() == 0)
-            return;
-        const std::string command = parameters.getToken(0);
-        const auto handler = m_CommandMap.find(command);
-        const unsigned result = handler != m_CommandMap.end() ? (this->*(handler->second))(parameters, *line)
-                                                              : forwardCommand(parameters, *line);
-        if (result != kResultNoLineNow)
-            sendErrorReply(line->m_connectionID, result, std::string(), 0);
+        handleCommand(*line);
+        return;
     } catch (const std::exception& e) {
         logMessage(std::string("command failed: ") + e.what(), 1, kChannel);
     } catch (...) {
         logMessage("command failed", 1, kChannel);
     }
+    // Every command ends with an error line, also one whose handler failed.
+    try {
+        sendErrorReply(line->m_connectionID, kErrorUndefined, std::string(), 0);
+    } catch (...) {
+        logMessage("command failed, and so did its error line", 1, kChannel);
+    }
+}
+
+void Parser::handleCommand(QueryLine& line)
+{
+    if (loggingEnabled && line.m_line.compare(0, 6, "dummy_") != 0)
+        logMessage("received: " + maskPasswords(line.m_line), 4, kChannel);
+
+    bool ok = false;
+    ParamParser parameters(line.m_line, ok);
+    if (!ok) {
+        sendErrorReply(line.m_connectionID, kErrorCommandRejected, std::string(), 0);
+        return;
+    }
+    if (parameters.size() == 0)
+        return;
+    const std::string command = parameters.getToken(0);
+    const auto handler = m_CommandMap.find(command);
+    const unsigned result = handler != m_CommandMap.end() ? (this->*(handler->second))(parameters, line)
+                                                          : forwardCommand(parameters, line);
+    if (result != kResultNoLineNow)
+        sendErrorReply(line.m_connectionID, result, std::string(), 0);
 }
 
 bool Parser::isRegistered(const ConnectionRecord& record, uint64_t schandlerid, const std::string& event)

@@ -15,6 +15,7 @@
 #include <boost/thread/thread.hpp>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -24,6 +25,10 @@
 
 // The port of the telnet interface.
 constexpr int kCtrlPortPort = 25639;
+// What one connection may register for: this many (server connection, notification) pairs, each
+// name at most this long. Past either, clientnotifyregister answers 1538.
+constexpr std::size_t kMaxRegistrations = 64;
+constexpr std::size_t kMaxEventNameLength = 64;
 
 // What the parser keeps of one telnet connection.
 struct ConnectionRecord
@@ -57,6 +62,8 @@ public:
 private:
     typedef unsigned (Parser::*Handler)(ParamParser&, QueryLine&);
 
+    // handleLine without its guard: may throw.
+    void handleCommand(QueryLine& line);
     void timerLoop();
     void stopTimer();
     void fillTables();
@@ -65,6 +72,8 @@ private:
     bool selectedConnection(int connectionID, uint64_t& selected);
     bool hasRecord(int connectionID);
     static bool isRegistered(const ConnectionRecord& record, uint64_t schandlerid, const std::string& event);
+    // Adds a registration within the bounds: 0, 3 when it exists, 1538 past a bound.
+    static unsigned addRegistration(ConnectionRecord& record, uint64_t schandlerid, const std::string& event);
 
     // Commands about the connection itself.
     unsigned quitCommand(ParamParser& parameters, QueryLine& line);

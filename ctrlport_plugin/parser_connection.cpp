@@ -7,6 +7,8 @@
 #include "parser_host.h"
 #include "replybuilder.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -140,20 +142,35 @@ unsigned Parser::notifyRegisterCommand(ParamParser& parameters, QueryLine& line)
     if (parameters.getError() != 0)
         return static_cast<unsigned>(parameters.getError());
     bool found = false;
-    bool added = false;
+    unsigned result = kResultNoLineNow;
     {
         std::lock_guard<std::mutex> guard(m_ConnectionLock);
         const auto it = m_ConnectionMap.find(line.m_connectionID);
         if (it != m_ConnectionMap.end()) {
             found = true;
-            added = it->second.m_registrations[schandlerid].insert(event).second;
+            result = addRegistration(it->second, schandlerid, event);
         }
     }
     if (!found) {
         logMessage("Could not find matching query connection.", 2, kChannel);
         return kErrorNoQueryConnection;
     }
-    return added ? kErrorOk : kResultNoLineNow;
+    return result;
+}
+
+unsigned Parser::addRegistration(ConnectionRecord& record, uint64_t schandlerid, const std::string& event)
+{
+    const auto existing = record.m_registrations.find(schandlerid);
+    if (existing != record.m_registrations.end() && existing->second.count(event))
+        return kResultNoLineNow;
+    // A connection holds a bounded number of short names: the client keeps them for its lifetime.
+    std::size_t count = 0;
+    for (const auto& names : record.m_registrations)
+        count += names.second.size();
+    if (event.size() > kMaxEventNameLength || count >= kMaxRegistrations)
+        return kErrorCommandRejected;
+    record.m_registrations[schandlerid].insert(event);
+    return kErrorOk;
 }
 
 unsigned Parser::notifyUnregisterCommand(ParamParser&, QueryLine& line)
@@ -182,6 +199,10 @@ unsigned Parser::helpCommand(ParamParser& parameters, QueryLine& line)
     if (topic.empty() || topic.find_first_of(std::string("/\\\0", 3)) != std::string::npos)
         return kErrorCommandRejected;
     const std::string path = hostAppPath() + "plugins/ctrlport_plugin/" + topic + ".txt";
+    // Only a regular file: reading a folder fails, and a pipe or device may never end.
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return kErrorCommandRejected;
     std::ifstream file(path);
     if (!file)
         return kErrorCommandRejected;

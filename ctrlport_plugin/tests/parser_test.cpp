@@ -11,6 +11,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -129,6 +130,12 @@ TEST_F(ParserTest, LinesAreCutAtLineFeedsAndCleaned)
     EXPECT_EQ("", client.received());
     EXPECT_EQ("clid=1 cid=5\n\rerror id=0 msg=ok\n\r", command(client, "i"));
 
+    // CR NUL, the end of line of a telnet client in character mode, ends a line too.
+    client.clear();
+    client.send(std::string("whoami\r\0", 8));
+    ASSERT_TRUE(client.waitFor("error id=0 msg=ok\n\r"));
+    EXPECT_EQ("clid=1 cid=5\n\rerror id=0 msg=ok\n\r", client.received());
+
     // An empty line is no command; two commands in one block are answered in order.
     client.clear();
     client.send("\n\ncurrentschandlerid\nwhoami\n");
@@ -229,12 +236,18 @@ TEST_F(ParserTest, AdmissionLimitsAndBans)
     ASSERT_TRUE(refused.waitForClose());
     EXPECT_EQ(std::string(kGreeting) + "error id=515 msg=e515", refused.received());
 
-    clients.pop_back();
-    m_clock = 1001;
-    ASSERT_TRUE(maintainUntil([&] { return manager().clientCount() == 200; }));
+    // A client that quits frees its slot at once; its record stays until maintenance.
+    clients.back()->send("quit\n");
+    ASSERT_TRUE(clients.back()->waitForClose());
     TelnetTestClient admitted;
     open(admitted);
+    EXPECT_EQ(202u, manager().clientCount());
+    TelnetTestClient refusedAgain;
+    ASSERT_TRUE(refusedAgain.connectTo());
+    ASSERT_TRUE(refusedAgain.waitForClose());
+    EXPECT_EQ(std::string(kGreeting) + "error id=515 msg=e515", refusedAgain.received());
 
+    m_clock = 1001;
     manager().banAddress("127.0.0.1");
     m_clock = 1101;
     TelnetTestClient banned;
@@ -334,6 +347,50 @@ TEST_F(ParserTest, HelpSendsFilesFromThePluginFolderOnly)
     EXPECT_EQ("error id=1538 msg=e1538\n\r", command(client, "help a\\/b"));
     EXPECT_EQ("error id=1538 msg=e1538\n\r", command(client, "help a\\\\b"));
     EXPECT_EQ("error id=1538 msg=e1538\n\r", command(client, "help nosuchtopic"));
+}
+
+TEST_F(ParserTest, EveryCommandEndsWithAnErrorLine)
+{
+    TelnetTestClient client;
+    open(client);
+    // Help topics that name no regular file: reading a folder fails, a pipe would never end.
+    ASSERT_EQ(0, ::mkdir((m_helpFolder + "folder.txt").c_str(), 0700));
+    ASSERT_EQ(0, ::mkfifo((m_helpFolder + "pipe.txt").c_str(), 0600));
+    EXPECT_EQ("error id=1538 msg=e1538\n\r", command(client, "help folder"));
+    EXPECT_EQ("error id=1538 msg=e1538\n\r", command(client, "help pipe"));
+
+    // A handler that fails inside: the client's error 1, a log line, and the connection goes on.
+    m_host.setForwardThrows(true);
+    EXPECT_EQ("error id=1 msg=e1\n\r", command(client, "serverinfo"));
+    m_host.setForwardThrows(false);
+    EXPECT_EQ("schandlerid=1\n\rerror id=0 msg=ok\n\r", command(client, "currentschandlerid"));
+    const std::vector<std::string> texts = m_host.texts();
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "command failed: forwarding failed"), texts.end());
+}
+
+TEST_F(ParserTest, RegistrationsAreBoundedInNumberAndLength)
+{
+    TelnetTestClient client;
+    open(client);
+    const std::string ok = "error id=0 msg=ok\n\r";
+    const std::string rejected = "error id=1538 msg=e1538\n\r";
+    const std::string longest(kMaxEventNameLength, 'e');
+    EXPECT_EQ(ok, command(client, "clientnotifyregister schandlerid=0 event=" + longest));
+    EXPECT_EQ(rejected, command(client, "clientnotifyregister schandlerid=0 event=" + longest + "e"));
+    for (std::size_t i = 1; i < kMaxRegistrations; ++i)
+        ASSERT_EQ(ok, command(client, "clientnotifyregister schandlerid=" + std::to_string(i % 3) + " event=n" +
+                                          std::to_string(i)));
+    // Full: a new one is refused and not stored, one that exists still answers nothing.
+    EXPECT_EQ(rejected, command(client, "clientnotifyregister schandlerid=1 event=notifyclientids"));
+    EXPECT_EQ("The command 'clientgetids' requires you to register for a notification to receive an answer.\n\r"
+              "For example you can use 'clientnotifyregister schandlerid=1 event=notifyclientids'\n\r"
+              "schandlerid=1\n\rerror id=0 msg=ok\n\r",
+              command(client, "clientgetids cluid=x\ncurrentschandlerid"));
+    EXPECT_EQ("schandlerid=1\n\rerror id=0 msg=ok\n\r",
+              command(client, "clientnotifyregister schandlerid=1 event=n1\ncurrentschandlerid"));
+    // Unregistering makes room again.
+    EXPECT_EQ(ok, command(client, "clientnotifyunregister"));
+    EXPECT_EQ(ok, command(client, "clientnotifyregister schandlerid=1 event=notifyclientids"));
 }
 
 TEST_F(ParserTest, ForwardingNeedsRegistrationOnlyForTheTabledCommands)

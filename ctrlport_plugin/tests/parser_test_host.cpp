@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 
 namespace {
 
@@ -13,6 +14,7 @@ std::vector<uint64_t> g_connections;
 uint64_t g_current = 1;
 unsigned g_listError = 0;
 unsigned g_forwardResult = 0;
+bool g_forwardThrows = false;
 uint64_t g_version = 20000;
 std::string g_serverPassword;
 std::vector<ForwardedCall> g_forwarded;
@@ -78,6 +80,8 @@ unsigned getServerConnectionHandlerList(uint64_t** result)
 unsigned sendCtrlPortCommand(uint64_t sch, const char* command, const char* returnCode)
 {
     std::lock_guard<std::mutex> guard(g_lock);
+    if (g_forwardThrows)
+        throw std::runtime_error("forwarding failed");
     g_forwarded.push_back(ForwardedCall{sch, command, returnCode ? returnCode : ""});
     return g_forwardResult;
 }
@@ -122,6 +126,7 @@ ParserTestHost::ParserTestHost()
         g_current = 1;
         g_listError = 0;
         g_forwardResult = 0;
+        g_forwardThrows = false;
         g_version = 20000;
         g_serverPassword.clear();
         g_forwarded.clear();
@@ -165,6 +170,12 @@ void ParserTestHost::setForwardResult(unsigned error)
 {
     std::lock_guard<std::mutex> guard(g_lock);
     g_forwardResult = error;
+}
+
+void ParserTestHost::setForwardThrows(bool throws)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_forwardThrows = throws;
 }
 
 void ParserTestHost::setServerVersion(uint64_t version)

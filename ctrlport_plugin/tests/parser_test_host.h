@@ -29,6 +29,8 @@ public:
     void setConnectionListError(unsigned error);
     // sendCtrlPortCommand answers with this number.
     void setForwardResult(unsigned error);
+    // sendCtrlPortCommand throws, as a failing command handler would.
+    void setForwardThrows(bool throws);
     void setServerVersion(uint64_t version);
     void setServerPassword(const std::string& password);
 
