@@ -10,6 +10,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdarg>
@@ -27,6 +28,8 @@ std::atomic<FakeHost*> s_current{nullptr};
 
 // How often waitFor looks at a condition that no host call announces (e.g. data on a socket).
 constexpr int kRecheckMs = 20;
+// Most answers delivered in one turn of the client thread's event loop.
+constexpr std::size_t kAnswerBatch = 256;
 
 } // namespace
 
@@ -282,7 +285,15 @@ void FakeHost::deliverAnswers()
         fault("deliverAnswers called off the client thread");
         return;
     }
-    for (;;) {
+    // Only the answers queued before this call, and at most a batch of them: threads of the plug-in
+    // may queue new ones as fast as they are delivered, and the client thread has other work too
+    // (a control line, its shutdown). What is left waits for the next turn of the event loop.
+    std::size_t batch;
+    {
+        std::lock_guard<std::mutex> lock(d->lock);
+        batch = std::min(d->answerQueue.size(), kAnswerBatch);
+    }
+    for (; batch > 0; --batch) {
         std::function<void()> answer;
         bool running;
         {
@@ -303,6 +314,13 @@ void FakeHost::deliverAnswers()
         }
         emit changed();
     }
+    bool more;
+    {
+        std::lock_guard<std::mutex> lock(d->lock);
+        more = !d->answerQueue.empty();
+    }
+    if (more)
+        wake();
 }
 
 // ---- Life cycle ----

@@ -249,8 +249,9 @@ public:
     std::uint64_t nextSeq() const;
     // Processes events until every queued answer has been delivered.
     bool drainAnswers(int timeoutMs = 10000);
-    // Delivers the answers queued so far, now (client thread). The event loop does this by itself; a
-    // driver that wants the answers of one step before its next step calls it between them.
+    // Delivers the answers queued so far, now (client thread), at most 256 of them; the rest follow
+    // in later turns of the event loop. The event loop does this by itself; a driver that wants the
+    // answers of one step before its next step calls it between them.
     void deliverAnswers();
 
     // Used by the host trampolines: the FakeHost of this process, or null.
