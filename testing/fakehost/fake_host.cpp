@@ -29,7 +29,7 @@ std::atomic<FakeHost*> s_current{nullptr};
 // How often waitFor looks at a condition that no host call announces (e.g. data on a socket).
 constexpr int kRecheckMs = 20;
 // Most answers delivered in one turn of the client thread's event loop.
-constexpr std::size_t kAnswerBatch = 256;
+constexpr std::size_t kAnswerBatch = 64;
 
 } // namespace
 

@@ -249,7 +249,7 @@ public:
     std::uint64_t nextSeq() const;
     // Processes events until every queued answer has been delivered.
     bool drainAnswers(int timeoutMs = 10000);
-    // Delivers the answers queued so far, now (client thread), at most 256 of them; the rest follow
+    // Delivers the answers queued so far, now (client thread), at most 64 of them; the rest follow
     // in later turns of the event loop. The event loop does this by itself; a driver that wants the
     // answers of one step before its next step calls it between them.
     void deliverAnswers();
