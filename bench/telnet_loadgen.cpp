@@ -9,15 +9,17 @@
 //       "requests", "rps", "p50_us", "p99_us" over the S seconds after the warm-up, and its own
 //       CPU use: "cpu_cores" (CPU seconds / wall seconds) and "threads".
 //
-//   telnet_loadgen fanout --port P --conns N [--stalled K] [--hello MARKER] [--setup TEXT --setup-done MARKER]
-//                         --control FIFO --warm TEXT --warm-events W --inject TEXT --events M --event MARKER
-//       N connections (the first K with a small receive buffer, never read after the setup), each
-//       sends the setup line and waits for its answer. Then W times the control line `warm` is
-//       written to FIFO (the server's control input) and every reading connection receives its
-//       line holding the event marker; then M times the line `inject`, each timed from the write to
-//       the moment the last reading connection holds the line. Prints "samples_us", "p50_us",
-//       "max_us", "cpu_cores", and "receipts_ns": when each last receipt came, in nanoseconds of
-//       CLOCK_MONOTONIC, to be set against the start of the injecting call that the server reports.
+//   telnet_loadgen fanout --conns N [--stalled K] --warm-events W --events M --event MARKER
+//                         --a-port P --a-control FIFO --a-warm TEXT --a-inject TEXT
+//                         [--a-hello MARKER] [--a-setup TEXT --a-setup-done MARKER] [--b-port ... the same]
+//       For server a (and b): N connections (the first K with a small receive buffer, never read
+//       after the setup), each sends the setup line and waits for its answer. Then W times the
+//       control line `warm` is written to FIFO (the server's control input) and every reading
+//       connection receives its line holding the event marker. Then M times the line `inject`, the
+//       two servers taking turns, each timed from the write to the moment the last reading
+//       connection holds the line. Prints per server ("a-", "b-") "samples_us", "p50_us" and
+//       "receipts_ns": when each last receipt came, in nanoseconds of CLOCK_MONOTONIC, to be set
+//       against the start of the injecting call that the server reports; then "cpu_cores".
 //
 //   telnet_loadgen floor --port P
 //       A minimal epoll server (the floor of telnet-rr): answers each received line with two lines
@@ -47,6 +49,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -404,64 +407,71 @@ void writeControl(int fd, const std::string& line)
         dieErrno("write to the control input");
 }
 
-int runFanout(const Options& options)
+// One server of the fan-out: its connections and how to make it send an event.
+struct FanoutSide
 {
-    const int port = static_cast<int>(options.number("port"));
-    const int count = static_cast<int>(options.number("conns"));
-    const int stalled = static_cast<int>(options.number("stalled", "0"));
-    const std::string hello = options.text("hello", "");
-    const std::string setup = options.text("setup", "");
-    const std::string setupDone = setup.empty() ? std::string() : options.text("setup-done");
-    const std::string control = options.text("control");
-    const std::string warm = options.text("warm");
-    const long warmEvents = static_cast<long>(options.number("warm-events", "0"));
-    const std::string inject = options.text("inject");
-    const int rounds = static_cast<int>(options.number("events"));
-    const std::string marker = options.text("event");
+    FanoutSide(const Options& options, const std::string& prefix, int count, int stalled)
+    {
+        auto text = [&](const char* name, const char* fallback) {
+            return options.text((prefix + name).c_str(), fallback);
+        };
+        const int port = std::atoi(text("port", nullptr).c_str());
+        const std::string hello = text("hello", "");
+        const std::string setup = text("setup", "");
+        const std::string setupDone = setup.empty() ? std::string() : text("setup-done", nullptr);
+        warm = text("warm", nullptr);
+        inject = text("inject", nullptr);
 
-    std::vector<FanoutConnection> connections(count);
-    for (int i = 0; i < count; ++i) {
-        FanoutConnection& c = connections[i];
-        c.reading = i >= stalled;
-        // A small receive buffer makes a stalled reader's side fill up with few lines.
-        c.fd = openConnection(port, hello, c.reading ? 0 : 4096, c.buffer);
-        if (!setup.empty()) {
-            sendAll(c.fd, setup);
-            if (!awaitLine(c.fd, c.buffer, setupDone, std::string(), Clock::now() + std::chrono::seconds(10)))
-                die("the setup line was not answered");
+        connections.resize(count);
+        epoll = epoll_create1(EPOLL_CLOEXEC);
+        for (int i = 0; i < count; ++i) {
+            FanoutConnection& c = connections[i];
+            c.reading = i >= stalled;
+            // A small receive buffer makes a stalled reader's side fill up with few lines.
+            c.fd = openConnection(port, hello, c.reading ? 0 : 4096, c.buffer);
+            if (!setup.empty()) {
+                sendAll(c.fd, setup);
+                if (!awaitLine(c.fd, c.buffer, setupDone, std::string(), Clock::now() + std::chrono::seconds(10)))
+                    die("the setup line was not answered");
+            }
+            if (!c.reading)
+                continue;
+            setNonBlocking(c.fd);
+            epoll_event event{};
+            event.events = EPOLLIN;
+            event.data.ptr = &c;
+            epoll_ctl(epoll, EPOLL_CTL_ADD, c.fd, &event);
+        }
+        const std::string control = text("control", nullptr);
+        controlFd = ::open(control.c_str(), O_WRONLY | O_CLOEXEC);
+        if (controlFd < 0)
+            dieErrno("open " + control);
+    }
+    FanoutSide(const FanoutSide&) = delete;
+    FanoutSide& operator=(const FanoutSide&) = delete;
+    ~FanoutSide()
+    {
+        ::close(controlFd);
+        ::close(epoll);
+        for (FanoutConnection& c : connections)
+            ::close(c.fd);
+    }
+
+    // Enough events first that a stalled reader's buffers are full and its lines queue up.
+    void warmUp(long events, const std::string& marker)
+    {
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
+        while (expected < events) {
+            const long batch = std::min(100L, events - expected);
+            for (long i = 0; i < batch; ++i)
+                writeControl(controlFd, warm);
+            expected += batch;
+            awaitEvents(epoll, connections, marker, expected, deadline);
         }
     }
 
-    const int epoll = epoll_create1(EPOLL_CLOEXEC);
-    for (FanoutConnection& c : connections) {
-        if (!c.reading)
-            continue;
-        setNonBlocking(c.fd);
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.ptr = &c;
-        epoll_ctl(epoll, EPOLL_CTL_ADD, c.fd, &event);
-    }
-    const int controlFd = ::open(control.c_str(), O_WRONLY | O_CLOEXEC);
-    if (controlFd < 0)
-        dieErrno("open " + control);
-
-    // Enough events first that a stalled reader's buffers are full and its lines queue up.
-    long expected = 0;
-    const Clock::time_point warmDeadline = Clock::now() + std::chrono::seconds(60);
-    while (expected < warmEvents) {
-        const long batch = std::min(100L, warmEvents - expected);
-        for (long i = 0; i < batch; ++i)
-            writeControl(controlFd, warm);
-        expected += batch;
-        awaitEvents(epoll, connections, marker, expected, warmDeadline);
-    }
-
-    const double cpuStart = cpuSeconds();
-    const Clock::time_point start = Clock::now();
-    std::vector<double> samples;
-    std::vector<long long> receipts;
-    for (int round = 0; round < rounds; ++round) {
+    void measure(const std::string& marker)
+    {
         const Clock::time_point injected = Clock::now();
         writeControl(controlFd, inject);
         ++expected;
@@ -470,23 +480,58 @@ int runFanout(const Options& options)
         samples.push_back(std::chrono::duration<double, std::micro>(received - injected).count());
         receipts.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(received.time_since_epoch()).count());
     }
+
+    void print(const std::string& prefix)
+    {
+        std::printf("%ssamples_us", prefix.c_str());
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            std::printf("%c%.1f", i ? ',' : ' ', samples[i]);
+        std::printf("\n%sreceipts_ns", prefix.c_str());
+        for (std::size_t i = 0; i < receipts.size(); ++i)
+            std::printf("%c%lld", i ? ',' : ' ', receipts[i]);
+        std::vector<double> sorted = samples;
+        std::printf("\n%sp50_us %.2f\n", prefix.c_str(), percentile(sorted, 0.5));
+    }
+
+    std::vector<FanoutConnection> connections;
+    int epoll = -1;
+    int controlFd = -1;
+    std::string warm;
+    std::string inject;
+    long expected = 0;
+    std::vector<double> samples;
+    std::vector<long long> receipts;
+};
+
+int runFanout(const Options& options)
+{
+    const int count = static_cast<int>(options.number("conns"));
+    const int stalled = static_cast<int>(options.number("stalled", "0"));
+    const long warmEvents = static_cast<long>(options.number("warm-events", "0"));
+    const int rounds = static_cast<int>(options.number("events"));
+    const std::string marker = options.text("event");
+
+    std::vector<std::string> prefixes{"a-"};
+    if (options.has("b-port"))
+        prefixes.push_back("b-");
+    std::vector<std::unique_ptr<FanoutSide>> sides;
+    for (const std::string& prefix : prefixes)
+        sides.emplace_back(new FanoutSide(options, prefix, count, stalled));
+    for (auto& side : sides)
+        side->warmUp(warmEvents, marker);
+
+    // The sides take turns event by event (a b, b a, ...), so that both meet the same machine.
+    const double cpuStart = cpuSeconds();
+    const Clock::time_point start = Clock::now();
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t k = 0; k < sides.size(); ++k)
+            sides[round % 2 ? sides.size() - 1 - k : k]->measure(marker);
+    }
     const Clock::duration wall = Clock::now() - start;
     const double cpu = cpuSeconds() - cpuStart;
-    ::close(controlFd);
-    ::close(epoll);
-    for (FanoutConnection& c : connections)
-        ::close(c.fd);
-
-    std::printf("samples_us");
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        std::printf("%c%.1f", i ? ',' : ' ', samples[i]);
-    std::printf("\nreceipts_ns");
-    for (std::size_t i = 0; i < receipts.size(); ++i)
-        std::printf("%c%lld", i ? ',' : ' ', receipts[i]);
-    std::printf("\n");
-    std::vector<double> sorted = samples;
-    std::printf("p50_us %.2f\n", percentile(sorted, 0.5));
-    std::printf("max_us %.2f\n", sorted.back());
+    for (std::size_t k = 0; k < sides.size(); ++k)
+        sides[k]->print(prefixes[k]);
+    sides.clear();
     printCpu(cpu, wall);
     return 0;
 }
