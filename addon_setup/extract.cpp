@@ -1,23 +1,27 @@
 #include "extract.h"
 
 #include "globals.h"
+#include "install.h"
 #include "safefs.h"
+#include "zipentrystream.h"
 #include "zipindex.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
+#include <QLocale>
+#include <QSet>
+#include <QTextCodec>
 #include <QtGui/private/qzipreader_p.h>
-
-#include <zlib.h>
 
 namespace {
 
 // Extraction folder name for a package whose file name gives no base name (such as ".zip").
 const QString fallbackFolderName = QStringLiteral("package");
 const QString packageInfoName = QStringLiteral("package.ini");
+// The most that a package may unpack to, whatever room there is.
+constexpr quint64 maxTotalSize = quint64(8) << 30;
 
 QString tr(const char *text)
 {
@@ -31,8 +35,6 @@ struct PlannedEntry
     Action action = Action::Skip;
     QString path;          // the entry's path in the archive, without a trailing "/"
     QStringList components;
-    QString lookupName;    // the name under which the reader finds the entry's data
-    int dataIndex = -1;    // the entry whose data the reader returns for lookupName
 };
 
 // An entry name is usable when it is relative and none of its components is empty, "." or "..".
@@ -51,16 +53,63 @@ bool isSafeEntryName(QByteArray name)
     return true;
 }
 
+bool isUtf8(const QByteArray &bytes)
+{
+    static QTextCodec *const utf8 = QTextCodec::codecForMib(106);
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    utf8->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0;
+}
+
 // Whether `path` lies strictly below the folder `root` once "." and ".." are resolved.
 bool isBelow(const QString &root, const QString &path)
 {
     return QDir::cleanPath(path).startsWith(QDir::cleanPath(root) + QLatin1Char('/'));
 }
 
-quint32 crc32Of(const QByteArray &data)
+QString sizeText(quint64 bytes)
 {
-    const uLong initial = crc32(0L, Z_NULL, 0);
-    return quint32(crc32(initial, reinterpret_cast<const Bytef *>(data.constData()), uInt(data.size())));
+    return QLocale().formattedDataSize(qint64(bytes));
+}
+
+// What the kept entries take on a file system: their data in whole blocks and one block a folder,
+// and an inode each.
+struct Footprint
+{
+    QVector<quint32> fileSizes;
+    quint64 folders = 0;
+
+    quint64 bytesOn(quint64 blockSize) const
+    {
+        quint64 total = folders * blockSize;
+        for (const quint32 size : fileSizes)
+            total += (quint64(size) + blockSize - 1) / blockSize * blockSize;
+        // A margin for what the file system keeps beside the data.
+        return total + total / 50 + (quint64(1) << 20);
+    }
+    quint64 inodes() const { return quint64(fileSizes.size()) + folders + 16; }
+};
+
+// Refuses, with `error`, a package that does not fit on the file system of `folder`.
+bool fitsOn(const QString &folder, const Footprint &footprint, QString &error)
+{
+    safefs::FreeSpace space;
+    if (!safefs::freeSpace(folder, space))
+        return true; // nothing to go by; a full disk still fails cleanly later
+    const quint64 needed = footprint.bytesOn(space.blockSize);
+    if (needed > space.bytes) {
+        error = tr("Not enough free space in %1: the Add-On needs %2, %3 are free")
+                    .arg(folder, sizeText(needed), sizeText(space.bytes));
+        return false;
+    }
+    if (space.countsInodes && footprint.inodes() > space.inodes) {
+        error = tr("Not enough free space in %1: the Add-On has %2 files and folders, room is left for %3")
+                    .arg(folder)
+                    .arg(footprint.inodes())
+                    .arg(space.inodes);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -121,25 +170,43 @@ bool extractPackage(QString &tempPath, QString &error, bool force, bool &hasPlug
 
     // The reader lists the entries in the directory's order; both views must agree.
     const QVector<QZipReader::FileInfo> infos = reader.fileInfoList();
-    const QVector<ZipEntryRecord> &records = index.entries();
-    if (infos.size() != records.size()) {
+    if (infos.size() != index.entries().size()) {
         error = tr("Invalid zip file: %1").arg(g_packageFileName);
+        return false;
+    }
+
+    // What the package declares as a whole, before any entry is looked at.
+    const quint64 declared = index.declaredTotalSize();
+    if (declared > maxTotalSize) {
+        error = tr("The Add-On is too large: it unpacks to %1, more than %2")
+                    .arg(sizeText(declared), sizeText(maxTotalSize));
+        return false;
+    }
+    const ZipIndex::Layout layout = index.checkLayout(archive);
+    const QVector<ZipEntryRecord> &records = index.entries();
+    const auto entryName = [&](int i) { return QString::fromUtf8(records.at(i).rawName); };
+    if (layout.problem == ZipIndex::Layout::OutsideFile) {
+        error = tr("Invalid zip file: the data of %1 lies outside the file").arg(entryName(layout.entry));
+        return false;
+    }
+    if (layout.problem == ZipIndex::Layout::Overlap) {
+        error = tr("Invalid zip file: the data of %1 and %2 overlap").arg(entryName(layout.entry), entryName(layout.other));
         return false;
     }
 
     // Decide about every entry before anything is written.
     hasPlugins = false;
     QVector<PlannedEntry> plan(records.size());
-    QHash<QString, int> firstByLookupName;
+    Footprint footprint;
     for (int i = 0; i < records.size(); ++i) {
         const ZipEntryRecord &record = records.at(i);
         const QZipReader::FileInfo &info = infos.at(i);
         PlannedEntry &entry = plan[i];
-        entry.lookupName = QString::fromLocal8Bit(record.rawName);
-        if (!firstByLookupName.contains(entry.lookupName))
-            firstByLookupName.insert(entry.lookupName, i);
-        entry.dataIndex = firstByLookupName.value(entry.lookupName);
-        entry.path = record.namesInUtf8() ? QString::fromUtf8(record.rawName) : entry.lookupName;
+        entry.path = QString::fromUtf8(record.rawName);
+        if (!isUtf8(record.rawName)) {
+            error = tr("Invalid entry name (not UTF-8): %1").arg(entry.path);
+            return false;
+        }
         if (!isSafeEntryName(record.rawName) || !info.isValid()) {
             error = tr("Failed to extract: %1").arg(entry.path);
             return false;
@@ -165,11 +232,28 @@ bool extractPackage(QString &tempPath, QString &error, bool force, bool &hasPlug
         if (!keep || isLink)
             continue;
         entry.action = isFolder ? Action::MakeFolder : Action::WriteFile;
-        if (entry.action == Action::WriteFile && !index.dataReadable(archive, entry.dataIndex)) {
-            error = tr("Failed to extract: %1").arg(entry.path);
-            return false;
+        if (entry.action == Action::MakeFolder) {
+            ++footprint.folders;
+        } else {
+            if (!index.dataReadable(i)) {
+                error = tr("Failed to extract: %1").arg(entry.path);
+                return false;
+            }
+            footprint.fileSizes.append(record.uncompressedSize);
         }
     }
+
+    // Room for all of it where it is extracted, and where it is installed unless that is the
+    // same file system (the installation then takes the extracted files as they are).
+    const QString extractionSide = safefs::kindOf(importPath) == safefs::Kind::Dir ? importPath : QDir::tempPath();
+    if (!fitsOn(extractionSide, footprint, error))
+        return false;
+    const QString clientFolder = defaultClientFolder();
+    safefs::FreeSpace extractionSpace, clientSpace;
+    if (isClientFolder(clientFolder) && safefs::freeSpace(extractionSide, extractionSpace)
+        && safefs::freeSpace(clientFolder, clientSpace) && clientSpace.device != extractionSpace.device
+        && !fitsOn(clientFolder, footprint, error))
+        return false;
 
     // A fresh, private folder: leftovers of an earlier run must not end up in this installation.
     if (!safefs::ensurePrivateDir(importPath) || !safefs::removeEntry(tempPath)
@@ -183,24 +267,41 @@ bool extractPackage(QString &tempPath, QString &error, bool force, bool &hasPlug
         safefs::removeEntry(tempPath);
         return false;
     };
+    // Folders made so far, by their path below tempPath.
+    QSet<QString> madeFolders;
+    const auto makeFolder = [&](const QStringList &components) {
+        const QString key = components.join(QLatin1Char('/'));
+        if (components.isEmpty() || madeFolders.contains(key))
+            return true;
+        if (!safefs::makeDirsBelow(tempPath, components))
+            return false;
+        madeFolders.insert(key);
+        return true;
+    };
     for (const PlannedEntry &entry : qAsConst(plan)) {
         if (entry.action == Action::MakeFolder
-            && (!isBelow(tempPath, tempPath + QLatin1Char('/') + entry.path)
-                || !safefs::makeDirsBelow(tempPath, entry.components)))
+            && (!isBelow(tempPath, tempPath + QLatin1Char('/') + entry.path) || !makeFolder(entry.components)))
             return fail(entry);
     }
+    // Each file's data is read once, by its position, in the directory's order.
+    ZipEntryStream stream;
     for (int i = 0; i < plan.size(); ++i) {
         const PlannedEntry &entry = plan.at(i);
         if (entry.action != Action::WriteFile)
             continue;
         const QString target = tempPath + QLatin1Char('/') + entry.path;
-        if (!isBelow(tempPath, target))
+        if (!isBelow(tempPath, target) || !makeFolder(entry.components.mid(0, entry.components.size() - 1)))
             return fail(entry);
-        const QByteArray data = reader.fileData(entry.lookupName);
-        const ZipEntryRecord &record = records.at(i);
-        if (data.size() != qint64(record.uncompressedSize) || crc32Of(data) != record.crc
-            || !safefs::makeDirsBelow(tempPath, entry.components.mid(0, entry.components.size() - 1))
-            || !safefs::writeFile(target, data))
+        safefs::Fd out(safefs::createFile(target));
+        if (!out.valid())
+            return fail(entry);
+        const ZipEntryStream::Result result = stream.copy(archive.handle(), records.at(i), out.get());
+        if (result == ZipEntryStream::Result::TooLong) {
+            fail(entry);
+            error = tr("Damaged entry: %1 unpacks to more data than it declares").arg(entry.path);
+            return false;
+        }
+        if (result != ZipEntryStream::Result::Ok || !out.close())
             return fail(entry);
     }
     return true;

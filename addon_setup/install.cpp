@@ -3,6 +3,7 @@
 #include "extract.h"
 #include "globals.h"
 #include "safefs.h"
+#include "stagedinstall.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -13,6 +14,8 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
+
+#include <cerrno>
 
 namespace {
 
@@ -75,29 +78,54 @@ QString addonNameOf(const QString &category, const QFileInfo &entry)
     return QString();
 }
 
-// Copies the listing of `source` into the existing folder `destination`, folders recursively.
+// Stages the listing of `source` as the folder `relative` of the installation, folders recursively.
 // Links and hidden entries are left out, and so are package.ini files.
-void copyFolderContent(const QString &source, const QString &destination, bool &failed)
+bool stageFolderContent(const QString &source, const QString &relative, StagedInstall &install)
 {
     const QFileInfoList entries = QDir(source).entryInfoList();
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
         if (isDotOrDotDot(name) || name == packageInfoName || entry.isSymLink())
             continue;
-        const QString target = destination + QLatin1Char('/') + name;
+        const QString path = relative + QLatin1Char('/') + name;
         if (entry.isDir()) {
-            if (!QDir().mkpath(target)) {
-                failed = true;
-                break;
-            }
-            copyFolderContent(source + QLatin1Char('/') + name, target, failed);
+            if (!install.makeFolder(path) || !stageFolderContent(source + QLatin1Char('/') + name, path, install))
+                return false;
         } else if (entry.isFile()) {
-            if (!safefs::copyFileReplacing(source + QLatin1Char('/') + name, target)) {
-                failed = true;
-                break;
-            }
+            if (!install.stageFile(source + QLatin1Char('/') + name, path))
+                return false;
         }
     }
+    return true;
+}
+
+// Stages the content folders of the extracted package `source`; nothing else from its top goes
+// into the installation.
+bool stageContent(const QString &source, StagedInstall &install)
+{
+    if (safefs::kindOf(source) != safefs::Kind::Dir)
+        return true;
+    const QFileInfoList entries = QDir(source).entryInfoList();
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        if (!topFolders().contains(name) || entry.isSymLink() || !entry.isDir())
+            continue;
+        if (!install.makeFolder(name) || !stageFolderContent(source + QLatin1Char('/') + name, name, install))
+            return false;
+    }
+    return true;
+}
+
+// The package file's SHA-1 in lower-case hexadecimal; empty when the file cannot be read.
+QString packageChecksum()
+{
+    QFile package(packageFilePath());
+    if (!package.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash sha1(QCryptographicHash::Sha1);
+    if (!sha1.addData(&package) || package.error() != QFileDevice::NoError)
+        return QString();
+    return QString::fromLatin1(sha1.result().toHex());
 }
 
 } // namespace
@@ -143,51 +171,51 @@ void detectAllAddonNames(const QString &root, AddonNames &addonNames)
 
 void copyTree(const QString &source, const QString &destination, bool &failed)
 {
-    if (safefs::kindOf(source) != safefs::Kind::Dir)
+    StagedInstall install(destination);
+    if (!stageContent(source, install) || !install.commit()) {
+        failed = true;
         return;
-    // Only the content folders go into the installation, nothing else from the package's top.
-    const QFileInfoList entries = QDir(source).entryInfoList();
-    for (const QFileInfo &entry : entries) {
-        const QString name = entry.fileName();
-        if (!topFolders().contains(name) || entry.isSymLink() || !entry.isDir())
-            continue;
-        const QString target = destination + QLatin1Char('/') + name;
-        if (!QDir().mkpath(target)) {
-            failed = true;
-            continue;
-        }
-        copyFolderContent(source + QLatin1Char('/') + name, target, failed);
     }
+    install.finish();
 }
 
-bool installPackage(const QString &clientFolder, const QString &packageFolder, AddonNames &addonNames)
+bool installPackage(const QString &clientFolder, const QString &packageFolder, AddonNames &addonNames,
+                    QString *error)
 {
     detectAllAddonNames(packageFolder, addonNames);
     // Without its extracted folder there is nothing to install: that is no success.
-    if (safefs::kindOf(packageFolder) != safefs::Kind::Dir)
+    if (safefs::kindOf(packageFolder) != safefs::Kind::Dir) {
+        if (error)
+            *error = QCoreApplication::translate("InstallDialog", "Cannot read %1").arg(packageFolder)
+                + QStringLiteral(": ") + qt_error_string(ENOENT);
         return false;
+    }
 
-    bool failed = false;
-    copyTree(packageFolder, clientFolder, failed);
-    if (failed)
+    // All or nothing: every file is staged before the first one replaces anything, and the
+    // replaced files stay until the add-on list records the package.
+    StagedInstall install(clientFolder);
+    if (!stageContent(packageFolder, install) || !install.commit()) {
+        if (error)
+            *error = install.error();
         return false;
-
-    QFile package(packageFilePath());
-    if (package.open(QIODevice::ReadOnly)) {
-        QCryptographicHash sha1(QCryptographicHash::Sha1);
-        const bool read = sha1.addData(&package) && package.error() == QFileDevice::NoError;
-        package.close();
-        if (read) {
-            QDir().mkpath(configFolder());
-            QSettings addons(configFolder() + QStringLiteral("addons.ini"), QSettings::IniFormat);
-            addons.beginGroup(packageBaseName());
-            addons.setValue(QStringLiteral("Checksum"), QString::fromLatin1(sha1.result().toHex()));
-            addons.endGroup();
-            addons.sync();
-            if (addons.status() != QSettings::NoError)
-                return false;
+    }
+    const QString checksum = packageChecksum();
+    if (!checksum.isEmpty()) {
+        QDir().mkpath(configFolder());
+        QSettings addons(configFolder() + QStringLiteral("addons.ini"), QSettings::IniFormat);
+        addons.beginGroup(packageBaseName());
+        addons.setValue(QStringLiteral("Checksum"), checksum);
+        addons.endGroup();
+        addons.sync();
+        if (addons.status() != QSettings::NoError) {
+            install.rollback();
+            if (error)
+                *error = QCoreApplication::translate("InstallDialog", "Cannot write %1")
+                             .arg(configFolder() + QStringLiteral("addons.ini"));
+            return false;
         }
     }
+    install.finish();
     return true;
 }
 
@@ -206,12 +234,15 @@ void writeActivationList(const AddonNames &addonNames)
     list.sync();
 }
 
-bool silentInstall(const QString &clientFolder, const QString &packageFolder)
+bool silentInstall(const QString &clientFolder, const QString &packageFolder, QString *error)
 {
-    if (!isClientFolder(clientFolder))
+    if (!isClientFolder(clientFolder)) {
+        if (error)
+            *error = QCoreApplication::translate("InstallDialog", "No Voxmere 3 Client installation directory found.");
         return false;
+    }
     AddonNames addonNames;
-    const bool ok = installPackage(clientFolder, packageFolder, addonNames);
+    const bool ok = installPackage(clientFolder, packageFolder, addonNames, error);
     if (ok && !addonNames.isEmpty())
         writeActivationList(addonNames);
     return ok;

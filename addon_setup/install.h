@@ -17,19 +17,22 @@ bool isClientFolder(const QString &folder);
 void detectAddonNames(const QString &root, const QString &category, AddonNames &addonNames);
 void detectAllAddonNames(const QString &root, AddonNames &addonNames);
 
-// Copies the content folders of the extracted package `source` into `destination`. Sets
-// `failed` when a file cannot be copied; never clears it.
+// Copies the content folders of the extracted package `source` into `destination`, all or
+// nothing. Sets `failed` when the copy fails (and `destination` is then as it was); never clears it.
 void copyTree(const QString &source, const QString &destination, bool &failed);
 
 // Copies the extracted package into the client installation and records the package file's
-// SHA-1 in addons.ini. `addonNames` receives the names found in the package.
-bool installPackage(const QString &clientFolder, const QString &packageFolder, AddonNames &addonNames);
+// SHA-1 in addons.ini, all or nothing: on failure the installation is as it was and `error`, when
+// given, says why. `addonNames` receives the names found in the package.
+bool installPackage(const QString &clientFolder, const QString &packageFolder, AddonNames &addonNames,
+                    QString *error = nullptr);
 
 // Names the add-ons for the client to activate at its next start (addon_setup_temp.ini).
 void writeActivationList(const AddonNames &addonNames);
 
-// Installs without asking anything; the found add-ons are put on the activation list.
-bool silentInstall(const QString &clientFolder, const QString &packageFolder);
+// Installs without asking anything; the found add-ons are put on the activation list. On failure
+// `error`, when given, says why.
+bool silentInstall(const QString &clientFolder, const QString &packageFolder, QString *error = nullptr);
 
 // Removes a folder with everything below it; symbolic links are removed, never followed.
 void removeTree(const QString &path);

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace safefs {
@@ -20,48 +21,6 @@ QByteArray native(const QString &path)
 {
     return QFile::encodeName(path);
 }
-
-bool writeAll(int fd, const char *data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
-}
-
-class Fd
-{
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    // Closes the descriptor and tells whether the close succeeded.
-    bool close()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-    void reset()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
 
 bool removeBelow(const QByteArray &dirPath)
 {
@@ -94,6 +53,35 @@ bool removeBelow(const QByteArray &dirPath)
 }
 
 } // namespace
+
+bool Fd::close()
+{
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd < 0 || ::close(fd) == 0;
+}
+
+void Fd::reset(int fd)
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
+}
+
+bool writeAll(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
 
 Kind kindOf(const QString &path)
 {
@@ -128,59 +116,38 @@ bool makeDirsBelow(const QString &root, const QStringList &components)
     return true;
 }
 
-bool writeFile(const QString &path, const QByteArray &data)
+int createFile(const QString &path)
 {
     Fd fd(::open(native(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!fd.valid())
-        return false;
+        return -1;
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    if (!writeAll(fd.get(), data.constData(), data.size()))
+        return -1;
+    return fd.release();
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    Fd fd(createFile(path));
+    if (!fd.valid() || !writeAll(fd.get(), data.constData(), data.size()))
         return false;
     return fd.close();
 }
 
-bool copyFileReplacing(const QString &source, const QString &target)
+bool freeSpace(const QString &path, FreeSpace &space)
 {
-    Fd in(::open(native(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!in.valid())
-        return false;
+    struct statvfs vfs;
     struct stat st;
-    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    const QByteArray name = native(path);
+    if (::statvfs(name.constData(), &vfs) != 0 || ::stat(name.constData(), &st) != 0)
         return false;
-
-    const QFileInfo targetInfo(target);
-    QByteArray tempName = native(targetInfo.path() + QLatin1String("/.") + targetInfo.fileName()
-                                 + QLatin1String(".part-XXXXXX"));
-    Fd out(::mkostemp(tempName.data(), O_CLOEXEC));
-    if (!out.valid())
-        return false;
-
-    bool ok = true;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ok = false;
-            break;
-        }
-        if (n == 0)
-            break;
-        if (!writeAll(out.get(), buffer, n)) {
-            ok = false;
-            break;
-        }
-    }
-    ok = ok && ::fchmod(out.get(), st.st_mode & 0777) == 0;
-    ok = ok && ::fsync(out.get()) == 0;
-    ok = out.close() && ok;
-    ok = ok && ::rename(tempName.constData(), native(target).constData()) == 0;
-    if (!ok)
-        ::unlink(tempName.constData());
-    return ok;
+    space.blockSize = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+    space.bytes = quint64(vfs.f_bavail) * space.blockSize;
+    space.countsInodes = vfs.f_files != 0;
+    space.inodes = vfs.f_favail;
+    space.device = st.st_dev;
+    return true;
 }
 
 bool ensurePrivateDir(const QString &path)

@@ -9,6 +9,34 @@ namespace safefs {
 
 enum class Kind { Missing, File, Dir, SymLink, Other };
 
+// An open file descriptor, closed when it goes.
+class Fd
+{
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    // Closes the descriptor and tells whether the close succeeded.
+    bool close();
+    void reset(int fd = -1);
+    // Gives the descriptor up without closing it.
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+// Writes all of `data`, going on after short writes and interruptions.
+bool writeAll(int fd, const char *data, qint64 size);
+
 // What the path itself is (the link, not its target).
 Kind kindOf(const QString &path);
 
@@ -16,13 +44,24 @@ Kind kindOf(const QString &path);
 // component must be a real folder; a symbolic link or any other entry on the way fails.
 bool makeDirsBelow(const QString &root, const QStringList &components);
 
+// Creates or truncates the regular file `path` (never through a symbolic link) and opens it for
+// writing; -1 when that fails.
+int createFile(const QString &path);
+
 // Creates or truncates the regular file `path` (never through a symbolic link) and writes `data`.
 bool writeFile(const QString &path, const QByteArray &data);
 
-// Copies the regular file `source` to `target` through a temporary file beside the target that is
-// renamed over it, so the target is either the old or the complete new file. The copy gets the
-// source's permission bits.
-bool copyFileReplacing(const QString &source, const QString &target);
+// Room left on the file system that holds `path`, for an unprivileged user: bytes, inodes (0 when
+// the file system does not count them) and the block size. False when it cannot be asked.
+struct FreeSpace
+{
+    quint64 bytes = 0;
+    quint64 inodes = 0;
+    quint64 blockSize = 0;
+    bool countsInodes = false;
+    quint64 device = 0; // tells file systems apart
+};
+bool freeSpace(const QString &path, FreeSpace &space);
 
 // Makes `path` a folder only the user can enter (mode 0700). An existing entry is accepted only
 // when it is a real folder owned by the user; its mode is then tightened to 0700.

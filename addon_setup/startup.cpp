@@ -9,6 +9,20 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <cstdio>
+
+namespace {
+
+// The silent road's one line on standard error about a failure.
+void reportSilently(const QString &text)
+{
+    QString line = text;
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+}
+
+} // namespace
+
 int runInstaller(const QStringList &arguments)
 {
     const CommandLine line = parseCommandLine(arguments);
@@ -20,15 +34,20 @@ int runInstaller(const QStringList &arguments)
     QString error;
     if (!extractPackage(g_packageTempPath, error, line.force, hasPlugins)) {
         const QString message = QCoreApplication::translate("InstallDialog", "Failed to extract Add-On:\n%1").arg(error);
-        if (!line.silent)
+        if (line.silent)
+            reportSilently(message);
+        else
             QMessageBox::critical(nullptr, QCoreApplication::translate("InstallDialog", "Error"), message,
                                   QMessageBox::Ok, QMessageBox::NoButton);
         return 1;
     }
 
     if (line.silent) {
-        const bool ok = silentInstall(defaultClientFolder(), g_packageTempPath);
+        QString why;
+        const bool ok = silentInstall(defaultClientFolder(), g_packageTempPath, &why);
         removeTree(g_packageTempPath);
+        if (!ok)
+            reportSilently(QCoreApplication::translate("InstallDialog", "Failed to install Add-On.") + QLatin1Char(' ') + why);
         return ok ? 0 : 1;
     }
 

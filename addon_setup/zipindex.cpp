@@ -2,6 +2,7 @@
 
 #include <QIODevice>
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -62,8 +63,10 @@ bool ZipIndex::read(QIODevice &device)
     const int count = u16(end + 10);
     const qint64 directorySize = u32(end + 12);
     const qint64 directoryStart = u32(end + 16);
+    // Qt's zip reader, which lists the entries too, keeps offsets in an int.
     if (directoryStart > INT_MAX || directoryStart + directorySize > m_fileSize)
         return false;
+    m_directoryStart = directoryStart;
     if (count > 0) {
         char magic[4];
         if (!readAt(device, 0, magic, 4) || u32(magic) != localHeaderSignature)
@@ -99,35 +102,72 @@ bool ZipIndex::read(QIODevice &device)
     return true;
 }
 
-bool ZipIndex::dataReadable(QIODevice &device, int index) const
+ZipIndex::Layout ZipIndex::checkLayout(QIODevice &device)
+{
+    struct Range
+    {
+        qint64 start, end;
+        int entry;
+    };
+    QVector<Range> ranges;
+    ranges.reserve(m_entries.size());
+    Layout layout;
+    for (int i = 0; i < m_entries.size(); ++i) {
+        ZipEntryRecord &entry = m_entries[i];
+        const qint64 offset = entry.localHeaderOffset;
+        char header[localHeaderSize];
+        if (offset + localHeaderSize > m_directoryStart) {
+            layout = {Layout::OutsideFile, i, -1};
+            return layout;
+        }
+        if (!readAt(device, offset, header, localHeaderSize) || u32(header) != localHeaderSignature)
+            continue;
+        entry.localMethod = u16(header + 8);
+        entry.dataOffset = offset + localHeaderSize + u16(header + 26) + u16(header + 28);
+        const qint64 end = entry.dataOffset + qint64(entry.compressedSize);
+        if (end > m_directoryStart) {
+            layout = {Layout::OutsideFile, i, -1};
+            return layout;
+        }
+        ranges.append({offset, end, i});
+    }
+    std::sort(ranges.begin(), ranges.end(), [](const Range &a, const Range &b) { return a.start < b.start; });
+    for (int i = 1; i < ranges.size(); ++i) {
+        if (ranges.at(i).start < ranges.at(i - 1).end) {
+            layout = {Layout::Overlap, std::min(ranges.at(i - 1).entry, ranges.at(i).entry),
+                      std::max(ranges.at(i - 1).entry, ranges.at(i).entry)};
+            return layout;
+        }
+    }
+    return layout;
+}
+
+quint64 ZipIndex::declaredTotalSize() const
+{
+    quint64 total = 0;
+    for (const ZipEntryRecord &entry : m_entries)
+        total += entry.uncompressedSize;
+    return total;
+}
+
+bool ZipIndex::dataReadable(int index) const
 {
     if (index < 0 || index >= m_entries.size())
         return false;
     const ZipEntryRecord &entry = m_entries.at(index);
     if (entry.flags & 0x0001) // encrypted
         return false;
-    if (entry.versionNeeded > readerVersion)
+    if (entry.versionNeeded > readerVersion || entry.dataOffset < 0 || entry.localMethod != entry.method)
         return false;
-    if (entry.compressedSize > INT_MAX || entry.uncompressedSize > INT_MAX)
+    // All ones mark sizes kept in a 64-bit extra field, which this reader does not read.
+    if (entry.compressedSize == 0xffffffffu || entry.uncompressedSize == 0xffffffffu)
         return false;
     switch (entry.method) {
     case 0: // stored
-        if (entry.compressedSize != entry.uncompressedSize)
-            return false;
-        break;
+        return entry.compressedSize == entry.uncompressedSize;
     case 8: // deflated
-        if (qint64(entry.uncompressedSize) > qint64(entry.compressedSize) * maxDeflateRatio + 1024)
-            return false;
-        break;
+        return qint64(entry.uncompressedSize) <= qint64(entry.compressedSize) * maxDeflateRatio + 1024;
     default:
         return false;
     }
-
-    char header[localHeaderSize];
-    const qint64 offset = entry.localHeaderOffset;
-    if (offset + localHeaderSize > m_fileSize || !readAt(device, offset, header, localHeaderSize)
-        || u32(header) != localHeaderSignature || u16(header + 8) != entry.method)
-        return false;
-    const qint64 dataStart = offset + localHeaderSize + u16(header + 26) + u16(header + 28);
-    return dataStart + qint64(entry.compressedSize) <= m_fileSize;
 }

@@ -58,6 +58,7 @@ class SilentInstall(unittest.TestCase):
         env = dict(os.environ, HOME=self.home, TMPDIR=self.tmp, XDG_RUNTIME_DIR=self.runtime)
         done = subprocess.run([os.path.join(self.client, "addon_setup"), *args], env=env,
                               capture_output=True, timeout=120)
+        self.stderr = done.stderr.decode(errors="replace")
         return done.returncode
 
     def write_tree(self, files):
@@ -149,6 +150,13 @@ class SilentInstall(unittest.TestCase):
                           {"name": "plugins/tool.so", "data": data, "size": 100}],
             "compressed size lies": [{"name": "plugins/", "dir": True},
                                      {"name": "plugins/tool.so", "data": data, "csize": 1 << 30}],
+            "longer than declared": [{"name": "plugins/", "dir": True},
+                                     {"name": "plugins/a.so", "data": "fine"},
+                                     {"name": "plugins/tool.so", "data": data, "size": 1000}],
+            "shared data": [{"name": "plugins/", "dir": True}, {"name": "plugins/a.so", "data": data}]
+            + [{"name": "plugins/%02d.so" % i, "data": "x", "share": "plugins/a.so"} for i in range(20)],
+            "name not UTF-8": [{"name": "plugins/", "dir": True},
+                               {"name": "plugins/?.so", "data": data, "rawname": b"plugins/\xff.so".hex()}],
             "garbage": {"garbage": "no zip here " * 20},
         }
         for what, entries in cases.items():
@@ -157,6 +165,8 @@ class SilentInstall(unittest.TestCase):
                 before = snapshot(self.base)
                 before.pop("tmp/vxmimport", None)
                 self.assertEqual(self.run_installer("-silent", package), 1)
+                # One line on the terminal says why.
+                self.assertRegex(self.stderr, r"\AFailed to extract Add-On: [^\n]+\n\Z")
                 after = snapshot(self.base)
                 after.pop("tmp/vxmimport", None)
                 self.assertEqual(after, before)
@@ -171,6 +181,7 @@ class SilentInstall(unittest.TestCase):
         self.assertEqual(self.run_installer("-silent", package, "force"), 1)
         os.remove(os.path.join(self.client, "vxmclient_linux_amd64"))
         self.assertEqual(self.run_installer("-silent", package), 1)
+        self.assertEqual(self.stderr, "Failed to install Add-On. No Voxmere 3 Client installation directory found.\n")
         self.assertFalse(os.path.exists(os.path.join(self.client, "styles")))
         self.assertFalse(os.path.exists(os.path.join(self.home, ".vxmclient")))
 

@@ -5,7 +5,9 @@
 
 Entry keys: name; data (text), repeated "repeat" times; dir (folder entry); symlink (link target); method ("stored",
 "deflated", "bzip2"); and, to break the archive after it is written: crc, size (uncompressed) and
-csize (compressed), which overwrite the entry's fields in both its local and its central header.
+csize (compressed), which overwrite the entry's fields in both its local and its central header;
+rawname (hex bytes of the same length as name, written in place of the name in both headers); share
+(the name of an earlier entry whose local header and data this entry's central record points at).
 "garbage" instead of a list writes those bytes as the whole file.
 """
 import json
@@ -16,20 +18,29 @@ import zipfile
 METHODS = {"stored": zipfile.ZIP_STORED, "deflated": zipfile.ZIP_DEFLATED, "bzip2": zipfile.ZIP_BZIP2}
 
 
-def patch(path, name, crc=None, size=None, csize=None):
+def patch(path, name, crc=None, size=None, csize=None, rawname=None, share=None):
     blob = bytearray(open(path, "rb").read())
     end = blob.rfind(b"PK\x05\x06")
     count, _, start = struct.unpack_from("<HII", blob, end + 10)
+    offsets = {}
     pos = start
     for _ in range(count):
         nlen, xlen, clen = struct.unpack_from("<HHH", blob, pos + 28)
         entry_name = bytes(blob[pos + 46:pos + 46 + nlen]).decode()
         local = struct.unpack_from("<I", blob, pos + 42)[0]
+        offsets[entry_name] = local
         if entry_name == name:
             for value, central_off, local_off in ((crc, 16, 14), (csize, 20, 18), (size, 24, 22)):
                 if value is not None:
                     struct.pack_into("<I", blob, pos + central_off, value)
                     struct.pack_into("<I", blob, local + local_off, value)
+            if rawname is not None:
+                raw = bytes.fromhex(rawname)
+                assert len(raw) == nlen, "rawname must be as long as name"
+                blob[pos + 46:pos + 46 + nlen] = raw
+                blob[local + 30:local + 30 + nlen] = raw
+            if share is not None:
+                struct.pack_into("<I", blob, pos + 42, offsets[share])
         pos += 46 + nlen + xlen + clen
     open(path, "wb").write(bytes(blob))
 
@@ -54,8 +65,9 @@ def main():
             info.compress_type = METHODS[entry.get("method", "deflated" if data else "stored")]
             archive.writestr(info, data)
     for entry in spec:
-        if any(k in entry for k in ("crc", "size", "csize")):
-            patch(out, entry["name"], entry.get("crc"), entry.get("size"), entry.get("csize"))
+        if any(k in entry for k in ("crc", "size", "csize", "rawname", "share")):
+            patch(out, entry["name"], entry.get("crc"), entry.get("size"), entry.get("csize"), entry.get("rawname"),
+                  entry.get("share"))
 
 
 if __name__ == "__main__":

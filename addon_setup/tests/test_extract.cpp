@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,35 +130,62 @@ TEST_F(ExtractTest, UnsafeEntryNamesFailWithoutWritingOutside)
     }
 }
 
-TEST_F(ExtractTest, CorruptEntriesFailAndLeaveNoPartialFolder)
+TEST_F(ExtractTest, CorruptAndHostilePackagesFailBeforeAnythingIsWritten)
 {
     struct Case
     {
         const char *what;
         const char *entry;
+        const char *message; // the beginning of the error; nullptr: "Failed to extract: plugins/tool.so"
     };
     const QByteArray data(3000, 'x');
     const Case cases[] = {
-        {"bzip2", R"({"name": "plugins/tool.so", "data": "%1", "method": "bzip2"})"},
-        {"wrong crc", R"({"name": "plugins/tool.so", "data": "%1", "crc": 305419896})"},
-        {"stored, wrong crc", R"({"name": "plugins/tool.so", "data": "%1", "method": "stored", "crc": 1})"},
-        {"size too big", R"({"name": "plugins/tool.so", "data": "%1", "size": 4000})"},
-        {"size too small", R"({"name": "plugins/tool.so", "data": "%1", "size": 100})"},
-        {"absurd size", R"({"name": "plugins/tool.so", "data": "%1", "size": 4000000000})"},
-        {"compressed size past the end", R"({"name": "plugins/tool.so", "data": "%1", "csize": 900000})"},
-        {"compressed size negative", R"({"name": "plugins/tool.so", "data": "%1", "csize": 4294967000})"},
-        {"stored sizes differ", R"({"name": "plugins/tool.so", "data": "%1", "method": "stored", "size": 10})"},
+        {"bzip2", R"({"name": "plugins/tool.so", "data": "%1", "method": "bzip2"})", nullptr},
+        {"wrong crc", R"({"name": "plugins/tool.so", "data": "%1", "crc": 305419896})", nullptr},
+        {"stored, wrong crc", R"({"name": "plugins/tool.so", "data": "%1", "method": "stored", "crc": 1})", nullptr},
+        {"size too big", R"({"name": "plugins/tool.so", "data": "%1", "size": 4000})", nullptr},
+        {"stream longer than declared", R"({"name": "plugins/tool.so", "data": "%1", "size": 100})",
+         "Damaged entry: plugins/tool.so unpacks to more data than it declares"},
+        {"absurd size", R"({"name": "plugins/tool.so", "data": "%1", "size": 4000000000})", nullptr},
+        {"compressed size past the end", R"({"name": "plugins/tool.so", "data": "%1", "csize": 900000})",
+         "Invalid zip file: the data of plugins/tool.so lies outside the file"},
+        {"compressed size negative", R"({"name": "plugins/tool.so", "data": "%1", "csize": 4294967000})",
+         "Invalid zip file: the data of plugins/tool.so lies outside the file"},
+        {"stored sizes differ", R"({"name": "plugins/tool.so", "data": "%1", "method": "stored", "size": 10})", nullptr},
+        {"data of another entry", R"({"name": "plugins/tool.so", "data": "%1", "share": "plugins/first.so"})",
+         "Invalid zip file: the data of plugins/first.so and plugins/tool.so overlap"},
+        {"name not UTF-8", R"({"name": "plugins/caf?.so", "data": "%1", "rawname": "706c7567696e732f636166e92e736f"})",
+         "Invalid entry name (not UTF-8): plugins/caf\xef\xbf\xbd.so"},
+        {"declared total over the bound",
+         R"({"name": "other/a", "data": "a", "size": 4000000000}, {"name": "other/b", "data": "b", "size": 4000000000},
+            {"name": "other/c", "data": "%1", "size": 4000000000})",
+         "The Add-On is too large: it unpacks to "},
+        // Runs on a tmpfs of 4 MiB (skipped where none can be mounted).
+        {"more than the extraction folder holds", R"({"name": "plugins/tool.so", "data": "%1", "repeat": 2000})",
+         "Not enough free space in %T: the Add-On needs "},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         base = freshEnvironment();
+        const bool smallTmp = mountSmallTmpfs(base + QStringLiteral("/tmp"), 4 << 20);
+        if (!smallTmp && QByteArray(c.what) == "more than the extraction folder holds") {
+            std::cout << "[ SKIPPED ] " << c.what << ": no tmpfs can be mounted here" << std::endl;
+            continue;
+        }
         const QString json = QStringLiteral(R"([{"name": "package.ini", "data": "name=X"},
                                                  {"name": "plugins/", "dir": true},
                                                  {"name": "plugins/first.so", "data": "fine"}, %1])")
                                  .arg(QString::fromLatin1(c.entry).arg(QString::fromLatin1(data)));
-        EXPECT_FALSE(extract(craftZip(base + QStringLiteral("/bad.zip"), json)));
-        EXPECT_EQ(error, QStringLiteral("Failed to extract: plugins/tool.so"));
-        EXPECT_FALSE(QFileInfo::exists(importDir() + QStringLiteral("/bad")));
+        const QString package = craftZip(base + QStringLiteral("/bad.zip"), json);
+        const QStringList before = listTree(base);
+        EXPECT_FALSE(extract(package));
+        const QString expected = c.message ? QString::fromUtf8(c.message).replace(QStringLiteral("%T"), base + QStringLiteral("/tmp"))
+                                           : QStringLiteral("Failed to extract: plugins/tool.so");
+        EXPECT_TRUE(error.startsWith(expected)) << error.toStdString();
+        // Refused before anything was written, or cleaned up after an entry that turned out damaged.
+        QStringList after = listTree(base);
+        after.removeAll(QStringLiteral("tmp/vxmimport"));
+        EXPECT_EQ(after, before);
     }
 }
 

@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <iostream>
+
 #include <unistd.h>
 
 using namespace testsupport;
@@ -166,32 +169,65 @@ TEST_F(InstallTest, MissingPackageFolderOrUnreadablePackageFile)
     EXPECT_FALSE(QFileInfo::exists(configFolder() + QStringLiteral("addons.ini")));
 }
 
-TEST_F(InstallTest, FailedCopyKeepsTheInstalledFile)
+TEST_F(InstallTest, FailedInstallLeavesTheClientAsItWas)
 {
-    writeTree(package, {{QStringLiteral("styles/a.qss"), "a"},
-                        {QStringLiteral("styles/big.qss"), QByteArray(200000, 'b')},
-                        {QStringLiteral("styles/c.qss"), "c"},
-                        {QStringLiteral("translations/pelica_de.qm"), "qm"}});
-    writeTree(client, {{QStringLiteral("styles/big.qss"), "installed"}});
-    g_packageFileName = base + QStringLiteral("/p.zip");
+    struct Case
+    {
+        const char *what;
+        std::function<void(const QString &client)> prepare; // makes the installation fail
+        const char *reason;                                  // in the error
+    };
+    const Case cases[] = {
+        {"a folder in the way of a file",
+         [](const QString &client) { writeTree(client, {{QStringLiteral("styles/c.qss/inside"), "x"}}); }, "c.qss"},
+        {"the add-on list cannot be written",
+         [](const QString &) { QDir().mkpath(configFolder() + QStringLiteral("addons.ini")); }, "addons.ini"},
+        {"the disk fills", nullptr, "big.qss"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        base = freshEnvironment();
+        client = base + QStringLiteral("/client");
+        QDir().mkpath(client);
+        // The package is copied to a tmpfs too small for its big file (skipped where none can be mounted).
+        if (!c.prepare && !mountSmallTmpfs(client, 1 << 20)) {
+            std::cout << "[ SKIPPED ] " << c.what << ": no tmpfs can be mounted here" << std::endl;
+            continue;
+        }
+        makeClientFolder(client);
+        g_packageFileName = base + QStringLiteral("/p.zip");
+        writeTree(base, {{QStringLiteral("p.zip"), "zip"}});
 
-    AddonNames names;
-    bool ok = true;
-    ASSERT_TRUE(withFileSizeLimit(65536, [&] { ok = installPackage(client, package, names); }));
+        // Version 1 is installed; version 2 replaces two of its files, adds others and new folders.
+        const QString v1 = base + QStringLiteral("/v1");
+        writeTree(v1, {{QStringLiteral("styles/a.qss"), "a1"}, {QStringLiteral("styles/big.qss"), "big1"}});
+        AddonNames names;
+        ASSERT_TRUE(installPackage(client, v1, names));
+        QFile::remove(configFolder() + QStringLiteral("addons.ini"));
+        const QString v2 = base + QStringLiteral("/v2");
+        writeTree(v2, {{QStringLiteral("sound/calm/ding.wav"), "wav"},
+                       {QStringLiteral("styles/a.qss"), "a2"},
+                       {QStringLiteral("styles/big.qss"), QByteArray(2 << 20, 'b')},
+                       {QStringLiteral("styles/c.qss"), "c2"},
+                       {QStringLiteral("translations/pelica_de.qm"), "qm"}});
+        if (c.prepare)
+            c.prepare(client);
+        const QMap<QString, QByteArray> before = snapshotTree(client);
 
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(readFile(client + QStringLiteral("/styles/big.qss")), QByteArray("installed"));
-    // The failed folder stops; the other content folders go on; no temporary file is left.
-    EXPECT_EQ(listTree(client + QStringLiteral("/styles")), (QStringList{"a.qss", "big.qss"}));
-    EXPECT_TRUE(QFileInfo::exists(client + QStringLiteral("/translations/pelica_de.qm")));
-    EXPECT_FALSE(QFileInfo::exists(configFolder() + QStringLiteral("addons.ini")));
+        QString error;
+        EXPECT_FALSE(installPackage(client, v2, names, &error));
+        EXPECT_TRUE(error.contains(QLatin1String(c.reason))) << error.toStdString();
+        // Byte for byte as before: old files back, nothing new, no staged file left.
+        EXPECT_EQ(snapshotTree(client), before);
+        EXPECT_FALSE(QFileInfo(configFolder() + QStringLiteral("addons.ini")).isFile());
 
-    // A folder in the way of a file fails too, and leaves the folder alone.
-    writeTree(client, {{QStringLiteral("styles/c.qss/inside"), "x"}});
-    bool failed = false;
-    copyTree(package, client, failed);
-    EXPECT_TRUE(failed);
-    EXPECT_TRUE(QFileInfo(client + QStringLiteral("/styles/c.qss/inside")).isFile());
+        if (QByteArray(c.reason) != "addons.ini") {
+            bool failed = false;
+            copyTree(v2, client, failed);
+            EXPECT_TRUE(failed);
+            EXPECT_EQ(snapshotTree(client), before);
+        }
+    }
 }
 
 TEST_F(InstallTest, ActivationListKeepsEarlierKeys)

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 namespace testsupport {
@@ -125,6 +127,25 @@ bool withFileSizeLimit(unsigned long bytes, const std::function<void()> &work)
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, previous);
     return true;
+}
+
+bool mountSmallTmpfs(const QString &path, qint64 bytes)
+{
+    static const bool privateMounts = ::unshare(CLONE_NEWNS) == 0
+        && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    const QByteArray options = "size=" + QByteArray::number(bytes);
+    return privateMounts
+        && ::mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, options.constData()) == 0;
+}
+
+QMap<QString, QByteArray> snapshotTree(const QString &root)
+{
+    QMap<QString, QByteArray> tree;
+    for (const QString &path : listTree(root)) {
+        const QString full = root + QLatin1Char('/') + path;
+        tree.insert(path, QFileInfo(full).isDir() ? QByteArray("/") : readFile(full));
+    }
+    return tree;
 }
 
 } // namespace testsupport

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -40,6 +41,13 @@ QString makeClientFolder(const QString &path);
 // be set.
 bool withFileSizeLimit(unsigned long bytes, const std::function<void()> &work);
 
+// Mounts a tmpfs of `bytes` on the folder `path`, in a mount namespace of the process's own so that
+// it goes when the process ends; false when that is not allowed (it needs root).
+bool mountSmallTmpfs(const QString &path, qint64 bytes);
+
+// Every path below `root` (hidden ones included) with its content; folders map to "/".
+QMap<QString, QByteArray> snapshotTree(const QString &root);
+
 } // namespace testsupport
 
 // Readable values in failure messages.
@@ -51,4 +59,9 @@ inline void PrintTo(const QString &text, std::ostream *out)
 inline void PrintTo(const QStringList &list, std::ostream *out)
 {
     *out << '[' << list.join(QStringLiteral(", ")).toStdString() << ']';
+}
+inline void PrintTo(const QMap<QString, QByteArray> &tree, std::ostream *out)
+{
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+        *out << '\n' << it.key().toStdString() << " (" << it.value().size() << " bytes)";
 }
