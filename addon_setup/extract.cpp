@@ -1,7 +1,7 @@
 #include "extract.h"
 
 #include "globals.h"
-#include "install.h"
+#include "freespace.h"
 #include "safefs.h"
 #include "zipentrystream.h"
 #include "zipindex.h"
@@ -70,46 +70,6 @@ bool isBelow(const QString &root, const QString &path)
 QString sizeText(quint64 bytes)
 {
     return QLocale().formattedDataSize(qint64(bytes));
-}
-
-// What the kept entries take on a file system: their data in whole blocks and one block a folder,
-// and an inode each.
-struct Footprint
-{
-    QVector<quint32> fileSizes;
-    quint64 folders = 0;
-
-    quint64 bytesOn(quint64 blockSize) const
-    {
-        quint64 total = folders * blockSize;
-        for (const quint32 size : fileSizes)
-            total += (quint64(size) + blockSize - 1) / blockSize * blockSize;
-        // A margin for what the file system keeps beside the data.
-        return total + total / 50 + (quint64(1) << 20);
-    }
-    quint64 inodes() const { return quint64(fileSizes.size()) + folders + 16; }
-};
-
-// Refuses, with `error`, a package that does not fit on the file system of `folder`.
-bool fitsOn(const QString &folder, const Footprint &footprint, QString &error)
-{
-    safefs::FreeSpace space;
-    if (!safefs::freeSpace(folder, space))
-        return true; // nothing to go by; a full disk still fails cleanly later
-    const quint64 needed = footprint.bytesOn(space.blockSize);
-    if (needed > space.bytes) {
-        error = tr("Not enough free space in %1: the Add-On needs %2, %3 are free")
-                    .arg(folder, sizeText(needed), sizeText(space.bytes));
-        return false;
-    }
-    if (space.countsInodes && footprint.inodes() > space.inodes) {
-        error = tr("Not enough free space in %1: the Add-On has %2 files and folders, room is left for %3")
-                    .arg(folder)
-                    .arg(footprint.inodes())
-                    .arg(space.inodes);
-        return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -197,7 +157,7 @@ bool extractPackage(QString &tempPath, QString &error, bool force, bool &hasPlug
     // Decide about every entry before anything is written.
     hasPlugins = false;
     QVector<PlannedEntry> plan(records.size());
-    Footprint footprint;
+    SpaceNeed need;
     for (int i = 0; i < records.size(); ++i) {
         const ZipEntryRecord &record = records.at(i);
         const QZipReader::FileInfo &info = infos.at(i);
@@ -233,26 +193,18 @@ bool extractPackage(QString &tempPath, QString &error, bool force, bool &hasPlug
             continue;
         entry.action = isFolder ? Action::MakeFolder : Action::WriteFile;
         if (entry.action == Action::MakeFolder) {
-            ++footprint.folders;
+            ++need.folders;
         } else {
             if (!index.dataReadable(i)) {
                 error = tr("Failed to extract: %1").arg(entry.path);
                 return false;
             }
-            footprint.fileSizes.append(record.uncompressedSize);
+            need.fileSizes.append(record.uncompressedSize);
         }
     }
 
-    // Room for all of it where it is extracted, and where it is installed unless that is the
-    // same file system (the installation then takes the extracted files as they are).
-    const QString extractionSide = safefs::kindOf(importPath) == safefs::Kind::Dir ? importPath : QDir::tempPath();
-    if (!fitsOn(extractionSide, footprint, error))
-        return false;
-    const QString clientFolder = defaultClientFolder();
-    safefs::FreeSpace extractionSpace, clientSpace;
-    if (isClientFolder(clientFolder) && safefs::freeSpace(extractionSide, extractionSpace)
-        && safefs::freeSpace(clientFolder, clientSpace) && clientSpace.device != extractionSpace.device
-        && !fitsOn(clientFolder, footprint, error))
+    // Room for all of it where it is extracted (the installation checks its own side).
+    if (!fitsOn(safefs::kindOf(importPath) == safefs::Kind::Dir ? importPath : QDir::tempPath(), need, error))
         return false;
 
     // A fresh, private folder: leftovers of an earlier run must not end up in this installation.

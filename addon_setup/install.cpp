@@ -1,6 +1,7 @@
 #include "install.h"
 
 #include "extract.h"
+#include "freespace.h"
 #include "globals.h"
 #include "safefs.h"
 #include "stagedinstall.h"
@@ -78,9 +79,23 @@ QString addonNameOf(const QString &category, const QFileInfo &entry)
     return QString();
 }
 
-// Stages the listing of `source` as the folder `relative` of the installation, folders recursively.
-// Links and hidden entries are left out, and so are package.ini files.
-bool stageFolderContent(const QString &source, const QString &relative, StagedInstall &install)
+// What the content folders of an extracted package put into an installation: every folder before
+// what it holds, paths relative to the installation.
+struct InstallPlan
+{
+    struct Item
+    {
+        QString source;
+        QString relative;
+        bool folder;
+    };
+    QVector<Item> items;
+    SpaceNeed need;
+};
+
+// Adds the listing of `source`, as the folder `relative`, folders recursively. Links and hidden
+// entries are left out, and so are package.ini files.
+void planFolderContent(const QString &source, const QString &relative, InstallPlan &plan)
 {
     const QFileInfoList entries = QDir(source).entryInfoList();
     for (const QFileInfo &entry : entries) {
@@ -89,29 +104,41 @@ bool stageFolderContent(const QString &source, const QString &relative, StagedIn
             continue;
         const QString path = relative + QLatin1Char('/') + name;
         if (entry.isDir()) {
-            if (!install.makeFolder(path) || !stageFolderContent(source + QLatin1Char('/') + name, path, install))
-                return false;
+            plan.items.append({QString(), path, true});
+            ++plan.need.folders;
+            planFolderContent(source + QLatin1Char('/') + name, path, plan);
         } else if (entry.isFile()) {
-            if (!install.stageFile(source + QLatin1Char('/') + name, path))
-                return false;
+            plan.items.append({source + QLatin1Char('/') + name, path, false});
+            plan.need.fileSizes.append(quint64(entry.size()));
         }
     }
-    return true;
 }
 
-// Stages the content folders of the extracted package `source`; nothing else from its top goes
-// into the installation.
-bool stageContent(const QString &source, StagedInstall &install)
+// Stages the content folders of the extracted package `source` into `install` (nothing else from
+// the package's top goes into the installation), once it is clear that they fit on the file
+// system of `destination`. False, with `error` set, when something fails.
+bool stageContent(const QString &source, const QString &destination, StagedInstall &install, QString &error)
 {
     if (safefs::kindOf(source) != safefs::Kind::Dir)
         return true;
+    InstallPlan plan;
     const QFileInfoList entries = QDir(source).entryInfoList();
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
         if (!topFolders().contains(name) || entry.isSymLink() || !entry.isDir())
             continue;
-        if (!install.makeFolder(name) || !stageFolderContent(source + QLatin1Char('/') + name, name, install))
+        plan.items.append({QString(), name, true});
+        ++plan.need.folders;
+        planFolderContent(source + QLatin1Char('/') + name, name, plan);
+    }
+    // On the package's own file system the files are linked, not copied, and take no room.
+    if (fileSystemOf(source) != fileSystemOf(destination) && !fitsOn(destination, plan.need, error))
+        return false;
+    for (const InstallPlan::Item &item : qAsConst(plan.items)) {
+        if (!(item.folder ? install.makeFolder(item.relative) : install.stageFile(item.source, item.relative))) {
+            error = install.error();
             return false;
+        }
     }
     return true;
 }
@@ -172,7 +199,8 @@ void detectAllAddonNames(const QString &root, AddonNames &addonNames)
 void copyTree(const QString &source, const QString &destination, bool &failed)
 {
     StagedInstall install(destination);
-    if (!stageContent(source, install) || !install.commit()) {
+    QString error;
+    if (!stageContent(source, destination, install, error) || !install.commit()) {
         failed = true;
         return;
     }
@@ -194,7 +222,13 @@ bool installPackage(const QString &clientFolder, const QString &packageFolder, A
     // All or nothing: every file is staged before the first one replaces anything, and the
     // replaced files stay until the add-on list records the package.
     StagedInstall install(clientFolder);
-    if (!stageContent(packageFolder, install) || !install.commit()) {
+    QString why;
+    if (!stageContent(packageFolder, clientFolder, install, why)) {
+        if (error)
+            *error = why;
+        return false;
+    }
+    if (!install.commit()) {
         if (error)
             *error = install.error();
         return false;

@@ -10,7 +10,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace safefs {
@@ -133,21 +132,6 @@ bool writeFile(const QString &path, const QByteArray &data)
     if (!fd.valid() || !writeAll(fd.get(), data.constData(), data.size()))
         return false;
     return fd.close();
-}
-
-bool freeSpace(const QString &path, FreeSpace &space)
-{
-    struct statvfs vfs;
-    struct stat st;
-    const QByteArray name = native(path);
-    if (::statvfs(name.constData(), &vfs) != 0 || ::stat(name.constData(), &st) != 0)
-        return false;
-    space.blockSize = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
-    space.bytes = quint64(vfs.f_bavail) * space.blockSize;
-    space.countsInodes = vfs.f_files != 0;
-    space.inodes = vfs.f_favail;
-    space.device = st.st_dev;
-    return true;
 }
 
 bool ensurePrivateDir(const QString &path)

@@ -51,17 +51,6 @@ int createFile(const QString &path);
 // Creates or truncates the regular file `path` (never through a symbolic link) and writes `data`.
 bool writeFile(const QString &path, const QByteArray &data);
 
-// Room left on the file system that holds `path`, for an unprivileged user: bytes, inodes (0 when
-// the file system does not count them) and the block size. False when it cannot be asked.
-struct FreeSpace
-{
-    quint64 bytes = 0;
-    quint64 inodes = 0;
-    quint64 blockSize = 0;
-    bool countsInodes = false;
-    quint64 device = 0; // tells file systems apart
-};
-bool freeSpace(const QString &path, FreeSpace &space);
 
 // Makes `path` a folder only the user can enter (mode 0700). An existing entry is accepted only
 // when it is a real folder owned by the user; its mode is then tightened to 0700.

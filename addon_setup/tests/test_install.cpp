@@ -175,22 +175,26 @@ TEST_F(InstallTest, FailedInstallLeavesTheClientAsItWas)
     {
         const char *what;
         std::function<void(const QString &client)> prepare; // makes the installation fail
-        const char *reason;                                  // in the error
+        qint64 tmpfsSize;        // the client on a tmpfs of this size (0: beside the package)
+        unsigned long fileLimit; // writes past this size fail, as on a full disk (0: none)
+        const char *reason;      // in the error
     };
     const Case cases[] = {
         {"a folder in the way of a file",
-         [](const QString &client) { writeTree(client, {{QStringLiteral("styles/c.qss/inside"), "x"}}); }, "c.qss"},
+         [](const QString &client) { writeTree(client, {{QStringLiteral("styles/c.qss/inside"), "x"}}); }, 0, 0,
+         "c.qss"},
         {"the add-on list cannot be written",
-         [](const QString &) { QDir().mkpath(configFolder() + QStringLiteral("addons.ini")); }, "addons.ini"},
-        {"the disk fills", nullptr, "big.qss"},
+         [](const QString &) { QDir().mkpath(configFolder() + QStringLiteral("addons.ini")); }, 0, 0, "addons.ini"},
+        // A copy to another file system that runs out of room half-way.
+        {"the disk fills", nullptr, 8 << 20, 1 << 20, "big.qss"},
+        {"the disk is too small", nullptr, 3 << 20, 0, "Not enough free space"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         base = freshEnvironment();
         client = base + QStringLiteral("/client");
         QDir().mkpath(client);
-        // The package is copied to a tmpfs too small for its big file (skipped where none can be mounted).
-        if (!c.prepare && !mountSmallTmpfs(client, 1 << 20)) {
+        if (c.tmpfsSize && !mountSmallTmpfs(client, c.tmpfsSize)) {
             std::cout << "[ SKIPPED ] " << c.what << ": no tmpfs can be mounted here" << std::endl;
             continue;
         }
@@ -215,18 +219,23 @@ TEST_F(InstallTest, FailedInstallLeavesTheClientAsItWas)
         const QMap<QString, QByteArray> before = snapshotTree(client);
 
         QString error;
-        EXPECT_FALSE(installPackage(client, v2, names, &error));
+        bool ok = true;
+        bool failed = false;
+        const auto install = [&] {
+            ok = installPackage(client, v2, names, &error);
+            if (QByteArray(c.reason) != "addons.ini")
+                copyTree(v2, client, failed);
+        };
+        if (c.fileLimit)
+            ASSERT_TRUE(withFileSizeLimit(c.fileLimit, install));
+        else
+            install();
+        EXPECT_FALSE(ok);
         EXPECT_TRUE(error.contains(QLatin1String(c.reason))) << error.toStdString();
         // Byte for byte as before: old files back, nothing new, no staged file left.
         EXPECT_EQ(snapshotTree(client), before);
         EXPECT_FALSE(QFileInfo(configFolder() + QStringLiteral("addons.ini")).isFile());
-
-        if (QByteArray(c.reason) != "addons.ini") {
-            bool failed = false;
-            copyTree(v2, client, failed);
-            EXPECT_TRUE(failed);
-            EXPECT_EQ(snapshotTree(client), before);
-        }
+        EXPECT_EQ(failed, QByteArray(c.reason) != "addons.ini");
     }
 }
 
