@@ -210,30 +210,26 @@ void copyTree(const QString &source, const QString &destination, bool &failed)
 bool installPackage(const QString &clientFolder, const QString &packageFolder, AddonNames &addonNames,
                     QString *error)
 {
-    detectAllAddonNames(packageFolder, addonNames);
-    // Without its extracted folder there is nothing to install: that is no success.
-    if (safefs::kindOf(packageFolder) != safefs::Kind::Dir) {
-        if (error)
-            *error = QCoreApplication::translate("InstallDialog", "Cannot read %1").arg(packageFolder)
-                + QStringLiteral(": ") + qt_error_string(ENOENT);
-        return false;
-    }
-
-    // All or nothing: every file is staged before the first one replaces anything, and the
-    // replaced files stay until the add-on list records the package.
-    StagedInstall install(clientFolder);
-    QString why;
-    if (!stageContent(packageFolder, clientFolder, install, why)) {
+    const auto failWith = [error](const QString &why) {
         if (error)
             *error = why;
         return false;
-    }
-    if (!install.commit()) {
-        if (error)
-            *error = install.error();
-        return false;
-    }
+    };
+    detectAllAddonNames(packageFolder, addonNames);
+    // Without its extracted folder there is nothing to install: that is no success.
+    if (safefs::kindOf(packageFolder) != safefs::Kind::Dir)
+        return failWith(QCoreApplication::translate("InstallDialog", "Cannot read %1").arg(packageFolder)
+                        + QStringLiteral(": ") + qt_error_string(ENOENT));
+
+    // All or nothing: every file is staged before the first one replaces anything, and the
+    // replaced files stay until the add-on list records the package.
     const QString checksum = packageChecksum();
+    StagedInstall install(clientFolder);
+    QString why;
+    if (!stageContent(packageFolder, clientFolder, install, why))
+        return failWith(why);
+    if (!install.commit())
+        return failWith(install.error());
     if (!checksum.isEmpty()) {
         QDir().mkpath(configFolder());
         QSettings addons(configFolder() + QStringLiteral("addons.ini"), QSettings::IniFormat);
@@ -243,10 +239,8 @@ bool installPackage(const QString &clientFolder, const QString &packageFolder, A
         addons.sync();
         if (addons.status() != QSettings::NoError) {
             install.rollback();
-            if (error)
-                *error = QCoreApplication::translate("InstallDialog", "Cannot write %1")
-                             .arg(configFolder() + QStringLiteral("addons.ini"));
-            return false;
+            return failWith(QCoreApplication::translate("InstallDialog", "Cannot write %1")
+                                .arg(configFolder() + QStringLiteral("addons.ini")));
         }
     }
     install.finish();

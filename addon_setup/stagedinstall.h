@@ -7,7 +7,8 @@
 #include <vector>
 
 // Puts a set of files into a folder all at once. Every file is first written under a temporary
-// name beside its target (a hard link when the source is on the same file system, else a copy);
+// name beside its target (a hard link when the source is on the same file system, else a copy; so
+// the sources must be files that are thrown away, not changed, afterwards, as the extraction's are);
 // only when all are staged are they renamed into place, and the files they replace are kept until
 // the caller calls finish(). Whatever fails, rollback() (or the destructor) takes the folder back
 // to what it was: replaced files return, staged files and new folders go.
