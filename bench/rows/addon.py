@@ -55,59 +55,51 @@ def _package_ini(root, name):
            ('name=%s\ntype=Sound Pack\nauthor=bench\nversion=1.0\nplatforms=linux_amd64\n' % name).encode())
 
 
-def _zip(ctx, folder, archive):
+def _package(ctx, kind, number, fill):
+    """The package `kind`-`number`, made once (same seed, same bytes) and cached under the build tree:
+    package.ini, and whatever fill(src, rng, block) writes below src; zipped with `zip -r`."""
+    folder = ctx.workdir('addon-data/%s-%d-v%d' % (kind, number, DATA_VERSION), fresh=False)
+    archive = os.path.join(folder, 'Addon.zip')
+    if os.path.exists(archive):
+        return archive
     benchlib.which('zip')
-    ctx.run(['zip', '-q', '-r', archive, 'package.ini'] + [t for t in TOPS if os.path.isdir(os.path.join(folder, t))],
-            pin=None, cwd=folder)
+    rng = random.Random(SEED + number)
+    block = _text_block(rng)
+    src = os.path.join(folder, 'src')
+    shutil.rmtree(src, ignore_errors=True)
+    _package_ini(src, kind.capitalize())
+    fill(src, rng, block)
+    ctx.run(['zip', '-q', '-r', archive + '.part', 'package.ini'] + [t for t in TOPS if os.path.isdir(os.path.join(src, t))],
+            pin=None, cwd=src)
+    os.rename(archive + '.part', archive)
+    shutil.rmtree(src)
+    return archive
 
 
 def make_many(ctx, files):
-    """A package of `files` small files; cached under the build tree (same seed, same bytes)."""
-    key = 'addon-data/many-%d-v%d' % (files, DATA_VERSION)
-    folder = ctx.workdir(key, fresh=False)
-    archive = os.path.join(folder, 'Addon.zip')
-    if os.path.exists(archive):
-        return archive
-    rng = random.Random(SEED + files)
-    block = _text_block(rng)
-    src = os.path.join(folder, 'src')
-    shutil.rmtree(src, ignore_errors=True)
-    _package_ini(src, 'Many')
-    for i in range(files):
-        top = TOPS[i % len(TOPS)]
-        n = i // len(TOPS)
-        rel = '%s/set%03d/part%d/item%05d.%s' % (top, n // (FILES_PER_FOLDER * 4), (n // FILES_PER_FOLDER) % 4,
-                                                 i, EXTS[top])
-        _write(os.path.join(src, rel), _content(rng, block, rng.randint(1024, 19 * 1024)))
-    _zip(ctx, src, archive + '.part')
-    os.rename(archive + '.part', archive)
-    shutil.rmtree(src)
-    return archive
+    """A package of `files` small files in nested folders."""
+    def fill(src, rng, block):
+        for i in range(files):
+            top = TOPS[i % len(TOPS)]
+            n = i // len(TOPS)
+            rel = '%s/set%03d/part%d/item%05d.%s' % (top, n // (FILES_PER_FOLDER * 4), (n // FILES_PER_FOLDER) % 4,
+                                                     i, EXTS[top])
+            _write(os.path.join(src, rel), _content(rng, block, rng.randint(1024, 19 * 1024)))
+    return _package(ctx, 'many', files, fill)
 
 
 def make_big(ctx, size):
-    key = 'addon-data/big-%d-v%d' % (size, DATA_VERSION)
-    folder = ctx.workdir(key, fresh=False)
-    archive = os.path.join(folder, 'Addon.zip')
-    if os.path.exists(archive):
-        return archive
-    rng = random.Random(SEED + size)
-    block = _text_block(rng)
-    src = os.path.join(folder, 'src')
-    shutil.rmtree(src, ignore_errors=True)
-    _package_ini(src, 'Big')
-    path = os.path.join(src, 'sound', 'big', 'track.wav')
-    os.makedirs(os.path.dirname(path))
-    with open(path, 'wb') as f:
-        left = size
-        while left:
-            n = min(left, 4 << 20)
-            f.write(_content(rng, block, n))
-            left -= n
-    _zip(ctx, src, archive + '.part')
-    os.rename(archive + '.part', archive)
-    shutil.rmtree(src)
-    return archive
+    """A package of one entry of `size` bytes."""
+    def fill(src, rng, block):
+        path = os.path.join(src, 'sound', 'big', 'track.wav')
+        os.makedirs(os.path.dirname(path))
+        with open(path, 'wb') as f:
+            left = size
+            while left:
+                n = min(left, 4 << 20)
+                f.write(_content(rng, block, n))
+                left -= n
+    return _package(ctx, 'big', size, fill)
 
 
 class FileSystem:
