@@ -1,5 +1,6 @@
 #include "changelogviewer.h"
 
+#include "initext.h"
 #include "programfolder.h"
 
 #include <QDialogButtonBox>
@@ -81,7 +82,7 @@ QString ChangeLogViewer::nextMirror()
 
     const QString updateIni = programFolder() + QStringLiteral("/update.ini");
     if (QFile::exists(updateIni)) {
-        const QString alpha = QSettings(updateIni, QSettings::IniFormat).value(QStringLiteral("Channel/alpha")).toString();
+        const QString alpha = iniText(QSettings(updateIni, QSettings::IniFormat), QStringLiteral("Channel/alpha"));
         if (!alpha.isEmpty())
             return alpha;
     }
@@ -92,12 +93,12 @@ QString ChangeLogViewer::nextMirror()
         const int count = ini.beginReadArray(QStringLiteral("mirrors"));
         for (int i = 0; i < count; ++i) {
             ini.setArrayIndex(i);
-            names << ini.value(QStringLiteral("mirror")).toString();
+            names << iniText(ini, QStringLiteral("mirror"));
         }
         ini.endArray();
         for (const QString& name : qAsConst(names)) {
             ini.beginGroup(name);
-            const QString url = ini.value(QStringLiteral("url")).toString();
+            const QString url = iniText(ini, QStringLiteral("url"));
             ini.endGroup();
             if (!url.isEmpty())
                 mirrors << url;

@@ -1,5 +1,6 @@
 #include "configuration.h"
 
+#include "initext.h"
 #include "programfolder.h"
 
 #include <QCoreApplication>
@@ -15,15 +16,6 @@ namespace {
 
 const QString defaultClientType = QStringLiteral("client_linux_amd64");
 const int defaultStreams = 6;
-
-// QSettings turns a value with a comma into a list; a text setting means the whole line.
-QString settingText(const QSettings& settings, const QString& key)
-{
-    const QVariant value = settings.value(key);
-    if (value.type() == QVariant::StringList)
-        return value.toStringList().join(QLatin1Char(','));
-    return value.toString();
-}
 
 } // namespace
 
@@ -73,7 +65,7 @@ void Configuration::readChannelSettings()
 {
     QSettings settings(updateIniPath(), QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("Channel"));
-    const QString alpha = settingText(settings, QStringLiteral("alpha"));
+    const QString alpha = iniText(settings, QStringLiteral("alpha"));
     bool beta = settings.value(QStringLiteral("beta"), false).toBool();
     if (!beta)
         beta = settings.value(QStringLiteral("Beta"), false).toBool();
@@ -90,7 +82,7 @@ void Configuration::readUpdateSettings()
 {
     QSettings settings(updateIniPath(), QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("update"));
-    proxy = settingText(settings, QStringLiteral("proxy"));
+    proxy = iniText(settings, QStringLiteral("proxy"));
     streams = settings.value(QStringLiteral("streams"), defaultStreams).toInt();
     if (streams < 1)
         streams = defaultStreams;
@@ -166,8 +158,8 @@ bool loadSessionRecord(int* version, QString* type, QString* dir)
     settings.beginGroup(QStringLiteral("current"));
     bool ok = false;
     const int recordedVersion = settings.value(QStringLiteral("version")).toInt(&ok);
-    const QString recordedDir = settingText(settings, QStringLiteral("dir"));
-    const QString recordedType = settingText(settings, QStringLiteral("type"));
+    const QString recordedDir = iniText(settings, QStringLiteral("dir"));
+    const QString recordedType = iniText(settings, QStringLiteral("type"));
     if (!ok || recordedDir.isEmpty() || recordedType.isEmpty() || !QDir(recordedDir).exists())
         return false;
     if (version)

@@ -175,8 +175,9 @@ void MainWindow::onUpdateFinished()
         return;
     }
     ui->startButton->setText(tr("Start Voxmere"));
-    ui->startButton->setFocus();
+    // A disabled button does not take the focus: enable it first.
     ui->startButton->setEnabled(true);
+    ui->startButton->setFocus();
 }
 
 void MainWindow::onUpdateCanceled()

@@ -1,5 +1,7 @@
 #include "mirrors.h"
 
+#include "initext.h"
+
 #include <QRandomGenerator>
 #include <QSettings>
 
@@ -31,16 +33,22 @@ bool Mirrors::loadMirrorsIni(const QString& path, int version)
     for (int i = 0; i < size; ++i) {
         ini.setArrayIndex(i);
         MirrorRecord record;
-        record.name = ini.value("mirror").toString().trimmed();
-        if (!record.name.isEmpty())
-            mirrors.append(record);
+        record.name = iniText(ini, "mirror").trimmed();
+        if (record.name.isEmpty())
+            continue;
+        // Every lookup goes by name: a second record of one name could never be found again.
+        if (indexOf(record.name) >= 0) {
+            emit message(tr("Mirror %1 is listed more than once, ignoring the later entry").arg(record.name));
+            continue;
+        }
+        mirrors.append(record);
     }
     ini.endArray();
 
     for (int i = first; i < mirrors.size(); ++i) {
         MirrorRecord& record = mirrors[i];
         ini.beginGroup(record.name);
-        record.url = versionedUrl(ini.value("url").toString(), version);
+        record.url = versionedUrl(iniText(ini, "url"), version);
         record.retries = int(ini.value("retries", 2u).toUInt());
         if (record.retries < 1)
             record.retries = 2;
@@ -52,7 +60,7 @@ bool Mirrors::loadMirrorsIni(const QString& path, int version)
 bool Mirrors::loadAlphaMirror(const QString& updateIniPath, int version)
 {
     QSettings ini(updateIniPath, QSettings::IniFormat);
-    const QString alpha = ini.value("Channel/alpha").toString();
+    const QString alpha = iniText(ini, "Channel/alpha");
     if (alpha.isEmpty()) {
         emit fatalError("Alpha parameter in channel section in update ini file not found");
         return false;

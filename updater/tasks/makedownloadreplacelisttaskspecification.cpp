@@ -2,6 +2,7 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "initext.h"
 #include "programfolder.h"
 
 #include <QDir>
@@ -11,12 +12,14 @@
 
 namespace {
 
-// A comma makes QSettings hand back a list; the description means the text as written.
-QString settingText(const QVariant& value)
+// A size: decimal digits only, within 64 bits.
+bool readSize(const QString& text, quint64& size)
 {
-    if (value.userType() == QMetaType::QStringList)
-        return value.toStringList().join(',');
-    return value.toString();
+    bool ok = !text.isEmpty();
+    for (const QChar c : text)
+        ok = ok && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    size = ok ? text.toULongLong(&ok) : 0;
+    return ok;
 }
 
 bool md5Matches(const QString& path, const QString& expected)
@@ -92,16 +95,20 @@ bool MakeDownloadReplaceListFunc::readProductIni()
                 continue;
             }
 
-            const QStringList parts = settingText(ini.value(key)).split("::", Qt::KeepEmptyParts);
-            if (parts.size() != 2 && parts.size() != 5)
+            // The value as written: a comma must not cost the install path its blanks.
+            bool asWritten = true;
+            const QStringList parts = iniText(ini, key, &asWritten).split("::", Qt::KeepEmptyParts);
+            if (!asWritten || (parts.size() != 2 && parts.size() != 5))
                 return invalidLine(group);
-            DownloadEntry download{group, key, parts[0], parts[1].toULongLong()};
+            DownloadEntry download{group, key, parts[0], 0};
             ReplaceEntry replace{group, key, QString(), 0, QString(), QString()};
             if (parts.size() == 5) {
                 replace.unpackedMd5 = parts[2];
-                replace.unpackedSize = parts[3].toULongLong();
                 replace.installPath = parts[4];
             }
+            // A size that is no number would become a limit of 0 bytes for the download or the unpack.
+            if (!readSize(parts[1], download.size) || (parts.size() == 5 && !readSize(parts[3], replace.unpackedSize)))
+                return invalidLine(group);
             if (!isMd5Text(download.md5) || (parts.size() == 5 && !isMd5Text(replace.unpackedMd5)))
                 return invalidLine(group);
             if (!replace.installPath.isEmpty() && !isSafeRelativePath(replace.installPath))

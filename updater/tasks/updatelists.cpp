@@ -28,11 +28,10 @@ bool isSafeRelativePath(const QString& path)
         return false;
     if (QDir::isAbsolutePath(path))
         return false;
-    const QString clean = QDir::cleanPath(path);
-    if (clean == "." || clean.isEmpty() || clean.startsWith('/'))
+    // Used as written, so it must be written clean: no ".", "..", "//" or trailing "/".
+    if (QDir::cleanPath(path) != path || path == ".")
         return false;
-    const QStringList parts = clean.split('/');
-    return !parts.contains("..");
+    return !path.split('/').contains("..");
 }
 
 bool isMd5Text(const QString& text)

@@ -37,8 +37,8 @@ QString targetPath(const ReplaceEntry& entry, const QString& prefix);
 // "old/" plus the backup file name, relative to the installation folder.
 QString backupPath(const ReplaceEntry& entry);
 
-// A path from the product description that may be used below a folder: not empty, relative, no
-// backslash, no ".." after cleaning, and not the folder itself.
+// A path from the product description that may be used below a folder as it is written: not
+// empty, relative, no backslash, unchanged by QDir::cleanPath (no ".", "..", "//" or trailing "/").
 bool isSafeRelativePath(const QString& path);
 // 32 hexadecimal digits.
 bool isMd5Text(const QString& text);

@@ -202,6 +202,7 @@ TEST_F(MainWindowTest, FinishedRunStartsTheClientOnThePressAndCloses)
     engine->finishRun();
     EXPECT_EQ(startButton()->text(), "Start Voxmere");
     EXPECT_TRUE(startButton()->isEnabled());
+    EXPECT_EQ(window->focusWidget(), startButton());
     EXPECT_FALSE(QFileInfo::exists(marker));
 
     startButton()->click();

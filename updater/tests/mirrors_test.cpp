@@ -43,17 +43,21 @@ protected:
 
 TEST_F(MirrorsTest, LoadsMirrorsIniWithDefaults)
 {
-    const QString path = writeIni("[mirrors]\nsize=6\n"
+    // A name listed twice keeps its first entry: the later one could never be found by name.
+    const QString path = writeIni("[mirrors]\nsize=7\n"
                                   "1\\mirror=  one  \n2\\mirror=\"   \"\n3\\mirror=two\n4\\mirror=three\n"
-                                  "5\\mirror=four\n6\\mirror=five\n"
+                                  "5\\mirror=four\n6\\mirror=five\n7\\mirror= two\n"
                                   "[one]\nurl=http://one.example/updates/\nretries=0\n"
                                   "[%20%20%20]\nurl=http://blank\n"
                                   "[two]\nurl=http://two.example\nretries=-3\n"
                                   "[three]\nurl=http://three.example\n"
                                   "[four]\nurl=http://four.example\nretries=1\n"
                                   "[five]\nurl=http://five.example\nretries=4294967295\n");
+    QSignalSpy messages(&mirrors, &Mirrors::message);
     EXPECT_TRUE(mirrors.loadMirrorsIni(path, 1234));
     ASSERT_EQ((QStringList{"one", "two", "three", "four", "five"}), names());
+    ASSERT_EQ(1, messages.count());
+    EXPECT_EQ("Mirror two is listed more than once, ignoring the later entry", messages[0][0].toString());
     const QVector<MirrorRecord>& l = mirrors.list();
     EXPECT_EQ("http://one.example/updates/1234", l[0].url);
     EXPECT_EQ("http://two.example/1234", l[1].url);
@@ -86,12 +90,13 @@ TEST_F(MirrorsTest, AlphaMirror)
 {
     QFile f(dir.filePath("update.ini"));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("[Channel]\nalpha=http://alpha.example/a/\n");
+    // A comma does not cut the address (the configuration takes the same text for the channel).
+    f.write("[Channel]\nalpha=http://alpha.example/a, b/\n");
     f.close();
     ASSERT_TRUE(mirrors.loadAlphaMirror(f.fileName(), 99));
     ASSERT_EQ(1, mirrors.list().size());
     EXPECT_EQ("Alpha Channel", mirrors.list()[0].name);
-    EXPECT_EQ("http://alpha.example/a/99", mirrors.list()[0].url);
+    EXPECT_EQ("http://alpha.example/a, b/99", mirrors.list()[0].url);
     EXPECT_EQ(4, mirrors.list()[0].retries);
 
     Mirrors none;

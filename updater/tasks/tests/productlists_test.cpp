@@ -52,9 +52,11 @@ TEST(PathRules, TargetAndBackupPaths)
 
 TEST(PathRules, SafeRelativePathsAndMd5Text)
 {
-    for (const char* good : {"a", "dir/b.txt", "a/./b", "x/../y", "name, with comma"})
+    for (const char* good : {"a", "dir/b.txt", "name, with comma", "..a/b..", ".hidden"})
         EXPECT_TRUE(isSafeRelativePath(good)) << good;
-    for (const char* bad : {"", "/etc/passwd", "..", "../a", "a/../../b", "a\\b", ".", "a/..", "./"})
+    // Paths are used as written, so one that cleaning would change is refused as well.
+    for (const char* bad : {"", "/etc/passwd", "..", "../a", "a/../../b", "a\\b", ".", "a/..", "./", "a/./b",
+                            "x/../y", "./a", "a//b", "a/"})
         EXPECT_FALSE(isSafeRelativePath(bad)) << bad;
     EXPECT_TRUE(isMd5Text("0123456789abcdefABCDEF0123456789"));
     EXPECT_FALSE(isMd5Text(""));
@@ -192,6 +194,15 @@ TEST_F(ProductListsTest, InvalidLinesFailBeforeAnythingIsListed)
         "[s]\na=" + md5 + "::1\nb.gz=" + md5 + "::1::" + md5 + "::1::a\n", // duplicate target
         "[s]\na=" + md5 + "::1\n[t]\na=" + md5 + "::1\n",         // one temporary file for two
         "[delete]\n..\\outside=1\n",                             // delete outside the installation
+        "[s]\nnewdir/./x.txt=" + md5 + "::1\n",                   // a key that cleaning changes
+        "[delete]\nd//x.txt=1\n",
+        "[s]\na.gz=" + md5 + "::1::" + md5 + "::1::dir/./a\n",     // an install path that cleaning changes
+        "[s]\na=" + md5 + "::big\n",                              // sizes that are no 64-bit number
+        "[s]\na=" + md5 + "::\n",
+        "[s]\na=" + md5 + "::-1\n",
+        "[s]\na=" + md5 + "::18446744073709551616\n",
+        "[s]\na.gz=" + md5 + "::1::" + md5 + "::1x::a\n",
+        "[s]\na.gz=" + md5 + "::1::" + md5 + "::::a\n",
     };
     put(root.filePath("outside"), "keep me");
     for (const QString& text : bad) {
@@ -214,7 +225,8 @@ TEST_F(ProductListsTest, CommaInNameIsNoInvalidLine)
     ASSERT_TRUE(compile()) << messages.join('\n').toStdString();
     ASSERT_EQ(1, lists.replaceList.size());
     EXPECT_EQ("some, name.gz", lists.replaceList[0].path);
-    EXPECT_TRUE(lists.replaceList[0].installPath.startsWith("dir/a,"));
+    EXPECT_EQ("dir/a, b.txt", lists.replaceList[0].installPath);
+    EXPECT_EQ(4u, lists.replaceList[0].unpackedSize);
 }
 
 TEST_F(ProductListsTest, SameFileNameInTwoFoldersGetsTwoBackups)
