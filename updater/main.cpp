@@ -18,6 +18,12 @@ int main(int argc, char** argv)
     // update may still need the backups, so the clean-up below runs only when no other answered.
     if (notifyRunningInstance(QStringLiteral("#")))
         return 0;
+    // Two updaters started in the same instant both find nobody listening: only one goes on.
+    InstanceLock instanceLock;
+    if (!instanceLock.acquire()) {
+        notifyRunningInstance(QStringLiteral("#"), 5000);
+        return 0;
+    }
     removeSelfUpdateLeftovers(appDir);
 
     const QString locale = QLocale::system().name();

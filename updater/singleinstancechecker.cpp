@@ -2,10 +2,18 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -58,6 +66,47 @@ bool notifyRunningInstance(const QString& text)
     if (sender.write(bytes) <= 0)
         return false;
     return sender.waitForBytesWritten(waitMs);
+}
+
+bool notifyRunningInstance(const QString& text, int patienceMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        if (notifyRunningInstance(text))
+            return true;
+        if (clock.elapsed() >= patienceMs)
+            return false;
+        QThread::msleep(20); // a connection to a name nobody serves yet fails at once
+    }
+}
+
+InstanceLock::InstanceLock() = default;
+
+InstanceLock::~InstanceLock()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool InstanceLock::acquire()
+{
+    const QByteArray path = QFile::encodeName(QDir::tempPath() + QLatin1Char('/') + instanceServerName() + ".lock");
+    fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return true;
+    // A file that another user made there is no lock of ours (and must not keep us from running).
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::getuid()) {
+        ::close(fd);
+        fd = -1;
+        return true;
+    }
+    int result;
+    do
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (result != 0 && errno == EINTR);
+    return result == 0 || errno != EWOULDBLOCK;
 }
 
 SingleInstanceChecker::SingleInstanceChecker(QObject* parent) : QObject(parent), server(new QLocalServer(this))

@@ -17,6 +17,29 @@ QString instanceServerName(const QString& applicationFilePath, const QString& ho
 // name that another user runs is no updater of ours: false, and this updater goes on.
 bool notifyRunningInstance(const QString& text);
 
+// Like notifyRunningInstance, but keeps trying for up to `patienceMs` while the running updater
+// has not started to listen yet.
+bool notifyRunningInstance(const QString& text, int patienceMs);
+
+// Decides between two updaters started in the same instant, before either listens: the one that
+// takes the lock runs, the other hands over to it. The lock is an exclusive lock on a file of this
+// user beside the guard's socket, held until the process ends (so a crash releases it as well).
+class InstanceLock
+{
+public:
+    InstanceLock();
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+    // False only when another updater holds the lock. When no lock can be had at all (the file
+    // cannot be made, or belongs to another user) the updater runs as if it held it.
+    bool acquire();
+
+private:
+    int fd = -1;
+};
+
 // The first updater's side: serves the name (to this user only) and turns each text a later
 // updater sends into otherInstanceActivate. A socket file left by a crashed updater is replaced;
 // a name that a live updater serves is left alone (this checker then does not listen).

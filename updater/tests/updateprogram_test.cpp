@@ -169,6 +169,22 @@ TEST_F(UpdateProgramTest, TypeAndVersionZeroRunsWithoutAskingTheService)
     EXPECT_TRUE(waitForErrorText(first, "raising the window", errors)) << errors.constData();
 }
 
+TEST_F(UpdateProgramTest, TwoUpdatersStartedTogetherLeaveOneRunning)
+{
+    // Both find nobody listening yet; only one may go on, and the other hands over to it.
+    QProcess* first = launch({"client_linux_amd64", "5"});
+    QProcess* second = launch({"client_linux_amd64", "5"});
+    ASSERT_TRUE(waitUntil([&] { return first->state() == QProcess::NotRunning || second->state() == QProcess::NotRunning; },
+                          processTimeoutMs));
+    QProcess* ended = first->state() == QProcess::NotRunning ? first : second;
+    QProcess* running = ended == first ? second : first;
+    EXPECT_EQ(ended->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(ended->exitCode(), 0) << ended->readAllStandardError().constData();
+    EXPECT_EQ(running->state(), QProcess::Running);
+    QByteArray errors;
+    EXPECT_TRUE(waitForErrorText(running, "raising the window", errors)) << errors.constData();
+}
+
 TEST_F(UpdateProgramTest, StaleGuardSocketFromACrashIsReplaced)
 {
     QProcess* crashed = launch({"client_linux_amd64", "5"});
