@@ -2,12 +2,15 @@
 #include "mainwindow.h"
 #include "programfolder.h"
 #include "singleinstancechecker.h"
+#include "tasks/replacejournal.h"
 #include "updaterfiles.h"
 
 #include <QApplication>
 #include <QLocale>
 #include <QTimer>
 #include <QTranslator>
+
+#include <cstdio>
 
 int main(int argc, char** argv)
 {
@@ -24,7 +27,16 @@ int main(int argc, char** argv)
         notifyRunningInstance(QStringLiteral("#"), 5000);
         return 0;
     }
-    removeSelfUpdateLeftovers(appDir);
+    // Before anything else touches the installation: a replacement that a crash cut short is
+    // undone (or, when every file was already replaced, completed). Its backups may be the only
+    // copies of the originals, so the leftovers stay while its journal cannot be cleared.
+    QStringList recoveryLines;
+    const JournalRecovery recovery = recoverReplaceJournal(appDir, [&recoveryLines](const QString& line) {
+        std::fprintf(stderr, "%s\n", qUtf8Printable(line));
+        recoveryLines << line;
+    });
+    if (recovery != JournalRecovery::Kept && recovery != JournalRecovery::Busy)
+        removeSelfUpdateLeftovers(appDir);
 
     const QString locale = QLocale::system().name();
     QTranslator updateTranslator;
@@ -37,6 +49,8 @@ int main(int argc, char** argv)
     int result = 1;
     Configuration config;
     MainWindow window(&config);
+    for (const QString& line : qAsConst(recoveryLines))
+        window.appendLog(line);
     if (config.parseCommandLine()) {
         if (config.autoStart)
             QTimer::singleShot(2000, &window, &MainWindow::onAutoStartUpdate);

@@ -26,8 +26,11 @@ void MainTaskSpecification::buildUpdateSteps()
     addTask(new MakeDownloadReplaceListTaskSpecification(config, &lists, this, listWeight));
     addTask(new DownloadFileListTaskSpecification(&lists.downloadList, networkManager, mirrors, config, this,
                                                   downloadWeight));
-    addTask(new FileReplaceListTaskSpecification(&lists.replaceList, &lists.deleteList, config, this, replaceWeight));
-    addTask(new FileDeleteListTaskSpecification(&lists.deleteList, this, deleteWeight));
+    replaceStep = new FileReplaceListTaskSpecification(&lists.replaceList, &lists.deleteList, config, this, replaceWeight);
+    addTask(replaceStep);
+    connect(replaceStep, &TaskSpecification::finished, this, &MainTaskSpecification::onFilesReplaced);
+    deleteStep = new FileDeleteListTaskSpecification(&lists.deleteList, this, deleteWeight);
+    addTask(deleteStep);
     state = Running;
     startSubTasks();
 }
@@ -35,6 +38,32 @@ void MainTaskSpecification::buildUpdateSteps()
 void MainTaskSpecification::reset()
 {
     deleteSubTasks();
+    replaceStep = nullptr;
+    deleteStep = nullptr;
     lists = UpdateLists();
     TaskSpecification::reset();
+}
+
+void MainTaskSpecification::cancel()
+{
+    if (replaceStep && replaceStep->getState() == Finished)
+        return;
+    ComposedTaskSpecification::cancel();
+}
+
+void MainTaskSpecification::onFilesReplaced()
+{
+    // A cancel that arrived while the last files were replaced did not stop them (the last
+    // checks ran to their end): finish the update rather than report an abort of a done one.
+    if (cancelRequested) {
+        cancelRequested = false;
+        deleteStep->reset();
+    }
+}
+
+void MainTaskSpecification::complete()
+{
+    if (aggregateState() == Finished && replaceStep)
+        replaceStep->removeJournal();
+    ComposedTaskSpecification::complete();
 }

@@ -4,6 +4,8 @@
 #include "tasks/updatelists.h"
 
 class Configuration;
+class FileDeleteListTaskSpecification;
+class FileReplaceListTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
 
@@ -15,6 +17,11 @@ class QNetworkAccessManager;
 //   5. delete the files of the delete list (backups included)     0.05
 // The first step that fails or aborts ends the root the same way; the later ones never start.
 // The lists live here and are handed to the steps by reference.
+//
+// Once step 4 has replaced every file the update is done in substance: a cancel no longer stops
+// it (one that came while the last files were replaced is dropped), step 5 runs and the run
+// finishes, so that what the run reports is what the installation holds. When the run finishes
+// the replace journal goes.
 class MainTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -31,11 +38,21 @@ public:
 
     void start() override;
     void reset() override;
+    void cancel() override;
 
     const UpdateLists& getLists() const { return lists; }
 
+protected:
+    void complete() override;
+
+private slots:
+    void onFilesReplaced();
+
 private:
     void buildUpdateSteps();
+
+    FileReplaceListTaskSpecification* replaceStep = nullptr;
+    FileDeleteListTaskSpecification* deleteStep = nullptr;
 
     QNetworkAccessManager* networkManager;
     Mirrors* mirrors;

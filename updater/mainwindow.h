@@ -38,6 +38,8 @@ public:
     void updateHeaderText();
     // Hands the news text to the news place of the window.
     void setNewsText(const QString& html);
+    // Appends a line to the log (what the start-up did before the window was there).
+    void appendLog(const QString& text) { onAppendText(text); }
     // Starts the program folder's vxmclient_runscript.sh as a detached process; false (after
     // telling the user) when it cannot be started.
     bool startClient();

@@ -5,20 +5,21 @@
 #include <QCryptographicHash>
 #include <QFile>
 
-QString fileMd5(const QString& path, QString* problem)
+QString fileMd5(const QString& path, QString* problem, QString* reason)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    auto failed = [&](const QString& text) {
         if (problem)
-            *problem = QString("Could not open file %1 for reading").arg(path);
+            *problem = text;
+        if (reason)
+            *reason = path + QStringLiteral(": ") + file.errorString();
         return QString();
-    }
+    };
+    if (!file.open(QIODevice::ReadOnly))
+        return failed(QString("Could not open file %1 for reading").arg(path));
     QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!hash.addData(&file) || file.error() != QFileDevice::NoError) {
-        if (problem)
-            *problem = QString("could not read file %1 correctly").arg(path);
-        return QString();
-    }
+    if (!hash.addData(&file) || file.error() != QFileDevice::NoError)
+        return failed(QString("could not read file %1 correctly").arg(path));
     return QString::fromLatin1(hash.result().toHex());
 }
 
@@ -35,10 +36,11 @@ bool CheckSigFunc::run()
 
 bool CheckSigFunc::checkMd5()
 {
-    QString problem;
-    const QString md5 = fileMd5(filePath, &problem);
+    QString problem, reason;
+    const QString md5 = fileMd5(filePath, &problem, &reason);
     if (md5.isEmpty()) {
         emit message(problem);
+        emit message(reason);
         return false;
     }
     return md5.compare(expectedMd5, Qt::CaseInsensitive) == 0;
@@ -49,6 +51,7 @@ bool CheckSigFunc::readWholeFile(const QString& path, qint64 maxSize, QByteArray
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         emit message(QString("Could not open file %1 for reading").arg(path));
+        emit message(path + QStringLiteral(": ") + file.errorString());
         return false;
     }
     const qint64 size = file.size();
@@ -59,6 +62,7 @@ bool CheckSigFunc::readWholeFile(const QString& path, qint64 maxSize, QByteArray
     content = file.read(size);
     if (content.size() != size) {
         emit message(QString("could not read file %1 correctly").arg(path));
+        emit message(path + QStringLiteral(": ") + file.errorString());
         return false;
     }
     return true;

@@ -27,8 +27,8 @@ private:
 };
 
 // MD5 of a file as lower-case hexadecimal text, read as a stream; empty when the file cannot be
-// read, with the reason in *problem.
-QString fileMd5(const QString& path, QString* problem = nullptr);
+// read, with the message in *problem and the system's reason ("<path>: <reason>") in *reason.
+QString fileMd5(const QString& path, QString* problem = nullptr, QString* reason = nullptr);
 
 class CheckSignatureTaskSpecification : public ASyncTaskSpecification
 {

@@ -1,5 +1,6 @@
 #include "fileoptasks.h"
 
+#include "fileerror.h"
 #include "fileopfault.h"
 
 #include <QDir>
@@ -114,16 +115,22 @@ FileDeleteTaskSpecification::~FileDeleteTaskSpecification() = default;
 
 bool FileDeleteTaskSpecification::runOperation()
 {
+    errno = 0;
     if (remove() || !mustSucceed)
         return true;
+    const int error = errno;
     emit message(QString("Could not delete '%1'").arg(path));
+    if (error != 0)
+        emit message(fileErrorLine(path, error));
     return false;
 }
 
 bool FileDeleteTaskSpecification::remove()
 {
-    if (injectedFileOpFault("delete", path))
+    if (injectedFileOpFault("delete", path)) {
+        errno = EIO;
         return false;
+    }
 
     QString target = QDir::cleanPath(path);
     QString root;
@@ -133,11 +140,14 @@ bool FileDeleteTaskSpecification::remove()
         const QFileInfo info(target);
         const QString name = info.fileName();
         const QString folder = QFileInfo(info.path()).canonicalFilePath();
-        if (root.isEmpty() || folder.isEmpty())
-            return false; // nothing there to delete
+        if (root.isEmpty() || folder.isEmpty()) {
+            errno = ENOENT; // nothing there to delete
+            return false;
+        }
         const bool inside = folder == root || folder.startsWith(root + '/');
         if (!inside || name.isEmpty() || name == "." || name == "..") {
             emit message(QString("Not deleting '%1': it is not inside the program folder").arg(path));
+            errno = 0;
             return false;
         }
         target = folder + '/' + name;
@@ -152,6 +162,7 @@ bool FileDeleteTaskSpecification::remove()
 
     if (::rmdir(name.constData()) != 0)
         return false;
+    const int error = errno;
     // Parents that have become empty go too, up to (not including) the boundary folder.
     QString parent = QFileInfo(target).path();
     while (parent != "/" && !parent.isEmpty()) {
@@ -161,6 +172,7 @@ bool FileDeleteTaskSpecification::remove()
             break;
         parent = QFileInfo(parent).path();
     }
+    errno = error;
     return true;
 }
 
@@ -179,11 +191,14 @@ bool FileRenameTaskSpecification::runOperation()
     const QString folder = QFileInfo(path).path();
     if (!QFileInfo::exists(folder))
         QDir().mkdir(folder); // one level only; a failure shows in the rename
-    if (!injectedFileOpFault("rename", path) && renameNoReplace(sourcePath, path)) {
+    const bool injected = injectedFileOpFault("rename", path);
+    if (!injected && renameNoReplace(sourcePath, path)) {
         recordRollback(RollbackData(Renamed, sourcePath, path));
         return true;
     }
+    const int error = injected ? EIO : errno;
     emit message(QString("Could not rename '%1' to '%2'").arg(sourcePath, path));
+    emit message(renameErrorLine(sourcePath, path, error));
     return false;
 }
 
@@ -218,11 +233,14 @@ bool DirCreateTaskSpecification::createLevel(const QString& folder)
     }
     if (!parent.exists() && !createLevel(parent.path()))
         return false;
-    if (!injectedFileOpFault("mkdir", folder) && parent.mkdir(QDir(folder).dirName())) {
+    const bool injected = injectedFileOpFault("mkdir", folder);
+    if (!injected && ::mkdir(QFile::encodeName(folder).constData(), 0777) == 0) {
         recordRollback(RollbackData(CreatedDir, folder));
         return true;
     }
+    const int error = injected ? EIO : errno;
     emit message(QString("unable to create dir %1").arg(folder));
+    emit message(fileErrorLine(folder, error));
     return false;
 }
 
@@ -245,34 +263,59 @@ bool SlowFileOpFunc::done(bool ok)
     return ok;
 }
 
+bool SlowFileOpFunc::failed(const QString& path, int error)
+{
+    return failed(fileErrorLine(path, error));
+}
+
+bool SlowFileOpFunc::failed(const QString& reasonLine)
+{
+    if (!stopRequested())
+        control->setReason(reasonLine);
+    return done(false);
+}
+
 bool FileCopyFunc::run()
 {
     const QByteArray sourceName = QFile::encodeName(sourcePath);
     const int source = ::open(sourceName.constData(), O_RDONLY | O_CLOEXEC);
     if (source < 0)
-        return done(false);
+        return failed(sourcePath, errno);
     struct stat st = {};
     OutputFile out;
-    bool ok = ::fstat(source, &st) == 0 && S_ISREG(st.st_mode) && out.create(destinationPath)
-              && !injectedFileOpFault("copy", destinationPath);
-    if (ok) {
+    // The file whose trouble ends the copy, and the system's reason.
+    QString culprit = sourcePath;
+    int error = 0;
+    auto destinationFailed = [&](int why) {
+        culprit = destinationPath;
+        error = why;
+    };
+    if (::fstat(source, &st) != 0)
+        error = errno;
+    else if (!S_ISREG(st.st_mode))
+        error = EINVAL;
+    else if (!out.create(destinationPath))
+        destinationFailed(errno);
+    else if (injectedFileOpFault("copy", destinationPath))
+        destinationFailed(EIO);
+    if (error == 0) {
         ProgressSteps progress(this, st.st_size);
         std::vector<char> buffer(1 << 20);
         qint64 copied = 0;
         for (;;) {
             if (stopRequested()) {
-                ok = false;
+                error = ECANCELED;
                 break;
             }
             const ssize_t n = ::read(source, buffer.data(), buffer.size());
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0) {
-                ok = n == 0;
+                error = n == 0 ? 0 : errno;
                 break;
             }
             if (!out.write(buffer.data(), size_t(n))) {
-                ok = false;
+                destinationFailed(errno);
                 break;
             }
             copied += n;
@@ -280,8 +323,9 @@ bool FileCopyFunc::run()
         }
     }
     ::close(source);
-    ok = ok && ::fchmod(out.handle(), st.st_mode & 07777) == 0 && out.commit();
-    return done(ok);
+    if (error == 0 && (::fchmod(out.handle(), st.st_mode & 07777) != 0 || !out.commit()))
+        destinationFailed(errno);
+    return error == 0 ? done(true) : failed(culprit, error);
 }
 
 FileUnzipFunc::FileUnzipFunc(const QString& sourcePath, const QString& destinationPath, qint64 maxSize,
@@ -294,46 +338,58 @@ bool FileUnzipFunc::run()
 {
     OutputFile out;
     if (!out.create(destinationPath))
-        return done(false);
+        return failed(destinationPath, errno);
+    errno = 0;
     gzFile gz = gzopen(QFile::encodeName(sourcePath).constData(), "rb");
     if (!gz)
-        return done(false);
+        return failed(sourcePath, errno != 0 ? errno : ENOMEM);
     gzrewind(gz);
 
-    bool ok = !injectedFileOpFault("unzip", destinationPath);
+    // What ended the unpack: the reason line, or empty.
+    QString reason;
+    if (injectedFileOpFault("unzip", destinationPath))
+        reason = fileErrorLine(destinationPath, EIO);
+    // The stream's own trouble: the system's reason when reading failed, else zlib's account
+    // (which zlib gives as "<path>: <what>").
+    auto streamProblem = [&] {
+        int errnum = Z_OK;
+        const char* text = gzerror(gz, &errnum);
+        if (errnum == Z_OK)
+            return QString();
+        return errnum == Z_ERRNO ? fileErrorLine(sourcePath, errno) : QFile::decodeName(text);
+    };
     ProgressSteps progress(this, maxSize);
     qint64 written = 0;
     char buffer[16384];
-    while (ok) {
+    while (reason.isEmpty()) {
         if (stopRequested()) {
-            ok = false;
+            reason = fileErrorLine(destinationPath, ECANCELED);
             break;
         }
         const int n = gzread(gz, buffer, sizeof buffer);
         if (n == 0)
             break;
         if (n < 0) {
-            ok = false;
+            reason = streamProblem();
             break;
         }
         written += n;
         if (maxSize >= 0 && written > maxSize) {
-            emit message(QString("%1 unpacks to more than the expected %2 bytes").arg(sourcePath).arg(maxSize));
-            ok = false;
+            reason = QString("%1 unpacks to more than the expected %2 bytes").arg(sourcePath).arg(maxSize);
             break;
         }
-        ok = out.write(buffer, size_t(n));
+        if (!out.write(buffer, size_t(n)))
+            reason = fileErrorLine(destinationPath, errno);
         progress.advance(written);
     }
     // A stream that ends early reads like a normal end of data; only the error state tells.
-    if (ok) {
-        int errnum = Z_OK;
-        gzerror(gz, &errnum);
-        ok = errnum == Z_OK;
-    }
-    const bool closed = gzclose(gz) == Z_OK;
-    ok = ok && closed && out.commit();
-    return done(ok);
+    if (reason.isEmpty())
+        reason = streamProblem();
+    if (gzclose(gz) != Z_OK && reason.isEmpty())
+        reason = sourcePath + ": " + QString::fromLatin1(zError(Z_DATA_ERROR));
+    if (reason.isEmpty() && !out.commit())
+        reason = fileErrorLine(destinationPath, errno);
+    return reason.isEmpty() ? done(true) : failed(reason);
 }
 
 // ---- thread-pool tasks -----------------------------------------------------------------------
@@ -399,6 +455,9 @@ void SlowFileOpSpecification::handleRunResult(bool res)
         return;
     }
     emit message(failureMessage);
+    const QString reason = control ? control->reason() : QString();
+    if (!reason.isEmpty())
+        emit message(reason);
     fail();
 }
 

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 // Deletes a file, a symbolic link (the link itself, never its target) or an empty folder; a folder
 // that becomes empty takes its empty parents with it, but never beyond the boundary folder.
@@ -77,6 +78,22 @@ struct SlowFileOpControl
     enum Outcome { Working = 0, Succeeded = 1, Failed = 2, Stopped = 3 };
     std::atomic<bool> cancelRequested{false};
     std::atomic<int> outcome{Working};
+
+    // Why the work failed, one line for the log ("<path>: <system's reason>").
+    void setReason(const QString& line)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        why = line;
+    }
+    QString reason() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return why;
+    }
+
+private:
+    mutable std::mutex mutex;
+    QString why;
 };
 
 // The work object of a copy or unpack. The destination is created exclusively (an existing file or
@@ -94,6 +111,9 @@ public:
 protected:
     // Records the outcome for the task and returns `ok`.
     bool done(bool ok);
+    // Records a failure and its reason (the system's text for `error` on `path`, or a whole line).
+    bool failed(const QString& path, int error);
+    bool failed(const QString& reasonLine);
     bool stopRequested() const { return control->cancelRequested.load(); }
 
     QString sourcePath;
@@ -126,7 +146,8 @@ private:
 };
 
 // A copy or unpack of one file on the global thread pool. On success the written destination is
-// recorded as CreatedFile in the journal (when one is set); on failure `failureMessage` is sent.
+// recorded as CreatedFile in the journal (when one is set); on failure `failureMessage` is sent,
+// followed by a line with the reason ("<path>: No space left on device").
 // cancel() stops the work between blocks: the task then ends Aborted and leaves no file behind.
 class SlowFileOpSpecification : public ASyncTaskSpecification
 {

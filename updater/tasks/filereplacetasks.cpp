@@ -52,12 +52,6 @@ void FileReplaceTaskSpecification::start()
     const QString backup = root + "/" + backupPath(entry);
     double rest = 1.0;
     if (present(target)) {
-        if (present(backup)) {
-            auto* removeOld = new FileDeleteTaskSpecification(true, backup, this, 0.1);
-            removeOld->setBoundary(root);
-            addTask(removeOld);
-            rest = 0.9;
-        }
         QDir(root).mkdir("old");
         backupMade = true;
         addTask(new FileRenameTaskSpecification(target, backup, &journal, this, 0.1));
@@ -104,6 +98,8 @@ void FileReplaceTaskSpecification::complete()
             const QString base = entry.installPath.isEmpty() ? entry.path : entry.installPath;
             if (!isUpdaterOwnFile(QFileInfo(base).fileName()) && deleteList)
                 deleteList->append(backupPath(entry));
+            if (!earlierBackup.isEmpty() && deleteList)
+                deleteList->append(earlierBackup);
         }
         makeRunnableIfNeeded(programFolder() + "/" + targetPath(entry, QString()));
     } else {
@@ -159,15 +155,111 @@ bool FileReplaceListTaskSpecification::checkEntries()
     return true;
 }
 
+QStringList FileReplaceListTaskSpecification::sidestepEarlierBackups(QList<ReplaceEntry>& entries) const
+{
+    const QString root = programFolder();
+    QSet<QString> taken;
+    for (const ReplaceEntry& entry : qAsConst(entries))
+        taken.insert(backupPath(entry));
+    QStringList earlier;
+    for (ReplaceEntry& entry : entries) {
+        const QString backup = backupPath(entry);
+        if (!present(root + "/" + targetPath(entry, QString())) || !present(root + "/" + backup)) {
+            earlier << QString();
+            continue;
+        }
+        const QString fileName = QFileInfo(targetPath(entry, QString())).fileName();
+        for (int n = 2;; ++n) {
+            const QString name = QString("%1%2_%3").arg(oldFilePrefix()).arg(n).arg(fileName);
+            if (!taken.contains("old/" + name) && !present(root + "/old/" + name)) {
+                entry.backupName = name;
+                taken.insert("old/" + name);
+                break;
+            }
+        }
+        earlier << backup;
+    }
+    return earlier;
+}
+
+QList<PlannedChange> FileReplaceListTaskSpecification::planChanges(const QList<ReplaceEntry>& entries,
+                                                                   const QStringList& missingFolders,
+                                                                   const QStringList& earlierBackups) const
+{
+    const QString root = programFolder();
+    QList<PlannedChange> plan;
+    QSet<QString> planned;
+    for (const QString& folder : missingFolders) {
+        // Every level the folder task will create, outer levels first.
+        QStringList levels;
+        for (QString level = folder; level.startsWith(root + "/") && !present(level); level = QFileInfo(level).path())
+            levels.prepend(level.mid(root.size() + 1));
+        for (const QString& level : qAsConst(levels)) {
+            if (!planned.contains(level)) {
+                planned.insert(level);
+                plan << PlannedChange{PlannedChange::CreateDir, level, QString(), QString()};
+            }
+        }
+    }
+    for (int i = 0; i < entries.size(); ++i) {
+        const QString target = targetPath(entries[i], QString());
+        if (present(root + "/" + target))
+            plan << PlannedChange{PlannedChange::ReplaceFile, target, backupPath(entries[i]), earlierBackups[i]};
+        else
+            plan << PlannedChange{PlannedChange::NewFile, target, QString(), QString()};
+    }
+    return plan;
+}
+
+bool FileReplaceListTaskSpecification::beginJournal(const QList<PlannedChange>& plan)
+{
+    const QString root = programFolder();
+    auto report = [this](const QString& text) { emit message(text); };
+    // What an earlier run could not undo is tried once more; while it stays, nothing starts.
+    switch (recoverReplaceJournal(root, report)) {
+    case JournalRecovery::Kept:
+        return false;
+    case JournalRecovery::Busy:
+        emit message(QString("Another updater is replacing the files of %1").arg(root));
+        return false;
+    default:
+        break;
+    }
+    diskJournal.reset(new ReplaceJournal(root));
+    QStringList problems;
+    if (diskJournal->begin(plan, &problems))
+        return true;
+    for (const QString& problem : qAsConst(problems))
+        emit message(problem);
+    diskJournal.reset();
+    return false;
+}
+
+void FileReplaceListTaskSpecification::undoJournal()
+{
+    if (!diskJournal)
+        return;
+    diskJournal->undo([this](const QString& text) { emit message(text); });
+    diskJournal.reset();
+}
+
+void FileReplaceListTaskSpecification::removeJournal()
+{
+    if (diskJournal)
+        diskJournal->remove();
+    diskJournal.reset();
+}
+
 void FileReplaceListTaskSpecification::start()
 {
     state = Running;
     emit message("Starting file updates");
-    const QList<ReplaceEntry> entries = replaceList ? *replaceList : QList<ReplaceEntry>();
+    QList<ReplaceEntry> entries = replaceList ? *replaceList : QList<ReplaceEntry>();
     if (replaceList && !checkEntries()) {
         fail();
         return;
     }
+    const QStringList earlierBackups = sidestepEarlierBackups(entries);
 
     const QString root = programFolder();
     QSet<QString> seen;
@@ -182,12 +274,19 @@ void FileReplaceListTaskSpecification::start()
             missing << folder;
     }
     missing.sort();
+    if (!entries.isEmpty() && !beginJournal(planChanges(entries, missing, earlierBackups))) {
+        fail();
+        return;
+    }
     for (const QString& folder : qAsConst(missing))
         addTask(new DirCreateTaskSpecification(folder, &journal, this, 0.1 / missing.size()));
 
     const double fileWeight = entries.isEmpty() ? 0.0 : (missing.isEmpty() ? 1.0 : 0.9) / entries.size();
-    for (const ReplaceEntry& entry : entries)
-        addTask(new FileReplaceTaskSpecification(entry, deleteList, &journal, configuration, this, fileWeight));
+    for (int i = 0; i < entries.size(); ++i) {
+        auto* file = new FileReplaceTaskSpecification(entries[i], deleteList, &journal, configuration, this, fileWeight);
+        file->setEarlierBackup(earlierBackups[i]);
+        addTask(file);
+    }
     startSubTasks();
 }
 
@@ -201,14 +300,24 @@ void FileReplaceListTaskSpecification::reset()
     }
     deleteSubTasks();
     rollbackAll(journal, this);
+    undoJournal();
     TaskSpecification::reset();
 }
 
 void FileReplaceListTaskSpecification::complete()
 {
-    if (aggregateState() != Finished) {
-        emit message("rolling back file updates");
-        rollbackAll(journal, this);
+    QStringList problems;
+    if (aggregateState() == Finished && (!diskJournal || diskJournal->commit(&problems))) {
+        ComposedTaskSpecification::complete();
+        return;
     }
-    ComposedTaskSpecification::complete();
+    for (const QString& problem : qAsConst(problems))
+        emit message(problem);
+    emit message("rolling back file updates");
+    rollbackAll(journal, this);
+    undoJournal();
+    if (!problems.isEmpty())
+        fail(); // every file was replaced, but the change could not be made safe
+    else
+        ComposedTaskSpecification::complete();
 }

@@ -1,8 +1,9 @@
 #include "rollback.h"
 
-#include <QDir>
+#include "fileerror.h"
+#include "fileopfault.h"
+
 #include <QFile>
-#include <QFileInfo>
 #include <QMetaObject>
 #include <QObject>
 #include <QtGlobal>
@@ -45,22 +46,28 @@ bool renameNoReplace(const QString& from, const QString& to)
 
 bool RollbackData::rollback(QObject* reporter) const
 {
+    // A test may make the undo fail; the system's reason is then an I/O error.
+    const bool injected = injectedFileOpFault("undo", path);
+    const QByteArray name = QFile::encodeName(path);
+    auto failed = [&](const QString& warning) {
+        const int error = injected ? EIO : errno;
+        report(reporter, warning);
+        report(reporter, type == Renamed ? renameErrorLine(path, previousPath, error) : fileErrorLine(path, error));
+        return false;
+    };
     switch (type) {
     case Renamed:
-        if (renameNoReplace(path, previousPath))
+        if (!injected && renameNoReplace(path, previousPath))
             return true;
-        report(reporter, QString("warning: rollback rename %1 to %2 failed").arg(previousPath, path));
-        return false;
+        return failed(QString("warning: rollback rename %1 to %2 failed").arg(previousPath, path));
     case CreatedFile:
-        if (QFile::remove(path))
+        if (!injected && ::unlink(name.constData()) == 0)
             return true;
-        report(reporter, QString("warning: rollback create file %1 failed").arg(path));
-        return false;
+        return failed(QString("warning: rollback create file %1 failed").arg(path));
     case CreatedDir:
-        if (QFileInfo(path).dir().rmdir(QDir(path).dirName()))
+        if (!injected && ::rmdir(name.constData()) == 0)
             return true;
-        report(reporter, QString("warning: rollback create dir %1 failed").arg(path));
-        return false;
+        return failed(QString("warning: rollback create dir %1 failed").arg(path));
     default:
         // No writer produces other types; a damaged record must not end the process in the middle
         // of a rollback, so it is logged and counted as a failed undo.

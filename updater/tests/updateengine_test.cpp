@@ -2,6 +2,7 @@
 // preparation and its session record, the temporary folder rules, the failure roads (no mirrors,
 // bad signature, wrong MD5), cancel and restart, and a whole run. Signals are watched with spies.
 #include "configuration.h"
+#include "fileopfaults.h"
 #include "maintaskspecification.h"
 #include "programfolder.h"
 #include "testservers.h"
@@ -13,6 +14,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QSettings>
@@ -174,6 +176,102 @@ TEST_F(UpdateEngineTest, WholeRunBringsTheInstallationToTheReleaseAndCleansUp)
     // Cancelling a finished run does nothing.
     engine->cancelUpdate();
     EXPECT_EQ(engine->getState(), UpdateEngine::Finished);
+}
+
+// Every file and folder of the installation (update.ini, which each preparation writes, left out).
+QMap<QString, QByteArray> installationState(const QString& root)
+{
+    QMap<QString, QByteArray> state;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(path);
+        if (relative != "update.ini")
+            state[relative] = QFileInfo(path).isDir() ? QByteArray("<folder>") : readAll(path);
+    }
+    return state;
+}
+
+TEST_F(UpdateEngineTest, AFailedOrAbortedReplacementIsUndoneButALateAbortFinishesTheUpdate)
+{
+    serveMirrors(1);
+    const QMap<QString, QByteArray> before = installationState(installation);
+    makeEngine();
+
+    // The unpack of the new library fails (the replacement of the client before it is undone).
+    fileopfaults::failMatching("unzip", "libnew.so.5");
+    EXPECT_FALSE(run());
+    EXPECT_EQ(engine->getState(), UpdateEngine::Cancelled);
+    const QStringList lines = texts(*messages);
+    EXPECT_TRUE(lines.contains("rolling back file updates")) << lines.join("\n").toStdString();
+    const QString failure = QString("Could not unzip '%1/lib/libnew.so.5.gz' to '%2/lib/libnew.so.5'")
+                                .arg(config.tempDir, installation);
+    ASSERT_TRUE(lines.contains(failure)) << lines.join("\n").toStdString();
+    EXPECT_EQ(lines.value(lines.indexOf(failure) + 1), installation + "/lib/libnew.so.5: Input/output error");
+    EXPECT_FALSE(lines.contains("User aborted update"));
+    EXPECT_EQ(installationState(installation), before);
+
+    // Aborted while the unpack runs: the same road, as the user's abort.
+    fileopfaults::clear();
+    fileopfaults::holdNext("unzip", "libnew.so.5");
+    engine->releaseTask();
+    messages->clear();
+    canceled->clear();
+    ASSERT_TRUE(engine->prepareUpdate());
+    engine->startUpdate();
+    ASSERT_TRUE(waitUntil([] { return fileopfaults::isHolding(); }, runTimeoutMs));
+    engine->cancelUpdate();
+    fileopfaults::release();
+    ASSERT_TRUE(waitUntil([&] { return canceled->size() == 1; }, runTimeoutMs));
+    EXPECT_TRUE(texts(*messages).contains("User aborted update"));
+    EXPECT_EQ(installationState(installation), before);
+
+    // An abort that comes when the last file is replaced but the step has not yet seen it (as
+    // during the last checksum check, which cannot be stopped), and another while the clean-up
+    // starts: every file stays replaced, so the update finishes.
+    fileopfaults::clear();
+    engine->releaseTask();
+    messages->clear();
+    canceled->clear();
+    int aborts = 0;
+    // True once every file operation and check of the replacement has ended, before the files
+    // and the step have seen it: the moment the last check (which cannot be stopped) ends.
+    auto lastCheckEnded = [&] {
+        const auto* step = qobject_cast<const ComposedTaskSpecification*>(engine->task()->getAllTasks().value(3));
+        if (!step || step->getState() != TaskSpecification::Running || step->getAllTasks().isEmpty())
+            return false;
+        for (const TaskSpecification* file : step->getAllTasks()) {
+            const auto* parts = qobject_cast<const ComposedTaskSpecification*>(file);
+            if (parts && parts->getAllTasks().isEmpty())
+                return false; // not started yet
+            for (const TaskSpecification* part : parts ? parts->getAllTasks() : QList<TaskSpecification*>{})
+                if (part->getState() != TaskSpecification::Finished)
+                    return false;
+            if (!parts && file->getState() != TaskSpecification::Finished)
+                return false;
+        }
+        return true;
+    };
+    QObject::connect(engine.get(), &UpdateEngine::updateProgress, [&] {
+        if (aborts == 0 && lastCheckEnded()) {
+            ++aborts;
+            engine->cancelUpdate();
+        }
+    });
+    QObject::connect(engine.get(), &UpdateEngine::message, [&](const QString& text) {
+        if (text == "Starting deleting files") {
+            ++aborts;
+            engine->cancelUpdate();
+        }
+    });
+    ASSERT_TRUE(run()) << texts(*messages).join("\n").toStdString();
+    EXPECT_EQ(aborts, 2);
+    EXPECT_FALSE(texts(*messages).contains("User aborted update"));
+    EXPECT_TRUE(installedEqualsRelease());
+    EXPECT_FALSE(QFileInfo::exists(installation + "/obsolete.txt"));
+    EXPECT_FALSE(QFileInfo::exists(installation + "/old/replace.journal"));
+    EXPECT_TRUE(QDir(installation + "/old").entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
 TEST_F(UpdateEngineTest, PreparationNeedsMirrorsIniAndIgnoresCancelWhilePrepared)

@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/resource.h>
+
 using fileoptest::contentOf;
 using fileoptest::texts;
 using fileoptest::writeGzip;
@@ -78,7 +81,8 @@ TEST_F(FileOps, RenameMovesRecordsAndNeverReplaces)
         FileRenameTaskSpecification refused(dir + "/b", target, &journal, nullptr, 0.1);
         QSignalSpy messages(&refused, &TaskSpecification::message);
         EXPECT_EQ(run(refused), TaskSpecification::Failed);
-        EXPECT_EQ(texts(messages), QStringList{QString("Could not rename '%1' to '%2'").arg(dir + "/b", target)});
+        EXPECT_EQ(texts(messages), (QStringList{QString("Could not rename '%1' to '%2'").arg(dir + "/b", target),
+                                                target + ": File exists"}));
     }
     EXPECT_EQ(journal.size(), 1);
     EXPECT_EQ(contentOf(dir + "/old/_old_a"), "A");
@@ -167,7 +171,8 @@ TEST_F(FileOps, DeleteRemovesEmptiedParentsButStaysInsideItsBoundary)
     FileDeleteTaskSpecification required(true, root + "/missing", nullptr, 0.1);
     QSignalSpy requiredMessages(&required, &TaskSpecification::message);
     EXPECT_EQ(run(required), TaskSpecification::Failed);
-    EXPECT_EQ(texts(requiredMessages), QStringList{"Could not delete '" + root + "/missing'"});
+    EXPECT_EQ(texts(requiredMessages),
+              (QStringList{"Could not delete '" + root + "/missing'", root + "/missing: No such file or directory"}));
 }
 
 TEST_F(FileOps, CopyAndUnpackWriteTheFileAndJournalIt)
@@ -200,6 +205,25 @@ TEST_F(FileOps, CopyAndUnpackWriteTheFileAndJournalIt)
     EXPECT_EQ(journal[2].path, dir + "/through");
 }
 
+// Limits the size of files this process writes (RLIMIT_FSIZE), so that writing fails with the
+// system's "File too large" as it would on a full disk; restored when it goes.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved); }
+
+private:
+    rlimit saved{};
+};
+
 TEST_F(FileOps, BadArchivesFailAndLeaveNothingBehind)
 {
     const QByteArray data = sampleData(200000);
@@ -212,22 +236,42 @@ TEST_F(FileOps, BadArchivesFailAndLeaveNothingBehind)
         corrupt[i] = char(corrupt[i] ^ 0x5a);
     ASSERT_TRUE(writeFile(dir + "/corrupt.gz", corrupt));
 
+    // The message is followed by the reason: the system's, zlib's, or the size limit.
     struct Case
     {
         QString source;
         qint64 maxSize;
+        QString reason;
+        rlim_t fileSizeLimit;
     };
-    const Case cases[] = {{dir + "/truncated.gz", -1},
-                          {dir + "/no-trailer.gz", -1},
-                          {dir + "/corrupt.gz", -1},
-                          {dir + "/good.gz", data.size() - 1},
-                          {dir + "/missing.gz", -1}};
+    const Case cases[] = {
+        {dir + "/truncated.gz", -1, dir + "/truncated.gz: unexpected end of file", RLIM_INFINITY},
+        {dir + "/no-trailer.gz", -1, dir + "/no-trailer.gz: unexpected end of file", RLIM_INFINITY},
+        {dir + "/corrupt.gz", -1, dir + "/corrupt.gz: ", RLIM_INFINITY},
+        {dir + "/good.gz", data.size() - 1,
+         QString("%1 unpacks to more than the expected %2 bytes").arg(dir + "/good.gz").arg(data.size() - 1), RLIM_INFINITY},
+        {dir + "/missing.gz", -1, dir + "/missing.gz: No such file or directory", RLIM_INFINITY},
+        // A file system that takes no more: the writing fails with the system's reason.
+        {dir + "/good.gz", -1, dir + "/out: File too large", 50000}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.source.toStdString());
+        FileSizeLimit limit(c.fileSizeLimit);
         FileUnzipTaskSpecification unzip(&journal, c.source, dir + "/out", nullptr, 1.0, c.maxSize);
         QSignalSpy messages(&unzip, &TaskSpecification::message);
         EXPECT_EQ(run(unzip), TaskSpecification::Failed);
-        EXPECT_TRUE(texts(messages).contains(QString("Could not unzip '%1' to '%2'").arg(c.source, dir + "/out")));
+        const QStringList lines = texts(messages);
+        const int at = lines.indexOf(QString("Could not unzip '%1' to '%2'").arg(c.source, dir + "/out"));
+        ASSERT_GE(at, 0) << lines.join('\n').toStdString();
+        EXPECT_TRUE(lines.value(at + 1).startsWith(c.reason)) << lines.join('\n').toStdString();
+        EXPECT_FALSE(exists(dir + "/out"));
+    }
+    {
+        FileSizeLimit limit(50000);
+        FileCopyTaskSpecification copy(&journal, dir + "/good.gz", dir + "/out", nullptr, 1.0);
+        QSignalSpy messages(&copy, &TaskSpecification::message);
+        EXPECT_EQ(run(copy), TaskSpecification::Failed);
+        EXPECT_EQ(texts(messages), (QStringList{QString("Could not copy '%1' to '%2'").arg(dir + "/good.gz", dir + "/out"),
+                                                dir + "/out: File too large"}));
         EXPECT_FALSE(exists(dir + "/out"));
     }
     EXPECT_TRUE(journal.isEmpty());

@@ -179,14 +179,20 @@ TEST_F(ReplaceStep, InstallsTheReleaseWithBackupsAndPermissions)
     EXPECT_EQ(modeOf(root + "/newdir/sub/new.txt"), mode_t(0644));
 
     EXPECT_EQ(contentOf(root + "/old/_old_vxmclient_linux_amd64"), "client v1");
-    EXPECT_EQ(contentOf(root + "/old/_old_update_de.qm"), "qm v1") << "the earlier backup made way";
+    // The earlier backup may be the only copy of an original: it stays until the update is done.
+    EXPECT_EQ(contentOf(root + "/old/_old_update_de.qm"), "a backup of an earlier update");
+    EXPECT_EQ(contentOf(root + "/old/_old_2_update_de.qm"), "qm v1");
     EXPECT_EQ(contentOf(root + "/old/_old_update"), "updater v1");
     QStringList sorted = deleteList;
     sorted.sort();
-    EXPECT_EQ(sorted, (QStringList{"old/_old_libhelper.so.5.1", "old/_old_update_de.qm",
+    EXPECT_EQ(sorted, (QStringList{"old/_old_2_update_de.qm", "old/_old_libhelper.so.5.1", "old/_old_update_de.qm",
                                    "old/_old_vxmclient_linux_amd64"}))
         << "the updater's own backup stays for its next start";
     EXPECT_FALSE(step.getJournal().isEmpty()) << "kept after success";
+    // The committed journal stays until the update has finished.
+    EXPECT_TRUE(QFileInfo::exists(ReplaceJournal::pathIn(root)));
+    step.removeJournal();
+    EXPECT_FALSE(QFileInfo::exists(ReplaceJournal::pathIn(root)));
 }
 
 TEST_F(ReplaceStep, EveryFailingFileOperationLeavesTheInstallationAsItWas)
@@ -198,7 +204,7 @@ TEST_F(ReplaceStep, EveryFailingFileOperationLeavesTheInstallationAsItWas)
         ASSERT_EQ(run(step), TaskSpecification::Finished);
     }
     const int operations = fileopfaults::operations().size();
-    ASSERT_GE(operations, 13);
+    ASSERT_GE(operations, 12);
 
     for (int k = 1; k <= operations; ++k) {
         SCOPED_TRACE("failing operation " + std::to_string(k));

@@ -77,8 +77,11 @@ TEST(RollbackJournal, FailedAndUnknownRecordsAreReportedAndTheRestIsStillUndone)
     QSignalSpy messages(&reporter, &TaskSpecification::message);
     EXPECT_FALSE(rollbackAll(journal, &reporter));
     EXPECT_TRUE(journal.isEmpty());
+    // Each warning is followed by the system's reason.
     EXPECT_EQ(texts(messages), (QStringList{"warning: rollback create file " + dir + "/never-written failed",
-                                            "warning: rollback create dir " + dir + "/full failed"}));
+                                            dir + "/never-written: No such file or directory",
+                                            "warning: rollback create dir " + dir + "/full failed",
+                                            dir + "/full: Directory not empty"}));
     EXPECT_EQ(contentOf(dir + "/full/keep"), "someone else's file");
     EXPECT_EQ(contentOf(dir + "/file"), "original") << "the oldest record is undone all the same";
 
@@ -98,8 +101,8 @@ TEST(RollbackJournal, UndoOfARenameNeverReplacesWhatIsThere)
     ManualTask reporter("reporter", nullptr, nullptr, 1.0);
     QSignalSpy messages(&reporter, &TaskSpecification::message);
     EXPECT_FALSE(RollbackData(Renamed, dir + "/file", dir + "/backup").rollback(&reporter));
-    EXPECT_EQ(texts(messages),
-              QStringList{QString("warning: rollback rename %1 to %2 failed").arg(dir + "/file", dir + "/backup")});
+    EXPECT_EQ(texts(messages), (QStringList{QString("warning: rollback rename %1 to %2 failed").arg(dir + "/file", dir + "/backup"),
+                                            dir + "/file: File exists"}));
     EXPECT_EQ(contentOf(dir + "/file"), "appeared meanwhile");
     EXPECT_EQ(contentOf(dir + "/backup"), "original");
 
