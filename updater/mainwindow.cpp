@@ -169,6 +169,11 @@ void MainWindow::onDownloadProgress(qulonglong downloadDone, qulonglong download
 
 void MainWindow::onUpdateFinished()
 {
+    // Asked to abort and quit when every file was already replaced: the run finished instead.
+    if (quitRequested) {
+        QCoreApplication::quit();
+        return;
+    }
     updateDone = true;
     if (config->autoStart && !ChangeLogViewer::instance()) {
         QTimer::singleShot(autoStartClientDelayMs, this, &MainWindow::on_startButton_clicked);

@@ -385,8 +385,9 @@ bool FileUnzipFunc::run()
     // A stream that ends early reads like a normal end of data; only the error state tells.
     if (reason.isEmpty())
         reason = streamProblem();
-    if (gzclose(gz) != Z_OK && reason.isEmpty())
-        reason = sourcePath + ": " + QString::fromLatin1(zError(Z_DATA_ERROR));
+    const int closed = gzclose(gz);
+    if (closed != Z_OK && reason.isEmpty())
+        reason = closed == Z_ERRNO ? fileErrorLine(sourcePath, errno) : sourcePath + ": " + QString::fromLatin1(zError(closed));
     if (reason.isEmpty() && !out.commit())
         reason = fileErrorLine(destinationPath, errno);
     return reason.isEmpty() ? done(true) : failed(reason);

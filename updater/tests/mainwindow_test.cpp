@@ -253,6 +253,15 @@ TEST_F(MainWindowTest, ClosingAsksOnlyWhileRunningAndCancelsOnce)
     EXPECT_EQ(engine->releases, 0);
     EXPECT_EQ(startButton()->text(), "Start Update");
 
+    // A run that finishes all the same (its files were all replaced when the abort came) quits
+    // as well, and offers no client start.
+    delete window;
+    open();
+    startButton()->click();
+    window->close();
+    engine->finishRun();
+    EXPECT_EQ(startButton()->text(), "Start Update");
+
     delete window;
     open();
     window->close();
