@@ -101,33 +101,34 @@ start() {
   pid=$!
 }
 
-# crash_at <point dir> <output> VAR=value...: runs until the hook holds an operation, then kills.
-crash_at() {
-  local dir=$1 out=$2 pid deadline; shift 2
-  rm -f "$dir/marker"
-  start "$dir" "$out" VXM_FAULT_MARKER="$dir/marker" "$@"
-  deadline=$((SECONDS + 120))
-  until [ -e "$dir/marker" ]; do
-    kill -0 "$pid" 2>/dev/null || { cat "$out" >&2; fail "$(basename "$dir"): ended before the crash point"; }
-    [ $SECONDS -lt $deadline ] || { kill -KILL "$pid"; fail "$(basename "$dir"): the crash point was not reached"; }
+# stop_when <point dir> <output> <what> <test...>: waits while the run ($pid) lives until the test
+# succeeds, then kills the run.
+stop_when() {
+  local dir=$1 out=$2 what=$3 deadline=$((SECONDS + 120))
+  shift 3
+  until "$@"; do
+    kill -0 "$pid" 2>/dev/null || { cat "$out" >&2; fail "$(basename "$dir"): the run ended before $what"; }
+    [ $SECONDS -lt $deadline ] || { kill -KILL "$pid"; fail "$(basename "$dir"): no $what"; }
     sleep 0.05
   done
   kill -KILL "$pid"
   wait "$pid" 2>/dev/null || true
 }
 
+# crash_at <point dir> <output> VAR=value...: runs until the hook holds an operation, then kills.
+crash_at() {
+  local dir=$1 out=$2 pid
+  shift 2
+  rm -f "$dir/marker"
+  start "$dir" "$out" VXM_FAULT_MARKER="$dir/marker" "$@"
+  stop_when "$dir" "$out" "the crash point" test -e "$dir/marker"
+}
+
 # run_until_cancelled <point dir> <output>: a run against the unreachable mirror, up to its failure.
 run_until_cancelled() {
-  local dir=$1 out=$2 pid deadline
-  start "$dir" "$out"
-  deadline=$((SECONDS + 120))
-  until grep -q 'Update cancelled' "$out"; do
-    kill -0 "$pid" 2>/dev/null || { cat "$out" >&2; fail "$(basename "$dir"): the run ended instead of failing"; }
-    [ $SECONDS -lt $deadline ] || { kill -KILL "$pid"; fail "$(basename "$dir"): the run did not fail"; }
-    sleep 0.05
-  done
-  kill -KILL "$pid"
-  wait "$pid" 2>/dev/null || true
+  local pid
+  start "$1" "$2"
+  stop_when "$1" "$2" "the failure" grep -q 'Update cancelled' "$2"
 }
 
 # run_to_end <point dir> <output> [VAR=value...]: a whole run with the mirror reachable.

@@ -179,24 +179,15 @@ TEST_F(UpdateEngineTest, WholeRunBringsTheInstallationToTheReleaseAndCleansUp)
 }
 
 // Every file and folder of the installation (update.ini, which each preparation writes, left out).
-QMap<QString, QByteArray> installationState(const QString& root)
+QMap<QString, QString> installationState(const QString& root)
 {
-    QMap<QString, QByteArray> state;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = QDir(root).relativeFilePath(path);
-        if (relative != "update.ini")
-            state[relative] = QFileInfo(path).isDir() ? QByteArray("<folder>") : readAll(path);
-    }
-    return state;
+    return testsupport::treeSnapshot(root, [](const QString& relative) { return relative != "update.ini"; });
 }
 
 TEST_F(UpdateEngineTest, AFailedOrAbortedReplacementIsUndoneButALateAbortFinishesTheUpdate)
 {
     serveMirrors(1);
-    const QMap<QString, QByteArray> before = installationState(installation);
+    const QMap<QString, QString> before = installationState(installation);
     makeEngine();
 
     // The unpack of the new library fails (the replacement of the client before it is undone).

@@ -9,7 +9,6 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
@@ -43,28 +42,12 @@ mode_t modeOf(const QString& path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-// Relative path -> type, mode and content (MD5 for files, the target for links), without old/.
-// With `old` set, only what is inside old/.
+// The installation without old/, or with `old` set only what is inside old/.
 QMap<QString, QString> snapshot(const QString& root, bool old = false)
 {
-    QMap<QString, QString> result;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = QDir(root).relativeFilePath(path);
-        if ((relative == "old" || relative.startsWith("old/")) != old || relative == "old")
-            continue;
-        const QFileInfo info(path);
-        const QString mode = QString::number(modeOf(path), 8);
-        if (info.isSymLink())
-            result[relative] = "link " + info.symLinkTarget();
-        else if (info.isDir())
-            result[relative] = "dir " + mode;
-        else
-            result[relative] = "file " + mode + " " + md5(contentOf(path));
-    }
-    return result;
+    return testsupport::treeSnapshot(root, [old](const QString& relative) {
+        return relative != "old" && relative.startsWith("old/") == old;
+    });
 }
 
 ReplaceEntry entry(const QString& path, const QString& installPath = QString(), const QByteArray& unpacked = "")

@@ -1,10 +1,14 @@
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 namespace testsupport {
 
@@ -45,6 +49,35 @@ bool writeFile(const QString& path, const QByteArray& text)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     return file.write(text) == text.size();
+}
+
+QMap<QString, QString> treeSnapshot(const QString& root, const std::function<bool(const QString&)>& include)
+{
+    QMap<QString, QString> result;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(path);
+        if (include && !include(relative))
+            continue;
+        const QFileInfo info(path);
+        struct stat st;
+        const QString mode =
+            QString::number(::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0, 8);
+        if (info.isSymLink()) {
+            result[relative] = "link " + info.symLinkTarget();
+        } else if (info.isDir()) {
+            result[relative] = "dir " + mode;
+        } else {
+            QFile file(path);
+            QCryptographicHash hash(QCryptographicHash::Md5);
+            if (file.open(QIODevice::ReadOnly))
+                hash.addData(&file);
+            result[relative] = "file " + mode + " " + hash.result().toHex();
+        }
+    }
+    return result;
 }
 
 } // namespace testsupport

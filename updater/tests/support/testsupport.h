@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QMap>
 #include <QString>
 
 #include <functional>
@@ -21,5 +22,10 @@ QString makeTempFolder(const QString& name);
 
 // Writes `text` to `path` (creating the parent folders); false on failure.
 bool writeFile(const QString& path, const QByteArray& text);
+
+// Every entry below `root` by relative path: "file <mode> <md5>", "dir <mode>" or "link <target>".
+// Only the entries that `include` takes (all without it).
+QMap<QString, QString> treeSnapshot(const QString& root,
+                                    const std::function<bool(const QString& relative)>& include = {});
 
 } // namespace testsupport
