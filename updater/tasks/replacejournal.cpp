@@ -9,6 +9,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -301,8 +302,12 @@ bool ReplaceJournal::commit(QStringList* problems)
 {
     if (fd < 0)
         return true;
-    // What the step wrote must be on disk before the backups may go.
-    if (::syncfs(fd) != 0) {
+    // What the step wrote must be on disk before the backups may go. Without backups nothing is
+    // lost if it is not: the next run finds a damaged new file by its checksum and fetches it again.
+    const bool replacesFiles = std::any_of(plan.cbegin(), plan.cend(), [](const PlannedChange& change) {
+        return change.kind == PlannedChange::ReplaceFile;
+    });
+    if (replacesFiles && ::syncfs(fd) != 0) {
         *problems << QStringLiteral("Could not write the replaced files to disk") << fileErrorLine(installation, errno);
         return false;
     }

@@ -13,10 +13,11 @@
 //               at the file's place now and rename the backup back; without a backup, nothing
 //               (the file was never moved, or was already put back)
 // Backup names are free when the plan is written, so a backup that is there is ours.
-// When every change succeeded the step syncs the file system and appends a commit mark; from then
-// on the update counts as done, and an interrupted one is completed instead of undone: the
-// backups of the plan (and the earlier backups that stood in their way) are removed. The journal
-// is removed when the update has finished, or when an undo has put everything back.
+// When every change succeeded the step syncs the file system (if the plan replaces files, whose
+// backups are about to go) and appends a commit mark; from then on the update counts as done, and
+// an interrupted one is completed instead of undone: the backups of the plan (and the earlier
+// backups that stood in their way) are removed. The journal is removed when the update has
+// finished, or when an undo has put everything back.
 //
 // Format (text, one record a line, ended by "\n"): the header "VXM replace journal 1", then
 //   D <path>   N <path>   P <path> <backup> <earlier backup or nothing>   C
@@ -60,8 +61,9 @@ public:
     // against recovery by other processes until it is removed or closed. False with the reason
     // in `problems` (which then names the journal file, then "<path>: <system's reason>").
     bool begin(const QList<PlannedChange>& plan, QStringList* problems);
-    // Every planned change succeeded: syncs the installation's file system, then marks the plan
-    // done. False with the reason, the journal then still counts as not done.
+    // Every planned change succeeded: syncs the installation's file system if the plan replaces
+    // files, then marks the plan done. False with the reason, the journal then still counts as
+    // not done.
     bool commit(QStringList* problems);
     // The step did not succeed and has undone what it knew of: undoes whatever of the plan is
     // still changed and removes the journal when nothing is left. True when it was removed; a
