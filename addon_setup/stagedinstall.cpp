@@ -63,8 +63,7 @@ bool exchange(const QByteArray &a, const QByteArray &b)
 } // namespace
 
 StagedInstall::StagedInstall(const QString &root)
-    : m_root(root),
-      m_nativeRoot(QFile::encodeName(root)),
+    : m_nativeRoot(QFile::encodeName(root)),
       m_token(QByteArray::number(QRandomGenerator::global()->generate64(), 36))
 {
 }

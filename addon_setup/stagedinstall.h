@@ -50,7 +50,6 @@ private:
     bool place(File &file);
     bool syncFolders();
 
-    QString m_root;
     QByteArray m_nativeRoot;
     std::vector<File> m_files;
     std::vector<QByteArray> m_newFolders;
