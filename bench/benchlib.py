@@ -14,6 +14,9 @@ import sys
 import time
 
 
+GNU_TIME = '/usr/bin/time'
+
+
 class RowError(Exception):
     """A row could not run (a missing tool, a program that failed, a data set that could not be made)."""
 
@@ -140,10 +143,11 @@ class Result:
 class Spawned:
     """A process started by ctx.spawn(); wait() gives its Result (wall time from spawn)."""
 
-    def __init__(self, proc, start, capture):
+    def __init__(self, proc, start, capture, rss_file=None):
         self.proc = proc
         self.start = start
         self.capture = capture
+        self.rss_file = rss_file
 
     @property
     def pid(self):
@@ -166,7 +170,16 @@ class Spawned:
         if self.capture:
             out = self.proc.stdout.read().decode(errors='replace') if self.proc.stdout else ''
             err = self.proc.stderr.read().decode(errors='replace') if self.proc.stderr else ''
-        return Result(wall, self.proc.returncode, rusage, out, err)
+        res = Result(wall, self.proc.returncode, rusage, out, err)
+        if self.rss_file:
+            # GNU time's figure of the program alone (see Context._argv).
+            try:
+                with open(self.rss_file) as f:
+                    res.maxrss_mb = int(f.read().split()[-1]) / 1024.0
+                os.unlink(self.rss_file)
+            except (OSError, ValueError, IndexError):
+                pass
+        return res
 
     def kill(self):
         try:
@@ -195,6 +208,7 @@ class Context:
             self.cpus = self.helper_cpus = None
             self.ncpus = 1
         self.notes = []
+        self._rss_no = 0
 
     # -- paths
     def bin(self, *parts):
@@ -219,27 +233,37 @@ class Context:
         self.notes.append(text)
 
     # -- processes
-    def _argv(self, cmd, pin):
+    def _argv(self, cmd, pin, rss):
+        """The command as run: pinned, and with rss under GNU time, whose peak RSS is the program's
+        own; a process forked by this script starts with the script's resident size, which the
+        kernel's figure for it would include. Returns (argv, file GNU time writes to or None)."""
         if isinstance(cmd, str):
             cmd = ['sh', '-c', cmd]
         cpus = {'sut': self.cpus, 'helper': self.helper_cpus}.get(pin, pin) if pin else None
         if cpus:
             cmd = ['taskset', '-c', cpus] + list(cmd)
-        return cmd
+        rss_file = None
+        if rss and os.path.exists(GNU_TIME):
+            self._rss_no += 1
+            os.makedirs(self.work, exist_ok=True)
+            rss_file = os.path.join(self.work, '.rss.%d' % self._rss_no)
+            cmd = [GNU_TIME, '-q', '-f', '%M', '-o', rss_file] + list(cmd)
+        return cmd, rss_file
 
-    def spawn(self, cmd, pin='sut', env=None, cwd=None, capture=True, stdin=subprocess.DEVNULL):
-        """Starts cmd (a list, or a shell text) in a process group of its own."""
+    def spawn(self, cmd, pin='sut', env=None, cwd=None, capture=True, stdin=subprocess.DEVNULL, rss=False):
+        """Starts cmd (a list, or a shell text) in a process group of its own. With rss, the
+        Result's peak RSS is the program's own, but .pid is then GNU time's, not the program's."""
         full_env = dict(os.environ)
         if env:
             full_env.update(env)
-        argv = self._argv(cmd, pin)
+        argv, rss_file = self._argv(cmd, pin, rss)
         self.log('$ ' + ' '.join(argv))
         start = time.monotonic()
         proc = subprocess.Popen(argv, env=full_env, cwd=cwd, stdin=stdin,
                                 stdout=subprocess.PIPE if capture else subprocess.DEVNULL,
                                 stderr=subprocess.PIPE if capture else subprocess.DEVNULL,
                                 start_new_session=True)
-        return Spawned(proc, start, capture)
+        return Spawned(proc, start, capture, rss_file)
 
     def run(self, cmd, pin='sut', env=None, cwd=None, timeout=600, check=True):
         """Runs cmd to its end; returns its Result (wall time, CPU, peak RSS of its largest process).
@@ -247,7 +271,7 @@ class Context:
         full_env = dict(os.environ)
         if env:
             full_env.update(env)
-        argv = self._argv(cmd, pin)
+        argv, rss_file = self._argv(cmd, pin, True)
         self.log('$ ' + ' '.join(argv))
         os.makedirs(self.work, exist_ok=True)
         with open(os.path.join(self.work, '.out'), 'w+b') as out, \
@@ -255,7 +279,7 @@ class Context:
             start = time.monotonic()
             proc = subprocess.Popen(argv, env=full_env, cwd=cwd, stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=err, start_new_session=True)
-            sp = Spawned(proc, start, False)
+            sp = Spawned(proc, start, False, rss_file)
             res = sp.wait(timeout)
             out.seek(0)
             err.seek(0)

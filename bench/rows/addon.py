@@ -166,9 +166,6 @@ class Sides:
         if not os.path.exists(self.binary):
             raise benchlib.RowError('%s is not built' % self.binary)
         benchlib.which('unzip')
-        self.time = '/usr/bin/time'
-        if not os.path.exists(self.time):
-            raise benchlib.RowError('GNU time is not installed')
         self.package = fs.path('pkg', 'Addon.zip')
         os.makedirs(os.path.dirname(self.package), exist_ok=True)
         shutil.copyfile(archive, self.package)
@@ -190,13 +187,7 @@ class Sides:
             raise benchlib.RowError('%s installed %d files, not %d' % (who, got, self.expected))
 
     def _run(self, argv, env=None):
-        """Runs argv on the measured cores; the Result's peak RSS is the one GNU time saw, because a
-        process forked by the harness starts with the harness's own resident size."""
-        rss_file = os.path.join(self.ctx.work, 'addon-rss')
-        res = self.ctx.run([self.time, '-f', '%M', '-o', rss_file] + argv, pin='sut', env=env)
-        with open(rss_file) as f:
-            res.maxrss_mb = int(f.read().split()[-1]) / 1024.0
-        return res
+        return self.ctx.run(argv, pin='sut', env=env)
 
     def ours(self):
         client = self._fresh('client')

@@ -214,7 +214,7 @@ def run_update(ctx, work, install):
            'VXM_UPDATE_NO_DIALOGS': '1'}
     marker = os.path.join(install, 'client-started')
     p = ctx.spawn([os.path.join(install, 'update'), '--nouser', CLIENT_TYPE, str(VERSION), '#', ''],
-                  env=env, cwd=work)
+                  env=env, cwd=work, rss=True)
     deadline = p.start + 600
     while not os.path.exists(marker):
         # The start script runs detached: its marker may come just after update has ended.
