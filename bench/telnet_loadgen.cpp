@@ -183,7 +183,7 @@ bool awaitLine(int fd, std::string& buffer, const std::string& marker, const std
         const int wait = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                               deadline - Clock::now()).count());
         if (wait <= 0)
-            die("no answer holding \"" + marker + "\" in time");
+            die("no answer holding \"" + marker + "\" in time; got \"" + buffer + "\"");
         pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, wait) <= 0)
             continue;
@@ -201,7 +201,7 @@ bool awaitLine(int fd, std::string& buffer, const std::string& marker, const std
 int openConnection(int port, const std::string& hello, int receiveBuffer, std::string& buffer)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
-    for (;;) {
+    for (int attempt = 1;; ++attempt) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
             dieErrno("socket");
@@ -216,7 +216,8 @@ int openConnection(int port, const std::string& hello, int receiveBuffer, std::s
             return fd;
         ::close(fd);
         if (Clock::now() > deadline)
-            die("the server did not admit a connection within 10 s");
+            die("the server did not admit a connection within 10 s (" + std::to_string(attempt) +
+                " attempts; the last got \"" + buffer + "\")");
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
