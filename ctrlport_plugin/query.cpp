@@ -217,9 +217,11 @@ boost::shared_ptr<QueryClient> QueryManager::findClient(int connectionID)
 
 bool QueryManager::markClosing(QueryClient& client)
 {
+    // Under the table's lock: maintenance erases a client as soon as it is closing, and one erased
+    // between the flag and the count would keep its slot for good.
+    boost::lock_guard<boost::recursive_mutex> guard(m_lock);
     if (client.m_closing.exchange(true))
         return false;
-    boost::lock_guard<boost::recursive_mutex> guard(m_lock);
     // stopNetworking may have emptied the table (and the count) meanwhile.
     if (m_openClients > 0 && m_ClientMap.count(client.m_connectionID))
         --m_openClients;
