@@ -1,6 +1,7 @@
 #include "checksignaturetaskspecification.h"
 
 #include "cryptwrapper.h"
+#include "fileopfault.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -31,6 +32,8 @@ CheckSigFunc::CheckSigFunc(const QString& filePath, const QString& expectedMd5)
 
 bool CheckSigFunc::run()
 {
+    if (injectedFileOpFault("check", filePath))
+        return false;
     return expectedMd5.isEmpty() ? checkSignature() : checkMd5();
 }
 

@@ -11,7 +11,14 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, QObject* p
 
 ComposedTaskSpecification::~ComposedTaskSpecification()
 {
-    deleteSubTasks();
+    // The children are QObject children, which ~QObject deletes right after this; deleteSubTasks()
+    // would post a deferred delete for each and search this composite's connections once per child.
+    // Only what a child could still send here must go.
+    for (TaskSpecification* child : qAsConst(allTasks)) {
+        disconnect(child, nullptr, this, nullptr);
+        if (child->parent() != this)
+            child->deleteLater();
+    }
 }
 
 void ComposedTaskSpecification::reset()
@@ -24,7 +31,10 @@ void ComposedTaskSpecification::reset()
     doneTasks.clear();
     subTaskCanceled = false;
     completing = false;
+    otherTaskCancelledSeen = false;
     discardScheduledStarts();
+    // The children are back at 0; start the sum afresh rather than from rounded differences.
+    progressSum = 0.0;
     TaskSpecification::reset();
 }
 
@@ -60,7 +70,17 @@ void ComposedTaskSpecification::cancel()
 
 void ComposedTaskSpecification::handleOtherTaskCancelled(TaskSpecification* other)
 {
+    otherTaskCancelledSeen = true;
     emit otherTaskCancelled(other);
+}
+
+bool ComposedTaskSpecification::endInsteadOfRestart()
+{
+    if (cancelRequested)
+        return userCancel();
+    if (otherTaskCancelledSeen)
+        return fail();
+    return false;
 }
 
 void ComposedTaskSpecification::complete()
@@ -83,7 +103,9 @@ void ComposedTaskSpecification::connectSubTask(TaskSpecification* child)
     connect(child, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
     connect(child, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
     connect(child, &TaskSpecification::error, this, &TaskSpecification::error);
-    connect(child, &TaskSpecification::updateProgress, this, &ComposedTaskSpecification::onUpdateProgress);
+    // The child is bound into the connection: QObject::sender() would search every connection to
+    // this composite, one per child.
+    connect(child, &TaskSpecification::updateProgress, this, [this, child](double) { countProgressOf(child); });
     connect(child, &TaskSpecification::message, this, &TaskSpecification::message);
     connect(this, &TaskSpecification::otherTaskCancelled, child, &ComposedTaskSpecification::onOtherTaskCancelled);
 }
@@ -95,7 +117,8 @@ void ComposedTaskSpecification::addTask(TaskSpecification* child)
     allTasks.append(child);
     pendingTasks.append(child);
     connectSubTask(child);
-    onUpdateProgress(0.0);
+    child->countedProgress = 0.0;
+    countProgressOf(child);
 }
 
 void ComposedTaskSpecification::startSubTasks()
@@ -150,7 +173,9 @@ void ComposedTaskSpecification::deleteSubTasks()
     doneTasks.clear();
     subTaskCanceled = false;
     completing = false;
+    otherTaskCancelledSeen = false;
     discardScheduledStarts();
+    progressSum = 0.0;
 }
 
 void ComposedTaskSpecification::onStartNextTask()
@@ -174,13 +199,11 @@ void ComposedTaskSpecification::onStartNextTask()
     child->start();
 }
 
-void ComposedTaskSpecification::onUpdateProgress(double doneFrac)
+void ComposedTaskSpecification::countProgressOf(TaskSpecification* child)
 {
-    Q_UNUSED(doneFrac);
-    double sum = 0.0;
-    for (const TaskSpecification* child : qAsConst(allTasks))
-        sum += child->getWeightedProgress();
-    setProgress(sum);
+    progressSum += child->weightedProgress - child->countedProgress;
+    child->countedProgress = child->weightedProgress;
+    setProgress(progressSum);
 }
 
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* child)

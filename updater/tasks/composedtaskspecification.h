@@ -38,7 +38,9 @@
 // run it only sets the flag.
 //
 // Progress: the composite's progress fraction is the sum of its children's weighted progress, so
-// child weights are fractions of the parent and should sum to 1. Nothing clamps the value.
+// child weights are fractions of the parent and should sum to 1. Nothing clamps the value. The sum
+// is kept up to date by adding each child's change, so a report costs the same with 2000 children
+// as with two.
 //
 // Re-use: the base reset() resets every child and makes them all pending again. A concrete
 // composite that builds fresh children in each start() overrides reset() as
@@ -56,7 +58,7 @@ public:
     // every child's speed; `done` and `total` add only the children that report a non-zero total.
     void getDownloadProgress(quint64& done, quint64& total, quint64& speed, bool& downloading) override;
     void cancel() override;
-    // Passes the news on to this composite's own children.
+    // Notes the news (see endInsteadOfRestart) and passes it on to this composite's own children.
     void handleOtherTaskCancelled(TaskSpecification* other) override;
 
     int getMaxParallel() const { return maxParallel; }
@@ -86,6 +88,10 @@ protected:
     // Disconnects every child from this composite, schedules it for deletion and empties the
     // lists. Clears the cancellation bookkeeping as well, so the composite can be started anew.
     void deleteSubTasks();
+    // For a composite that builds its children anew after a failed check: a cancel or a sibling's
+    // failure that arrived meanwhile would be lost with the old children, so instead of a new round
+    // the composite ends here (Aborted, or Failed for a sibling's failure). True when it ended.
+    bool endInsteadOfRestart();
 
     QList<TaskSpecification*> allTasks;
     QList<TaskSpecification*> pendingTasks;
@@ -94,14 +100,17 @@ protected:
     const int maxParallel;
     bool subTaskCanceled = false;
     bool completing = false;
+    // A sibling failed or aborted while this composite ran.
+    bool otherTaskCancelledSeen = false;
 
 private slots:
     void onStartNextTask();
-    void onUpdateProgress(double doneFrac);
     void onSubTaskFinished(TaskSpecification* child);
     void onSubTaskCanceled(TaskSpecification* child);
 
 private:
+    // Adds the child's progress change since it was last counted to progressSum.
+    void countProgressOf(TaskSpecification* child);
     void scheduleStart();
     void discardScheduledStarts();
     void completeOnce();
@@ -110,4 +119,6 @@ private:
     // reset; the latter are swallowed so that a restarted composite never exceeds maxParallel.
     int scheduledStarts = 0;
     int staleStarts = 0;
+    // Sum of the children's weighted progress.
+    double progressSum = 0.0;
 };

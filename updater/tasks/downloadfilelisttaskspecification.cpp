@@ -119,9 +119,11 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
 {
     if (pass)
         return;
-    emit message(QString("md5 sum for %1 failed, invalidating mirror and retrying").arg(entry.path));
     if (mirrors && download)
         mirrors->removeMirror(download->mirrorRecord());
+    if (endInsteadOfRestart())
+        return;
+    emit message(QString("md5 sum for %1 failed, invalidating mirror and retrying").arg(entry.path));
     reset();
     buildDownloadAndCheck();
 }

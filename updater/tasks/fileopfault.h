@@ -2,7 +2,8 @@
 
 #include <QString>
 
-// Fault injection into the file operations of the replacement and delete steps, for tests.
+// Fault injection into the file operations of the replacement and delete steps, and into the
+// checks, for tests.
 //
 // A test program may define vxmInjectFileOpFault(); the updater itself does not, so in the program
 // the symbol stays null and no fault is ever injected. It is called once per file operation, just
@@ -10,7 +11,8 @@
 // first byte is written), on the thread that performs it: the GUI thread for delete, rename and
 // folder creation, a pool thread for copy and unpack. `operation` is one of "delete", "rename",
 // "mkdir", "copy", "unzip"; returning true makes that operation fail as if the file system had
-// refused it.
+// refused it. A check (MD5 or signature, on a pool thread) asks with "check" and the checked
+// file's path before it reads the file; true makes the check fail.
 extern "C" bool vxmInjectFileOpFault(const char* operation, const char* path) __attribute__((weak));
 
 // True when a test asks the operation on `path` to fail.

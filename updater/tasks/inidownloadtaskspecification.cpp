@@ -64,6 +64,8 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
         fail();
         return;
     }
+    if (endInsteadOfRestart())
+        return;
     emit message("Could not verify the product ini file. Retrying");
     deleteSubTasks();
     TaskSpecification::reset();

@@ -91,6 +91,11 @@ protected:
     const double weight;
     double weightedProgress = 0.0;
     TaskState state = Idle;
+
+private:
+    friend class ComposedTaskSpecification;
+    // The part of weightedProgress that the owning composite has added to its sum.
+    double countedProgress = 0.0;
 };
 
 Q_DECLARE_METATYPE(TaskSpecification*)

@@ -2,6 +2,7 @@
 // fault server: signature and MD5 checks, the description download, list compilation, and the
 // parallel file downloads.
 #include "configuration.h"
+#include "fileopfaults.h"
 #include "nettestutil.h"
 #include "programfolder.h"
 #include "tasks/checksignaturetaskspecification.h"
@@ -337,6 +338,72 @@ TEST_F(StepsTest, WrongMd5RemovesTheMirrorAndFetchesAgain)
     EXPECT_EQ(TaskSpecification::Failed, failing.getState());
     EXPECT_EQ(2, seen.lines.count("md5 sum for gfx/one.png failed, invalidating mirror and retrying"));
     EXPECT_TRUE(seen.has("There are no (more) known working mirrors available"));
+}
+
+TEST_F(StepsTest, CancelOrSiblingFailureDuringAFailingCheckEndsTheStep)
+{
+    // The step's check fails (a corrupt file, a stale description) and is held while the news
+    // arrives: the step must end instead of starting its children anew.
+    struct Case
+    {
+        const char* name;
+        bool description; // the description step, else the file list
+        bool sibling;     // a sibling fails, else the step is cancelled
+        TaskSpecification::TaskState end;
+    };
+    for (const Case& c : {Case{"file list, cancel", false, false, TaskSpecification::Aborted},
+                          Case{"file list, a sibling fails", false, true, TaskSpecification::Failed},
+                          Case{"description, cancel", true, false, TaskSpecification::Aborted}}) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir temp;
+        config.tempDir = temp.path();
+        Mirrors pool;
+        pool.setRandomSource([](quint32) { return 0u; });
+        // With the sibling, one mirror: the second file waits for it, so it fails only after the
+        // first one's check has begun.
+        QList<MirrorSpec> specs{{"corrupt", faults->url("/corrupt"), 5}};
+        if (!c.sibling)
+            specs.append({"good", faults->url("/ok"), 2});
+        loadMirrors(pool, work.path(), specs, version);
+        ASSERT_TRUE(faults->resetStats());
+        UpdateLists lists;
+        lists.downloadList.append({"client", "gfx/one.png", md5Of(files["gfx/one.png"]), 7000});
+        if (c.sibling) {
+            // The second file cannot be written: its download fails on the first block.
+            lists.downloadList.append({"client", "gfx/two.png", md5Of(files["gfx/two.png"]), 7000});
+            QDir().mkpath(config.tempDir + "/gfx");
+            ASSERT_TRUE(QFile::link("/dev/full", config.tempDir + "/gfx/two.png"));
+        }
+        const QString localIni = config.tempDir + "/client_linux_amd64.ini";
+        if (c.description) {
+            writeFile(localIni, "[old]\nx=" + md5Of("x").toUtf8() + "::1\n");
+            writeFile(localIni + ".sig", readFile(releaseFile("client_linux_amd64.ini.sig")));
+        }
+        std::unique_ptr<ComposedTaskSpecification> step;
+        if (c.description)
+            step.reset(new IniDownloadTaskSpecification(&manager, &pool, &config, nullptr, 1.0));
+        else
+            step.reset(new DownloadFileListTaskSpecification(&lists.downloadList, &manager, &pool, &config, nullptr, 1.0));
+        Texts seen;
+        seen.watch(step.get());
+        seen.watchErrors(step.get());
+        struct LetGo
+        {
+            ~LetGo() { fileopfaults::clear(); }
+        } letGo; // also when an assertion ends the row early
+        fileopfaults::holdNext("check", c.description ? localIni : QString("one.png"));
+        step->start();
+        ASSERT_TRUE(waitFor([&] { return fileopfaults::isHolding(); })) << seen.lines.join(" | ").toStdString();
+        if (c.sibling)
+            ASSERT_TRUE(waitFor([&] { return !seen.errors.isEmpty(); })) << seen.lines.join(" | ").toStdString();
+        else
+            step->cancel();
+        fileopfaults::release();
+        ASSERT_TRUE(waitFor([&] { return step->hasEnded(); }));
+        EXPECT_EQ(c.end, step->getState()) << seen.lines.join(" | ").toStdString();
+        EXPECT_FALSE(seen.hasPart("retrying") || seen.hasPart("Retrying")) << seen.lines.join(" | ").toStdString();
+        EXPECT_EQ(c.description ? 0 : c.sibling ? 2 : 1, requests());
+    }
 }
 
 TEST_F(StepsTest, TargetFolderThatCannotBeCreatedFailsBeforeAnyDownload)
