@@ -12,6 +12,7 @@ like http://127.0.0.1:<n>/<mode>:
     404 401 301   that status (401 asks for Basic authentication, 301 points elsewhere)
     nolength      the file without Content-Length, ended by closing the connection
     stallN        N bytes of the file, then silence until the client goes away (smaller files whole)
+    cutN          the whole file's Content-Length, N bytes of it, then the connection is closed
     trickleN      the file one byte every N milliseconds
     slowN         the file in 4 blocks, N milliseconds apart (to make transfers overlap)
     extraN        the file followed by N bytes more (no Content-Length)
@@ -26,6 +27,7 @@ import json
 import os
 import re
 import select
+import socket
 import socketserver
 import sys
 import threading
@@ -135,6 +137,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             while not self.client_gone(0.2):
                 pass
+        elif name == 'cut':
+            self.wfile.write(data[:n])
+            self.wfile.flush()
+            self.close_connection = True
+            self.connection.shutdown(socket.SHUT_RDWR)
         elif name == 'trickle':
             for i in range(length):
                 self.wfile.write(data[i:i + 1])

@@ -6,7 +6,10 @@
 #include <QUrl>
 
 namespace {
-constexpr qint64 blockSize = 4096;
+// Large enough that a small file is one read and one write, small enough to stay off the heap's
+// mmap threshold.
+constexpr int blockSize = 64 * 1024;
+constexpr qint64 readAhead = 1024 * 1024;
 }
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* networkManager, Mirrors* mirrors,
@@ -85,8 +88,14 @@ void DownloadTaskSpecification::getDownloadProgress(quint64& done, quint64& tota
 
 void DownloadTaskSpecification::startDownload()
 {
-    if (state != Running || cancelRequested)
+    if (state != Running)
         return;
+    // A cancel that came before the start (or between two attempts) is kept: the task ends.
+    if (cancelRequested) {
+        cleanupDownload();
+        userCancel();
+        return;
+    }
     if (!mirrors || !networkManager) {
         fail();
         return;
@@ -107,7 +116,9 @@ void DownloadTaskSpecification::startDownload()
         break;
     }
 
-    if (!localFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Unbuffered: every block read goes to the file in one write, so a failing write is noticed on
+    // the block that failed.
+    if (!localFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         emit error(QString("Unable to create file %1 for saving").arg(localFile.fileName()));
         releaseHeldMirror();
         fail();
@@ -129,6 +140,9 @@ void DownloadTaskSpecification::startDownload()
         fail();
         return;
     }
+    // The network thread reads ahead at most this much: memory stays bounded however fast the
+    // mirror sends, and an abort does not wait behind a flood of queued data.
+    reply->setReadBufferSize(readAhead);
     if (!reply->isRunning()) {
         mirrorFailed(reply->errorString());
         return;
@@ -179,32 +193,30 @@ bool DownloadTaskSpecification::readAvailable()
         idleTicks = 0;
         if (current->bytesAvailable() <= 0)
             return true;
-        const QByteArray block = current->read(blockSize);
-        if (block.isEmpty() && current->error() != QNetworkReply::NoError) {
-            mirrorFailed(current->errorString());
-            return false;
+        if (block.size() != blockSize)
+            block.resize(blockSize);
+        const qint64 got = current->read(block.data(), blockSize);
+        if (got <= 0) {
+            if (got < 0 || current->error() != QNetworkReply::NoError) {
+                mirrorFailed(current->errorString());
+                return false;
+            }
+            return true;
         }
         const qint64 limit = byteLimit();
-        if (limit >= 0 && bytesWritten + block.size() > limit) {
+        if (limit >= 0 && bytesWritten + got > limit) {
             mirrorFailed(QString("Mirror %1 sent more than the %2 bytes expected of %3")
                              .arg(mirror.name)
                              .arg(limit)
                              .arg(remotePath));
             return false;
         }
-        const qint64 written = localFile.write(block);
-        if (written < 0) {
-            mirrorFailed(localFile.errorString());
+        QString problem;
+        if (!writeBlock(got, &problem)) {
+            localWriteFailed(problem);
             return false;
         }
-        if (written != block.size()) {
-            mirrorFailed(QString("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
-                             .arg(localFile.fileName())
-                             .arg(block.size())
-                             .arg(written));
-            return false;
-        }
-        bytesWritten += written;
+        bytesWritten += got;
         if (expectedTotal > 0)
             setProgress(qMin(1.0, double(bytesWritten) / double(expectedTotal)));
     }
@@ -227,14 +239,13 @@ void DownloadTaskSpecification::onDownloadFinished()
             return;
         QNetworkReply* done = reply.data();
         reply = nullptr;
+        block = QByteArray();
         done->disconnect(this);
         done->close();
         done->deleteLater();
         if (!localFile.flush()) {
             // The last blocks could not reach the disk: the file is not what the mirror sent.
-            const QString text = localFile.errorString();
-            localFile.close();
-            mirrorFailed(text);
+            localWriteFailed(localFile.fileName() + ": " + localFile.errorString());
             return;
         }
         localFile.close();
@@ -244,6 +255,37 @@ void DownloadTaskSpecification::onDownloadFinished()
     if (code == QNetworkReply::AuthenticationRequiredError && mirrors)
         mirrors->removeMirror(mirror);
     mirrorFailed(reply->errorString());
+}
+
+bool DownloadTaskSpecification::writeBlock(qint64 size, QString* problem)
+{
+    qint64 done = 0;
+    while (done < size) {
+        // After a short write, writing the rest brings out the system's reason.
+        const qint64 written = localFile.write(block.constData() + done, size - done);
+        if (written < 0) {
+            *problem = localFile.fileName() + ": " + localFile.errorString();
+            return false;
+        }
+        if (written == 0) {
+            *problem = QString("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
+                           .arg(localFile.fileName())
+                           .arg(size)
+                           .arg(done);
+            return false;
+        }
+        done += written;
+    }
+    return true;
+}
+
+void DownloadTaskSpecification::localWriteFailed(const QString& problem)
+{
+    // The temporary folder is at fault, not the mirror: no mirror is charged and no other one
+    // would fare better, so the download fails.
+    emit error(problem);
+    cleanupDownload();
+    fail();
 }
 
 void DownloadTaskSpecification::mirrorFailed(const QString& text)
@@ -290,6 +332,7 @@ void DownloadTaskSpecification::cleanupDownload()
     mirror.name.clear();
     stopWaiting();
     dropReply();
+    block = QByteArray();
     idleTicks = 0;
     if (localFile.isOpen()) {
         localFile.close();

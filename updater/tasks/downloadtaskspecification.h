@@ -50,6 +50,10 @@ private:
     void startDownload();
     // Moves what the reply holds into the file; false after a mirror failure.
     bool readAvailable();
+    // Writes the first `size` bytes of `block` to the file; false with the reason when it cannot.
+    bool writeBlock(qint64 size, QString* problem);
+    // Fails the download for a fault of the temporary folder (no mirror is charged).
+    void localWriteFailed(const QString& problem);
     void mirrorFailed(const QString& text);
     void cleanupDownload();
     void releaseHeldMirror();
@@ -70,6 +74,8 @@ private:
     const qint64 maxLength;
     qint64 bytesWritten = 0;
     MirrorRecord mirror;
+    // One block of the body on its way from the reply to the file; held only during a transfer.
+    QByteArray block;
     bool mirrorHeld = false;
     bool waitingForMirror = false;
 };

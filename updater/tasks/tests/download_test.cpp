@@ -165,19 +165,57 @@ TEST_F(DownloadTest, DataArrivingResetsTheIdleCount)
     EXPECT_FALSE(texts.hasPart("timed out"));
 }
 
-TEST_F(DownloadTest, MoreBytesThanExpectedFailTheMirror)
+TEST_F(DownloadTest, AMirrorThatFailsMidBodyIsChargedAndTheFileComesFromAnother)
 {
-    useMirrors({{"chatty", faults->url("/extra10"), 1}, {"good", nginx->url(), 2}});
-    DownloadTaskSpecification* d = download(smallFile, small.size());
+    struct Case
+    {
+        QString mode;
+        QString file;
+        QByteArray content;
+        QString text; // sent for each failure on the bad mirror
+    };
+    const QList<Case> cases{
+        {"extra10", smallFile, small, "Mirror bad sent more than the 11 bytes expected of client/small.txt"},
+        // The connection is closed after half of the announced length.
+        {"cut100000", bigFile, big, "Connection closed"},
+    };
+    for (const Case& c : cases) {
+        Mirrors pool;
+        pool.setRandomSource([](quint32) { return 0u; });
+        loadMirrors(pool, local.path(), {{"bad", faults->url("/" + c.mode), 1}, {"good", nginx->url(), 2}}, version);
+        Texts seen;
+        seen.watch(&pool);
+        DownloadTaskSpecification d(&manager, &pool, c.file, local.filePath(c.mode), c.content.size(), nullptr, 1.0);
+        seen.watch(&d);
+        d.start();
+        ASSERT_TRUE(waitFor([&] { return ended(d); })) << c.mode.toStdString();
+        EXPECT_EQ(TaskSpecification::Finished, d.getState()) << c.mode.toStdString();
+        EXPECT_EQ("good", d.mirrorRecord().name);
+        EXPECT_EQ(c.content, readFile(local.filePath(c.mode))) << c.mode.toStdString();
+        // Chosen first twice (retries 1), then dropped.
+        EXPECT_EQ(nullptr, findMirror(pool, "bad")) << c.mode.toStdString();
+        EXPECT_TRUE(seen.has("Mirror bad failed too many times, removing")) << seen.lines.join(" | ").toStdString();
+        EXPECT_EQ(2, seen.lines.count(c.text)) << seen.lines.join(" | ").toStdString();
+    }
+}
+
+TEST_F(DownloadTest, AFullTemporaryFolderFailsTheDownloadWithoutChargingTheMirror)
+{
+    useMirrors({{"main", nginx->url(), 2}});
+    // Writes into the download's file end with ENOSPC.
+    const QString file = local.filePath("full");
+    ASSERT_TRUE(QFile::link("/dev/full", file));
+    auto* d = new DownloadTaskSpecification(&manager, &mirrors, bigFile, file, big.size(), &owner, 1.0);
+    texts.watch(d);
+    texts.watchErrors(d);
     d->start();
     ASSERT_TRUE(waitFor([&] { return ended(*d); }));
-    EXPECT_EQ(TaskSpecification::Finished, d->getState());
-    EXPECT_EQ("good", d->mirrorRecord().name);
-    EXPECT_EQ(small, readFile(local.filePath("0")));
-    // Chosen first twice (retries 1), then dropped.
-    EXPECT_EQ(nullptr, findMirror(mirrors, "chatty"));
-    EXPECT_EQ(2, texts.lines.filter("Mirror chatty sent more than the 11 bytes expected of client/small.txt").size())
-        << texts.lines.join(" | ").toStdString();
+    EXPECT_EQ(TaskSpecification::Failed, d->getState());
+    EXPECT_EQ(QStringList{file + ": No space left on device"}, texts.errors) << texts.lines.join(" | ").toStdString();
+    ASSERT_EQ(1, mirrors.list().size());
+    EXPECT_EQ(0, mirrors.list()[0].failures);
+    EXPECT_EQ(0, mirrors.list()[0].inUse);
+    EXPECT_FALSE(QFileInfo(file).isSymLink()) << "the partial download is removed";
 }
 
 TEST_F(DownloadTest, EndlessBodyOfUnknownLengthIsCapped)
