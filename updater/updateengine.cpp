@@ -213,6 +213,10 @@ void UpdateEngine::onTimer()
     quint64 speed = 0;
     bool downloading = false;
     mainTask->getDownloadProgress(done, total, speed, downloading);
+    // The poll itself may have ended the run (a time-out on the last mirror): the final zeros have
+    // been sent then, and these counters are stale.
+    if (engineState != Running)
+        return;
     emit downloadProgress(done, total, speed, downloading);
 }
 
