@@ -17,6 +17,8 @@
 #include <QPixmap>
 #include <QProcess>
 #include <QScrollBar>
+#include <QTextCursor>
+#include <QTextEdit>
 #include <QTimer>
 #include <QUrl>
 
@@ -51,13 +53,19 @@ MainWindow::MainWindow(Configuration* config, UpdateEngine* replacement)
     connect(ui->detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed, Qt::QueuedConnection);
     ui->voxmereLabel->setUrl(QLatin1String(webSite));
     ui->outputTextEdit->hide();
+    // The log is read-only: an undo history of every line would only cost memory and time.
+    ui->outputTextEdit->setUndoRedoEnabled(false);
+    logFlush = new QTimer(this);
+    logFlush->setSingleShot(true);
+    logFlush->setInterval(0);
+    connect(logFlush, &QTimer::timeout, this, &MainWindow::flushLog);
     onDownloadProgress(0, 0, 0, false);
 
     // The engine was made before anybody listened: a proxy setting it could not use is shown in
     // the log, opened, so that the user sees why the proxy is not used.
     if (!engine->proxyProblem().isEmpty()) {
         std::fprintf(stderr, "%s\n", engine->proxyProblem().toLocal8Bit().constData());
-        onAppendText(engine->proxyProblem());
+        ui->outputTextEdit->append(engine->proxyProblem());
         ui->detailsButton->setChecked(true);
     }
 
@@ -127,11 +135,33 @@ void MainWindow::on_startButton_clicked()
 
 void MainWindow::onAppendText(QString text)
 {
-    ui->outputTextEdit->append(text);
+    pendingLog.append(text);
+    if (!logFlush->isActive())
+        logFlush->start();
+}
+
+void MainWindow::flushLog()
+{
+    logFlush->stop();
+    if (pendingLog.isEmpty())
+        return;
+    QTextEdit* log = ui->outputTextEdit;
+    QScrollBar* bar = log->verticalScrollBar();
+    const bool atBottom = bar->value() >= bar->maximum();
+    // One edit block: the document is laid out once for all the lines.
+    QTextCursor block(log->document());
+    block.beginEditBlock();
+    for (const QString& line : qAsConst(pendingLog))
+        log->append(line);
+    block.endEditBlock();
+    pendingLog.clear();
+    if (atBottom)
+        bar->setValue(bar->maximum());
 }
 
 void MainWindow::onError(QString errorMessage)
 {
+    flushLog();
     ui->outputTextEdit->append(errorMessage);
     showMessageBox(QMessageBox::Critical, this, QObject::tr("Error"), errorMessage);
 }
@@ -195,6 +225,7 @@ void MainWindow::onUpdateCanceled()
     engine->releaseTask();
     ui->startButton->setText(tr("Restart"));
     ui->startButton->setEnabled(true);
+    flushLog();
     ui->outputTextEdit->append(tr("Update cancelled"));
     ui->totalProgressBar->setValue(0);
     showMessageBox(QMessageBox::Critical, this, tr("Update"),
@@ -223,6 +254,7 @@ void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
 
 void MainWindow::onDetailsPressed()
 {
+    flushLog();
     if (ui->outputTextEdit->isVisible())
         ui->outputTextEdit->verticalScrollBar()->setValue(ui->outputTextEdit->verticalScrollBar()->maximum());
 }

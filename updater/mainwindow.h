@@ -2,12 +2,14 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <memory>
 
 class Configuration;
 class QCloseEvent;
+class QTimer;
 class SingleInstanceChecker;
 class UpdateEngine;
 namespace Ui {
@@ -68,10 +70,17 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Appends the lines that onAppendText() collected to the log in one go.
+    void flushLog();
+
     std::unique_ptr<Ui::MainWindow> ui;
     Configuration* config;
     UpdateEngine* engine;
     SingleInstanceChecker* checker = nullptr;
     bool updateDone = false;
     bool quitRequested = false;
+    // Log lines not yet in the log view; a run sends thousands, which are laid out together when
+    // control returns to the event loop (logFlush, single shot, 0 ms).
+    QStringList pendingLog;
+    QTimer* logFlush = nullptr;
 };
