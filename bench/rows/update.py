@@ -245,7 +245,7 @@ def peer_script(ctx, data, work, urls):
     bigs = [r[:-3] for r in remote if r.endswith('.gz')]
     script = os.path.join(work, 'pipeline.sh')
     with open(script, 'w') as f:
-        f.write('set -e\ncd "%s"\nrm -rf tmp install\nmkdir -p tmp install/big\n' % work)
+        f.write('set -e\ncd "%s"\nmkdir -p tmp install/big\n' % work)
         f.write('curl -sS --fail --parallel --parallel-max %d -K description.cfg\n' % STREAMS)
         f.write('openssl dgst -sha1 -sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:8 -verify "%s" '
                 '-signature tmp/%s.ini.sig tmp/%s.ini >/dev/null\n' %
@@ -291,6 +291,8 @@ def update_full(ctx):
             return took, span, rss
 
         def peer():
+            for sub in ('tmp', 'install'):
+                shutil.rmtree(os.path.join(peer_dir, sub), ignore_errors=True)
             mirrors.clear_logs()
             res = ctx.run(['sh', script])
             span, n = mirrors.span(prefix)
