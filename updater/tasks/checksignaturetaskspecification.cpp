@@ -16,11 +16,19 @@ QString fileMd5(const QString& path, QString* problem, QString* reason)
             *reason = path + QStringLiteral(": ") + file.errorString();
         return QString();
     };
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return failed(QString("Could not open file %1 for reading").arg(path));
     QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!hash.addData(&file) || file.error() != QFileDevice::NoError)
-        return failed(QString("could not read file %1 correctly").arg(path));
+    // Large reads straight into one buffer (QCryptographicHash reads a device 1 KB at a time).
+    QByteArray block(256 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = file.read(block.data(), block.size());
+        if (got < 0)
+            return failed(QString("could not read file %1 correctly").arg(path));
+        if (got == 0)
+            break;
+        hash.addData(block.constData(), int(got));
+    }
     return QString::fromLatin1(hash.result().toHex());
 }
 

@@ -9,6 +9,16 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QSettings>
+#include <QVector>
+
+#include <sched.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -27,6 +37,59 @@ bool md5Matches(const QString& path, const QString& expected)
     if (!QFileInfo(path).isFile())
         return false;
     return fileMd5(path).compare(expected, Qt::CaseInsensitive) == 0;
+}
+
+// A line of the description whose installed file is to be compared.
+struct Candidate
+{
+    DownloadEntry download;
+    ReplaceEntry replace;
+    QString installedFile;
+    QString installedMd5;
+    QString tempFile;
+};
+
+int usableCores()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        return CPU_COUNT(&set);
+    return int(std::thread::hardware_concurrency());
+}
+
+// Runs job(i) for every i below n on helper threads, at most one per usable core (up to 8), and
+// calls progress(jobs done so far) on the calling thread as they end.
+void runInParallel(int n, const std::function<void(int)>& job, const std::function<void(int)>& progress)
+{
+    if (n <= 0)
+        return;
+    const int threads = qBound(1, qMin(usableCores(), 8), n);
+    std::atomic<int> next{0};
+    std::mutex mutex;
+    std::condition_variable ended;
+    int done = 0;
+    auto work = [&] {
+        for (int i = next++; i < n; i = next++) {
+            job(i);
+            std::lock_guard<std::mutex> lock(mutex);
+            ++done;
+            ended.notify_one();
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (int t = 0; t < threads; ++t)
+        helpers.emplace_back(work);
+    std::unique_lock<std::mutex> lock(mutex);
+    for (int reported = 0; reported < n;) {
+        ended.wait(lock, [&] { return done > reported; });
+        reported = done;
+        lock.unlock();
+        progress(reported);
+        lock.lock();
+    }
+    lock.unlock();
+    for (std::thread& helper : helpers)
+        helper.join();
 }
 
 // "_old_<name>", or "_old_<n>_<name>" when an earlier entry already uses that backup.
@@ -76,20 +139,22 @@ bool MakeDownloadReplaceListFunc::readProductIni()
         return false;
     }
 
-    // Everything is checked before the lists are handed on, so a bad line touches no file.
+    // Everything is checked before the lists are handed on, so a bad line touches no file. The
+    // lines are read first; the sums of the files they name are then computed on several threads
+    // (the description of a whole release names thousands), and the lists made in line order.
     UpdateLists result;
     QSet<QString> targets, tempPaths, backupNames;
+    QVector<Candidate> candidates;
     int done = 0;
     for (const QString& group : groups) {
         ini.beginGroup(group);
         const QStringList keys = ini.allKeys();
         for (const QString& key : keys) {
-            ++done;
-            emit progress(double(done) / count);
             if (!isSafeRelativePath(key))
                 return invalidLine(group);
 
             if (group == "delete") {
+                emit progress(double(++done) / count);
                 if (QFileInfo(installDir + "/" + key).isFile())
                     result.deleteList.append(key);
                 continue;
@@ -123,18 +188,36 @@ bool MakeDownloadReplaceListFunc::readProductIni()
             tempPaths.insert(tempPath);
 
             const QString expected = replace.installPath.isEmpty() ? download.md5 : replace.unpackedMd5;
-            if (md5Matches(installDir + "/" + target, expected))
-                continue;
-
-            const QString defaultBackup = QFileInfo(targetPath(replace, "_old_")).fileName();
-            const QString backup = uniqueBackupName(QFileInfo(target).fileName(), backupNames);
-            if (backup != defaultBackup)
-                replace.backupName = backup;
-            result.replaceList.append(replace);
-            if (!md5Matches(tempDir + "/" + key, download.md5))
-                result.downloadList.append(download);
+            candidates.append({download, replace, installDir + "/" + target, expected, tempDir + "/" + key});
         }
         ini.endGroup();
+    }
+
+    // For each line: is the installed file up to date, and if not, is its download already there?
+    const int n = candidates.size();
+    std::vector<char> installed(size_t(n), 0), fetched(size_t(n), 0);
+    const int parsed = done;
+    runInParallel(
+        n,
+        [&](int i) {
+            const Candidate& c = candidates[i];
+            installed[size_t(i)] = md5Matches(c.installedFile, c.installedMd5);
+            if (!installed[size_t(i)])
+                fetched[size_t(i)] = md5Matches(c.tempFile, c.download.md5);
+        },
+        [&](int hashed) { emit progress(double(parsed + hashed) / count); });
+
+    for (int i = 0; i < n; ++i) {
+        if (installed[size_t(i)])
+            continue;
+        ReplaceEntry replace = candidates[i].replace;
+        const QString defaultBackup = QFileInfo(targetPath(replace, "_old_")).fileName();
+        const QString backup = uniqueBackupName(QFileInfo(candidates[i].installedFile).fileName(), backupNames);
+        if (backup != defaultBackup)
+            replace.backupName = backup;
+        result.replaceList.append(replace);
+        if (!fetched[size_t(i)])
+            result.downloadList.append(candidates[i].download);
     }
     *lists = result;
     return true;
