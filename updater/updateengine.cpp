@@ -6,6 +6,7 @@
 #include "maintaskspecification.h"
 #include "mirrors.h"
 #include "programfolder.h"
+#include "tasks/fileerror.h"
 #include "weburl.h"
 
 #include <QDir>
@@ -22,6 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 UpdateEngine::UpdateEngine(Configuration* config, QObject* parent)
@@ -151,8 +153,13 @@ bool UpdateEngine::prepareUpdate()
             emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
                              .arg(recordedVersion)
                              .arg(recordedDir));
-            emit message(removeRunFolder(recordedDir) ? QStringLiteral("Ok")
-                                                      : QStringLiteral("Failed to remove directory"));
+            QString reason;
+            if (removeRunFolder(recordedDir, &reason)) {
+                emit message(QStringLiteral("Ok"));
+            } else {
+                emit message(QStringLiteral("Failed to remove directory"));
+                emit message(reason);
+            }
             clearSessionRecord();
         }
     }
@@ -289,10 +296,13 @@ void removeDirectoryRecursively(const QString& folder)
     }
 }
 
-bool removeRunFolder(const QString& folder)
+bool removeRunFolder(const QString& folder, QString* reason)
 {
     removeDirectoryRecursively(folder);
-    const QFileInfo info(folder);
-    QDir parent = info.dir();
-    return parent.rmdir(info.fileName()) || !QFileInfo::exists(folder);
+    const QByteArray name = QFile::encodeName(folder);
+    if (::rmdir(name.constData()) == 0 || errno == ENOENT)
+        return true;
+    if (reason)
+        *reason = fileErrorLine(folder, errno);
+    return false;
 }

@@ -111,5 +111,6 @@ bool isOwnRunFolder(const QString& folder);
 // Removes the folder's files and sub-folders (hidden ones included) without following or removing
 // symbolic links; failures are ignored. The folder itself stays.
 void removeDirectoryRecursively(const QString& folder);
-// removeDirectoryRecursively, then the folder itself; true when the folder is gone.
-bool removeRunFolder(const QString& folder);
+// removeDirectoryRecursively, then the folder itself; true when the folder is gone, else the
+// system's reason ("<folder>: <reason>") in *reason.
+bool removeRunFolder(const QString& folder, QString* reason = nullptr);
