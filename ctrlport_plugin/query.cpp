@@ -405,34 +405,33 @@ void QueryManager::packetSend(QueryPacket* packet)
 
 void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const std::string& line)
 {
-    std::vector<std::pair<NetWorkingPollTCPSelect*, int>> targets;
+    // Poller by poller: each takes its share under one lock and is woken at most once.
+    std::vector<std::pair<NetWorkingPollTCPSelect*, std::vector<int>>> shares;
     std::vector<int> unknown;
     {
         boost::lock_guard<boost::recursive_mutex> guard(m_lock);
         for (const int connectionID : connectionIDs) {
             const auto it = m_ClientMap.find(connectionID);
-            if (it == m_ClientMap.end())
+            if (it == m_ClientMap.end()) {
                 unknown.push_back(connectionID);
-            else if (!it->second->m_closing)
-                targets.emplace_back(it->second->m_poller, connectionID);
+                continue;
+            }
+            if (it->second->m_closing)
+                continue;
+            NetWorkingPollTCPSelect* poller = it->second->m_poller;
+            auto share = std::find_if(shares.begin(), shares.end(),
+                                      [poller](const auto& entry) { return entry.first == poller; });
+            if (share == shares.end())
+                share = shares.insert(shares.end(), {poller, {}});
+            share->second.push_back(connectionID);
         }
     }
     for (const int connectionID : unknown)
         logMessage("packetSend called with an invalid socketID:" + std::to_string(connectionID), kLevelError,
                    kChannel);
-    // Poller by poller, so that a poller with connections that have a backlog is woken once, when its
-    // share is queued; the idle connections have their line written at once.
-    std::stable_sort(targets.begin(), targets.end(),
-                     [](const std::pair<NetWorkingPollTCPSelect*, int>& a,
-                        const std::pair<NetWorkingPollTCPSelect*, int>& b) { return a.first < b.first; });
     const std::string text = withLineEnd(line);
-    for (std::size_t first = 0; first < targets.size();) {
-        const NetWorkingPollTCPSelect::WakeBatch batch;
-        std::size_t next = first;
-        for (; next < targets.size() && targets[next].first == targets[first].first; ++next)
-            targets[next].first->send(text, targets[next].second, nullptr);
-        first = next;
-    }
+    for (auto& share : shares)
+        share.first->sendToEach(text, share.second);
 }
 
 void QueryManager::sendErrorAndCloseConnection(int connectionID, unsigned error, const std::string& extra)

@@ -33,8 +33,6 @@ const short kExceptionalEvents = POLLERR | POLLHUP | POLLNVAL;
 
 // The poller whose poll thread the calling thread is, if any.
 thread_local const NetWorkingPollTCPSelect* t_PollThreadOf = nullptr;
-// The innermost WakeBatch of the calling thread, if any.
-thread_local NetWorkingPollTCPSelect::WakeBatch* t_WakeBatch = nullptr;
 
 // Most queued blocks offered to the socket in one write, and most writes for one connection in one
 // go, so that a connection with a long queue does not hold up the others of its poller.
@@ -63,6 +61,8 @@ void discardInput(int fd)
 }
 
 }  // namespace
+
+thread_local NetWorkingPollTCPSelect::WakeBatch* NetWorkingPollTCPSelect::s_WakeBatch = nullptr;
 
 NetWorkingPollTCPSelect::NetWorkingPollTCPSelect(NetWorking* owner)
     : m_Owner(owner),
@@ -163,19 +163,14 @@ void NetWorkingPollTCPSelect::submit(int connectionID, const char* data, int len
     {
         boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
         NetWorkingSocketData* record = findSocket(connectionID);
-        // A connection that is closing has had its last block.
-        if (!record || record->m_CloseRequested || record->closeAfterSend)
+        if (!takesBlocks(record))
             return;
-        if (!onPollThread() && record->m_TCPPacketSendingList.empty()) {
-            sendNow(record, data, length, owned);
+        if (!onPollThread()) {
+            submitFromOtherThread(record, data, length, owned);
             return;
         }
         if (!appendToQueue(record, queueBlock(data, length, owned), length))
             return;
-        if (!onPollThread()) {
-            wake();
-            return;
-        }
         // The poll thread writes it when the handling of the current block or the pass ends; a long
         // reply is written whenever it has grown by kEagerWriteBytes, even while the socket was full.
         const std::size_t queued = record->m_QueuedBytes;
@@ -186,6 +181,48 @@ void NetWorkingPollTCPSelect::submit(int connectionID, const char* data, int len
     }
     if (writeNow)
         writeQueue(writeNow);
+}
+
+bool NetWorkingPollTCPSelect::takesBlocks(const NetWorkingSocketData* record)
+{
+    // A connection that is closing has had its last block.
+    return record && !record->m_CloseRequested && !record->closeAfterSend;
+}
+
+void NetWorkingPollTCPSelect::submitFromOtherThread(NetWorkingSocketData* record, const char* data, int length,
+                                                    std::unique_ptr<char[]>& owned)
+{
+    if (record->m_TCPPacketSendingList.empty())
+        sendNow(record, data, length, owned);
+    else if (appendToQueue(record, queueBlock(data, length, owned), length))
+        wake();
+}
+
+void NetWorkingPollTCPSelect::sendToEach(const std::string& text, std::vector<int>& connectionIDs)
+{
+    if (text.empty())
+        return;
+    if (onPollThread()) {
+        for (const int connectionID : connectionIDs)
+            submit(connectionID, text.data(), static_cast<int>(text.size()), nullptr);
+        return;
+    }
+    // Declared before the lock, so that the poll thread is woken after it has been released.
+    const WakeBatch batch;
+    std::sort(connectionIDs.begin(), connectionIDs.end());
+    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+    // Both are in id order: one walk through the table instead of a search per connection.
+    auto it = m_ActiveSocketMap.begin();
+    for (const int connectionID : connectionIDs) {
+        while (it != m_ActiveSocketMap.end() && it->first < connectionID)
+            ++it;
+        if (it == m_ActiveSocketMap.end())
+            break;
+        if (it->first != connectionID || !takesBlocks(it->second))
+            continue;
+        std::unique_ptr<char[]> none;
+        submitFromOtherThread(it->second, text.data(), static_cast<int>(text.size()), none);
+    }
 }
 
 void NetWorkingPollTCPSelect::sendNow(NetWorkingSocketData* record, const char* data, int length,
@@ -595,8 +632,8 @@ void NetWorkingPollTCPSelect::wake()
     // The poll thread looks at every queue and close request before it waits again.
     if (onPollThread())
         return;
-    if (t_WakeBatch) {
-        std::vector<NetWorkingPollTCPSelect*>& pollers = t_WakeBatch->m_Pollers;
+    if (s_WakeBatch) {
+        std::vector<NetWorkingPollTCPSelect*>& pollers = s_WakeBatch->m_Pollers;
         if (std::find(pollers.begin(), pollers.end(), this) == pollers.end())
             pollers.push_back(this);
         return;
@@ -610,14 +647,14 @@ void NetWorkingPollTCPSelect::signalWake()
         netutil::signalWakeFd(m_WakeFd);
 }
 
-NetWorkingPollTCPSelect::WakeBatch::WakeBatch() : m_Outer(t_WakeBatch)
+NetWorkingPollTCPSelect::WakeBatch::WakeBatch() : m_Outer(s_WakeBatch)
 {
-    t_WakeBatch = this;
+    s_WakeBatch = this;
 }
 
 NetWorkingPollTCPSelect::WakeBatch::~WakeBatch()
 {
-    t_WakeBatch = m_Outer;
+    s_WakeBatch = m_Outer;
     for (NetWorkingPollTCPSelect* poller : m_Pollers)
         poller->wake();
 }

@@ -9,7 +9,7 @@
 // in one call, right after the received block has been handled (so the lines of a command leave in
 // one write, without waking anybody) and before it waits again. Another thread (the client's, with
 // notifications and answers) writes at once while the queue is empty, holding the lock, and
-// otherwise appends and wakes the poll thread, at most once per pass (WakeBatch: once per fan-out).
+// otherwise appends and wakes the poll thread, at most once per pass (once per fan-out: sendToEach).
 // Sockets never block, so a peer that stops reading delays nobody; the queue takes what it has not
 // taken, up to kMaxQueuedBytes.
 //
@@ -63,6 +63,9 @@ public:
     // whose queue would grow past kMaxQueuedBytes is closed.
     int send(char* buffer, int length, int connectionID, const sockaddr_in* address);
     int send(const std::string& text, int connectionID, const sockaddr_in* address);
+    // The same text to each of these connections of this poller (a notification's fan-out), under
+    // one lock, waking the poll thread at most once; the ids are sorted in place.
+    void sendToEach(const std::string& text, std::vector<int>& connectionIDs);
 
     // Closes at once, or with afterSend once the queue is empty (the socket is no longer read). The
     // connection's onDisconnect follows unless it already ran or closeConnection was used.
@@ -77,9 +80,10 @@ public:
     // How long a close-after-send waits for the peer to take the queue before it closes anyway.
     void setCloseAfterSendTimeout(std::chrono::milliseconds timeout);
 
+private:
     // While one lives, the wake-ups that sends on this thread owe are held back; at its end every
-    // poller that got something queued is woken once. A fan-out of one line to the connections of a
-    // poller thus wakes it once for all of them that have a backlog, not once per line.
+    // poller that got something queued is woken once. sendToEach thus wakes the poller once for all of
+    // its connections that have a backlog, not once per line.
     class WakeBatch
     {
     public:
@@ -93,8 +97,9 @@ public:
         WakeBatch* const m_Outer;
         std::vector<NetWorkingPollTCPSelect*> m_Pollers;
     };
+    // The innermost WakeBatch of the calling thread, if any.
+    static thread_local WakeBatch* s_WakeBatch;
 
-private:
     void pollLoop();
     void pollPass();
     // Removes the connections that other threads asked to close and the close-after-sends that
@@ -119,6 +124,12 @@ private:
     // Both forms of send: `owned` holds the bytes when the caller handed them over, else they are
     // copied when they have to wait in the queue.
     void submit(int connectionID, const char* data, int length, std::unique_ptr<char[]> owned);
+    // Whether a block may still be sent to the connection (not closing). Lock held.
+    static bool takesBlocks(const NetWorkingSocketData* record);
+    // Another thread's block: written at once when nothing waits before it, else queued for the poll
+    // thread, which is woken. Lock held.
+    void submitFromOtherThread(NetWorkingSocketData* record, const char* data, int length,
+                               std::unique_ptr<char[]>& owned);
     // Another thread's block for a connection with an empty queue: written at once (with the lock
     // held), what the socket does not take queued.
     void sendNow(NetWorkingSocketData* record, const char* data, int length, std::unique_ptr<char[]>& owned);
