@@ -204,8 +204,11 @@ class Context:
             self.cpus = '0-%d' % (half - 1) if half > 1 else '0'
             self.helper_cpus = '%d-%d' % (half, n - 1) if n - half > 1 else str(half)
             self.ncpus = half
+            # One core of the measured half, for rows whose figure should not depend on where the
+            # scheduler puts a single busy thread.
+            self.one_cpu = str(half - 1)
         else:
-            self.cpus = self.helper_cpus = None
+            self.cpus = self.helper_cpus = self.one_cpu = None
             self.ncpus = 1
         self.notes = []
         self._rss_no = 0
