@@ -1,5 +1,6 @@
 #include "downloadtaskspecification.h"
 
+#include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -237,6 +238,11 @@ void DownloadTaskSpecification::onDownloadFinished()
     if (code == QNetworkReply::NoError) {
         if (!readAvailable())
             return;
+        if (bodyCutShort()) {
+            // The text Qt gives when it notices the early close itself.
+            mirrorFailed(QCoreApplication::translate("QHttp", "Connection closed"));
+            return;
+        }
         QNetworkReply* done = reply.data();
         reply = nullptr;
         block = QByteArray();
@@ -255,6 +261,17 @@ void DownloadTaskSpecification::onDownloadFinished()
     if (code == QNetworkReply::AuthenticationRequiredError && mirrors)
         mirrors->removeMirror(mirror);
     mirrorFailed(reply->errorString());
+}
+
+bool DownloadTaskSpecification::bodyCutShort() const
+{
+    // Qt 5 may finish a reply without an error when the server closes the connection after the
+    // last bytes it read, however many the Content-Length announced. A decoded body has a length
+    // of its own, so only a plain one is compared.
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (!announced.isValid() || reply->hasRawHeader("Content-Encoding"))
+        return false;
+    return bytesWritten < announced.toLongLong();
 }
 
 bool DownloadTaskSpecification::writeBlock(qint64 size, QString* problem)

@@ -50,6 +50,8 @@ private:
     void startDownload();
     // Moves what the reply holds into the file; false after a mirror failure.
     bool readAvailable();
+    // True when the mirror announced a longer body than it sent (the connection closed early).
+    bool bodyCutShort() const;
     // Writes the first `size` bytes of `block` to the file; false with the reason when it cannot.
     bool writeBlock(qint64 size, QString* problem);
     // Fails the download for a fault of the temporary folder (no mirror is charged).
