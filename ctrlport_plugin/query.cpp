@@ -3,6 +3,7 @@
 #include "custom_string_helpers.h"
 #include "host.h"
 #include "parser_host.h"
+#include "net/id_order.h"
 #include "net/networking_poll_tcp_select.h"
 #include "replybuilder.h"
 
@@ -408,28 +409,31 @@ void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const
     // Poller by poller: each takes its share under one lock and is woken at most once.
     std::vector<std::pair<NetWorkingPollTCPSelect*, std::vector<int>>> shares;
     std::vector<int> unknown;
+    std::vector<int> sorted(connectionIDs);
+    std::sort(sorted.begin(), sorted.end());
     {
         boost::lock_guard<boost::recursive_mutex> guard(m_lock);
-        for (const int connectionID : connectionIDs) {
-            const auto it = m_ClientMap.find(connectionID);
-            if (it == m_ClientMap.end()) {
-                unknown.push_back(connectionID);
-                continue;
-            }
-            if (it->second->m_closing)
-                continue;
-            NetWorkingPollTCPSelect* poller = it->second->m_poller;
-            auto share = std::find_if(shares.begin(), shares.end(),
-                                      [poller](const auto& entry) { return entry.first == poller; });
-            if (share == shares.end())
-                share = shares.insert(shares.end(), {poller, {}});
-            share->second.push_back(connectionID);
-        }
+        netutil::forEachInIdOrder(
+            m_ClientMap, sorted,
+            [&shares](const auto& entry) {
+                if (entry.second->m_closing)
+                    return;
+                NetWorkingPollTCPSelect* poller = entry.second->m_poller;
+                auto share = std::find_if(shares.begin(), shares.end(),
+                                          [poller](const auto& s) { return s.first == poller; });
+                if (share == shares.end())
+                    share = shares.insert(shares.end(), {poller, {}});
+                share->second.push_back(entry.first);
+            },
+            [&unknown](int connectionID) { unknown.push_back(connectionID); });
     }
     for (const int connectionID : unknown)
         logMessage("packetSend called with an invalid socketID:" + std::to_string(connectionID), kLevelError,
                    kChannel);
     const std::string text = withLineEnd(line);
+    // Pollers with a backlog to write are woken when every connection has its line, so that none of
+    // them takes a core from the fan-out meanwhile.
+    const NetWorkingPollTCPSelect::WakeBatch batch;
     for (auto& share : shares)
         share.first->sendToEach(text, share.second);
 }

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "net/id_order.h"
+
 namespace {
 
 // Connection ids are process-wide, start at 1 and are never reused while the library is loaded.
@@ -211,18 +213,15 @@ void NetWorkingPollTCPSelect::sendToEach(const std::string& text, std::vector<in
     const WakeBatch batch;
     std::sort(connectionIDs.begin(), connectionIDs.end());
     boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-    // Both are in id order: one walk through the table instead of a search per connection.
-    auto it = m_ActiveSocketMap.begin();
-    for (const int connectionID : connectionIDs) {
-        while (it != m_ActiveSocketMap.end() && it->first < connectionID)
-            ++it;
-        if (it == m_ActiveSocketMap.end())
-            break;
-        if (it->first != connectionID || !takesBlocks(it->second))
-            continue;
-        std::unique_ptr<char[]> none;
-        submitFromOtherThread(it->second, text.data(), static_cast<int>(text.size()), none);
-    }
+    netutil::forEachInIdOrder(
+        m_ActiveSocketMap, connectionIDs,
+        [&](const auto& entry) {
+            if (!takesBlocks(entry.second))
+                return;
+            std::unique_ptr<char[]> none;
+            submitFromOtherThread(entry.second, text.data(), static_cast<int>(text.size()), none);
+        },
+        [](int) {});
 }
 
 void NetWorkingPollTCPSelect::sendNow(NetWorkingSocketData* record, const char* data, int length,

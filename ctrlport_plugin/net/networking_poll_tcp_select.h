@@ -64,7 +64,8 @@ public:
     int send(char* buffer, int length, int connectionID, const sockaddr_in* address);
     int send(const std::string& text, int connectionID, const sockaddr_in* address);
     // The same text to each of these connections of this poller (a notification's fan-out), under
-    // one lock, waking the poll thread at most once; the ids are sorted in place.
+    // one lock, waking the poll thread at most once (at the end of the caller's WakeBatch, if any);
+    // the ids are sorted in place.
     void sendToEach(const std::string& text, std::vector<int>& connectionIDs);
 
     // Closes at once, or with afterSend once the queue is empty (the socket is no longer read). The
@@ -80,10 +81,9 @@ public:
     // How long a close-after-send waits for the peer to take the queue before it closes anyway.
     void setCloseAfterSendTimeout(std::chrono::milliseconds timeout);
 
-private:
     // While one lives, the wake-ups that sends on this thread owe are held back; at its end every
-    // poller that got something queued is woken once. sendToEach thus wakes the poller once for all of
-    // its connections that have a backlog, not once per line.
+    // poller that got something queued is woken once. A fan-out thus wakes each poller once for all of
+    // its connections that have a backlog, when every connection has its line.
     class WakeBatch
     {
     public:
@@ -97,6 +97,8 @@ private:
         WakeBatch* const m_Outer;
         std::vector<NetWorkingPollTCPSelect*> m_Pollers;
     };
+
+private:
     // The innermost WakeBatch of the calling thread, if any.
     static thread_local WakeBatch* s_WakeBatch;
 
