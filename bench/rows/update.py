@@ -24,6 +24,7 @@ update-noop: the installation already equals the release. Ours: `update --nouser
 started the client with nothing downloaded, less the 3000 ms of its timers; the peer: md5sum -c over
 the installed files.
 """
+import contextlib
 import glob
 import gzip
 import os
@@ -294,19 +295,28 @@ def peer_script(ctx, data, work, urls):
 # ---------------------------------------------------------------------------------------------------
 # Rows
 
+PREFIX = '/%d/client/' % VERSION
+
+
+@contextlib.contextmanager
+def mirrored_disk(ctx, name, megabytes):
+    """The data set, a fresh ext4 image of that size mounted for the row's files, and the mirrors."""
+    data = dataset(ctx)
+    disk = Disk(ctx, name, megabytes)
+    try:
+        mirrors = Mirrors(ctx, os.path.join(data, 'mirror'))
+        try:
+            yield data, disk.mount, mirrors
+        finally:
+            mirrors.stop()
+    finally:
+        disk.close()
+
+
 def update_full(ctx):
     benchlib.which('curl')
     benchlib.which('nginx')
-    data = dataset(ctx)
-    disk = Disk(ctx, 'update-full', 512 if ctx.quick else 2048)
-    work = disk.mount
-    try:
-        mirrors = Mirrors(ctx, os.path.join(data, 'mirror'))
-    except Exception:
-        disk.close()
-        raise
-    prefix = '/%d/client/' % VERSION
-    try:
+    with mirrored_disk(ctx, 'update-full', 512 if ctx.quick else 2048) as (data, work, mirrors):
         ours_dir = os.path.join(work, 'ours')
         install = os.path.join(ours_dir, 'client')
         os.makedirs(ours_dir)
@@ -319,7 +329,7 @@ def update_full(ctx):
             write_installation(ctx, install, mirrors.urls())
             mirrors.clear_logs()
             took, rss = run_update(ctx, ours_dir, install)
-            span, n = mirrors.span(prefix)
+            span, n = mirrors.span(PREFIX)
             if n != n_files:
                 raise RowError('update made %d file requests, not %d' % (n, n_files))
             check = ctx.run(['md5sum', '-c', '--quiet', os.path.join(data, 'installed.md5')], cwd=install,
@@ -333,15 +343,12 @@ def update_full(ctx):
                 shutil.rmtree(os.path.join(peer_dir, sub), ignore_errors=True)
             mirrors.clear_logs()
             res = ctx.run(['sh', script])
-            span, n = mirrors.span(prefix)
+            span, n = mirrors.span(PREFIX)
             if n != n_files:
                 raise RowError('curl made %d file requests, not %d' % (n, n_files))
             return res.wall, span, res.maxrss_mb
 
         a, b = ctx.interleave(ours, peer)
-    finally:
-        mirrors.stop()
-        disk.close()
     label = 'pipeline'
     note = '%d files, %d mirrors, streams %d' % (n_files, MIRRORS, STREAMS)
     return [
@@ -357,16 +364,7 @@ def update_full(ctx):
 
 def update_noop(ctx):
     benchlib.which('nginx')
-    data = dataset(ctx)
-    disk = Disk(ctx, 'update-noop', 512 if ctx.quick else 1024)
-    work = disk.mount
-    try:
-        mirrors = Mirrors(ctx, os.path.join(data, 'mirror'))
-    except Exception:
-        disk.close()
-        raise
-    prefix = '/%d/client/' % VERSION
-    try:
+    with mirrored_disk(ctx, 'update-noop', 512 if ctx.quick else 1024) as (data, work, mirrors):
         install = os.path.join(work, 'client')
         write_installation(ctx, install, mirrors.urls(), with_release_of=os.path.join(data, 'tree'))
         listing = os.path.join(data, 'installed.md5')
@@ -377,7 +375,7 @@ def update_noop(ctx):
                 os.remove(marker)
             mirrors.clear_logs()
             took, _ = run_update(ctx, work, install)
-            _, n = mirrors.span(prefix)
+            _, n = mirrors.span(PREFIX)
             if n:
                 raise RowError('update downloaded %d files from an installation that is up to date' % n)
             return took - TIMERS_S
@@ -386,9 +384,6 @@ def update_noop(ctx):
             return ctx.run(['md5sum', '-c', '--quiet', listing], cwd=install).wall
 
         a, b = ctx.interleave(ours, peer)
-    finally:
-        mirrors.stop()
-        disk.close()
     return [Figure('update-noop', 'total less timers', 's', a, b, 'md5sum -c', RatioAtMost(1.2))]
 
 
