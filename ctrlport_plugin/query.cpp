@@ -379,6 +379,11 @@ std::string withLineEnd(const std::string& line)
     return text.append(line).append("\n\r", 2);
 }
 
+void logUnknownTarget(int connectionID)
+{
+    logMessage("packetSend called with an invalid socketID:" + std::to_string(connectionID), kLevelError, kChannel);
+}
+
 } // namespace
 
 NetWorkingPollTCPSelect* QueryManager::pollerForPacket(int connectionID)
@@ -389,8 +394,7 @@ NetWorkingPollTCPSelect* QueryManager::pollerForPacket(int connectionID)
         return t_handledClient->m_closing ? nullptr : t_handledClient->m_poller;
     const boost::shared_ptr<QueryClient> client = findClient(connectionID);
     if (!client) {
-        logMessage("packetSend called with an invalid socketID:" + std::to_string(connectionID), kLevelError,
-                   kChannel);
+        logUnknownTarget(connectionID);
         return nullptr;
     }
     // Nothing goes after a connection's final line.
@@ -406,7 +410,8 @@ void QueryManager::packetSend(QueryPacket* packet)
 
 void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const std::string& line)
 {
-    // Poller by poller: each takes its share under one lock and is woken at most once.
+    // Poller by poller, each share in id order: each takes its share under one lock and is woken at
+    // most once.
     std::vector<std::pair<NetWorkingPollTCPSelect*, std::vector<int>>> shares;
     std::vector<int> unknown;
     std::vector<int> sorted(connectionIDs);
@@ -428,8 +433,7 @@ void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const
             [&unknown](int connectionID) { unknown.push_back(connectionID); });
     }
     for (const int connectionID : unknown)
-        logMessage("packetSend called with an invalid socketID:" + std::to_string(connectionID), kLevelError,
-                   kChannel);
+        logUnknownTarget(connectionID);
     const std::string text = withLineEnd(line);
     // Pollers with a backlog to write are woken when every connection has its line, so that none of
     // them takes a core from the fan-out meanwhile.

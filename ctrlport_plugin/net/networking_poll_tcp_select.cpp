@@ -200,21 +200,20 @@ void NetWorkingPollTCPSelect::submitFromOtherThread(NetWorkingSocketData* record
         wake();
 }
 
-void NetWorkingPollTCPSelect::sendToEach(const std::string& text, std::vector<int>& connectionIDs)
+void NetWorkingPollTCPSelect::sendToEach(const std::string& text, const std::vector<int>& sortedIDs)
 {
     if (text.empty())
         return;
     if (onPollThread()) {
-        for (const int connectionID : connectionIDs)
+        for (const int connectionID : sortedIDs)
             submit(connectionID, text.data(), static_cast<int>(text.size()), nullptr);
         return;
     }
     // Declared before the lock, so that the poll thread is woken after it has been released.
     const WakeBatch batch;
-    std::sort(connectionIDs.begin(), connectionIDs.end());
     boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
     netutil::forEachInIdOrder(
-        m_ActiveSocketMap, connectionIDs,
+        m_ActiveSocketMap, sortedIDs,
         [&](const auto& entry) {
             if (!takesBlocks(entry.second))
                 return;

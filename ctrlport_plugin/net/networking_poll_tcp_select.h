@@ -63,10 +63,10 @@ public:
     // whose queue would grow past kMaxQueuedBytes is closed.
     int send(char* buffer, int length, int connectionID, const sockaddr_in* address);
     int send(const std::string& text, int connectionID, const sockaddr_in* address);
-    // The same text to each of these connections of this poller (a notification's fan-out), under
-    // one lock, waking the poll thread at most once (at the end of the caller's WakeBatch, if any);
-    // the ids are sorted in place.
-    void sendToEach(const std::string& text, std::vector<int>& connectionIDs);
+    // The same text to each of these connections of this poller (a notification's fan-out; ids in
+    // ascending order), under one lock, waking the poll thread at most once (at the end of the
+    // caller's WakeBatch, if any).
+    void sendToEach(const std::string& text, const std::vector<int>& sortedIDs);
 
     // Closes at once, or with afterSend once the queue is empty (the socket is no longer read). The
     // connection's onDisconnect follows unless it already ran or closeConnection was used.
