@@ -273,10 +273,11 @@ void MainWindow::closeEvent(QCloseEvent* event)
     event->ignore();
     if (quitRequested)
         return;
+    // A reflexive Return keeps the update running.
     const QMessageBox::StandardButton answer =
         showMessageBox(QMessageBox::Question, this, tr("Question"),
                        tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
-                       QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+                       QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes, QMessageBox::No);
     if (answer == QMessageBox::Yes) {
         quitRequested = true;
         engine->cancelUpdate();

@@ -4,7 +4,8 @@
 
 QMessageBox::StandardButton showMessageBox(QMessageBox::Icon icon, QWidget* parent, const QString& title,
                                            const QString& text, QMessageBox::StandardButtons buttons,
-                                           QMessageBox::StandardButton unattendedAnswer)
+                                           QMessageBox::StandardButton unattendedAnswer,
+                                           QMessageBox::StandardButton defaultButton)
 {
     if (qEnvironmentVariableIsSet("VXM_UPDATE_NO_DIALOGS")) {
         const QByteArray line = (title + QStringLiteral(": ") + text + QLatin1Char('\n')).toUtf8();
@@ -13,5 +14,7 @@ QMessageBox::StandardButton showMessageBox(QMessageBox::Icon icon, QWidget* pare
         return unattendedAnswer;
     }
     QMessageBox box(icon, title, text, buttons, parent);
+    if (defaultButton != QMessageBox::NoButton)
+        box.setDefaultButton(defaultButton);
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }

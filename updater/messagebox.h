@@ -2,7 +2,8 @@
 
 #include <QMessageBox>
 
-// Shows a modal message box and returns the button that closed it.
+// Shows a modal message box and returns the button that closed it. Return presses `defaultButton`;
+// without one Qt makes the first button the default.
 //
 // Tests of the real program run it without anybody to press a button: when the environment
 // variable VXM_UPDATE_NO_DIALOGS is set, no box is shown; "<title>: <text>" is written to standard
@@ -10,4 +11,5 @@
 QMessageBox::StandardButton showMessageBox(QMessageBox::Icon icon, QWidget* parent, const QString& title,
                                            const QString& text,
                                            QMessageBox::StandardButtons buttons = QMessageBox::Ok,
-                                           QMessageBox::StandardButton unattendedAnswer = QMessageBox::Ok);
+                                           QMessageBox::StandardButton unattendedAnswer = QMessageBox::Ok,
+                                           QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);

@@ -9,6 +9,7 @@
 #include "testsupport.h"
 #include "updateengine.h"
 
+#include <QApplication>
 #include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
@@ -17,7 +18,9 @@
 #include <QNetworkProxy>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -242,6 +245,20 @@ TEST_F(MainWindowTest, ClosingAsksOnlyWhileRunningAndCancelsOnce)
 {
     open();
     startButton()->click();
+    // The real question: a reflexive Return answers No.
+    qunsetenv("VXM_UPDATE_NO_DIALOGS");
+    QTimer pressReturn;
+    QObject::connect(&pressReturn, &QTimer::timeout, [&] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            pressReturn.stop();
+            QTest::keyClick(box, Qt::Key_Return);
+        }
+    });
+    pressReturn.start(10);
+    window->close();
+    qputenv("VXM_UPDATE_NO_DIALOGS", "1");
+    EXPECT_EQ(engine->cancels, 0);
+
     window->close();
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(engine->cancels, 1);
