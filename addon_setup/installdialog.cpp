@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QSettings>
 #include <QTimer>
@@ -16,14 +17,25 @@ namespace {
 const QString ownPlatform = QStringLiteral("linux_amd64");
 const QString redText = QStringLiteral("color:red;");
 
-// A settings value as text: its bytes as UTF-8, up to the first NUL.
+// A settings value as text: its bytes as UTF-8, up to the first NUL. The reader splits a value at
+// unquoted commas ("Ann, Bob"); such a list comes back joined.
 QString textOf(const QVariant &value)
 {
-    QByteArray bytes = value.toByteArray();
+    QByteArray bytes = value.userType() == QMetaType::QStringList
+                           ? value.toStringList().join(QStringLiteral(", ")).toUtf8()
+                           : value.toByteArray();
     const int nul = bytes.indexOf('\0');
     if (nul >= 0)
         bytes.truncate(nul);
     return QString::fromUtf8(bytes);
+}
+
+// Shows the start of a text too long for its field, and the whole text as tool tip.
+void showText(QLineEdit *field, const QString &text)
+{
+    field->setText(text);
+    field->setCursorPosition(0);
+    field->setToolTip(text);
 }
 
 } // namespace
@@ -92,17 +104,17 @@ bool InstallDialog::readPackageInfo()
         const QVariant value = info.value(key);
         const QString text = textOf(value);
         if (name == QLatin1String("name")) {
-            nameLineEdit->setText(text);
+            showText(nameLineEdit, text);
         } else if (name == QLatin1String("author")) {
-            authorLineEdit->setText(text);
+            showText(authorLineEdit, text);
         } else if (name == QLatin1String("version")) {
-            versionLineEdit->setText(text);
+            showText(versionLineEdit, text);
         } else if (name == QLatin1String("type")) {
-            typeLineEdit->setText(text);
+            showText(typeLineEdit, text);
         } else if (name == QLatin1String("platforms")) {
             platforms = value.toStringList();
             platforms.removeAll(QString());
-            platformsLineEdit->setText(platforms.isEmpty() ? tr("All") : platforms.join(QStringLiteral(", ")));
+            showText(platformsLineEdit, platforms.isEmpty() ? tr("All") : platforms.join(QStringLiteral(", ")));
         } else if (name == QLatin1String("description")) {
             descriptionTextEdit->setText(text);
         }

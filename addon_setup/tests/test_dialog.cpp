@@ -223,14 +223,18 @@ private slots:
 
     void packageInformationIsShown()
     {
-        makePackage("NAME=Sch\xc3\xb6n\nType=Skin\nauthor=Ann\nVersion=1.2\n"
+        const QString author = QStringLiteral("Ann, and a co-author whose name alone would fill the field");
+        makePackage("NAME=Sch\xc3\xb6n\nType=Skin\nauthor=" + author.toUtf8() + "\nVersion=1.2\n"
                     "description=\"<b>Bold</b> and plain\"\nunknown=1\n[Package]\nauthor=Nobody\n");
         InstallDialog dialog;
         dialog.setPackage(package, false);
         QVERIFY(dialog.isVisible());
         QCOMPARE(dialog.nameLineEdit->text(), QStringLiteral("Sch\u00f6n"));
         QCOMPARE(dialog.typeLineEdit->text(), QStringLiteral("Skin"));
-        QCOMPARE(dialog.authorLineEdit->text(), QStringLiteral("Ann"));
+        QCOMPARE(dialog.authorLineEdit->text(), author);
+        // A long text shows its start, the whole of it as tool tip.
+        QCOMPARE(dialog.authorLineEdit->cursorPosition(), 0);
+        QCOMPARE(dialog.authorLineEdit->toolTip(), author);
         QCOMPARE(dialog.versionLineEdit->text(), QStringLiteral("1.2"));
         QCOMPARE(dialog.descriptionTextEdit->toPlainText(), QStringLiteral("Bold and plain"));
         QCOMPARE(dialog.platformsLineEdit->text(), QString());
@@ -261,6 +265,7 @@ private slots:
         InstallDialog dialog;
         dialog.setPackage(package, false);
         QCOMPARE(dialog.platformsLineEdit->text(), shown);
+        QCOMPARE(dialog.platformsLineEdit->cursorPosition(), 0);
         QCOMPARE(dialog.isPlatformSupported(), supported);
         QCOMPARE(dialog.installButton->isEnabled(), supported);
         QCOMPARE(dialog.platformNotSupportedLabel->isHidden(), supported);
