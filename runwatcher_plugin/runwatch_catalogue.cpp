@@ -1,11 +1,13 @@
 // RunwatchManager: the catalogue apps.ini and the per-application opt-outs in runwatcher.ini.
 #include <QFileInfo>
-#include "catalogue_lock.h"
 #include <QSettings>
+#include <QTextCodec>
 
+#include "catalogue_lock.h"
 #include "decimal_number.h"
 #include "host_calls.h"
 #include "plugin_state.h"
+#include "received_lists.h"
 #include "runwatch_manager.h"
 #include "runwatcher_settings.h"
 
@@ -14,6 +16,7 @@ namespace {
 const QString kRunwatcherGroup = QStringLiteral("Runwatcher");
 // The broadcast switch lives in the same group as the opt-outs.
 const QString kSwitchKey = QStringLiteral("Enabled");
+const QString kBinaryKey = QStringLiteral("binary_linux");
 
 QSet<QString> toSet(const QStringList& list)
 {
@@ -24,6 +27,79 @@ QSet<QString> toSet(const QStringList& list)
         }
     }
     return set;
+}
+
+// Qt reads the bytes of INI group names as Latin-1 whatever the file's codec, so a name written in
+// UTF-8 comes back as one character per byte. Every run of such characters that is valid UTF-8 is
+// decoded; escapes such as %U00DC or %DC stay as Qt read them.
+QString utf8GroupName(const QString& read)
+{
+    QTextCodec* utf8 = QTextCodec::codecForName("UTF-8");
+    QString name;
+    int i = 0;
+    while (i < read.size()) {
+        int end = i;
+        while (end < read.size() && read.at(end).unicode() >= 0x80 && read.at(end).unicode() <= 0xFF) {
+            ++end;
+        }
+        if (end == i) {
+            name += read.at(i++);
+            continue;
+        }
+        const QString run = read.mid(i, end - i);
+        const QByteArray bytes = run.toLatin1();
+        QTextCodec::ConverterState state;
+        const QString decoded = utf8->toUnicode(bytes.constData(), bytes.size(), &state);
+        name += state.invalidChars == 0 && state.remainingChars == 0 ? decoded : run;
+        i = end;
+    }
+    return name;
+}
+
+// Why a name cannot be an application's (it is broadcast in the list "<id>&&<name>, <name>", of
+// which receivers keep kMaxReceivedListBytes, and is a key of runwatcher.ini), or an empty text.
+QString unusableNameReason(const QString& name)
+{
+    if (name.isEmpty()) {
+        return QStringLiteral("its name is empty");
+    }
+    if (name.contains(QLatin1Char('/'))) {
+        return QStringLiteral("its name contains \"/\", which makes it a group inside a group");
+    }
+    if (name.contains(QStringLiteral("&&"))) {
+        return QStringLiteral("its name contains \"&&\", which separates the list it is sent in");
+    }
+    if (name.toUtf8().size() > kMaxReceivedListBytes) {
+        return QStringLiteral("its name is longer than the %1 bytes of a list that receivers keep")
+            .arg(kMaxReceivedListBytes);
+    }
+    if (name == kSwitchKey) {
+        return QStringLiteral("its name is reserved for the broadcast switch");
+    }
+    return QString();
+}
+
+void logSkipped(const QString& name, const QString& reason)
+{
+    const int shown = 64;
+    const QString quoted = name.size() > shown ? name.left(shown) + QStringLiteral("...") : name;
+    host::log(QStringLiteral("Skipped the application \"%1\" of apps.ini: %2").arg(quoted, reason), host::LogWarning,
+              "RunwatcherPlugin", 0);
+}
+
+// A group name with a "/" makes groups inside groups, and an empty one ("[]") a group that cannot be
+// opened: the applications of such groups are out of reach, and each is logged.
+void logUnreachableApplications(const QSettings& catalogue)
+{
+    const QString suffix = QLatin1Char('/') + kBinaryKey;
+    for (const QString& key : catalogue.allKeys()) {
+        if (key.endsWith(suffix)) {
+            const QString name = utf8GroupName(key.chopped(suffix.size()));
+            if (name.isEmpty() || name.contains(QLatin1Char('/'))) {
+                logSkipped(name, unusableNameReason(name));
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -39,6 +115,7 @@ bool RunwatchManager::loadApps()
     }
 
     QSettings catalogue(path, QSettings::IniFormat);
+    catalogue.setIniCodec("UTF-8");
     const QStringList groups = catalogue.childGroups();
     if (groups.contains(QStringLiteral("Categories"))) {
         catalogue.beginGroup(QStringLiteral("Categories"));
@@ -52,24 +129,24 @@ bool RunwatchManager::loadApps()
         catalogue.endGroup();
     }
 
+    logUnreachableApplications(catalogue);
     QSettings& settings = runwatcherSettings();
     settings.beginGroup(kRunwatcherGroup);
     int counter = 0;
     for (const QString& group : groups) {
         const int id = counter++;
+        const QString name = utf8GroupName(group);
         catalogue.beginGroup(group);
-        if (catalogue.contains(QStringLiteral("binary_linux"))) {
-            if (group == kSwitchKey) {
-                host::log(QStringLiteral("Skipped the application \"%1\" of apps.ini: its name is reserved for the "
-                                         "broadcast switch")
-                              .arg(group),
-                          host::LogWarning, "RunwatcherPlugin", 0);
+        if (catalogue.contains(kBinaryKey)) {
+            const QString reason = unusableNameReason(name);
+            if (!reason.isEmpty()) {
+                logSkipped(name, reason);
             } else {
                 auto* entry = new AppEntry;
-                entry->name = group;
-                entry->binaries = toSet(catalogue.value(QStringLiteral("binary_linux")).toStringList());
+                entry->name = name;
+                entry->binaries = toSet(catalogue.value(kBinaryKey).toStringList());
                 entry->files = toSet(catalogue.value(QStringLiteral("files_linux")).toStringList());
-                entry->enabled = settings.value(group, true).toBool();
+                entry->enabled = settings.value(name, true).toBool();
                 entry->category = static_cast<quint16>(catalogue.value(QStringLiteral("category")).toUInt() & 0xFFFF);
                 apps.insert(id, entry);
             }

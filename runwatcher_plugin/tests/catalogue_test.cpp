@@ -1,9 +1,11 @@
 // The catalogue apps.ini and the settings file runwatcher.ini.
 #include <QFile>
+#include <QMap>
 #include <QSettings>
 #include <gtest/gtest.h>
 
 #include "client_folders.h"
+#include "received_lists.h"
 #include "runwatch_manager.h"
 
 namespace {
@@ -111,6 +113,36 @@ TEST(Catalogue, GroupNamedEnabledIsSkippedAndLeavesTheSwitchAlone)
     ASSERT_EQ(client.host.logLines.size(), 1);
     EXPECT_TRUE(client.host.logLines.first().startsWith("2|RunwatcherPlugin|Skipped the application \"Enabled\""));
     EXPECT_FALSE(manager.isEnabled());
+}
+
+TEST(Catalogue, NamesAreUtf8AndNamesThatCannotWorkAreSkippedWithALogLine)
+{
+    ClientFolders client;
+    const QByteArray longName(kMaxReceivedListBytes + 1, 'L');
+    client.writeCatalogue("[\xc3\x9cmlaut-App]\nbinary_linux=pr\xc3\xb6gr\xc3\xa4mm\n"
+                          "[%U00DCscaped]\nbinary_linux=x\\xe4y\n"
+                          "[]\nbinary_linux=empty\n"
+                          "[Dir/Game]\nbinary_linux=nested\n"
+                          "[Tom && Jerry]\nbinary_linux=tj\n"
+                          "[" + longName + "]\nbinary_linux=long\n");
+    RunwatchManager manager;
+    ASSERT_TRUE(manager.loadApps());
+    QMap<QString, QSet<QString>> loaded;
+    for (const AppEntry* app : manager.applications()) {
+        loaded[app->name] = app->binaries;
+    }
+    EXPECT_EQ(loaded, (QMap<QString, QSet<QString>>{{QString::fromUtf8("\xc3\x9cmlaut-App"), {QString::fromUtf8("pr\xc3\xb6gr\xc3\xa4mm")}},
+                                                    {QString::fromUtf8("\xc3\x9cscaped"), {QString::fromUtf8("x\xc3\xa4y")}}}));
+
+    const QStringList skipped = {"\"\" of apps.ini: its name is empty",
+                                 "\"Dir/Game\" of apps.ini: its name contains \"/\"",
+                                 "\"Tom && Jerry\" of apps.ini: its name contains \"&&\"",
+                                 "\"" + QString(64, 'L') + "...\" of apps.ini: its name is longer than the 4096 bytes"};
+    const QString log = client.host.logLines.join('\n');
+    EXPECT_EQ(client.host.logLines.size(), skipped.size()) << log.toStdString();
+    for (const QString& line : skipped) {
+        EXPECT_TRUE(log.contains("2|RunwatcherPlugin|Skipped the application " + line)) << line.toStdString();
+    }
 }
 
 TEST(Catalogue, ReloadReplacesTheCatalogue)
