@@ -4,6 +4,18 @@ include(GoogleTest)
 set(VXM_RUN_ISOLATED ${PROJECT_SOURCE_DIR}/testing/run-isolated)
 set(VXM_PLUGIN_VERSION_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/vxm_plugin.map)
 
+# vxm_test_folders(<folder>...): the folders of tests (and of benchmarks) below the current one that
+# exist, added only when BUILD_TESTING is on.
+macro(vxm_test_folders)
+  if(BUILD_TESTING)
+    foreach(_vxm_folder ${ARGN})
+      if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${_vxm_folder}/CMakeLists.txt)
+        add_subdirectory(${_vxm_folder})
+      endif()
+    endforeach()
+  endif()
+endmacro()
+
 # Warnings for our own code.
 function(vxm_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
@@ -95,6 +107,9 @@ endfunction()
 # A test that fails when the plug-in's dynamic symbol table defines anything but vxmplugin_ functions
 # (the linker's own markers such as _init, _fini, _edata, _end and __bss_start are allowed).
 function(vxm_check_exports target)
+  if(NOT BUILD_TESTING)
+    return()
+  endif()
   find_program(VXM_NM NAMES nm REQUIRED)
   vxm_add_test_command(NAME ${target}_exports
     COMMAND ${CMAKE_COMMAND} -DNM=${VXM_NM} -DPLUGIN=$<TARGET_FILE:${target}>
