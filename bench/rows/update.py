@@ -3,7 +3,7 @@ user would script instead.
 
 The release (fixed seed): 2000 files of 1-20 KB in nested folders and five 40 MB files that the
 description lists gzip-compressed (hex text, so they shrink to about half), made with
-testing/updateserver/make_release.py and served by three nginx (nginx_serve.py) on the helper cores.
+tools/make_release.py and served by three nginx (nginx_serve.py) on the helper cores.
 
 update-full: an installation that holds none of the release's files (only `update`, mirrors.ini,
 update.ini with streams=6 and the start script). Ours: `update --nouser` from its start to the start
@@ -87,8 +87,9 @@ def dataset(ctx):
         shutil.rmtree(os.path.join(d, sub), ignore_errors=True)
     tree = os.path.join(d, 'tree')
     files = make_tree(tree, s['small'], s['big'], s['big_mb'])
-    subprocess.run(['python3', ctx.src('testing', 'updateserver', 'make_release.py'), '--tree', tree,
-                    '--version', str(VERSION), '--out', os.path.join(d, 'mirror'), '--gzip', 'big/*'],
+    subprocess.run(['python3', ctx.src('tools', 'make_release.py'), '--tree', tree,
+                    '--version', str(VERSION), '--out', os.path.join(d, 'mirror'), '--gzip', 'big/*',
+                    '--key', ctx.src('testing', 'updateserver', 'keys', 'test_private.pem')],
                    check=True, stdout=subprocess.DEVNULL)
     # The public half of the test key in PEM, for openssl.
     subprocess.run(['openssl', 'rsa', '-in', ctx.src('testing', 'updateserver', 'keys', 'test_private.pem'),

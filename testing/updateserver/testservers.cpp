@@ -24,8 +24,8 @@ bool makeRelease(const QString& tree, int version, const QString& mirrorDir, con
 {
     QProcess tool;
     tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.start("python3", QStringList{scriptDir() + "/make_release.py", "--tree", tree, "--version",
-                                      QString::number(version), "--out", mirrorDir}
+    tool.start("python3", QStringList{QStringLiteral(VXM_RELEASE_TOOL), "--tree", tree, "--version",
+                                      QString::number(version), "--out", mirrorDir, "--key", testPrivateKey()}
                               + extraArgs);
     const bool ok = tool.waitForFinished(60000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
     if (!ok)

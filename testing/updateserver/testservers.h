@@ -1,6 +1,6 @@
 #pragma once
-// Test-side handles on the update server stand-ins: the release tool, nginx serving a release and
-// the fault-injecting HTTP server. Each server runs as a child process that this object started
+// Test-side handles on the update server stand-ins and the release tool: the release tool with the
+// test key, nginx serving a release and the fault-injecting HTTP server. Each server runs as a child process that this object started
 // and stops again.
 
 #include <QProcess>
@@ -13,7 +13,7 @@ namespace testservers {
 QString scriptDir();
 QString testPrivateKey();
 
-// Runs the release tool; extraArgs are passed through (--gzip, --delete-list, --group, ...).
+// Runs the release tool with the test key; extraArgs are passed through (--gzip, --delete-list, --group, ...).
 // Returns false (with the tool's output on stderr) when it fails.
 bool makeRelease(const QString& tree, int version, const QString& mirrorDir, const QStringList& extraArgs = {});
 

@@ -9,7 +9,7 @@
 # Points: every other file operation of the replacement, two of the clean-up after it, two during the
 # rollback of a failed replacement, one with the journal's last record cut off, and one crash
 # during the start-up recovery itself. They run a few at a time, each in an installation of its own.
-#   update_crash.sh <update_crashtest> <folder of make_release.py and nginx_serve.py>
+#   update_crash.sh <update_crashtest> <folder of nginx_serve.py and the test key>
 set -euo pipefail
 program=$1
 servers=$2
@@ -44,7 +44,8 @@ printf 'deep\n' > "$release/newdir/sub/file.txt"
 head -c 30000 /dev/urandom > "$release/plugins/extra.so"
 printf '#!/bin/sh\necho started >> "$(dirname "$0")/client-started"\n' > "$release/vxmclient_runscript.sh"
 printf 'obsolete.txt\nplugins/gone.so\n' > "$work/deletes"
-python3 "$servers/make_release.py" --tree "$release" --version "$version" --out "$work/mirror" \
+python3 "$(dirname "$0")/../../tools/make_release.py" --key "$servers/keys/test_private.pem" \
+  --tree "$release" --version "$version" --out "$work/mirror" \
   --gzip 'lib/*' --gzip 'plugins/*' --delete-list "$work/deletes" >/dev/null
 
 # ---- The installation before the update, with a backup an earlier update left behind ----

@@ -3,7 +3,7 @@
 # a client installation with old files, three nginx mirrors on loopback serving a signed release,
 # and a start script that leaves a marker. Checks the installation against the release, the clean-up
 # and the client start; a second run must download no file.
-#   update_e2e.sh <update built with the test key> <folder of make_release.py and nginx_serve.py>
+#   update_e2e.sh <update built with the test key> <folder of nginx_serve.py and the test key>
 set -euo pipefail
 program=$1
 servers=$2
@@ -42,7 +42,8 @@ cat > "$release/vxmclient_runscript.sh" <<'SCRIPT'
 echo "client started" >> "$(dirname "$0")/client-started"
 SCRIPT
 printf 'obsolete.txt\nplugins/gone.so\n' > "$work/deletes"
-python3 "$servers/make_release.py" --tree "$release" --version "$version" --out "$mirror" \
+python3 "$(dirname "$0")/../../tools/make_release.py" --key "$servers/keys/test_private.pem" \
+  --tree "$release" --version "$version" --out "$mirror" \
   --gzip 'lib/*' --gzip 'plugins/*' --delete-list "$work/deletes" >/dev/null
 
 # ---- The old installation ----

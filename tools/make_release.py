@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
-"""Release tool: turns a target tree and a delete list into a mirror folder.
+"""Release tool: turns a target tree and a delete list into a signed mirror folder.
 
-    make_release.py --tree DIR --version V --out MIRROR [--client-type T] [--group G]
-                    [--gzip PATTERN ...] [--delete-list FILE] [--changelog FILE] [--key PEM]
+    make_release.py --tree DIR --version V --out MIRROR --key PEM [--client-type T] [--group G]
+                    [--gzip PATTERN ...] [--delete-list FILE] [--changelog FILE]
 
 writes MIRROR/V/<group>/<path> for every file of the tree (gzip-compressed as <path>.gz for files
 that match a --gzip pattern, listed with five parts), MIRROR/V/<client type>.ini with the MD5 sums
 and sizes, its detached signature <client type>.ini.sig (RSA-PSS, SHA-1, salt length 8) and
 MIRROR/V/changelog_client.txt. The delete list names installed paths to remove, one a line.
+PEM is the private half of the key that `update` embeds (docs/releasing.md).
 """
 import argparse
 import fnmatch
@@ -56,7 +57,6 @@ def sign(path, key):
 
 
 def main():
-    here = os.path.dirname(os.path.abspath(__file__))
     ap = argparse.ArgumentParser()
     ap.add_argument('--tree', required=True)
     ap.add_argument('--version', required=True, type=int)
@@ -66,7 +66,7 @@ def main():
     ap.add_argument('--gzip', action='append', default=[])
     ap.add_argument('--delete-list')
     ap.add_argument('--changelog')
-    ap.add_argument('--key', default=os.path.join(here, 'keys', 'test_private.pem'))
+    ap.add_argument('--key', required=True, help='private key (PEM) whose public half update embeds')
     args = ap.parse_args()
 
     root = os.path.join(args.out, str(args.version))
