@@ -2,12 +2,16 @@
 # shellcheck shell=bash
 
 VXM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-VXM_PACKAGES=(
+# What the four programs alone need to build (-DBUILD_TESTING=OFF); the README lists the same.
+VXM_PROGRAM_PACKAGES=(
   build-essential cmake pkg-config
-  qtbase5-dev qtbase5-private-dev qttools5-dev-tools qttools5-dev
+  qtbase5-dev qtbase5-private-dev
   libboost-dev libboost-thread-dev libboost-system-dev libboost-regex-dev libboost-date-time-dev
-  libboost-serialization-dev
   libtomcrypt-dev libtommath-dev zlib1g-dev
+)
+VXM_PACKAGES=(
+  "${VXM_PROGRAM_PACKAGES[@]}"
+  qttools5-dev-tools qttools5-dev libboost-serialization-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nginx-light telnet netcat-openbsd openssl zip unzip python3 iproute2 util-linux
   xvfb xauth procps
