@@ -68,6 +68,13 @@ def main():
     ap.add_argument('--changelog')
     ap.add_argument('--key', required=True, help='private key (PEM) whose public half update embeds')
     args = ap.parse_args()
+    # A mistyped tree would otherwise give a signed release of nothing.
+    if not os.path.isdir(args.tree) or not any(files for _, _, files in os.walk(args.tree)):
+        ap.error('--tree %s: no such folder, or no file in it' % args.tree)
+    if args.version < 1:
+        ap.error('--version must be above 0 (update takes 0 for "no version given")')
+    if not os.path.isfile(args.key):
+        ap.error('--key %s: no such file' % args.key)
 
     root = os.path.join(args.out, str(args.version))
     group_dir = os.path.join(root, args.group)
