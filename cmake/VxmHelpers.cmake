@@ -28,7 +28,7 @@ function(vxm_plugin target)
     C_VISIBILITY_PRESET hidden
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
-  target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL -Wl,--no-undefined
+  target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL -Wl,--no-undefined -Wl,--gc-sections
     -Wl,--version-script=${VXM_PLUGIN_VERSION_SCRIPT})
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${VXM_PLUGIN_VERSION_SCRIPT})
   vxm_warnings(${target})
@@ -41,6 +41,7 @@ function(vxm_plugin_core target)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     POSITION_INDEPENDENT_CODE ON)
+  target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
   vxm_warnings(${target})
 endfunction()
 

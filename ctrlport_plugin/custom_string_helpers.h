@@ -4,6 +4,9 @@
 //
 // Every function is free of shared state and may run on any thread; the ones that report a problem
 // log one line on the channel "StringHelp".
+//
+// Each topic is defined in a source file of its own, named in its section, so that a program links
+// only the topics it calls.
 #ifndef CTRLPORT_CUSTOM_STRING_HELPERS_H
 #define CTRLPORT_CUSTOM_STRING_HELPERS_H
 
@@ -13,7 +16,7 @@
 
 struct sockaddr_in;
 
-// --- numbers as text ---------------------------------------------------------------------------
+// --- numbers as text, string_numbers.cpp ---------------------------------------------------------
 std::string intToString(int32_t value);
 std::string uintToString(uint32_t value);
 std::string uint64ToString(uint64_t value);
@@ -22,7 +25,7 @@ std::string toBinaryString(uint64_t value);
 // Fixed-point with exactly four decimals and always a "." (whatever the process locale): 1.5 -> "1.5000".
 std::string formatFloat(float value);
 
-// --- trims and changes (each returns a new string) ---------------------------------------------
+// --- trims and changes (each returns a new string), string_text.cpp ------------------------------
 std::string trimLeft(const std::string& text, const std::string& bytes);
 std::string trimRight(const std::string& text, const std::string& bytes);
 // Every occurrence of `search` replaced, left to right without overlap; an empty search text returns
@@ -41,12 +44,12 @@ std::string padLeft(const std::string& text, const std::string& pad, std::size_t
 // maxLength - 3 bytes followed by "...".
 std::string elide(const std::string& text, int32_t maxLength);
 
-// --- address text --------------------------------------------------------------------------------
+// --- address text, string_address.cpp ------------------------------------------------------------
 std::string ipText(const sockaddr_in& address);
 std::string portText(const sockaddr_in& address);
 std::string ipPortText(const sockaddr_in& address);
 
-// --- SQL text ------------------------------------------------------------------------------------
+// --- SQL text, string_sql.cpp --------------------------------------------------------------------
 std::string sqlEscape(const std::string& text);
 std::string sqlUnescape(const std::string& text);
 std::string sqlQuote(const std::string& text);
@@ -55,7 +58,7 @@ std::string doubleQuote(const std::string& text);
 // std::string::npos after the last statement; from then on "" is returned.
 std::string nextSqlStatement(const std::string& script, std::size_t& position);
 
-// --- number parsers ------------------------------------------------------------------------------
+// --- number parsers, string_numbers.cpp ----------------------------------------------------------
 // Read from the first byte (no blanks skipped): parseInt takes one "+" or "-", the unsigned parsers
 // no sign; then at least one decimal digit; reading stops at the first other byte, whatever follows
 // is ignored. Out of range, no digit or an empty text fail: the result is 0 and `failed` is set; on
@@ -74,7 +77,7 @@ uint64_t numberBeforeBracket(const std::string& text);
 // `failed` is set when the stream fails.
 uint64_t stringToULong(const std::string& text, bool& failed);
 
-// --- telnet escaping -----------------------------------------------------------------------------
+// --- telnet escaping, string_escaping.cpp --------------------------------------------------------
 // Backslash, slash, blank, bar, bell, backspace, form feed, line feed, carriage return, tab and
 // vertical tab become two-byte escapes; every other byte passes unchanged.
 std::string escapeText(const std::string& text);
@@ -85,7 +88,7 @@ std::string unescapeText(const std::string& text);
 // without such a slash the whole text is taken.
 std::string takeEscapedElement(std::string& text);
 
-// --- UTF-8 text ----------------------------------------------------------------------------------
+// --- UTF-8 text, string_utf8.cpp -----------------------------------------------------------------
 // Decoding rules: leads 0xC2-0xDF, 0xE0-0xEF and 0xF0-0xF4 take one, two and three continuation
 // bytes (0x80-0xBF); after 0xE0 the second byte is at least 0xA0, after 0xF0 at least 0x90, after
 // 0xF4 below 0x90. Encoded surrogates are accepted. A sequence cut off by the end is invalid.
@@ -111,7 +114,7 @@ int trimUtf8(std::string& text);
 // asked. Returns 0, or kUtf8Invalid when an invalid sequence stopped the walk (earlier removals stay).
 int sanitizeUtf8(std::string& text, bool stripLineBreaks, bool stripTabs);
 
-// --- display formatting (always with a "." as decimal point) -------------------------------------
+// --- display formatting (always with a "." as decimal point), string_format.cpp ------------------
 // The fraction times 100 with two decimals and " %": 0.1234 -> "12.34 %".
 std::string formatPercent(double fraction);
 // Bytes with a decimal (1000, units k M G T P E) or binary (1024, units KiB MiB ...) prefix:
@@ -128,7 +131,7 @@ std::string hexDump(const unsigned char* bytes, int32_t length);
 // the caller (logged as a failed assertion); the half value at the end is not read.
 std::string formatShorts(const int16_t* buffer, int32_t size);
 
-// --- BBCode --------------------------------------------------------------------------------------
+// --- BBCode, string_bbcode.cpp -------------------------------------------------------------------
 // The text with "&", "<", ">" and '"' escaped, then [B], [I], [U], [URL], [URL=...] and [COLOR=...]
 // turned into HTML, nested tags from the inside out. Links are made only to http, https, ftp and
 // mailto addresses, colours only from "#" and hexadecimal digits or from letters; a tag with any
