@@ -1,22 +1,82 @@
 #include "host.h"
 
 #include <atomic>
+#include <type_traits>
 
 namespace {
 
+// What an empty slot answers where the client answers an error number: its "invalid parameter".
+constexpr unsigned kRefused = 1538;
+
+template <typename Result, typename... Args>
+Result refuse(Args...)
+{
+    if constexpr (std::is_same<Result, unsigned>::value)
+        return kRefused;
+    else
+        return Result();
+}
+
+template <typename Result, typename... Args>
+void fill(Result (*&slot)(Args...))
+{
+    if (!slot)
+        slot = &refuse<Result, Args...>;
+}
+
+// The table with every slot that the plug-in calls set.
+HostFunctions callable(HostFunctions table)
+{
+    fill(table.getErrorText);
+    fill(table.freeHostMemory);
+    fill(table.logMessage);
+    fill(table.muteClients);
+    fill(table.unmuteClients);
+    fill(table.getOwnClientID);
+    fill(table.getOwnClientVariableAsInt);
+    fill(table.setOwnClientVariableAsString);
+    fill(table.flushOwnClientUpdates);
+    fill(table.getClientVariableAsInt);
+    fill(table.getClientVariableAsUInt64);
+    fill(table.getClientVariableAsString);
+    fill(table.getClientList);
+    fill(table.getChannelOfClient);
+    fill(table.getChannelVariableAsInt);
+    fill(table.getChannelVariableAsUInt64);
+    fill(table.getChannelVariableAsString);
+    fill(table.getChannelList);
+    fill(table.getChannelClientList);
+    fill(table.getParentChannel);
+    fill(table.getServerConnectionHandlerList);
+    fill(table.getServerVariableAsString);
+    fill(table.sendCtrlPortCommand);
+    fill(table.verifyServerPassword);
+    fill(table.verifyChannelPassword);
+    fill(table.lookupClientVariableID);
+    fill(table.lookupChannelVariableID);
+    fill(table.lookupServerVariableID);
+    fill(table.getAppPath);
+    fill(table.getConfigPath);
+    fill(table.getPluginPath);
+    fill(table.getCurrentServerConnectionHandlerID);
+    fill(table.getServerConnectInfo);
+    fill(table.getChannelConnectInfo);
+    fill(table.createReturnCode);
+    fill(table.getServerVersionNumber);
+    return table;
+}
+
 HostFunctions g_functions;
+HostFunctions g_callable;
 std::atomic<bool> g_functionsSet{false};
 
 using PathFunction = void (*)(char*, size_t);
 
 std::string askPath(PathFunction HostFunctions::*slot)
 {
-    const HostFunctions* functions = hostFunctions();
-    if (!functions || !(functions->*slot))
-        return std::string();
     char buffer[kHostPathBufferSize];
     buffer[0] = '\0';
-    (functions->*slot)(buffer, sizeof buffer);
+    (hostTable().*slot)(buffer, sizeof buffer);
     // The client may fill the buffer to the last byte; never read past it.
     buffer[sizeof buffer - 1] = '\0';
     return std::string(buffer);
@@ -27,6 +87,7 @@ std::string askPath(PathFunction HostFunctions::*slot)
 void setHostFunctions(const HostFunctions& functions)
 {
     g_functions = functions;
+    g_callable = callable(functions);
     g_functionsSet.store(true, std::memory_order_release);
 }
 
@@ -40,12 +101,15 @@ const HostFunctions* hostFunctions()
     return g_functionsSet.load(std::memory_order_acquire) ? &g_functions : nullptr;
 }
 
+const HostFunctions& hostTable()
+{
+    static const HostFunctions refusing = callable(HostFunctions{});
+    return g_functionsSet.load(std::memory_order_acquire) ? g_callable : refusing;
+}
+
 void logMessage(const std::string& text, int level, const std::string& channel, uint64_t schandlerid)
 {
-    const HostFunctions* functions = hostFunctions();
-    if (!functions || !functions->logMessage)
-        return;
-    functions->logMessage(text.c_str(), level, channel.c_str(), schandlerid);
+    hostTable().logMessage(text.c_str(), level, channel.c_str(), schandlerid);
 }
 
 void logAssertionFailure(const char* expression, const char* file, int line)

@@ -3,7 +3,8 @@
 //
 // The exports fill the table once, from vxmplugin_setFunctionPointers, before any of the plug-in's
 // threads exist; afterwards it is only read, from every thread. Until a table is set (and for slots
-// that a table leaves empty) the wrappers do nothing and return empty texts.
+// that a table leaves empty) the wrappers do nothing and return empty texts, and the slots of
+// hostTable() refuse.
 #ifndef CTRLPORT_HOST_H
 #define CTRLPORT_HOST_H
 
@@ -18,6 +19,10 @@ void setHostFunctions(const HostFunctions& functions);
 void clearHostFunctions();
 // The plug-in's copy of the table, or null while none is set.
 const HostFunctions* hostFunctions();
+// The copy with every slot that the plug-in calls set, so that callers call without looking first:
+// a slot that the client left empty (every slot while no table is set) refuses as a client would,
+// with 1538 where it returns an error number, 0 where it returns a value, and nothing else.
+const HostFunctions& hostTable();
 
 // Writes one line to the client's log (slot 6). Does nothing without a table.
 void logMessage(const std::string& text, int level, const std::string& channel, uint64_t schandlerid = 0);

@@ -1,17 +1,8 @@
-// Helpers of the command handlers around the client's function table: the table itself (or one
-// without functions before the client set it) and an owner for memory that the client hands out.
+// An owner for memory that the client hands out to the command handlers.
 #ifndef CTRLPORT_PARSER_HOST_H
 #define CTRLPORT_PARSER_HOST_H
 
 #include "host.h"
-
-// The client's table, or a table without functions.
-inline const HostFunctions& hostTable()
-{
-    static const HostFunctions empty{};
-    const HostFunctions* functions = hostFunctions();
-    return functions ? *functions : empty;
-}
 
 // Holds memory that a host function handed out through an out-parameter and gives it back with
 // freeHostMemory when it goes, on every road out of a handler (also after a host error).
@@ -34,7 +25,7 @@ public:
 
     void release()
     {
-        if (m_pointer && hostTable().freeHostMemory)
+        if (m_pointer)
             hostTable().freeHostMemory(m_pointer);
         m_pointer = nullptr;
     }
