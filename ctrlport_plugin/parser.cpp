@@ -100,30 +100,30 @@ Parser::~Parser()
 
 void Parser::fillTables()
 {
-    m_CommandMap["quit"] = &Parser::quitCommand;
-    m_CommandMap["use"] = &Parser::useCommand;
-    m_CommandMap["whoami"] = &Parser::whoamiCommand;
-    m_CommandMap["dummy_connectionlost"] = &Parser::connectionLostCommand;
-    m_CommandMap["dummy_connectionestablished"] = &Parser::connectionEstablishedCommand;
-    m_CommandMap["clientnotifyregister"] = &Parser::notifyRegisterCommand;
-    m_CommandMap["clientnotifyunregister"] = &Parser::notifyUnregisterCommand;
-    m_CommandMap["help"] = &Parser::helpCommand;
-    m_CommandMap["currentschandlerid"] = &Parser::currentSchandlerIdCommand;
-    m_CommandMap["serverconnectinfo"] = &Parser::serverConnectInfoCommand;
-    m_CommandMap["channelconnectinfo"] = &Parser::channelConnectInfoCommand;
-    m_CommandMap["serverconnectionhandlerlist"] = &Parser::serverConnectionHandlerListCommand;
-    m_CommandMap["clientlist"] = &Parser::clientListCommand;
-    m_CommandMap["channellist"] = &Parser::channelListCommand;
-    m_CommandMap["channelclientlist"] = &Parser::channelClientListCommand;
-    m_CommandMap["verifyserverpassword"] = &Parser::verifyServerPasswordCommand;
-    m_CommandMap["verifychannelpassword"] = &Parser::verifyChannelPasswordCommand;
-    m_CommandMap["clientvariable"] = &Parser::clientVariableCommand;
-    m_CommandMap["channelvariable"] = &Parser::channelVariableCommand;
-    m_CommandMap["servervariable"] = &Parser::serverVariableCommand;
-    m_CommandMap["clientupdate"] = &Parser::clientUpdateCommand;
-    m_CommandMap["clientmute"] = &Parser::clientMuteCommand;
-    m_CommandMap["clientunmute"] = &Parser::clientUnmuteCommand;
-    m_CommandMap["hashpassword"] = &Parser::handleHashPassword;
+    m_CommandMap["quit"] = {&Parser::quitCommand, Needs::Nothing};
+    m_CommandMap["use"] = {&Parser::useCommand, Needs::Nothing};
+    m_CommandMap["whoami"] = {&Parser::whoamiCommand, Needs::Selection};
+    m_CommandMap["dummy_connectionlost"] = {&Parser::connectionLostCommand, Needs::Nothing};
+    m_CommandMap["dummy_connectionestablished"] = {&Parser::connectionEstablishedCommand, Needs::Nothing};
+    m_CommandMap["clientnotifyregister"] = {&Parser::notifyRegisterCommand, Needs::Nothing};
+    m_CommandMap["clientnotifyunregister"] = {&Parser::notifyUnregisterCommand, Needs::Nothing};
+    m_CommandMap["help"] = {&Parser::helpCommand, Needs::Nothing};
+    m_CommandMap["currentschandlerid"] = {&Parser::currentSchandlerIdCommand, Needs::Nothing};
+    m_CommandMap["serverconnectinfo"] = {&Parser::serverConnectInfoCommand, Needs::Selection};
+    m_CommandMap["channelconnectinfo"] = {&Parser::channelConnectInfoCommand, Needs::Selection};
+    m_CommandMap["serverconnectionhandlerlist"] = {&Parser::serverConnectionHandlerListCommand, Needs::Nothing};
+    m_CommandMap["clientlist"] = {&Parser::clientListCommand, Needs::Selection};
+    m_CommandMap["channellist"] = {&Parser::channelListCommand, Needs::Selection};
+    m_CommandMap["channelclientlist"] = {&Parser::channelClientListCommand, Needs::Selection};
+    m_CommandMap["verifyserverpassword"] = {&Parser::verifyServerPasswordCommand, Needs::Selection};
+    m_CommandMap["verifychannelpassword"] = {&Parser::verifyChannelPasswordCommand, Needs::Selection};
+    m_CommandMap["clientvariable"] = {&Parser::clientVariableCommand, Needs::Selection};
+    m_CommandMap["channelvariable"] = {&Parser::channelVariableCommand, Needs::Selection};
+    m_CommandMap["servervariable"] = {&Parser::serverVariableCommand, Needs::Selection};
+    m_CommandMap["clientupdate"] = {&Parser::clientUpdateCommand, Needs::Selection};
+    m_CommandMap["clientmute"] = {&Parser::clientMuteCommand, Needs::Selection};
+    m_CommandMap["clientunmute"] = {&Parser::clientUnmuteCommand, Needs::Selection};
+    m_CommandMap["hashpassword"] = {&Parser::handleHashPassword, Needs::Nothing};
     for (const auto& entry : kForwardedCommands)
         m_ForwardedMap[entry[0]] = entry[1];
 }
@@ -201,12 +201,19 @@ void Parser::handleCommand(QueryLine& line)
     }
     if (parameters.size() == 0)
         return;
-    const std::string command = parameters.getToken(0);
-    const auto handler = m_CommandMap.find(command);
-    const unsigned result = handler != m_CommandMap.end() ? (this->*(handler->second))(parameters, line)
+    const auto command = m_CommandMap.find(parameters.getToken(0));
+    const unsigned result = command != m_CommandMap.end() ? runCommand(command->second, parameters, line)
                                                           : forwardCommand(parameters, line);
     if (result != kResultNoLineNow)
         sendErrorReply(line.m_connectionID, result, std::string(), 0);
+}
+
+unsigned Parser::runCommand(const Command& command, ParamParser& parameters, QueryLine& line)
+{
+    uint64_t selected = 0;
+    if (command.needs == Needs::Selection && !selectedConnection(line.m_connectionID, selected))
+        return kErrorNoConnectionRecord;
+    return (this->*command.handler)(parameters, line, selected);
 }
 
 bool Parser::isRegistered(const ConnectionRecord& record, uint64_t schandlerid, const std::string& event)
@@ -233,6 +240,24 @@ bool Parser::hasRecord(int connectionID)
 {
     std::lock_guard<std::mutex> guard(m_ConnectionLock);
     return m_ConnectionMap.count(connectionID) != 0;
+}
+
+unsigned Parser::changeRecord(int connectionID, const char* missing,
+                              const std::function<unsigned(ConnectionRecord&)>& change)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_ConnectionLock);
+        const auto it = m_ConnectionMap.find(connectionID);
+        if (it != m_ConnectionMap.end())
+            return change(it->second);
+    }
+    return noQueryConnection(missing);
+}
+
+unsigned Parser::noQueryConnection(const char* missing)
+{
+    logMessage(missing, 2, kChannel);
+    return kErrorNoQueryConnection;
 }
 
 void Parser::sendLine(int connectionID, const std::string& line)

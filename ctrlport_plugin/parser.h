@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -60,10 +61,29 @@ public:
     static std::string maskPasswords(const std::string& line);
 
 private:
-    typedef unsigned (Parser::*Handler)(ParamParser&, QueryLine&);
+    // A command handler gets the line's parameters, the line and, when its command needs one, the
+    // connection's selected server connection (0 otherwise).
+    typedef unsigned (Parser::*Handler)(ParamParser&, QueryLine&, uint64_t selected);
+
+    // What a command needs before its handler runs.
+    enum class Needs
+    {
+        Nothing,
+        // The connection's record, for its selected server connection: without it the command
+        // answers 1792 and the handler does not run.
+        Selection
+    };
+
+    struct Command
+    {
+        Handler handler;
+        Needs needs;
+    };
 
     // handleLine without its guard: may throw.
     void handleCommand(QueryLine& line);
+    // The checks that the command needs, then its handler.
+    unsigned runCommand(const Command& command, ParamParser& parameters, QueryLine& line);
     void timerLoop();
     void stopTimer();
     void fillTables();
@@ -71,43 +91,49 @@ private:
     // The selected server connection of a connection; false when it has no record.
     bool selectedConnection(int connectionID, uint64_t& selected);
     bool hasRecord(int connectionID);
+    // Changes the connection's record under the table's lock and answers what `change` answers;
+    // without a record, logs `missing` and answers 1794.
+    unsigned changeRecord(int connectionID, const char* missing,
+                          const std::function<unsigned(ConnectionRecord&)>& change);
+    // Logs `missing` and answers 1794: the connection has no record.
+    static unsigned noQueryConnection(const char* missing);
     static bool isRegistered(const ConnectionRecord& record, uint64_t schandlerid, const std::string& event);
     // Adds a registration within the bounds: 0, 3 when it exists, 1538 past a bound.
     static unsigned addRegistration(ConnectionRecord& record, uint64_t schandlerid, const std::string& event);
 
     // Commands about the connection itself.
-    unsigned quitCommand(ParamParser& parameters, QueryLine& line);
-    unsigned useCommand(ParamParser& parameters, QueryLine& line);
-    unsigned whoamiCommand(ParamParser& parameters, QueryLine& line);
-    unsigned connectionLostCommand(ParamParser& parameters, QueryLine& line);
-    unsigned connectionEstablishedCommand(ParamParser& parameters, QueryLine& line);
-    unsigned notifyRegisterCommand(ParamParser& parameters, QueryLine& line);
-    unsigned notifyUnregisterCommand(ParamParser& parameters, QueryLine& line);
-    unsigned helpCommand(ParamParser& parameters, QueryLine& line);
-    unsigned currentSchandlerIdCommand(ParamParser& parameters, QueryLine& line);
-    unsigned serverConnectionHandlerListCommand(ParamParser& parameters, QueryLine& line);
-    unsigned serverConnectInfoCommand(ParamParser& parameters, QueryLine& line);
-    unsigned channelConnectInfoCommand(ParamParser& parameters, QueryLine& line);
+    unsigned quitCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned useCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned whoamiCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned connectionLostCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned connectionEstablishedCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned notifyRegisterCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned notifyUnregisterCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned helpCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned currentSchandlerIdCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned serverConnectionHandlerListCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned serverConnectInfoCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned channelConnectInfoCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
 
     // Client and channel lists (parser_lists.cpp).
-    unsigned clientListCommand(ParamParser& parameters, QueryLine& line);
-    unsigned channelClientListCommand(ParamParser& parameters, QueryLine& line);
-    unsigned channelListCommand(ParamParser& parameters, QueryLine& line);
+    unsigned clientListCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned channelClientListCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned channelListCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
 
     // Variables, own-client updates, muting and password checks (parser_variables.cpp).
-    unsigned clientVariableCommand(ParamParser& parameters, QueryLine& line);
-    unsigned channelVariableCommand(ParamParser& parameters, QueryLine& line);
-    unsigned objectVariables(ParamParser& parameters, QueryLine& line, bool channels);
-    unsigned serverVariableCommand(ParamParser& parameters, QueryLine& line);
-    unsigned clientUpdateCommand(ParamParser& parameters, QueryLine& line);
-    unsigned clientMuteCommand(ParamParser& parameters, QueryLine& line);
-    unsigned clientUnmuteCommand(ParamParser& parameters, QueryLine& line);
-    unsigned muteCommand(ParamParser& parameters, QueryLine& line, bool mute);
-    unsigned verifyServerPasswordCommand(ParamParser& parameters, QueryLine& line);
-    unsigned verifyChannelPasswordCommand(ParamParser& parameters, QueryLine& line);
+    unsigned clientVariableCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned channelVariableCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned objectVariables(ParamParser& parameters, QueryLine& line, uint64_t selected, bool channels);
+    unsigned serverVariableCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned clientUpdateCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned clientMuteCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned clientUnmuteCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned muteCommand(ParamParser& parameters, uint64_t selected, bool mute);
+    unsigned verifyServerPasswordCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
+    unsigned verifyChannelPasswordCommand(ParamParser& parameters, QueryLine& line, uint64_t selected);
 
     // The password hash (parser_hash.cpp).
-    unsigned handleHashPassword(ParamParser& parameters, QueryLine& line);
+    unsigned handleHashPassword(ParamParser& parameters, QueryLine& line, uint64_t selected);
 
     QueryManager m_QueryManager;
     std::atomic<bool> m_TimerStop{false};
@@ -116,7 +142,7 @@ private:
     std::map<int, ConnectionRecord> m_ConnectionMap;
     // Filled before the port opens, read only afterwards.
     std::map<std::string, std::string> m_ForwardedMap;
-    std::map<std::string, Handler> m_CommandMap;
+    std::map<std::string, Command> m_CommandMap;
 };
 
 #endif

@@ -20,14 +20,12 @@ const std::size_t kConnectInfoSize = 512;
 
 uint64_t currentServerConnection()
 {
-    return hostTable().getCurrentServerConnectionHandlerID ? hostTable().getCurrentServerConnectionHandlerID() : 0;
+    return hostTable().getCurrentServerConnectionHandlerID();
 }
 
 // The own client and its channel on a server connection; a client error number on failure.
 unsigned ownChannel(uint64_t schandlerid, uint16_t& clientID, uint64_t& channelID)
 {
-    if (!hostTable().getOwnClientID || !hostTable().getChannelOfClient)
-        return kErrorCommandRejected;
     const unsigned error = hostTable().getOwnClientID(schandlerid, &clientID);
     if (error != 0)
         return error;
@@ -43,13 +41,13 @@ std::string selectedLine(uint64_t schandlerid)
 
 } // namespace
 
-unsigned Parser::quitCommand(ParamParser&, QueryLine& line)
+unsigned Parser::quitCommand(ParamParser&, QueryLine& line, uint64_t)
 {
     m_QueryManager.sendErrorAndRemoveConnection(line.m_connectionID, kErrorOk, std::string());
     return kResultNoLine;
 }
 
-unsigned Parser::useCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::useCommand(ParamParser& parameters, QueryLine& line, uint64_t)
 {
     uint64_t schandlerid = currentServerConnection();
     if (parameters.size() > 2)
@@ -64,13 +62,10 @@ unsigned Parser::useCommand(ParamParser& parameters, QueryLine& line)
         if (failed)
             return kErrorParameterInvalid;
     }
-    if (!hasRecord(line.m_connectionID)) {
-        logMessage("Could not find matching query connection...", 2, kChannel);
-        return kErrorNoQueryConnection;
-    }
+    const char* const missing = "Could not find matching query connection...";
+    if (!hasRecord(line.m_connectionID))
+        return noQueryConnection(missing);
 
-    if (!hostTable().getServerConnectionHandlerList)
-        return kErrorCommandRejected;
     bool known = false;
     {
         HostMemory<uint64_t> list;
@@ -87,22 +82,17 @@ unsigned Parser::useCommand(ParamParser& parameters, QueryLine& line)
     if (!known)
         return kErrorNoSuchServerConnection;
 
-    {
-        std::lock_guard<std::mutex> guard(m_ConnectionLock);
-        const auto it = m_ConnectionMap.find(line.m_connectionID);
-        if (it == m_ConnectionMap.end())
-            return kErrorNoQueryConnection;
-        it->second.m_selected = schandlerid;
-    }
-    sendLine(line.m_connectionID, selectedLine(schandlerid));
-    return kErrorOk;
+    const unsigned result = changeRecord(line.m_connectionID, missing, [schandlerid](ConnectionRecord& record) {
+        record.m_selected = schandlerid;
+        return kErrorOk;
+    });
+    if (result == kErrorOk)
+        sendLine(line.m_connectionID, selectedLine(schandlerid));
+    return result;
 }
 
-unsigned Parser::whoamiCommand(ParamParser&, QueryLine& line)
+unsigned Parser::whoamiCommand(ParamParser&, QueryLine& line, uint64_t selected)
 {
-    uint64_t selected = 0;
-    if (!selectedConnection(line.m_connectionID, selected))
-        return kErrorNoConnectionRecord;
     uint16_t clientID = 0;
     uint64_t channelID = 0;
     const unsigned error = ownChannel(selected, clientID, channelID);
@@ -115,14 +105,14 @@ unsigned Parser::whoamiCommand(ParamParser&, QueryLine& line)
     return kErrorOk;
 }
 
-unsigned Parser::connectionLostCommand(ParamParser&, QueryLine& line)
+unsigned Parser::connectionLostCommand(ParamParser&, QueryLine& line, uint64_t)
 {
     std::lock_guard<std::mutex> guard(m_ConnectionLock);
     m_ConnectionMap.erase(line.m_connectionID);
     return kResultNoLine;
 }
 
-unsigned Parser::connectionEstablishedCommand(ParamParser&, QueryLine& line)
+unsigned Parser::connectionEstablishedCommand(ParamParser&, QueryLine& line, uint64_t)
 {
     const uint64_t schandlerid = currentServerConnection();
     {
@@ -133,7 +123,7 @@ unsigned Parser::connectionEstablishedCommand(ParamParser&, QueryLine& line)
     return kResultNoLine;
 }
 
-unsigned Parser::notifyRegisterCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::notifyRegisterCommand(ParamParser& parameters, QueryLine& line, uint64_t)
 {
     const uint64_t schandlerid = parameters.getUInt64("schandlerid");
     if (parameters.getError() != 0)
@@ -141,21 +131,8 @@ unsigned Parser::notifyRegisterCommand(ParamParser& parameters, QueryLine& line)
     const std::string event = parameters.getString("event");
     if (parameters.getError() != 0)
         return static_cast<unsigned>(parameters.getError());
-    bool found = false;
-    unsigned result = kResultNoLineNow;
-    {
-        std::lock_guard<std::mutex> guard(m_ConnectionLock);
-        const auto it = m_ConnectionMap.find(line.m_connectionID);
-        if (it != m_ConnectionMap.end()) {
-            found = true;
-            result = addRegistration(it->second, schandlerid, event);
-        }
-    }
-    if (!found) {
-        logMessage("Could not find matching query connection.", 2, kChannel);
-        return kErrorNoQueryConnection;
-    }
-    return result;
+    return changeRecord(line.m_connectionID, "Could not find matching query connection.",
+                        [&](ConnectionRecord& record) { return addRegistration(record, schandlerid, event); });
 }
 
 unsigned Parser::addRegistration(ConnectionRecord& record, uint64_t schandlerid, const std::string& event)
@@ -173,27 +150,17 @@ unsigned Parser::addRegistration(ConnectionRecord& record, uint64_t schandlerid,
     return kErrorOk;
 }
 
-unsigned Parser::notifyUnregisterCommand(ParamParser&, QueryLine& line)
+unsigned Parser::notifyUnregisterCommand(ParamParser&, QueryLine& line, uint64_t)
 {
-    bool found = false;
-    bool hadRegistrations = false;
-    {
-        std::lock_guard<std::mutex> guard(m_ConnectionLock);
-        const auto it = m_ConnectionMap.find(line.m_connectionID);
-        if (it != m_ConnectionMap.end()) {
-            found = true;
-            hadRegistrations = !it->second.m_registrations.empty();
-            it->second.m_registrations.clear();
-        }
-    }
-    if (!found) {
-        logMessage("Could not find matching query connection..", 2, kChannel);
-        return kErrorNoQueryConnection;
-    }
-    return hadRegistrations ? kErrorOk : kResultNoLineNow;
+    const char* const missing = "Could not find matching query connection..";
+    return changeRecord(line.m_connectionID, missing, [](ConnectionRecord& record) {
+        const bool hadRegistrations = !record.m_registrations.empty();
+        record.m_registrations.clear();
+        return hadRegistrations ? kErrorOk : kResultNoLineNow;
+    });
 }
 
-unsigned Parser::helpCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::helpCommand(ParamParser& parameters, QueryLine& line, uint64_t)
 {
     const std::string topic = parameters.size() == 1 ? std::string("help") : parameters.getToken(1);
     if (topic.empty() || topic.find_first_of(std::string("/\\\0", 3)) != std::string::npos)
@@ -226,7 +193,7 @@ unsigned Parser::helpCommand(ParamParser& parameters, QueryLine& line)
     return kErrorOk;
 }
 
-unsigned Parser::currentSchandlerIdCommand(ParamParser&, QueryLine& line)
+unsigned Parser::currentSchandlerIdCommand(ParamParser&, QueryLine& line, uint64_t)
 {
     std::string reply;
     addParam(reply, "schandlerid", currentServerConnection());
@@ -234,10 +201,8 @@ unsigned Parser::currentSchandlerIdCommand(ParamParser&, QueryLine& line)
     return kErrorOk;
 }
 
-unsigned Parser::serverConnectionHandlerListCommand(ParamParser&, QueryLine& line)
+unsigned Parser::serverConnectionHandlerListCommand(ParamParser&, QueryLine& line, uint64_t)
 {
-    if (!hostTable().getServerConnectionHandlerList)
-        return kErrorCommandRejected;
     HostMemory<uint64_t> list;
     if (const unsigned error = hostTable().getServerConnectionHandlerList(list.out()))
         return error;
@@ -251,13 +216,8 @@ unsigned Parser::serverConnectionHandlerListCommand(ParamParser&, QueryLine& lin
     return kErrorOk;
 }
 
-unsigned Parser::serverConnectInfoCommand(ParamParser&, QueryLine& line)
+unsigned Parser::serverConnectInfoCommand(ParamParser&, QueryLine& line, uint64_t selected)
 {
-    uint64_t selected = 0;
-    if (!selectedConnection(line.m_connectionID, selected))
-        return kErrorNoConnectionRecord;
-    if (!hostTable().getServerConnectInfo)
-        return kErrorCommandRejected;
     char address[kConnectInfoSize] = {};
     char password[kConnectInfoSize] = {};
     uint16_t port = 0;
@@ -275,11 +235,8 @@ unsigned Parser::serverConnectInfoCommand(ParamParser&, QueryLine& line)
     return kErrorOk;
 }
 
-unsigned Parser::channelConnectInfoCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::channelConnectInfoCommand(ParamParser& parameters, QueryLine& line, uint64_t selected)
 {
-    uint64_t selected = 0;
-    if (!selectedConnection(line.m_connectionID, selected))
-        return kErrorNoConnectionRecord;
     uint64_t channelID = 0;
     if (parameters.hasParam("cid")) {
         channelID = parameters.getUInt64("cid");
@@ -291,8 +248,6 @@ unsigned Parser::channelConnectInfoCommand(ParamParser& parameters, QueryLine& l
         if (error != 0)
             return error;
     }
-    if (!hostTable().getChannelConnectInfo)
-        return kErrorCommandRejected;
     char path[kConnectInfoSize] = {};
     char password[kConnectInfoSize] = {};
     const unsigned error = hostTable().getChannelConnectInfo(selected, channelID, path, password, kConnectInfoSize);

@@ -5,7 +5,7 @@
 #include "passwordhash.h"
 #include "replybuilder.h"
 
-unsigned Parser::handleHashPassword(ParamParser& parameters, QueryLine& line)
+unsigned Parser::handleHashPassword(ParamParser& parameters, QueryLine& line, uint64_t)
 {
     // The value arrives unescaped, so the digest covers the password as the client meant it.
     const std::string password = parameters.getString("password");

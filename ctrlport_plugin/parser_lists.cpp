@@ -12,7 +12,7 @@
 
 namespace {
 
-// Option groups of a client record, in the order they are written.
+// Option groups of a client record.
 enum ClientOption : unsigned
 {
     kWithAway = 1u << 0,
@@ -32,6 +32,9 @@ enum ChannelOption : unsigned
     kWithChannelIcon = 1u << 3,
     kWithLimits = 1u << 4
 };
+
+// The keys written whatever the options.
+constexpr unsigned kAlways = 0;
 
 struct OptionName
 {
@@ -59,134 +62,142 @@ unsigned readOptions(const ParamParser& parameters, const OptionName (&options)[
     return flags;
 }
 
-// Variable numbers of the client.
-enum ClientVariable : std::size_t
+// How a value read from the client is written: the unsigned 64-bit number, the int as its low
+// 16 bits, the int with its sign, or the text escaped.
+enum class Width
 {
-    kClientUniqueIdentifier = 0,
-    kClientNickname = 1,
-    kClientFlagTalking = 4,
-    kClientInputMuted = 5,
-    kClientOutputMuted = 6,
-    kClientInputHardware = 8,
-    kClientOutputHardware = 9,
-    kClientIsMuted = 16,
-    kClientIsRecording = 17,
-    kClientDatabaseId = 32,
-    kClientChannelGroupId = 33,
-    kClientServergroups = 34,
-    kClientAwayFlag = 38,
-    kClientAwayMessage = 39,
-    kClientType = 40,
-    kClientTalkPower = 42,
-    kClientIsTalker = 46,
-    kClientIsPrioritySpeaker = 51,
-    kClientIconId = 56,
-    kClientIsChannelCommander = 57,
-    kClientCountry = 58
+    UInt64,
+    UInt16,
+    Int,
+    Text
 };
 
-// Variable numbers of a channel.
-enum ChannelVariable : std::size_t
+// A key of a record: the client's variable it reads, how it is written and the option group that
+// asks for it.
+struct RecordKey
 {
-    kChannelName = 0,
-    kChannelTopicText = 1,
-    kChannelCodec = 4,
-    kChannelCodecQuality = 5,
-    kChannelMaxclients = 6,
-    kChannelMaxfamilyclients = 7,
-    kChannelOrder = 8,
-    kChannelFlagPermanent = 9,
-    kChannelFlagSemiPermanent = 10,
-    kChannelFlagDefault = 11,
-    kChannelFlagPassword = 12,
-    kChannelFlagAreSubscribed = 26,
-    kChannelNeededTalkPower = 28,
-    kChannelIconId = 31
+    const char* key;
+    std::size_t variable;
+    Width width;
+    unsigned option;
 };
 
-bool haveClientSlots(const HostFunctions& host)
-{
-    return host.getChannelOfClient && host.getClientVariableAsUInt64 && host.getClientVariableAsString &&
-           host.getClientVariableAsInt && host.getOwnClientID && host.getOwnClientVariableAsInt;
-}
+// The keys of a client record after its clid and cid, in the order they are written.
+const RecordKey kClientKeys[] = {
+    {"client_database_id", 32, Width::UInt64, kAlways},
+    {"client_nickname", 1, Width::Text, kAlways},
+    {"client_type", 40, Width::UInt16, kAlways},
+    {"client_away", 38, Width::UInt16, kWithAway},
+    {"client_away_message", 39, Width::Text, kWithAway},
+    {"client_flag_talking", 4, Width::UInt16, kWithVoice},
+    {"client_input_muted", 5, Width::UInt16, kWithVoice},
+    {"client_output_muted", 6, Width::UInt16, kWithVoice},
+    {"client_input_hardware", 8, Width::UInt16, kWithVoice},
+    {"client_output_hardware", 9, Width::UInt16, kWithVoice},
+    {"client_talk_power", 42, Width::Int, kWithVoice},
+    {"client_is_talker", 46, Width::UInt16, kWithVoice},
+    {"client_is_priority_speaker", 51, Width::UInt16, kWithVoice},
+    {"client_is_recording", 17, Width::UInt16, kWithVoice},
+    {"client_is_channel_commander", 57, Width::UInt16, kWithVoice},
+    {"client_is_muted", 16, Width::UInt16, kWithVoice},
+    {"client_unique_identifier", 0, Width::Text, kWithUid},
+    {"client_servergroups", 34, Width::Text, kWithGroups},
+    {"client_channel_group_id", 33, Width::UInt64, kWithGroups},
+    {"client_icon_id", 56, Width::Int, kWithIcon},
+    {"client_country", 58, Width::Text, kWithCountry},
+};
+const std::size_t kClientFlagTalking = 4;
 
-bool haveChannelSlots(const HostFunctions& host)
-{
-    return host.getChannelList && host.getParentChannel && host.getChannelVariableAsUInt64 &&
-           host.getChannelVariableAsString && host.getChannelVariableAsInt && host.getChannelClientList;
-}
+// The keys of a channel record after its cid and pid, before its subscription.
+const RecordKey kChannelKeys[] = {
+    {"channel_order", 8, Width::UInt64, kAlways},
+    {"channel_name", 0, Width::Text, kAlways},
+    {"channel_topic", 1, Width::Text, kWithTopic},
+    {"channel_flag_default", 11, Width::UInt16, kWithFlags},
+    {"channel_flag_password", 12, Width::UInt16, kWithFlags},
+    {"channel_flag_permanent", 9, Width::UInt16, kWithFlags},
+    {"channel_flag_semi_permanent", 10, Width::UInt16, kWithFlags},
+    {"channel_codec", 4, Width::UInt64, kWithChannelVoice},
+    {"channel_codec_quality", 5, Width::UInt64, kWithChannelVoice},
+    {"channel_needed_talk_power", 28, Width::Int, kWithChannelVoice},
+    {"channel_icon_id", 31, Width::Int, kWithChannelIcon},
+    {"channel_maxclients", 6, Width::Int, kWithLimits},
+    {"channel_maxfamilyclients", 7, Width::Int, kWithLimits},
+};
+const std::size_t kChannelFlagAreSubscribed = 26;
 
-// Reads variables of one client or channel from the client and writes them to a record, each as
-// its key and value; a read that fails gives back the client's error and writes nothing.
+// Writes the keys of one client or channel that the options ask for, each read from the client by
+// its variable number; a read that fails gives back the client's error and writes nothing more.
 template <typename Id>
-class RecordValues
+class RecordWriter
 {
+public:
+    virtual ~RecordWriter() = default;
+
 protected:
     using IntGetter = unsigned (*)(uint64_t, Id, std::size_t, int*);
     using UInt64Getter = unsigned (*)(uint64_t, Id, std::size_t, uint64_t*);
     using TextGetter = unsigned (*)(uint64_t, Id, std::size_t, char**);
 
-    RecordValues(uint64_t schandlerid, Id id, std::string& line, IntGetter getInt, UInt64Getter getUInt64,
+    RecordWriter(uint64_t schandlerid, Id id, std::string& line, IntGetter getInt, UInt64Getter getUInt64,
                  TextGetter getText)
-        : m_host(hostTable()), m_sch(schandlerid), m_id(id), m_line(line), m_getInt(getInt),
-          m_getUInt64(getUInt64), m_getText(getText)
+        : m_sch(schandlerid), m_id(id), m_line(line), m_getInt(getInt), m_getUInt64(getUInt64), m_getText(getText)
     {
     }
 
-    unsigned uint64Value(const char* key, std::size_t variable)
+    template <std::size_t N>
+    unsigned writeKeys(const RecordKey (&keys)[N], unsigned options)
     {
-        uint64_t value = 0;
-        if (const unsigned error = m_getUInt64(m_sch, m_id, variable, &value))
-            return error;
-        addParam(m_line, key, value);
+        for (const RecordKey& key : keys) {
+            if (key.option != kAlways && !(options & key.option))
+                continue;
+            if (const unsigned error = writeKey(key))
+                return error;
+        }
         return 0;
     }
 
-    unsigned intValue(const char* key, std::size_t variable)
-    {
-        int value = 0;
-        if (const unsigned error = m_getInt(m_sch, m_id, variable, &value))
-            return error;
-        addParam(m_line, key, static_cast<int32_t>(value));
-        return 0;
-    }
+    virtual unsigned readInt(std::size_t variable, int& value) { return m_getInt(m_sch, m_id, variable, &value); }
 
-    // The int, written as its low 16 bits.
-    unsigned uint16Value(const char* key, std::size_t variable)
-    {
-        int value = 0;
-        if (const unsigned error = m_getInt(m_sch, m_id, variable, &value))
-            return error;
-        addParam(m_line, key, static_cast<uint16_t>(value));
-        return 0;
-    }
-
-    unsigned textValue(const char* key, std::size_t variable)
-    {
-        HostMemory<char> text;
-        if (const unsigned error = m_getText(m_sch, m_id, variable, text.out()))
-            return error;
-        addParam(m_line, key, text.get() ? std::string(text.get()) : std::string());
-        return 0;
-    }
-
-    const HostFunctions& m_host;
     const uint64_t m_sch;
     const Id m_id;
     std::string& m_line;
 
 private:
+    unsigned writeKey(const RecordKey& key)
+    {
+        if (key.width == Width::UInt64) {
+            uint64_t value = 0;
+            if (const unsigned error = m_getUInt64(m_sch, m_id, key.variable, &value))
+                return error;
+            addParam(m_line, key.key, value);
+        } else if (key.width == Width::Text) {
+            HostMemory<char> text;
+            if (const unsigned error = m_getText(m_sch, m_id, key.variable, text.out()))
+                return error;
+            addParam(m_line, key.key, text.get() ? std::string(text.get()) : std::string());
+        } else {
+            int value = 0;
+            if (const unsigned error = readInt(key.variable, value))
+                return error;
+            if (key.width == Width::Int)
+                addParam(m_line, key.key, static_cast<int32_t>(value));
+            else
+                addParam(m_line, key.key, static_cast<uint16_t>(value));
+        }
+        return 0;
+    }
+
     const IntGetter m_getInt;
     const UInt64Getter m_getUInt64;
     const TextGetter m_getText;
 };
 
-// Writes the values of one client; each call that fails ends the record with the client's error.
-class ClientRecordWriter : private RecordValues<uint16_t>
+class ClientRecordWriter : private RecordWriter<uint16_t>
 {
 public:
     ClientRecordWriter(uint64_t schandlerid, uint16_t clientID, std::string& line)
-        : RecordValues(schandlerid, clientID, line, hostTable().getClientVariableAsInt,
+        : RecordWriter(schandlerid, clientID, line, hostTable().getClientVariableAsInt,
                        hostTable().getClientVariableAsUInt64, hostTable().getClientVariableAsString)
     {
     }
@@ -195,81 +206,31 @@ public:
     {
         addParam(m_line, "clid", m_id);
         uint64_t channelID = 0;
-        if (const unsigned error = m_host.getChannelOfClient(m_sch, m_id, &channelID))
+        if (const unsigned error = hostTable().getChannelOfClient(m_sch, m_id, &channelID))
             return error;
         addParam(m_line, "cid", channelID);
-        unsigned error = uint64Value("client_database_id", kClientDatabaseId);
-        if (!error)
-            error = textValue("client_nickname", kClientNickname);
-        if (!error)
-            error = uint16Value("client_type", kClientType);
-        if (!error && (options & kWithAway)) {
-            error = uint16Value("client_away", kClientAwayFlag);
-            if (!error)
-                error = textValue("client_away_message", kClientAwayMessage);
-        }
-        if (!error && (options & kWithVoice))
-            error = voiceValues();
-        if (!error && (options & kWithUid))
-            error = textValue("client_unique_identifier", kClientUniqueIdentifier);
-        if (!error && (options & kWithGroups)) {
-            error = textValue("client_servergroups", kClientServergroups);
-            if (!error)
-                error = uint64Value("client_channel_group_id", kClientChannelGroupId);
-        }
-        if (!error && (options & kWithIcon))
-            error = intValue("client_icon_id", kClientIconId);
-        if (!error && (options & kWithCountry))
-            error = textValue("client_country", kClientCountry);
-        if (!error)
-            endRecord(m_line);
-        return error;
+        if (const unsigned error = writeKeys(kClientKeys, options))
+            return error;
+        endRecord(m_line);
+        return 0;
     }
 
 private:
-    unsigned voiceValues()
+    unsigned readInt(std::size_t variable, int& value) override
     {
         // The own client's talking state is the client's own knowledge, not the server's.
-        int talking = 0;
         uint16_t own = 0;
-        unsigned error = 0;
-        if (m_host.getOwnClientID(m_sch, &own) == 0 && own != 0 && own == m_id)
-            error = m_host.getOwnClientVariableAsInt(m_sch, kClientFlagTalking, &talking);
-        else
-            error = m_host.getClientVariableAsInt(m_sch, m_id, kClientFlagTalking, &talking);
-        if (error)
-            return error;
-        addParam(m_line, "client_flag_talking", static_cast<uint16_t>(talking));
-        static const struct
-        {
-            const char* key;
-            std::size_t variable;
-            bool signedValue;
-        } kVoice[] = {{"client_input_muted", kClientInputMuted, false},
-                      {"client_output_muted", kClientOutputMuted, false},
-                      {"client_input_hardware", kClientInputHardware, false},
-                      {"client_output_hardware", kClientOutputHardware, false},
-                      {"client_talk_power", kClientTalkPower, true},
-                      {"client_is_talker", kClientIsTalker, false},
-                      {"client_is_priority_speaker", kClientIsPrioritySpeaker, false},
-                      {"client_is_recording", kClientIsRecording, false},
-                      {"client_is_channel_commander", kClientIsChannelCommander, false},
-                      {"client_is_muted", kClientIsMuted, false}};
-        for (const auto& value : kVoice) {
-            error = value.signedValue ? intValue(value.key, value.variable) : uint16Value(value.key, value.variable);
-            if (error)
-                return error;
-        }
-        return 0;
+        if (variable == kClientFlagTalking && hostTable().getOwnClientID(m_sch, &own) == 0 && own != 0 && own == m_id)
+            return hostTable().getOwnClientVariableAsInt(m_sch, variable, &value);
+        return RecordWriter::readInt(variable, value);
     }
 };
 
-// Writes the values of one channel, as ClientRecordWriter does for a client.
-class ChannelRecordWriter : private RecordValues<uint64_t>
+class ChannelRecordWriter : private RecordWriter<uint64_t>
 {
 public:
     ChannelRecordWriter(uint64_t schandlerid, uint64_t channelID, std::string& line)
-        : RecordValues(schandlerid, channelID, line, hostTable().getChannelVariableAsInt,
+        : RecordWriter(schandlerid, channelID, line, hostTable().getChannelVariableAsInt,
                        hostTable().getChannelVariableAsUInt64, hostTable().getChannelVariableAsString)
     {
     }
@@ -278,42 +239,15 @@ public:
     {
         addParam(m_line, "cid", m_id);
         uint64_t parent = 0;
-        if (const unsigned error = m_host.getParentChannel(m_sch, m_id, &parent))
+        if (const unsigned error = hostTable().getParentChannel(m_sch, m_id, &parent))
             return error;
         addParam(m_line, "pid", parent);
-        unsigned error = uint64Value("channel_order", kChannelOrder);
-        if (!error)
-            error = textValue("channel_name", kChannelName);
-        if (!error && (options & kWithTopic))
-            error = textValue("channel_topic", kChannelTopicText);
-        if (!error && (options & kWithFlags)) {
-            error = uint16Value("channel_flag_default", kChannelFlagDefault);
-            if (!error)
-                error = uint16Value("channel_flag_password", kChannelFlagPassword);
-            if (!error)
-                error = uint16Value("channel_flag_permanent", kChannelFlagPermanent);
-            if (!error)
-                error = uint16Value("channel_flag_semi_permanent", kChannelFlagSemiPermanent);
-        }
-        if (!error && (options & kWithChannelVoice)) {
-            error = uint64Value("channel_codec", kChannelCodec);
-            if (!error)
-                error = uint64Value("channel_codec_quality", kChannelCodecQuality);
-            if (!error)
-                error = intValue("channel_needed_talk_power", kChannelNeededTalkPower);
-        }
-        if (!error && (options & kWithChannelIcon))
-            error = intValue("channel_icon_id", kChannelIconId);
-        if (!error && (options & kWithLimits)) {
-            error = intValue("channel_maxclients", kChannelMaxclients);
-            if (!error)
-                error = intValue("channel_maxfamilyclients", kChannelMaxfamilyclients);
-        }
-        if (!error)
-            error = subscription();
-        if (!error)
-            endRecord(m_line);
-        return error;
+        if (const unsigned error = writeKeys(kChannelKeys, options))
+            return error;
+        if (const unsigned error = subscription())
+            return error;
+        endRecord(m_line);
+        return 0;
     }
 
 private:
@@ -321,14 +255,13 @@ private:
     unsigned subscription()
     {
         int subscribed = 0;
-        if (const unsigned error =
-                m_host.getChannelVariableAsInt(m_sch, m_id, kChannelFlagAreSubscribed, &subscribed))
+        if (const unsigned error = readInt(kChannelFlagAreSubscribed, subscribed))
             return error;
         addParam(m_line, "channel_flag_are_subscribed", static_cast<uint16_t>(subscribed));
         if (subscribed == 0)
             return 0;
         HostMemory<uint16_t> clients;
-        if (const unsigned error = m_host.getChannelClientList(m_sch, m_id, clients.out()))
+        if (const unsigned error = hostTable().getChannelClientList(m_sch, m_id, clients.out()))
             return error;
         uint64_t count = 0;
         for (const uint16_t* entry = clients.get(); entry && *entry != 0; ++entry)
@@ -350,18 +283,11 @@ unsigned writeClientRecords(uint64_t schandlerid, const uint16_t* clients, unsig
 
 } // namespace
 
-unsigned Parser::clientListCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::clientListCommand(ParamParser& parameters, QueryLine& line, uint64_t selected)
 {
-    uint64_t selected = 0;
-    if (!selectedConnection(line.m_connectionID, selected))
-        return kErrorNoConnectionRecord;
     const unsigned options = readOptions(parameters, kClientOptions);
-    const HostFunctions& host = hostTable();
-    if (!host.getClientList || !haveClientSlots(host))
-        return kErrorCommandRejected;
-
     HostMemory<uint16_t> clients;
-    if (const unsigned error = host.getClientList(selected, clients.out()))
+    if (const unsigned error = hostTable().getClientList(selected, clients.out()))
         return error;
     std::string reply;
     if (const unsigned error = writeClientRecords(selected, clients.get(), options, reply))
@@ -370,21 +296,14 @@ unsigned Parser::clientListCommand(ParamParser& parameters, QueryLine& line)
     return kErrorOk;
 }
 
-unsigned Parser::channelClientListCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::channelClientListCommand(ParamParser& parameters, QueryLine& line, uint64_t selected)
 {
-    uint64_t selected = 0;
-    if (!selectedConnection(line.m_connectionID, selected))
-        return kErrorNoConnectionRecord;
     const uint64_t channelID = parameters.getUInt64("cid");
     if (parameters.getError() != 0)
         return static_cast<unsigned>(parameters.getError());
     const unsigned options = readOptions(parameters, kClientOptions);
-    const HostFunctions& host = hostTable();
-    if (!host.getChannelClientList || !haveClientSlots(host))
-        return kErrorCommandRejected;
-
     HostMemory<uint16_t> clients;
-    if (const unsigned error = host.getChannelClientList(selected, channelID, clients.out()))
+    if (const unsigned error = hostTable().getChannelClientList(selected, channelID, clients.out()))
         return error;
     std::string reply;
     if (const unsigned error = writeClientRecords(selected, clients.get(), options, reply))
@@ -393,18 +312,11 @@ unsigned Parser::channelClientListCommand(ParamParser& parameters, QueryLine& li
     return kErrorOk;
 }
 
-unsigned Parser::channelListCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::channelListCommand(ParamParser& parameters, QueryLine& line, uint64_t selected)
 {
-    uint64_t selected = 0;
-    if (!selectedConnection(line.m_connectionID, selected))
-        return kErrorNoConnectionRecord;
     const unsigned options = readOptions(parameters, kChannelOptions);
-    const HostFunctions& host = hostTable();
-    if (!haveChannelSlots(host))
-        return kErrorCommandRejected;
-
     HostMemory<uint64_t> channels;
-    if (const unsigned error = host.getChannelList(selected, channels.out()))
+    if (const unsigned error = hostTable().getChannelList(selected, channels.out()))
         return error;
     std::string reply;
     for (const uint64_t* entry = channels.get(); entry && *entry != 0; ++entry) {

@@ -45,18 +45,12 @@ std::string unknownParameterLine(const std::string& name, const char* command)
 
 // clientvariable and channelvariable: records of an id and variable names, each value read by
 // number from the client. Nothing is sent unless every value could be read.
-unsigned Parser::objectVariables(ParamParser& parameters, QueryLine& line, bool channels)
+unsigned Parser::objectVariables(ParamParser& parameters, QueryLine& line, uint64_t selected, bool channels)
 {
-    uint64_t selected = 0;
-    if (!selectedConnection(line.m_connectionID, selected))
-        return kErrorNoConnectionRecord;
     const HostFunctions& host = hostTable();
     const char* const command = channels ? "channelvariable" : "clientvariable";
     const std::string idKey = channels ? "cid" : "clid";
     const auto lookup = channels ? host.lookupChannelVariableID : host.lookupClientVariableID;
-    if (!lookup || !(channels ? host.getChannelVariableAsString != nullptr : host.getClientVariableAsString != nullptr))
-        return kErrorCommandRejected;
-
     ParamParserList records(parameters);
     std::string reply;
     while (ParamParser* record = records.next()) {
@@ -95,25 +89,19 @@ unsigned Parser::objectVariables(ParamParser& parameters, QueryLine& line, bool 
     return kErrorOk;
 }
 
-unsigned Parser::clientVariableCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::clientVariableCommand(ParamParser& parameters, QueryLine& line, uint64_t selected)
 {
-    return objectVariables(parameters, line, false);
+    return objectVariables(parameters, line, selected, false);
 }
 
-unsigned Parser::channelVariableCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::channelVariableCommand(ParamParser& parameters, QueryLine& line, uint64_t selected)
 {
-    return objectVariables(parameters, line, true);
+    return objectVariables(parameters, line, selected, true);
 }
 
-unsigned Parser::serverVariableCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::serverVariableCommand(ParamParser& parameters, QueryLine& line, uint64_t selected)
 {
-    uint64_t selected = 0;
-    if (!selectedConnection(line.m_connectionID, selected))
-        return kErrorNoConnectionRecord;
     const HostFunctions& host = hostTable();
-    if (!host.lookupServerVariableID || !host.getServerVariableAsString)
-        return kErrorCommandRejected;
-
     std::string reply;
     for (std::size_t i = 1; i < parameters.size(); ++i) {
         const std::string name = parameters.getKey(i);
@@ -130,15 +118,9 @@ unsigned Parser::serverVariableCommand(ParamParser& parameters, QueryLine& line)
     return kErrorOk;
 }
 
-unsigned Parser::clientUpdateCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::clientUpdateCommand(ParamParser& parameters, QueryLine& line, uint64_t selected)
 {
-    uint64_t selected = 0;
-    if (!selectedConnection(line.m_connectionID, selected))
-        return kErrorNoConnectionRecord;
     const HostFunctions& host = hostTable();
-    if (!host.lookupClientVariableID || !host.setOwnClientVariableAsString || !host.flushOwnClientUpdates)
-        return kErrorCommandRejected;
-
     for (std::size_t i = 1; i < parameters.size(); ++i) {
         const std::string name = parameters.getKey(i);
         size_t variable = 0;
@@ -163,16 +145,9 @@ unsigned Parser::clientUpdateCommand(ParamParser& parameters, QueryLine& line)
     return result;
 }
 
-unsigned Parser::muteCommand(ParamParser& parameters, QueryLine& line, bool mute)
+unsigned Parser::muteCommand(ParamParser& parameters, uint64_t selected, bool mute)
 {
-    uint64_t selected = 0;
-    if (!selectedConnection(line.m_connectionID, selected))
-        return kErrorNoConnectionRecord;
-    const HostFunctions& host = hostTable();
-    const auto call = mute ? host.muteClients : host.unmuteClients;
-    if (!call)
-        return kErrorCommandRejected;
-
+    const auto call = mute ? hostTable().muteClients : hostTable().unmuteClients;
     std::vector<uint16_t> clients;
     ParamParserList records(parameters);
     while (ParamParser* record = records.next()) {
@@ -186,27 +161,22 @@ unsigned Parser::muteCommand(ParamParser& parameters, QueryLine& line, bool mute
     return call(selected, clients.data(), nullptr);
 }
 
-unsigned Parser::clientMuteCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::clientMuteCommand(ParamParser& parameters, QueryLine&, uint64_t selected)
 {
-    return muteCommand(parameters, line, true);
+    return muteCommand(parameters, selected, true);
 }
 
-unsigned Parser::clientUnmuteCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::clientUnmuteCommand(ParamParser& parameters, QueryLine&, uint64_t selected)
 {
-    return muteCommand(parameters, line, false);
+    return muteCommand(parameters, selected, false);
 }
 
-unsigned Parser::verifyServerPasswordCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::verifyServerPasswordCommand(ParamParser& parameters, QueryLine& line, uint64_t selected)
 {
-    uint64_t selected = 0;
-    if (!selectedConnection(line.m_connectionID, selected))
-        return kErrorNoConnectionRecord;
     const std::string password = parameters.getString("password");
     if (parameters.getError() != 0)
         return static_cast<unsigned>(parameters.getError());
     const HostFunctions& host = hostTable();
-    if (!host.getServerVersionNumber || !host.verifyServerPassword)
-        return kErrorCommandRejected;
     if (host.getServerVersionNumber(selected) <= kLastServerWithoutPasswordCheck)
         return kErrorNotSupported;
     const std::string returnCode = returnCodeFor(line.m_connectionID);
@@ -214,11 +184,8 @@ unsigned Parser::verifyServerPasswordCommand(ParamParser& parameters, QueryLine&
     return result == 0 ? kResultNoLineNow : result;
 }
 
-unsigned Parser::verifyChannelPasswordCommand(ParamParser& parameters, QueryLine& line)
+unsigned Parser::verifyChannelPasswordCommand(ParamParser& parameters, QueryLine& line, uint64_t selected)
 {
-    uint64_t selected = 0;
-    if (!selectedConnection(line.m_connectionID, selected))
-        return kErrorNoConnectionRecord;
     const uint64_t channelID = parameters.getUInt64("cid");
     if (parameters.getError() != 0)
         return static_cast<unsigned>(parameters.getError());
@@ -226,8 +193,6 @@ unsigned Parser::verifyChannelPasswordCommand(ParamParser& parameters, QueryLine
     if (parameters.getError() != 0)
         return static_cast<unsigned>(parameters.getError());
     const HostFunctions& host = hostTable();
-    if (!host.getServerVersionNumber || !host.verifyChannelPassword)
-        return kErrorCommandRejected;
     if (host.getServerVersionNumber(selected) <= kLastServerWithoutPasswordCheck)
         return kErrorNotSupported;
     const std::string returnCode = returnCodeFor(line.m_connectionID);
