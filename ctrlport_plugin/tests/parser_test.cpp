@@ -290,18 +290,25 @@ TEST_F(ParserTest, UseSelectsAmongTheClientsConnections)
     m_host.setConnections({});
     EXPECT_EQ("\n\rerror id=0 msg=ok\n\r", command(client, "serverconnectionhandlerlist"));
     EXPECT_EQ(0, m_host.outstandingMemory());
+    // This client has no getClientList: the empty slot refuses.
+    EXPECT_EQ("error id=1538 msg=e1538\n\r", command(client, "clientlist"));
 
-    // Without a record (a client may type the pseudo-command) the commands that need one refuse.
+    // Without a record (a client may type the pseudo-command) the commands that need one refuse,
+    // those of the selected server connection before they read a parameter.
     EXPECT_EQ("", [&] {
         client.clear();
         client.send("dummy_connectionlost\n");
         client.pump(100);
         return client.received();
     }());
-    EXPECT_EQ("error id=1794 msg=e1794\n\r", command(client, "use"));
-    EXPECT_EQ("error id=1792 msg=e1792\n\r", command(client, "whoami"));
-    EXPECT_EQ("error id=1792 msg=e1792\n\r", command(client, "clientlist"));
-    EXPECT_EQ("error id=1794 msg=e1794\n\r", command(client, "clientnotifyunregister"));
+    for (const char* line : {"whoami", "serverconnectinfo", "channelconnectinfo cid=x", "clientlist", "channellist",
+                             "channelclientlist", "clientvariable clid=x", "channelvariable", "servervariable a",
+                             "clientupdate a=1", "clientmute", "clientunmute clid=1", "verifyserverpassword",
+                             "verifychannelpassword cid=x"})
+        EXPECT_EQ("error id=1792 msg=e1792\n\r", command(client, line)) << line;
+    for (const char* line : {"use", "clientnotifyregister schandlerid=1 event=any", "clientnotifyunregister"})
+        EXPECT_EQ("error id=1794 msg=e1794\n\r", command(client, line)) << line;
+    EXPECT_EQ("error id=1539 msg=e1539\n\r", command(client, "clientnotifyregister schandlerid=1"));
 }
 
 TEST_F(ParserTest, ConnectInfoAndErrorTexts)
