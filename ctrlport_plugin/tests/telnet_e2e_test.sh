@@ -99,8 +99,18 @@ expected=$(printf 'VXM Client\n\rWelcome to the Voxmere 3 CtrlPort interface, ty
   "passwordhash=qZk+NkcGgWq6PiVxeFDCbJzQ2J0=")
 [ "$(cat "$work/nc_lists.out"; printf _)" = "$expected" ] || fail "nc session of the list commands differs"
 
+# --- The stand-in client outlives the closed options dialog; the plug-in unloaded and loaded again
+# in the same process answers as before.
+printf 'configure\nclosewindows\nreload\necho reloaded\n' >&3
+wait_for "$work/fakeclient.out" "reloaded"
+grep -qx "reload: ready" "$work/fakeclient.out" || fail "the plug-in did not start again"
+printf 'whoami\nquit\n' | timeout 10 nc 127.0.0.1 25639 >"$work/nc_reload.out" || true
+expected=$(printf 'VXM Client\n\rWelcome to the Voxmere 3 CtrlPort interface, type "help" for a list of commands and "help <command>" for information on a specific command.\n\rselected schandlerid=1\n\rclid=1 cid=1\n\rerror id=0 msg=ok\n\rerror id=0 msg=ok_')
+[ "$(cat "$work/nc_reload.out"; printf _)" = "$expected" ] || fail "nc session after the reload differs"
+
 echo "shutdown" >&3
 exec 3>&-
 wait_exit "$fakeclient"
+wait "$fakeclient" || fail "the stand-in client exited with $?"
 grep -qx "faults: 0" "$work/fakeclient.out" || fail "the stand-in client recorded faults"
 echo "telnet and nc sessions passed"

@@ -117,6 +117,11 @@ JournalEntry& FakeHost::Impl::addEntry(JournalEntry::Direction direction, int sl
     return journal.back();
 }
 
+void FakeHost::Impl::noteDroppedAnswer()
+{
+    addEntry(JournalEntry::Note, -1, "answer", "dropped: the plug-in is not running");
+}
+
 void FakeHost::Impl::faultLocked(const std::string& text)
 {
     faults.push_back(text);
@@ -304,7 +309,7 @@ void FakeHost::deliverAnswers()
             d->answerQueue.pop_front();
             running = d->handle && d->initCalled && !d->shutDown;
             if (!running)
-                d->addEntry(JournalEntry::Note, -1, "answer", "dropped: the plug-in is not running");
+                d->noteDroppedAnswer();
         }
         if (running)
             answer();
@@ -565,6 +570,9 @@ void FakeHost::unload()
                                   d->allocations.size(), list.c_str()));
             d->allocations.clear();
         }
+        // What is still queued was asked by this plug-in and never reaches one loaded later.
+        for (; !d->answerQueue.empty(); d->answerQueue.pop_front(), --d->pendingAnswers)
+            d->noteDroppedAnswer();
         d->addEntry(JournalEntry::Note, -1, "unload", d->pluginFile.toStdString());
         handle = d->handle;
         d->handle = nullptr;

@@ -97,6 +97,7 @@ struct FakeHost::Impl {
     JournalEntry& addEntry(JournalEntry::Direction direction, int slot, const std::string& name,
                            const std::string& args, const std::string& result = std::string());
     void faultLocked(const std::string& text);
+    void noteDroppedAnswer();
     char* allocString(const std::string& text, const std::string& what);
     void* allocBlock(size_t bytes, const std::string& what);
     ConnectionRecord* connection(uint64 sch);

@@ -12,7 +12,7 @@
  * version 20000), the current connection. --echo prints every journal entry as it is made. --quiet keeps
  * no journal, no records and no account of host memory (FakeHost::setQuiet), for load tests; "wait",
  * "journal", "log", "commands" and "inforequests" then have nothing to show.
- * End of input shuts the plug-in down like "shutdown".
+ * End of input shuts the plug-in down like "shutdown"; closing windows does not end the program.
  *
  * Control lines (words separated by blanks; "..." takes the rest of the line; "#" starts a comment):
  *   echo TEXT...                          print TEXT (to synchronise a script)
@@ -51,6 +51,12 @@
  *   about                                 prints "about: NAME VERSION api=N autoload=N configure=N" and
  *                                         "description: TEXT"
  *   configure                             vxmplugin_configure without a parent window
+ *   closewindows                          closes every open window, as its user would
+ *   reload                                unloads the plug-in (vxmplugin_shutdown, the leak check, dlclose)
+ *                                         and starts it again as at the start; prints "reload: ready" (or
+ *                                         "reload: ready (vxmplugin_init returned N)", or "reload: cannot
+ *                                         load the plug-in: ...", a fault); answers still queued for the
+ *                                         old one are dropped
  *   infotitle                             prints "infotitle: TEXT" or "infotitle: (none)"
  *   infodata SCH ID TYPE                  prints "infodata: TEXT" or "infodata: (none)"
  *   wait NAME [TIMEOUTMS]                 wait for a journal entry NAME (a host function or export) made
@@ -148,11 +154,29 @@ private:
 
 class FakeClient {
 public:
-    FakeClient(FakeHost& host, bool echo) : m_host(host), m_notifier(STDIN_FILENO, QSocketNotifier::Read)
+    FakeClient(FakeHost& host, const std::string& plugin, const std::string& id, bool echo)
+        : m_host(host), m_plugin(plugin), m_id(id), m_notifier(STDIN_FILENO, QSocketNotifier::Read)
     {
         QObject::connect(&m_notifier, &QSocketNotifier::activated, [this]() { readInput(); });
         if (echo)
             QObject::connect(&m_host, &FakeHost::changed, [this]() { echoJournal(); });
+    }
+
+    // Loads the plug-in and starts it in the client's order, then prints "WHAT: ready" (with the
+    // result of vxmplugin_init when it failed) or "WHAT: cannot load the plug-in: ...". False when
+    // the plug-in could not be loaded.
+    bool start(const std::string& what)
+    {
+        QString error;
+        if (!m_host.load(QString::fromLocal8Bit(m_plugin.c_str()), &error)) {
+            out(what + ": cannot load the plug-in: " + error.toStdString());
+            return false;
+        }
+        m_host.setFunctionPointers();
+        const int init = m_host.init();
+        m_host.registerPluginID(m_id);
+        out(init == 0 ? what + ": ready" : what + ": ready (vxmplugin_init returned " + std::to_string(init) + ")");
+        return true;
     }
 
 private:
@@ -319,6 +343,11 @@ private:
             out("description: " + m_host.description());
         } else if (cmd == "configure") {
             m_host.configure(nullptr, nullptr);
+        } else if (cmd == "closewindows") {
+            QApplication::closeAllWindows();
+        } else if (cmd == "reload") {
+            m_host.unload();
+            start("reload");
         } else if (cmd == "infotitle") {
             auto title = m_host.infoTitle();
             out("infotitle: " + (title ? *title : std::string("(none)")));
@@ -435,6 +464,8 @@ private:
     }
 
     FakeHost& m_host;
+    const std::string m_plugin;
+    const std::string m_id;
     QSocketNotifier m_notifier;
     std::string m_input;
     bool m_eof = false;
@@ -487,21 +518,15 @@ int main(int argc, char** argv)
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
+    // The client runs until its input ends or says "shutdown", whatever windows a plug-in closes.
+    app.setQuitOnLastWindowClosed(false);
 
     FakeHost host(QString::fromLocal8Bit(folder.c_str()), QString::fromLocal8Bit(config.c_str()));
     host.setQuiet(quiet);
     if (!empty)
         host.addSampleWorld();
-    FakeClient client(host, echo);
-    QString error;
-    if (!host.load(QString::fromLocal8Bit(plugin.c_str()), &error)) {
-        out("fakeclient: cannot load the plug-in: " + error.toStdString());
+    FakeClient client(host, plugin, id, echo);
+    if (!client.start("fakeclient"))
         return 2;
-    }
-    host.setFunctionPointers();
-    int init = host.init();
-    host.registerPluginID(id);
-    out(init == 0 ? std::string("fakeclient: ready")
-                  : "fakeclient: ready (vxmplugin_init returned " + std::to_string(init) + ")");
     return app.exec();
 }
