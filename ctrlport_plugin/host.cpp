@@ -57,7 +57,6 @@ HostFunctions callable(HostFunctions table)
     fill(table.lookupServerVariableID);
     fill(table.getAppPath);
     fill(table.getConfigPath);
-    fill(table.getPluginPath);
     fill(table.getCurrentServerConnectionHandlerID);
     fill(table.getServerConnectInfo);
     fill(table.getChannelConnectInfo);
@@ -132,9 +131,4 @@ std::string hostAppPath()
 std::string hostConfigPath()
 {
     return askPath(&HostFunctions::getConfigPath);
-}
-
-std::string hostPluginPath()
-{
-    return askPath(&HostFunctions::getPluginPath);
 }

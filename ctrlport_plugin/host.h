@@ -36,10 +36,9 @@ void logAssertionFailure(const char* expression, const char* file, int line);
 #define CTRLPORT_ASSERT(file, expression) \
     ((expression) ? static_cast<void>(0) : logAssertionFailure(#expression, file, __LINE__))
 
-// Folders of the client (slots 180-182): UTF-8 bytes, ending with a separator; "" without a table.
+// Folders of the client (slots 180 and 181): UTF-8 bytes, ending with a separator; "" without a table.
 std::string hostAppPath();
 std::string hostConfigPath();
-std::string hostPluginPath();
 
 // Size of the buffer that the plug-in lends the client for a folder.
 constexpr std::size_t kHostPathBufferSize = 1024;
