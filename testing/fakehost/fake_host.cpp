@@ -280,7 +280,7 @@ void FakeHost::notifyChanged()
 void FakeHost::queueAnswer(std::function<void()> answer)
 {
     d->answerQueue.push_back(std::move(answer));
-    ++d->pendingAnswers;
+    ++d->answersQueued;
     wake();
 }
 
@@ -315,7 +315,7 @@ void FakeHost::deliverAnswers()
             answer();
         {
             std::lock_guard<std::mutex> lock(d->lock);
-            --d->pendingAnswers;
+            ++d->answersDone;
         }
         emit changed();
     }
@@ -571,7 +571,7 @@ void FakeHost::unload()
             d->allocations.clear();
         }
         // What is still queued was asked by this plug-in and never reaches one loaded later.
-        for (; !d->answerQueue.empty(); d->answerQueue.pop_front(), --d->pendingAnswers)
+        for (; !d->answerQueue.empty(); d->answerQueue.pop_front(), ++d->answersDone)
             d->noteDroppedAnswer();
         d->addEntry(JournalEntry::Note, -1, "unload", d->pluginFile.toStdString());
         handle = d->handle;
@@ -1082,10 +1082,16 @@ bool FakeHost::waitForCall(const std::string& name, const std::string& argsPart,
 
 bool FakeHost::drainAnswers(int timeoutMs)
 {
+    // Only the answers queued so far: a plug-in that keeps asking must not keep the caller here.
+    std::uint64_t queued;
+    {
+        WORLD;
+        queued = d->answersQueued;
+    }
     return waitFor(
         [&]() {
             WORLD;
-            return d->pendingAnswers == 0;
+            return d->answersDone >= queued;
         },
         timeoutMs);
 }

@@ -247,7 +247,7 @@ public:
                      std::uint64_t fromSeq = 0);
     // Sequence number of the next journal entry (use as fromSeq).
     std::uint64_t nextSeq() const;
-    // Processes events until every queued answer has been delivered.
+    // Processes events until every answer queued before the call has been delivered (or dropped).
     bool drainAnswers(int timeoutMs = 10000);
     // Delivers the answers queued so far, now (client thread), at most 64 of them; the rest follow
     // in later turns of the event loop. The event loop does this by itself; a driver that wants the

@@ -87,7 +87,9 @@ struct FakeHost::Impl {
     JournalEntry unrecorded; // what addEntry hands back when quiet
     // Answers waiting for the client thread, delivered in order by deliverAnswers.
     std::deque<std::function<void()>> answerQueue;
-    int pendingAnswers = 0; // queued or being delivered
+    // Answers queued, and answers delivered or dropped, since the host was made.
+    std::uint64_t answersQueued = 0;
+    std::uint64_t answersDone = 0;
     // Wakes the client thread's event loop from any thread (an eventfd watched by a QSocketNotifier):
     // posting Qt events across threads would hide our ordering from the thread checker.
     int wakeFd = -1;

@@ -62,7 +62,7 @@
  *   wait NAME [TIMEOUTMS]                 wait for a journal entry NAME (a host function or export) made
  *                                         after the last successful wait; prints "wait: ok NAME" or
  *                                         "wait: timeout NAME" (default 10000 ms)
- *   drain                                 deliver every queued answer; prints "drain: ok"
+ *   drain                                 deliver every answer queued so far; prints "drain: ok"
  *   journal                               prints "journal: ENTRY" for every entry so far
  *   log                                   prints "log: LEVEL CHANNEL TEXT" for every logMessage
  *   commands                              prints "plugincommand: ..." for every sendPluginCommand
