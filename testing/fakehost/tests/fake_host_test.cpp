@@ -289,6 +289,16 @@ TEST_F(FakeHostTest, AnswersNeverReachAPluginThatShutDown)
     EXPECT_TRUE(host->calls("vxmplugin_onServerErrorEvent").empty());
     EXPECT_EQ(host->calls("answer").size(), 1u);
     host->unload();
+
+    // Queued before an unload: dropped there, never delivered to the plug-in loaded after it.
+    ASSERT_TRUE(startPlugin());
+    host->pluginCommand(1, "test", "forward clientlist");
+    host->unload();
+    ASSERT_TRUE(startPlugin());
+    ASSERT_TRUE(host->drainAnswers());
+    EXPECT_EQ(host->calls("vxmplugin_onIncomingCtrlPortEvent").size(), 1u);
+    EXPECT_EQ(host->calls("answer").size(), 2u);
+    host->unload();
     EXPECT_TRUE(host->faults().empty());
 }
 
