@@ -168,13 +168,12 @@ public:
     bool start(const std::string& what)
     {
         QString error;
-        if (!m_host.load(QString::fromLocal8Bit(m_plugin.c_str()), &error)) {
+        m_host.start(QString::fromLocal8Bit(m_plugin.c_str()), m_id, &error);
+        if (!m_host.isLoaded()) {
             out(what + ": cannot load the plug-in: " + error.toStdString());
             return false;
         }
-        m_host.setFunctionPointers();
-        const int init = m_host.init();
-        m_host.registerPluginID(m_id);
+        const int init = m_host.initResult();
         out(init == 0 ? what + ": ready" : what + ": ready (vxmplugin_init returned " + std::to_string(init) + ")");
         return true;
     }
