@@ -1,75 +1,185 @@
 #include "extract.h"
 
-#include "globals.h"
+#include "extractionplan.h"
 #include "freespace.h"
+#include "globals.h"
 #include "safefs.h"
 #include "zipentrystream.h"
 #include "zipindex.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QLocale>
 #include <QSet>
-#include <QTextCodec>
 #include <QtGui/private/qzipreader_p.h>
+
+#include <cerrno>
+#include <memory>
 
 namespace {
 
 // Extraction folder name for a package whose file name gives no base name (such as ".zip").
 const QString fallbackFolderName = QStringLiteral("package");
-const QString packageInfoName = QStringLiteral("package.ini");
 // The most that a package may unpack to, whatever room there is.
 constexpr quint64 maxTotalSize = quint64(8) << 30;
 
-QString tr(const char *text)
+// The system's reason for the last failure.
+QString lastSystemReason()
 {
-    return QCoreApplication::translate("InstallDialog", text);
+    return qt_error_string(errno ? errno : EIO);
 }
 
-enum class Action { Skip, MakeFolder, WriteFile };
-
-struct PlannedEntry
+// The package file, open, with its strict index and what Qt's zip reader makes of it.
+struct OpenedPackage
 {
-    Action action = Action::Skip;
-    QString path;          // the entry's path in the archive, without a trailing "/"
-    QStringList components;
+    std::unique_ptr<QZipReader> reader;
+    QFile archive;
+    ZipIndex index;
+
+    QString entryName(int i) const { return QString::fromUtf8(index.entries().at(i).rawName); }
 };
 
-// An entry name is usable when it is relative and none of its components is empty, "." or "..".
-// A single trailing "/" marks a folder entry.
-bool isSafeEntryName(QByteArray name)
+// Opens the package file and reads its directory; false, with `error` set, when there is no
+// package or no zip archive that this installer can read.
+bool openPackage(const QString &archivePath, OpenedPackage &package, QString &error)
 {
-    if (name.endsWith('/'))
-        name.chop(1);
-    if (name.isEmpty() || name.contains('\0'))
+    package.reader.reset(new QZipReader(archivePath, QIODevice::ReadOnly));
+    if (archivePath.isEmpty() || !package.reader->exists()) {
+        error = installerText("File not found: %1").arg(g_packageFileName);
         return false;
-    const QList<QByteArray> parts = name.split('/');
-    for (const QByteArray &part : parts) {
-        if (part.isEmpty() || part == "." || part == "..")
-            return false;
+    }
+    const auto invalid = [&](const char *why) {
+        error = installerText("Invalid zip file: %1").arg(g_packageFileName);
+        if (why)
+            error += QStringLiteral(": ") + installerText(why);
+        return false;
+    };
+    package.archive.setFileName(archivePath);
+    if (!package.reader->isReadable() || !package.archive.open(QIODevice::ReadOnly))
+        return invalid(nullptr);
+    switch (package.index.read(package.archive)) {
+    case ZipIndex::ReadResult::Ok:
+        return true;
+    case ZipIndex::ReadResult::NotZip:
+        break;
+    case ZipIndex::ReadResult::Zip64:
+        return invalid("zip64 archives (65 536 entries or more, or 4 GiB and more) are not supported");
+    case ZipIndex::ReadResult::SelfExtracting:
+        return invalid("self-extracting archives are not supported");
+    case ZipIndex::ReadResult::DirectoryMismatch:
+        return invalid("its directory does not hold the entries that its end record declares");
+    }
+    return invalid(nullptr);
+}
+
+// Checks the package as a whole before any entry is looked at: the reader lists what the index
+// holds, the total stays within the bound, and every entry's data lies in the file, alone. Fills
+// `kinds` with what the reader makes of each entry.
+bool checkPackage(OpenedPackage &package, QVector<EntryKind> &kinds, QString &error)
+{
+    const QVector<QZipReader::FileInfo> infos = package.reader->fileInfoList();
+    if (infos.size() != package.index.entries().size()) {
+        error = installerText("Invalid zip file: %1").arg(g_packageFileName);
+        return false;
+    }
+    const quint64 declared = package.index.declaredTotalSize();
+    if (declared > maxTotalSize) {
+        error = installerText("The Add-On is too large: it unpacks to %1, more than %2")
+                    .arg(sizeText(declared), sizeText(maxTotalSize));
+        return false;
+    }
+    const ZipIndex::Layout layout = package.index.checkLayout(package.archive);
+    if (layout.problem == ZipIndex::Layout::OutsideFile) {
+        error = installerText("Invalid zip file: the data of %1 lies outside the file").arg(package.entryName(layout.entry));
+        return false;
+    }
+    if (layout.problem == ZipIndex::Layout::Overlap) {
+        error = installerText("Invalid zip file: the data of %1 and %2 overlap")
+                    .arg(package.entryName(layout.entry), package.entryName(layout.other));
+        return false;
+    }
+    kinds.clear();
+    for (const QZipReader::FileInfo &info : infos)
+        kinds.append(info.isDir ? EntryKind::Folder
+                         : info.isSymLink ? EntryKind::Link
+                         : info.isFile ? EntryKind::File : EntryKind::Other);
+    return true;
+}
+
+QString createFailure(const QString &tempPath, const QString &why)
+{
+    return installerText("Failed to create temp path: %1").arg(tempPath) + QStringLiteral(": ") + why;
+}
+
+// A fresh, private extraction folder: leftovers of an earlier run must not end up in this installation.
+bool makeFreshFolder(const QString &tempPath, QString &error)
+{
+    QString why;
+    if (!safefs::ensurePrivateDir(importFolder(), why)) {
+        error = createFailure(tempPath, why);
+        return false;
+    }
+    if (!safefs::removeEntry(tempPath) || !safefs::ensurePrivateDir(tempPath, why)) {
+        error = createFailure(tempPath, why.isEmpty() ? lastSystemReason() : why);
+        return false;
     }
     return true;
 }
 
-bool isUtf8(const QByteArray &bytes)
+// Writes the plan below `tempPath`: the folders, then the files in the directory's order, each
+// file's data read once by its position. On failure nothing of it stays.
+bool writeEntries(OpenedPackage &package, const ExtractionPlan &plan, const QString &tempPath, QString &error)
 {
-    static QTextCodec *const utf8 = QTextCodec::codecForMib(106);
-    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-    utf8->toUnicode(bytes.constData(), bytes.size(), &state);
-    return state.invalidChars == 0 && state.remainingChars == 0;
-}
-
-// Whether `path` lies strictly below the folder `root` once "." and ".." are resolved.
-bool isBelow(const QString &root, const QString &path)
-{
-    return QDir::cleanPath(path).startsWith(QDir::cleanPath(root) + QLatin1Char('/'));
-}
-
-QString sizeText(quint64 bytes)
-{
-    return QLocale().formattedDataSize(qint64(bytes));
+    const auto fail = [&](const QString &text) {
+        error = text;
+        safefs::removeEntry(tempPath);
+        return false;
+    };
+    const auto failed = [&](int entry, const QString &why) {
+        return fail(installerText("Failed to extract: %1: %2").arg(package.entryName(entry), why));
+    };
+    // Folders made so far, by their path below tempPath.
+    QSet<QString> madeFolders;
+    const auto makeFolder = [&](const QStringList &components) {
+        const QString key = components.join(QLatin1Char('/'));
+        if (components.isEmpty() || madeFolders.contains(key))
+            return true;
+        errno = 0;
+        if (!safefs::makeDirsBelow(tempPath, components))
+            return false;
+        madeFolders.insert(key);
+        return true;
+    };
+    for (const ExtractionPlan::Item &item : plan.items) {
+        if (item.folder && !makeFolder(item.components))
+            return failed(item.entry, lastSystemReason());
+    }
+    ZipEntryStream stream;
+    for (const ExtractionPlan::Item &item : plan.items) {
+        if (item.folder)
+            continue;
+        if (!makeFolder(item.components.mid(0, item.components.size() - 1)))
+            return failed(item.entry, lastSystemReason());
+        safefs::Fd out(safefs::createFile(tempPath + QLatin1Char('/') + item.components.join(QLatin1Char('/'))));
+        if (!out.valid())
+            return failed(item.entry, lastSystemReason());
+        errno = 0;
+        switch (stream.copy(package.archive.handle(), package.index.entries().at(item.entry), out.get())) {
+        case ZipEntryStream::Result::Ok:
+            break;
+        case ZipEntryStream::Result::ReadFailed:
+            return failed(item.entry, installerText("cannot read the package: %1").arg(lastSystemReason()));
+        case ZipEntryStream::Result::WriteFailed:
+            return failed(item.entry, lastSystemReason());
+        case ZipEntryStream::Result::Damaged:
+            return failed(item.entry, installerText("the data is damaged (cut short or a wrong CRC-32)"));
+        case ZipEntryStream::Result::TooLong:
+            return fail(installerText("Damaged entry: %1 unpacks to more data than it declares")
+                            .arg(package.entryName(item.entry)));
+        }
+        if (!out.close())
+            return failed(item.entry, lastSystemReason());
+    }
+    return true;
 }
 
 } // namespace
@@ -89,172 +199,38 @@ QString importFolder()
 
 bool extractPackage(QString &tempPath, QString &error, bool force, bool &hasPlugins)
 {
-    QString baseName = packageBaseName();
-    if (baseName.isEmpty())
-        baseName = fallbackFolderName;
-    const QString archivePath = packageFilePath();
+    OpenedPackage package;
+    if (!openPackage(packageFilePath(), package, error))
+        return false;
+    if (!QDir(QDir::tempPath()).exists()) {
+        error = installerText("Failed to find temp directory");
+        return false;
+    }
+    const QString baseName = packageBaseName();
+    tempPath = importFolder() + QLatin1Char('/') + (baseName.isEmpty() ? fallbackFolderName : baseName);
 
-    if (archivePath.isEmpty()) {
-        error = tr("File not found: %1").arg(g_packageFileName);
-        return false;
-    }
-    QZipReader reader(archivePath, QIODevice::ReadOnly);
-    if (!reader.exists()) {
-        error = tr("File not found: %1").arg(g_packageFileName);
-        return false;
-    }
-    ZipIndex index;
-    QFile archive(archivePath);
-    if (!reader.isReadable() || !archive.open(QIODevice::ReadOnly) || !index.read(archive)) {
-        error = tr("Invalid zip file: %1").arg(g_packageFileName);
-        return false;
-    }
-
-    tempPath = QDir::tempPath();
-    if (!QDir(tempPath).exists()) {
-        error = tr("Failed to find temp directory");
-        return false;
-    }
-    const QString importPath = importFolder();
-    tempPath = importPath + QLatin1Char('/') + baseName;
-
+    QString why;
     if (force) {
         // Reuse an earlier extraction, but only from a folder no one else can have filled.
-        if (safefs::kindOf(importPath) != safefs::Kind::Missing && !safefs::ensurePrivateDir(importPath)) {
-            error = tr("Failed to create temp path: %1").arg(tempPath);
+        if (safefs::kindOf(importFolder()) != safefs::Kind::Missing && !safefs::ensurePrivateDir(importFolder(), why)) {
+            error = createFailure(tempPath, why);
             return false;
         }
         hasPlugins = safefs::kindOf(tempPath + QStringLiteral("/plugins")) == safefs::Kind::Dir;
         return true;
     }
 
-    // The reader lists the entries in the directory's order; both views must agree.
-    const QVector<QZipReader::FileInfo> infos = reader.fileInfoList();
-    if (infos.size() != index.entries().size()) {
-        error = tr("Invalid zip file: %1").arg(g_packageFileName);
+    QVector<EntryKind> kinds;
+    if (!checkPackage(package, kinds, error))
+        return false;
+    const ExtractionPlan plan = planExtraction(package.index, kinds);
+    if (!plan.refusal.isEmpty()) {
+        error = plan.refusal;
         return false;
     }
-
-    // What the package declares as a whole, before any entry is looked at.
-    const quint64 declared = index.declaredTotalSize();
-    if (declared > maxTotalSize) {
-        error = tr("The Add-On is too large: it unpacks to %1, more than %2")
-                    .arg(sizeText(declared), sizeText(maxTotalSize));
-        return false;
-    }
-    const ZipIndex::Layout layout = index.checkLayout(archive);
-    const QVector<ZipEntryRecord> &records = index.entries();
-    const auto entryName = [&](int i) { return QString::fromUtf8(records.at(i).rawName); };
-    if (layout.problem == ZipIndex::Layout::OutsideFile) {
-        error = tr("Invalid zip file: the data of %1 lies outside the file").arg(entryName(layout.entry));
-        return false;
-    }
-    if (layout.problem == ZipIndex::Layout::Overlap) {
-        error = tr("Invalid zip file: the data of %1 and %2 overlap").arg(entryName(layout.entry), entryName(layout.other));
-        return false;
-    }
-
-    // Decide about every entry before anything is written.
-    hasPlugins = false;
-    QVector<PlannedEntry> plan(records.size());
-    SpaceNeed need;
-    for (int i = 0; i < records.size(); ++i) {
-        const ZipEntryRecord &record = records.at(i);
-        const QZipReader::FileInfo &info = infos.at(i);
-        PlannedEntry &entry = plan[i];
-        entry.path = QString::fromUtf8(record.rawName);
-        if (!isUtf8(record.rawName)) {
-            error = tr("Invalid entry name (not UTF-8): %1").arg(entry.path);
-            return false;
-        }
-        if (!isSafeEntryName(record.rawName) || !info.isValid()) {
-            error = tr("Failed to extract: %1").arg(entry.path);
-            return false;
-        }
-        const bool isFolder = info.isDir || record.rawName.endsWith('/');
-        const bool isLink = !isFolder && info.isSymLink;
-        if (entry.path.endsWith(QLatin1Char('/')))
-            entry.path.chop(1);
-        entry.components = entry.path.split(QLatin1Char('/'));
-
-        bool keep;
-        if (!isFolder && entry.components.last() == packageInfoName) {
-            keep = true;
-        } else {
-            // A folder entry names its folder itself; a file belongs to the folder above it.
-            const bool topLevelFile = !isFolder && entry.components.size() == 1;
-            const QString top = entry.components.first();
-            keep = !topLevelFile && topFolders().contains(top);
-            if (!topLevelFile && top == QLatin1String("plugins"))
-                hasPlugins = true;
-        }
-        // Links are never created: they could point anywhere.
-        if (!keep || isLink)
-            continue;
-        entry.action = isFolder ? Action::MakeFolder : Action::WriteFile;
-        if (entry.action == Action::MakeFolder) {
-            ++need.folders;
-        } else {
-            if (!index.dataReadable(i)) {
-                error = tr("Failed to extract: %1").arg(entry.path);
-                return false;
-            }
-            need.fileSizes.append(record.uncompressedSize);
-        }
-    }
-
+    hasPlugins = plan.hasPlugins;
     // Room for all of it where it is extracted (the installation checks its own side).
-    if (!fitsOn(safefs::kindOf(importPath) == safefs::Kind::Dir ? importPath : QDir::tempPath(), need, error))
-        return false;
-
-    // A fresh, private folder: leftovers of an earlier run must not end up in this installation.
-    if (!safefs::ensurePrivateDir(importPath) || !safefs::removeEntry(tempPath)
-        || !safefs::ensurePrivateDir(tempPath)) {
-        error = tr("Failed to create temp path: %1").arg(tempPath);
-        return false;
-    }
-
-    const auto fail = [&](const PlannedEntry &entry) {
-        error = tr("Failed to extract: %1").arg(entry.path);
-        safefs::removeEntry(tempPath);
-        return false;
-    };
-    // Folders made so far, by their path below tempPath.
-    QSet<QString> madeFolders;
-    const auto makeFolder = [&](const QStringList &components) {
-        const QString key = components.join(QLatin1Char('/'));
-        if (components.isEmpty() || madeFolders.contains(key))
-            return true;
-        if (!safefs::makeDirsBelow(tempPath, components))
-            return false;
-        madeFolders.insert(key);
-        return true;
-    };
-    for (const PlannedEntry &entry : qAsConst(plan)) {
-        if (entry.action == Action::MakeFolder
-            && (!isBelow(tempPath, tempPath + QLatin1Char('/') + entry.path) || !makeFolder(entry.components)))
-            return fail(entry);
-    }
-    // Each file's data is read once, by its position, in the directory's order.
-    ZipEntryStream stream;
-    for (int i = 0; i < plan.size(); ++i) {
-        const PlannedEntry &entry = plan.at(i);
-        if (entry.action != Action::WriteFile)
-            continue;
-        const QString target = tempPath + QLatin1Char('/') + entry.path;
-        if (!isBelow(tempPath, target) || !makeFolder(entry.components.mid(0, entry.components.size() - 1)))
-            return fail(entry);
-        safefs::Fd out(safefs::createFile(target));
-        if (!out.valid())
-            return fail(entry);
-        const ZipEntryStream::Result result = stream.copy(archive.handle(), records.at(i), out.get());
-        if (result == ZipEntryStream::Result::TooLong) {
-            fail(entry);
-            error = tr("Damaged entry: %1 unpacks to more data than it declares").arg(entry.path);
-            return false;
-        }
-        if (result != ZipEntryStream::Result::Ok || !out.close())
-            return fail(entry);
-    }
-    return true;
+    const bool importExists = safefs::kindOf(importFolder()) == safefs::Kind::Dir;
+    return fitsOn(importExists ? importFolder() : QDir::tempPath(), plan.need, error)
+        && makeFreshFolder(tempPath, error) && writeEntries(package, plan, tempPath, error);
 }

@@ -1,25 +1,17 @@
 #include "freespace.h"
 
-#include <QCoreApplication>
+#include "globals.h"
+
 #include <QFile>
 #include <QLocale>
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
-namespace {
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("InstallDialog", text);
-}
-
 QString sizeText(quint64 bytes)
 {
     return QLocale().formattedDataSize(qint64(bytes));
 }
-
-} // namespace
 
 quint64 fileSystemOf(const QString &path)
 {
@@ -39,13 +31,13 @@ bool fitsOn(const QString &folder, const SpaceNeed &need, QString &error)
     bytes += bytes / 50 + (quint64(1) << 20);
     const quint64 freeBytes = quint64(vfs.f_bavail) * blockSize;
     if (bytes > freeBytes) {
-        error = tr("Not enough free space in %1: the Add-On needs %2, %3 are free")
+        error = installerText("Not enough free space in %1: the Add-On needs %2, %3 are free")
                     .arg(folder, sizeText(bytes), sizeText(freeBytes));
         return false;
     }
     const quint64 inodes = quint64(need.fileSizes.size()) + need.folders + 16;
     if (vfs.f_files != 0 && inodes > vfs.f_favail) {
-        error = tr("Not enough free space in %1: the Add-On has %2 files and folders, room is left for %3")
+        error = installerText("Not enough free space in %1: the Add-On has %2 files and folders, room is left for %3")
                     .arg(folder)
                     .arg(inodes)
                     .arg(quint64(vfs.f_favail));

@@ -11,6 +11,9 @@ struct SpaceNeed
     quint64 folders = 0;
 };
 
+// A size for the user, such as "1.5 MiB".
+QString sizeText(quint64 bytes);
+
 // The file system that holds `path`, as a number that tells file systems apart; 0 when unknown.
 quint64 fileSystemOf(const QString &path);
 

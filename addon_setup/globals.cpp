@@ -1,5 +1,6 @@
 #include "globals.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 
 QString g_packageFileName;
@@ -17,4 +18,14 @@ QString packageFilePath()
 QString packageBaseName()
 {
     return QFileInfo(g_packageFileName).baseName();
+}
+
+QString installerText(const char *text)
+{
+    return QCoreApplication::translate("InstallDialog", text);
+}
+
+QString withSystemReason(const QString &text, int error)
+{
+    return text + QStringLiteral(": ") + qt_error_string(error);
 }

@@ -13,3 +13,8 @@ extern InstallDialog *g_installDialog;
 QString packageFilePath();
 // The package file's base name: the file name up to its first dot.
 QString packageBaseName();
+
+// A user-visible text of the installer, translated in the one context "InstallDialog".
+QString installerText(const char *text);
+// `text`, then ": " and the system's reason for the error number `error`.
+QString withSystemReason(const QString &text, int error);

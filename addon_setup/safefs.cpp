@@ -1,8 +1,11 @@
 #include "safefs.h"
 
+#include "globals.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 #include <cerrno>
 #include <cstdio>
@@ -134,19 +137,58 @@ bool writeFile(const QString &path, const QByteArray &data)
     return fd.close();
 }
 
-bool ensurePrivateDir(const QString &path)
+bool ensurePrivateDir(const QString &path, QString &problem)
 {
     const QByteArray name = native(path);
     if (::mkdir(name.constData(), 0700) == 0)
         return true;
-    if (errno != EEXIST)
-        return false;
     struct stat st;
-    if (::lstat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+    if (errno != EEXIST || ::lstat(name.constData(), &st) != 0) {
+        problem = qt_error_string(errno);
         return false;
-    if ((st.st_mode & 07777) != 0700 && ::chmod(name.constData(), 0700) != 0)
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        problem = installerText("it is no folder");
         return false;
+    }
+    if (st.st_uid != ::geteuid()) {
+        problem = installerText("it belongs to another user");
+        return false;
+    }
+    if ((st.st_mode & 07777) != 0700 && ::chmod(name.constData(), 0700) != 0) {
+        problem = qt_error_string(errno);
+        return false;
+    }
     return true;
+}
+
+bool syncFolder(const QByteArray &path)
+{
+    Fd fd(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.valid() && ::fsync(fd.get()) == 0;
+}
+
+bool syncFileSystems(const QList<QByteArray> &paths, QByteArray *failed)
+{
+    QSet<dev_t> synced;
+    for (const QByteArray &path : paths) {
+        struct stat st;
+        if (::stat(path.constData(), &st) != 0 || synced.contains(st.st_dev))
+            continue;
+        Fd fd(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd.valid() || ::syncfs(fd.get()) != 0) {
+            if (failed)
+                *failed = path;
+            return false;
+        }
+        synced.insert(st.st_dev);
+    }
+    return true;
+}
+
+QByteArray parentOf(const QByteArray &path)
+{
+    return path.left(path.lastIndexOf('/'));
 }
 
 bool removeEntry(const QString &path)

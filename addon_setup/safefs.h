@@ -51,10 +51,20 @@ int createFile(const QString &path);
 // Creates or truncates the regular file `path` (never through a symbolic link) and writes `data`.
 bool writeFile(const QString &path, const QByteArray &data);
 
-
 // Makes `path` a folder only the user can enter (mode 0700). An existing entry is accepted only
-// when it is a real folder owned by the user; its mode is then tightened to 0700.
-bool ensurePrivateDir(const QString &path);
+// when it is a real folder owned by the user; its mode is then tightened to 0700. On failure
+// `problem` says why.
+bool ensurePrivateDir(const QString &path, QString &problem);
+
+// Makes the entries of the folder `path` (names made, renamed or removed) durable.
+bool syncFolder(const QByteArray &path);
+
+// Makes everything written to the file systems that hold the folders `paths` durable, with one
+// sync of each file system. On failure `failed` names the folder whose sync failed.
+bool syncFileSystems(const QList<QByteArray> &paths, QByteArray *failed = nullptr);
+
+// The folder that holds `path`.
+QByteArray parentOf(const QByteArray &path);
 
 // Removes the entry `path` itself: a file or a symbolic link is unlinked, a folder is removed
 // with everything below it; links are never followed.

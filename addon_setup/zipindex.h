@@ -9,7 +9,6 @@ class QIODevice;
 struct ZipEntryRecord
 {
     QByteArray rawName;
-    quint16 versionNeeded = 0;
     quint16 flags = 0;
     quint16 method = 0;
     quint32 crc = 0;
@@ -30,9 +29,16 @@ struct ZipEntryRecord
 class ZipIndex
 {
 public:
-    // Reads the end record and the central directory. False when the device holds no zip archive
-    // or its directory is cut short or points outside the file.
-    bool read(QIODevice &device);
+    enum class ReadResult {
+        Ok,
+        NotZip,           // no end record, or a directory cut short or pointing outside the file
+        Zip64,            // zip64 end records or their markers (65 535 entries or more, 4 GiB and more)
+        SelfExtracting,   // something other than an entry before the first entry, such as a program
+        DirectoryMismatch // the records read do not fill the directory that the end record declares
+    };
+    // Reads the end record and the central directory: exactly the records that the end record
+    // counts, filling exactly the directory it declares, which ends where the end record begins.
+    ReadResult read(QIODevice &device);
 
     const QVector<ZipEntryRecord> &entries() const { return m_entries; }
 
@@ -52,10 +58,11 @@ public:
     // The sum of the uncompressed sizes that the entries declare.
     quint64 declaredTotalSize() const;
 
-    // True when the data of entry `index` can be extracted (after checkLayout): a supported method
-    // (stored or deflated), no encryption, a local header in place that names the same method, and
-    // sizes that fit the method.
-    bool dataReadable(int index) const;
+    // Whether the data of entry `index` can be extracted (after checkLayout): a supported method
+    // (stored or deflated), no encryption, 32-bit sizes, a local header in place that names the same
+    // method, and sizes that fit the method.
+    enum class EntryProblem { None, Encrypted, Zip64, Method, Damaged };
+    EntryProblem entryProblem(int index) const;
 
 private:
     QVector<ZipEntryRecord> m_entries;

@@ -1,7 +1,9 @@
-// libFuzzer target: any bytes as an add-on package, through the zip index, its layout check and
-// the entry stream. Aborts when a layout passed as sound has an entry outside the file or two
-// entries that share bytes, or when an entry copied as good is not exactly its declared size; the
+// libFuzzer target: any bytes as an add-on package, through the zip index, its layout check, the
+// extraction plan and the entry stream. Aborts when a layout passed as sound has an entry outside
+// the file or two entries that share bytes, when the plan keeps a path that could lead outside
+// the extraction folder, or when an entry copied as good is not exactly its declared size; the
 // sanitizers report reads outside the buffers.
+#include "extractionplan.h"
 #include "zipentrystream.h"
 #include "zipindex.h"
 
@@ -31,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QBuffer device(&bytes);
     device.open(QIODevice::ReadOnly);
     ZipIndex index;
-    if (!index.read(device))
+    if (index.read(device) != ZipIndex::ReadResult::Ok)
         return 0;
     const ZipIndex::Layout layout = index.checkLayout(device);
     if (layout.problem != ZipIndex::Layout::Sound)
@@ -52,13 +54,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
 
+    // Every kind for every entry in turn, so that names are planned as files and as folders.
+    for (const EntryKind kind : {EntryKind::File, EntryKind::Folder}) {
+        const ExtractionPlan plan = planExtraction(index, QVector<EntryKind>(entries.size(), kind));
+        for (const ExtractionPlan::Item &item : plan.items) {
+            for (const QString &part : item.components) {
+                if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..")
+                    || part.contains(QLatin1Char('/')) || part.contains(QLatin1Char('\\')))
+                    std::abort();
+            }
+        }
+    }
+
     const int archive = memoryFile("archive");
     const int out = memoryFile("out");
     if (::write(archive, data, size) != ssize_t(size))
         std::abort();
     ZipEntryStream stream;
     for (int i = 0; i < entries.size(); ++i) {
-        if (!index.dataReadable(i))
+        if (index.entryProblem(i) != ZipIndex::EntryProblem::None)
             continue;
         if (::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) != 0)
             std::abort();
