@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
@@ -17,6 +18,8 @@
 #include <QStringList>
 
 #include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -81,7 +84,7 @@ QString addonNameOf(const QString &category, const QFileInfo &entry)
 
 // What the content folders of an extracted package put into an installation: every folder before
 // what it holds, paths relative to the installation.
-struct InstallPlan
+struct ContentPlan
 {
     struct Item
     {
@@ -95,7 +98,7 @@ struct InstallPlan
 
 // Adds the listing of `source`, as the folder `relative`, folders recursively. Links and hidden
 // entries are left out, and so are package.ini files.
-void planFolderContent(const QString &source, const QString &relative, InstallPlan &plan)
+void planFolderContent(const QString &source, const QString &relative, ContentPlan &plan)
 {
     const QFileInfoList entries = QDir(source).entryInfoList();
     for (const QFileInfo &entry : entries) {
@@ -114,14 +117,14 @@ void planFolderContent(const QString &source, const QString &relative, InstallPl
     }
 }
 
-// Stages the content folders of the extracted package `source` into `install` (nothing else from
-// the package's top goes into the installation), once it is clear that they fit on the file
-// system of `destination`. False, with `error` set, when something fails.
-bool stageContent(const QString &source, const QString &destination, StagedInstall &install, QString &error)
+// Plans the content folders of the extracted package `source` into `install` (nothing else from
+// the package's top goes into the installation `destination`), once it is clear that they fit on
+// its file system. Returns the number of files planned, or -1 with `error` set.
+int planContent(const QString &source, const QString &destination, StagedInstall &install, QString &error)
 {
     if (safefs::kindOf(source) != safefs::Kind::Dir)
-        return true;
-    InstallPlan plan;
+        return 0;
+    ContentPlan plan;
     const QFileInfoList entries = QDir(source).entryInfoList();
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
@@ -133,14 +136,38 @@ bool stageContent(const QString &source, const QString &destination, StagedInsta
     }
     // On the package's own file system the files are linked, not copied, and take no room.
     if (fileSystemOf(source) != fileSystemOf(destination) && !fitsOn(destination, plan.need, error))
-        return false;
-    for (const InstallPlan::Item &item : qAsConst(plan.items)) {
-        if (!(item.folder ? install.makeFolder(item.relative) : install.stageFile(item.source, item.relative))) {
+        return -1;
+    for (const ContentPlan::Item &item : qAsConst(plan.items)) {
+        const QString target = destination + QLatin1Char('/') + item.relative;
+        if (!(item.folder ? install.addFolder(target) : install.addFile(item.source, target))) {
             error = install.error();
-            return false;
+            return -1;
         }
     }
-    return true;
+    return plan.need.fileSizes.size();
+}
+
+QString journalPath()
+{
+    return configFolder() + QStringLiteral("addon_setup.journal");
+}
+
+// Removes the staging files (".vxm-", a token, "-" and a number) that runs without a journal left
+// beside their targets in the content folders of `clientFolder`: the user's own regular files only.
+void removeLeftoverStagingFiles(const QString &clientFolder)
+{
+    static const QRegularExpression stagedName(QStringLiteral("^\\.vxm-[0-9a-z]+-[0-9]+$"));
+    for (const QString &top : topFolders()) {
+        QDirIterator it(clientFolder + QLatin1Char('/') + top, QDir::Files | QDir::Hidden | QDir::System,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QByteArray path = QFile::encodeName(it.next());
+            struct stat st;
+            if (stagedName.match(it.fileName()).hasMatch() && ::lstat(path.constData(), &st) == 0
+                && S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+                ::unlink(path.constData());
+        }
+    }
 }
 
 // The package file's SHA-1 in lower-case hexadecimal; empty when the file cannot be read.
@@ -198,13 +225,10 @@ void detectAllAddonNames(const QString &root, AddonNames &addonNames)
 
 void copyTree(const QString &source, const QString &destination, bool &failed)
 {
-    StagedInstall install(destination);
+    StagedInstall install(journalPath());
     QString error;
-    if (!stageContent(source, destination, install, error) || !install.commit()) {
+    if (planContent(source, destination, install, error) < 0 || !install.run())
         failed = true;
-        return;
-    }
-    install.finish();
 }
 
 bool installPackage(const QString &clientFolder, const QString &packageFolder, AddonNames &addonNames,
@@ -218,32 +242,31 @@ bool installPackage(const QString &clientFolder, const QString &packageFolder, A
     detectAllAddonNames(packageFolder, addonNames);
     // Without its extracted folder there is nothing to install: that is no success.
     if (safefs::kindOf(packageFolder) != safefs::Kind::Dir)
-        return failWith(QCoreApplication::translate("InstallDialog", "Cannot read %1").arg(packageFolder)
-                        + QStringLiteral(": ") + qt_error_string(ENOENT));
+        return failWith(withSystemReason(installerText("Cannot read %1").arg(packageFolder), ENOENT));
 
     // All or nothing: every file is staged before the first one replaces anything, and the
     // replaced files stay until the add-on list records the package.
     const QString checksum = packageChecksum();
-    StagedInstall install(clientFolder);
+    StagedInstall install(journalPath());
     QString why;
-    if (!stageContent(packageFolder, clientFolder, install, why))
+    const int files = planContent(packageFolder, clientFolder, install, why);
+    if (files < 0)
         return failWith(why);
-    if (!install.commit())
+    if (files == 0)
+        return failWith(installerText("The Add-On holds no files to install."));
+    if (!checksum.isEmpty())
+        install.addSetting(configFolder() + QStringLiteral("addons.ini"), packageBaseName() + QStringLiteral("/Checksum"),
+                           checksum);
+    if (!install.run())
         return failWith(install.error());
-    if (!checksum.isEmpty()) {
-        QDir().mkpath(configFolder());
-        QSettings addons(configFolder() + QStringLiteral("addons.ini"), QSettings::IniFormat);
-        addons.beginGroup(packageBaseName());
-        addons.setValue(QStringLiteral("Checksum"), checksum);
-        addons.endGroup();
-        addons.sync();
-        if (addons.status() != QSettings::NoError) {
-            install.rollback();
-            return failWith(QCoreApplication::translate("InstallDialog", "Cannot write %1")
-                                .arg(configFolder() + QStringLiteral("addons.ini")));
-        }
-    }
-    install.finish();
+    return true;
+}
+
+bool recoverInterruptedInstallation(const QString &clientFolder, QString &error)
+{
+    if (!recoverInstallJournal(journalPath(), error))
+        return false;
+    removeLeftoverStagingFiles(clientFolder);
     return true;
 }
 
@@ -266,7 +289,7 @@ bool silentInstall(const QString &clientFolder, const QString &packageFolder, QS
 {
     if (!isClientFolder(clientFolder)) {
         if (error)
-            *error = QCoreApplication::translate("InstallDialog", "No Voxmere 3 Client installation directory found.");
+            *error = installerText("No Voxmere 3 Client installation directory found.");
         return false;
     }
     AddonNames addonNames;

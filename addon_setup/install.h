@@ -23,9 +23,16 @@ void copyTree(const QString &source, const QString &destination, bool &failed);
 
 // Copies the extracted package into the client installation and records the package file's
 // SHA-1 in addons.ini, all or nothing: on failure the installation is as it was and `error`, when
-// given, says why. `addonNames` receives the names found in the package.
+// given, says why. A package without a file to install fails. `addonNames` receives the names
+// found in the package.
 bool installPackage(const QString &clientFolder, const QString &packageFolder, AddonNames &addonNames,
                     QString *error = nullptr);
+
+// At every start, before the extraction folder is touched: undoes (or, once committed, finishes)
+// an installation that a crash interrupted, then removes the staging files that earlier runs left
+// without a journal in the content folders of `clientFolder`. False, with `error` saying which
+// files could not be restored, when the interrupted installation could not be undone.
+bool recoverInterruptedInstallation(const QString &clientFolder, QString &error);
 
 // Names the add-ons for the client to activate at its next start (addon_setup_temp.ini).
 void writeActivationList(const AddonNames &addonNames);

@@ -179,9 +179,10 @@ void InstallDialog::on_installButton_clicked()
     }
 
     AddonNames addonNames;
-    if (!installPackage(clientFolder, packagePath, addonNames)) {
-        QMessageBox::critical(this, tr("Error"), tr("Failed to install Add-On."), QMessageBox::Ok,
-                              QMessageBox::NoButton);
+    QString why;
+    if (!installPackage(clientFolder, packagePath, addonNames, &why)) {
+        QMessageBox::critical(this, tr("Error"), tr("Failed to install Add-On.") + QLatin1Char('\n') + why,
+                              QMessageBox::Ok, QMessageBox::NoButton);
     } else if (!addonNames.isEmpty()) {
         const QMessageBox::StandardButton answer = QMessageBox::information(
             this, tr("Information"),

@@ -1,10 +1,12 @@
 #include "stagedinstall.h"
 
+#include "globals.h"
+#include "installfault.h"
 #include "safefs.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QSettings>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -13,16 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("InstallDialog", text);
-}
-
-QByteArray parentOf(const QByteArray &path)
-{
-    return path.left(path.lastIndexOf('/'));
-}
 
 // Copies `size` bytes from `in` to `out`, in the kernel where it can.
 bool copyData(int in, int out, qint64 size)
@@ -55,28 +47,38 @@ bool copyData(int in, int out, qint64 size)
     return true;
 }
 
-bool exchange(const QByteArray &a, const QByteArray &b)
+// Makes `to` (a free name) the file `from`: a hard link, or on a file system without hard links
+// between the two, a copy with the same permissions. False with errno set.
+bool linkOrCopy(const QByteArray &from, const QByteArray &to)
 {
-    return ::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_EXCHANGE) == 0;
+    if (::link(from.constData(), to.constData()) == 0)
+        return true;
+    if (errno != EXDEV && errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP)
+        return false;
+    safefs::Fd in(::open(from.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!in.valid() || ::fstat(in.get(), &st) != 0)
+        return false;
+    safefs::Fd out(::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid())
+        return false;
+    bool ok = copyData(in.get(), out.get(), st.st_size) && ::fchmod(out.get(), st.st_mode & 0777) == 0;
+    const int error = errno ? errno : EIO;
+    ok = out.close() && ok;
+    errno = error;
+    return ok;
 }
 
 } // namespace
 
-StagedInstall::StagedInstall(const QString &root)
-    : m_nativeRoot(QFile::encodeName(root)),
-      m_token(QByteArray::number(QRandomGenerator::global()->generate64(), 36))
+StagedInstall::StagedInstall(const QString &journalPath)
+    : m_journal(journalPath), m_token(QByteArray::number(QRandomGenerator::global()->generate64(), 36))
 {
-}
-
-StagedInstall::~StagedInstall()
-{
-    if (!m_done)
-        rollback();
 }
 
 bool StagedInstall::fail(const QString &what, int error)
 {
-    m_error = what + QStringLiteral(": ") + qt_error_string(error);
+    m_error = withSystemReason(what, error);
     return false;
 }
 
@@ -86,171 +88,117 @@ QByteArray StagedInstall::freshName(const QByteArray &folder)
     return folder + "/.vxm-" + m_token + '-' + QByteArray::number(++m_counter);
 }
 
-bool StagedInstall::makeFolder(const QString &relative)
+bool StagedInstall::addFolder(const QString &path)
 {
-    const QByteArray path = m_nativeRoot + '/' + QFile::encodeName(relative);
-    if (::mkdir(path.constData(), 0777) == 0) {
-        m_newFolders.push_back(path);
-        m_changedFolders.insert(parentOf(path));
-        return true;
-    }
-    const int error = errno;
+    const QByteArray native = QFile::encodeName(path);
     struct stat st;
-    if (error == EEXIST && ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode))
-        return true;
-    return fail(tr("Cannot create the folder %1").arg(QFile::decodeName(path)), error == EEXIST ? ENOTDIR : error);
+    if (::stat(native.constData(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return true;
+        return fail(installerText("Cannot create the folder %1").arg(path), ENOTDIR);
+    }
+    m_plan.folders.append(native);
+    m_changedFolders.insert(safefs::parentOf(native));
+    return true;
 }
 
-bool StagedInstall::stageFile(const QString &source, const QString &relative)
+bool StagedInstall::addFile(const QString &source, const QString &target)
 {
     const QByteArray from = QFile::encodeName(source);
-    File file;
-    file.target = m_nativeRoot + '/' + QFile::encodeName(relative);
-    const QString shown = QFile::decodeName(file.target);
-
-    safefs::Fd in(::open(from.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    JournalPlan::File file;
+    file.target = QFile::encodeName(target);
     struct stat st;
-    if (!in.valid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return fail(tr("Cannot read %1").arg(source), in.valid() ? EINVAL : errno);
     struct stat old;
     if (::lstat(file.target.constData(), &old) == 0) {
         if (S_ISDIR(old.st_mode))
-            return fail(tr("Cannot write %1").arg(shown), EISDIR);
-        if (old.st_dev == st.st_dev && old.st_ino == st.st_ino)
+            return fail(installerText("Cannot write %1").arg(target), EISDIR);
+        if (::stat(from.constData(), &st) == 0 && old.st_dev == st.st_dev && old.st_ino == st.st_ino)
             return true; // already in place
+        file.backup = freshName(safefs::parentOf(file.target));
     }
-
-    const QByteArray folder = parentOf(file.target);
-    for (;;) {
-        file.temp = freshName(folder);
-        if (::link(from.constData(), file.temp.constData()) == 0)
-            break;
-        if (errno == EEXIST)
-            continue;
-        if (errno != EXDEV && errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP)
-            return fail(tr("Cannot write %1").arg(shown), errno);
-        // Another file system, or one without hard links: a copy with the source's permissions.
-        safefs::Fd out(::open(file.temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!out.valid() && errno == EEXIST)
-            continue;
-        if (!out.valid())
-            return fail(tr("Cannot write %1").arg(shown), errno);
-        m_files.push_back(file); // removed again by the rollback, written or not
-        bool ok = copyData(in.get(), out.get(), st.st_size) && ::fchmod(out.get(), st.st_mode & 0777) == 0;
-        const int error = errno;
-        ok = out.close() && ok;
-        if (!ok)
-            return fail(tr("Cannot write %1").arg(shown), error ? error : EIO);
-        m_changedFolders.insert(folder);
-        return true;
-    }
-    m_files.push_back(file);
-    m_changedFolders.insert(folder);
+    file.staged = freshName(safefs::parentOf(file.target));
+    m_plan.files.append(file);
+    m_sources.append(from);
+    m_changedFolders.insert(safefs::parentOf(file.target));
     return true;
 }
 
-bool StagedInstall::place(File &file)
+void StagedInstall::addSetting(const QString &file, const QString &key, const QString &value)
 {
+    const QSettings settings(file, QSettings::IniFormat);
+    m_plan.settings.append({file, key, value, settings.contains(key), settings.value(key).toString()});
+}
+
+bool StagedInstall::stageFile(const JournalPlan::File &file, const QByteArray &source)
+{
+    const QString shown = QFile::decodeName(file.target);
+    safefs::Fd in(::open(source.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (::lstat(file.target.constData(), &st) != 0) {
-        if (::rename(file.temp.constData(), file.target.constData()) != 0)
-            return false;
-        file.state = State::Placed;
-        return true;
-    }
-    if (exchange(file.temp, file.target)) {
-        file.state = State::Exchanged;
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-        return false;
-    // No exchange on this file system: the old file steps aside first.
-    file.backup = freshName(parentOf(file.target));
-    if (::rename(file.target.constData(), file.backup.constData()) != 0)
-        return false;
-    if (::rename(file.temp.constData(), file.target.constData()) != 0) {
-        const int error = errno;
-        ::rename(file.backup.constData(), file.target.constData());
-        errno = error;
-        return false;
-    }
-    file.state = State::Replaced;
+    if (!in.valid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return fail(installerText("Cannot read %1").arg(QFile::decodeName(source)), in.valid() ? EINVAL : errno);
+    if (injectedInstallFault("stage", file.staged) || !linkOrCopy(source, file.staged))
+        return fail(installerText("Cannot write %1").arg(shown), errno);
+    if (!file.backup.isEmpty() && (injectedInstallFault("backup", file.backup) || !linkOrCopy(file.target, file.backup)))
+        return fail(installerText("Cannot keep a backup of %1").arg(shown), errno);
     return true;
 }
 
-bool StagedInstall::syncFolders()
+bool StagedInstall::stage()
 {
+    for (const QByteArray &folder : qAsConst(m_plan.folders)) {
+        if (injectedInstallFault("mkdir", folder) || ::mkdir(folder.constData(), 0777) != 0)
+            return fail(installerText("Cannot create the folder %1").arg(QFile::decodeName(folder)), errno);
+    }
+    for (int i = 0; i < m_plan.files.size(); ++i) {
+        if (!stageFile(m_plan.files.at(i), m_sources.at(i)))
+            return false;
+    }
+    // One sync of each file system makes every staged file durable before any of them is placed.
+    QByteArray failed;
+    const QList<QByteArray> folders = m_changedFolders.values();
+    if (injectedInstallFault("sync", folders.value(0)) || !safefs::syncFileSystems(folders, &failed))
+        return fail(installerText("Cannot save %1 to disk").arg(QFile::decodeName(failed)), errno);
+    return true;
+}
+
+bool StagedInstall::place()
+{
+    for (const JournalPlan::File &file : qAsConst(m_plan.files)) {
+        if (injectedInstallFault("place", file.target) || ::rename(file.staged.constData(), file.target.constData()) != 0)
+            return fail(installerText("Cannot replace %1").arg(QFile::decodeName(file.target)), errno);
+    }
     for (const QByteArray &folder : qAsConst(m_changedFolders)) {
-        safefs::Fd fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!fd.valid() || ::fsync(fd.get()) != 0)
-            return fail(tr("Cannot save %1 to disk").arg(QFile::decodeName(folder)), errno);
+        if (!safefs::syncFolder(folder))
+            return fail(installerText("Cannot save %1 to disk").arg(QFile::decodeName(folder)), errno);
+    }
+    for (const JournalPlan::Setting &setting : qAsConst(m_plan.settings)) {
+        if (!writeSetting(setting, false))
+            return fail(installerText("Cannot write %1").arg(setting.file), errno ? errno : EIO);
     }
     return true;
 }
 
-bool StagedInstall::commit()
+bool StagedInstall::undo(JournalPhase phase)
 {
-    // One sync per file system makes every staged file durable before any of them is visible.
-    QSet<dev_t> synced;
-    for (const QByteArray &folder : qAsConst(m_changedFolders)) {
-        struct stat st;
-        if (::stat(folder.constData(), &st) != 0 || synced.contains(st.st_dev))
-            continue;
-        safefs::Fd fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!fd.valid() || ::syncfs(fd.get()) != 0) {
-            fail(tr("Cannot save %1 to disk").arg(QFile::decodeName(folder)), errno);
-            rollback();
-            return false;
-        }
-        synced.insert(st.st_dev);
-    }
-    for (File &file : m_files) {
-        if (!place(file)) {
-            fail(tr("Cannot replace %1").arg(QFile::decodeName(file.target)), errno);
-            rollback();
-            return false;
-        }
-    }
-    if (!syncFolders()) {
-        rollback();
+    const QStringList notRestored = undoPlan(m_plan, phase);
+    if (notRestored.isEmpty())
+        m_journal.remove();
+    else
+        m_error += QLatin1Char(' ') + notRestoredText(notRestored);
+    return false;
+}
+
+bool StagedInstall::run()
+{
+    if (!m_error.isEmpty() || !m_journal.begin(m_plan, m_error))
         return false;
-    }
+    if (!stage() || !m_journal.enter(JournalPhase::Placing, m_error))
+        return undo(JournalPhase::Staging);
+    if (!place() || !m_journal.enter(JournalPhase::Committed, m_error))
+        return undo(JournalPhase::Placing);
+    // From here on the installation stays; a backup that cannot go now is tried again at the
+    // next start, from the journal.
+    if (finishPlan(m_plan))
+        m_journal.remove();
     return true;
-}
-
-void StagedInstall::finish()
-{
-    for (const File &file : m_files) {
-        if (file.state == State::Exchanged)
-            ::unlink(file.temp.constData());
-        else if (file.state == State::Replaced)
-            ::unlink(file.backup.constData());
-    }
-    m_done = true;
-}
-
-void StagedInstall::rollback()
-{
-    for (auto it = m_files.rbegin(); it != m_files.rend(); ++it) {
-        switch (it->state) {
-        case State::Exchanged:
-            if (exchange(it->temp, it->target))
-                ::unlink(it->temp.constData());
-            break;
-        case State::Replaced:
-            ::rename(it->backup.constData(), it->target.constData());
-            break;
-        case State::Placed:
-            ::unlink(it->target.constData());
-            break;
-        case State::Staged:
-            ::unlink(it->temp.constData());
-            break;
-        }
-    }
-    for (auto it = m_newFolders.rbegin(); it != m_newFolders.rend(); ++it)
-        ::rmdir(it->constData());
-    m_files.clear();
-    m_newFolders.clear();
-    m_done = true;
 }

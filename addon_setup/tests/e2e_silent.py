@@ -54,15 +54,18 @@ class SilentInstall(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.base, ignore_errors=True)
 
-    def run_installer(self, *args):
+    def start_installer(self, *args):
         env = dict(os.environ, HOME=self.home, TMPDIR=self.tmp, XDG_RUNTIME_DIR=self.runtime)
         # A sanitizer build keeps its list of suppressed leaks off standard error, which is checked.
         if "LSAN_OPTIONS" in env:
             env["LSAN_OPTIONS"] += ":print_suppressions=0"
-        done = subprocess.run([os.path.join(self.client, "addon_setup"), *args], env=env,
-                              capture_output=True, timeout=120)
-        self.stderr = done.stderr.decode(errors="replace")
-        return done.returncode
+        return subprocess.Popen([os.path.join(self.client, "addon_setup"), *args], env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def run_installer(self, *args):
+        run = self.start_installer(*args)
+        self.stderr = run.communicate(timeout=120)[1].decode(errors="replace")
+        return run.returncode
 
     def write_tree(self, files):
         for rel, content in files.items():
@@ -166,12 +169,13 @@ class SilentInstall(unittest.TestCase):
             with self.subTest(what):
                 package = self.craft("Broken.zip", entries)
                 before = snapshot(self.base)
-                before.pop("tmp/vxmimport", None)
                 self.assertEqual(self.run_installer("-silent", package), 1)
                 # One line on the terminal says why.
                 self.assertRegex(self.stderr, r"\AFailed to extract Add-On: [^\n]+\n\Z")
                 after = snapshot(self.base)
-                after.pop("tmp/vxmimport", None)
+                for made in ("tmp/vxmimport", "home/.vxmclient", "home/.vxmclient/addon_setup.lock"):
+                    before.pop(made, None)
+                    after.pop(made, None)
                 self.assertEqual(after, before)
                 self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.base), "escaped.so")))
 
@@ -186,7 +190,26 @@ class SilentInstall(unittest.TestCase):
         self.assertEqual(self.run_installer("-silent", package), 1)
         self.assertEqual(self.stderr, "Failed to install Add-On. No Voxmere 3 Client installation directory found.\n")
         self.assertFalse(os.path.exists(os.path.join(self.client, "styles")))
-        self.assertFalse(os.path.exists(os.path.join(self.home, ".vxmclient")))
+        self.assertFalse(os.path.exists(os.path.join(self.home, ".vxmclient", "addons.ini")))
+
+    def test_two_runs_of_same_named_packages_end_as_one_of_them(self):
+        # Skin.v1.zip and Skin.v2.zip share their base name: their extraction folder and their entry.
+        def content(version, i):
+            return b"v%d %03d " % (version, i) * 50000
+        packages = {}
+        for version in (1, 2):
+            shutil.rmtree(self.src)
+            self.write_tree({"sound/set/%03d.wav" % i: content(version, i) for i in range(30)})
+            packages[version] = self.zip_src("Skin.v%d.zip" % version)
+        runs = [self.start_installer("-silent", packages[version]) for version in (1, 2)]
+        self.assertEqual([run.wait(timeout=120) for run in runs], [0, 0])
+        folder = os.path.join(self.client, "sound", "set")
+        version = int(open(os.path.join(folder, "000.wav"), "rb").read(2)[1:])
+        self.assertEqual(sorted(os.listdir(folder)), ["%03d.wav" % i for i in range(30)])
+        for i in range(30):
+            with open(os.path.join(folder, "%03d.wav" % i), "rb") as f:
+                self.assertEqual(f.read(), content(version, i), i)
+        self.assertEqual(self.ini("addons.ini")["Skin"]["Checksum"], self.sha1sum(packages[version]))
 
 
 if __name__ == "__main__":

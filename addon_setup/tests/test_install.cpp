@@ -9,16 +9,39 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSettings>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
 #include <iostream>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace testsupport;
+
+namespace {
+
+// The installation's fault hook: the k-th operation of the process kills it, operations of the
+// kinds listed fail.
+struct
+{
+    int killAt = 0;
+    int seen = 0;
+    QSet<QByteArray> failing;
+} faults;
+
+} // namespace
+
+extern "C" bool vxmInjectInstallFault(const char *operation, const char *)
+{
+    if (++faults.seen == faults.killAt)
+        ::raise(SIGKILL);
+    return faults.failing.contains(operation);
+}
 
 namespace {
 
@@ -237,6 +260,77 @@ TEST_F(InstallTest, FailedInstallLeavesTheClientAsItWas)
         EXPECT_FALSE(QFileInfo(configFolder() + QStringLiteral("addons.ini")).isFile());
         EXPECT_EQ(failed, QByteArray(c.reason) != "addons.ini");
     }
+}
+
+TEST_F(InstallTest, AKilledInstallationIsUndoneOrFinishedAtTheNextStart)
+{
+    g_packageFileName = base + QStringLiteral("/Skin.zip");
+    writeTree(base, {{QStringLiteral("Skin.zip"), "v1"}});
+    const QString v1 = base + QStringLiteral("/v1");
+    const QString v2 = base + QStringLiteral("/v2");
+    writeTree(v1, {{QStringLiteral("styles/a.qss"), "a1"}, {QStringLiteral("plugins/tool_linux_amd64.so"), "tool1"}});
+    writeTree(v2, {{QStringLiteral("styles/a.qss"), "a2"}, {QStringLiteral("plugins/tool_linux_amd64.so"), "tool2"},
+                   {QStringLiteral("sound/calm/ding.wav"), "wav"}});
+    AddonNames names;
+    ASSERT_TRUE(installPackage(client, v1, names));
+    writeTree(base, {{QStringLiteral("Skin.zip"), "v2"}});
+    // The client and the user's configuration folder, hidden files included.
+    using State = QPair<QMap<QString, QByteArray>, QMap<QString, QByteArray>>;
+    const auto state = [&] { return State(snapshotTree(client), snapshotTree(configFolder())); };
+    const auto restore = [&](const State &to) {
+        for (const QString &root : {client, configFolder()}) {
+            removeTree(root);
+            const QMap<QString, QByteArray> &tree = root == client ? to.first : to.second;
+            for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+                writeTree(root, {{it.key() + (it.value() == "/" ? QStringLiteral("/") : QString()), it.value()}});
+        }
+    };
+    const State before = state();
+
+    // Killed at each operation in turn until one run goes through; each time the next start
+    // finds the old add-on or the new one, whole, with its checksum, and nothing else.
+    QList<State> afterKills;
+    for (int kill = 1;; ++kill) {
+        restore(before);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            faults.killAt = kill;
+            faults.seen = 0;
+            ::_exit(installPackage(client, v2, names) ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        QString error;
+        ASSERT_TRUE(recoverInterruptedInstallation(client, error)) << error.toStdString();
+        if (WIFSIGNALED(status)) {
+            afterKills.append(state());
+            continue;
+        }
+        ASSERT_EQ(WEXITSTATUS(status), 0);
+        const State after = state();
+        EXPECT_EQ(readFile(client + QStringLiteral("/sound/calm/ding.wav")), QByteArray("wav"));
+        for (const State &found : qAsConst(afterKills))
+            EXPECT_TRUE(found == before || found == after) << ::testing::PrintToString(found.first);
+        EXPECT_TRUE(afterKills.contains(before) && afterKills.contains(after)) << kill << " operations";
+        break;
+    }
+
+    // An undo that fails names the files it could not restore; the next start restores them.
+    restore(before);
+    faults.failing = {"place", "undo"};
+    QString error;
+    EXPECT_FALSE(installPackage(client, v2, names, &error));
+    faults.failing.clear();
+    EXPECT_TRUE(error.contains(QStringLiteral("Not restored: ")) && error.contains(client + QStringLiteral("/sound/calm/ding.wav")))
+        << error.toStdString();
+    EXPECT_TRUE(recoverInterruptedInstallation(client, error));
+    EXPECT_EQ(state(), before);
+
+    // Staging files that runs without a journal left are removed, other hidden files stay.
+    writeTree(client, {{QStringLiteral("styles/.vxm-1x2y3z-17"), "left"}, {QStringLiteral("sound/.keep"), "mine"}});
+    EXPECT_TRUE(recoverInterruptedInstallation(client, error));
+    EXPECT_FALSE(QFileInfo::exists(client + QStringLiteral("/styles/.vxm-1x2y3z-17")));
+    EXPECT_TRUE(QFileInfo::exists(client + QStringLiteral("/sound/.keep")));
 }
 
 TEST_F(InstallTest, ActivationListKeepsEarlierKeys)
