@@ -3,6 +3,7 @@
 #include "globals.h"
 #include "install.h"
 #include "installdialog.h"
+#include "installlock.h"
 #include "startup.h"
 #include "testsupport.h"
 #include "urlclicklabel.h"
@@ -15,6 +16,7 @@
 #include <QMessageBox>
 #include <QMetaMethod>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
@@ -22,6 +24,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 using namespace testsupport;
 
@@ -506,6 +509,23 @@ private slots:
         QCOMPARE(runInstaller({QStringLiteral("addon_setup"), QStringLiteral("-silent")}), 1);
         QCOMPARE(runInstaller({QStringLiteral("addon_setup")}), 1);
         QCOMPARE(none.unexpected, 0);
+    }
+
+    void aRunWaitsWhileAnotherInstalls()
+    {
+        // Another run holds the lock: this one says that it waits, and goes on when it ends.
+        auto other = std::make_unique<InstallLock>();
+        QString error;
+        QCOMPARE(other->tryTake(error), InstallLock::Result::Taken);
+        ModalScript script;
+        script.then([&](QDialog *waiting) {
+            QVERIFY(waiting->findChild<QProgressBar *>());
+            other.reset();
+        });
+        script.answer(QMessageBox::Ok);
+        QCOMPARE(runInstaller({QStringLiteral("addon_setup"), QStringLiteral("force")}), 1);
+        QVERIFY(script.done());
+        QCOMPARE(script.boxes.value(0).text, QStringLiteral("Failed to extract Add-On:\nFile not found: "));
     }
 
     void unreadablePackageInfoEndsTheProcess()
