@@ -327,9 +327,9 @@ TEST_F(InstallTest, AKilledInstallationIsUndoneOrFinishedAtTheNextStart)
     EXPECT_EQ(state(), before);
 
     // Staging files that runs without a journal left are removed, other hidden files stay.
-    writeTree(client, {{QStringLiteral("styles/.vxm-1x2y3z-17"), "left"}, {QStringLiteral("sound/.keep"), "mine"}});
+    writeTree(client, {{QStringLiteral("styles/dark/.vxm-1x2y3z-17"), "left"}, {QStringLiteral("sound/.keep"), "mine"}});
     EXPECT_TRUE(recoverInterruptedInstallation(client, error));
-    EXPECT_FALSE(QFileInfo::exists(client + QStringLiteral("/styles/.vxm-1x2y3z-17")));
+    EXPECT_FALSE(QFileInfo::exists(client + QStringLiteral("/styles/dark/.vxm-1x2y3z-17")));
     EXPECT_TRUE(QFileInfo::exists(client + QStringLiteral("/sound/.keep")));
 }
 
