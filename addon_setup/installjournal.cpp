@@ -21,10 +21,16 @@ namespace {
 const QByteArray header = "VXM add-on journal 1";
 // At most this many files are named in a message; the rest are counted.
 constexpr int namedFiles = 10;
+// The journal is written in blocks of about this size.
+constexpr int writeBlockSize = 64 * 1024;
 
-QByteArray crcText(const QByteArray &data)
+uLong crcOf(uLong crc, const QByteArray &data)
 {
-    const uLong crc = ::crc32(::crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef *>(data.constData()), uInt(data.size()));
+    return ::crc32(crc, reinterpret_cast<const Bytef *>(data.constData()), uInt(data.size()));
+}
+
+QByteArray crcText(uLong crc)
+{
     return QByteArray::number(quint32(crc), 16).rightJustified(8, '0');
 }
 
@@ -43,24 +49,34 @@ QString textField(const QByteArray &encoded)
     return QString::fromUtf8(QByteArray::fromPercentEncoding(encoded));
 }
 
-QByteArray serialize(const JournalPlan &plan)
+// Writes the plan and its E line in blocks, so that the journal is never held whole in memory.
+bool writePlan(int fd, const JournalPlan &plan)
 {
-    QByteArray data = header + '\n';
+    QByteArray block;
+    uLong crc = ::crc32(0L, Z_NULL, 0);
+    const auto flush = [&] {
+        crc = crcOf(crc, block);
+        const bool ok = safefs::writeAll(fd, block.constData(), block.size());
+        block.truncate(0);
+        return ok;
+    };
+    const auto line = [&](const QByteArray &text) {
+        block += text + '\n';
+        return block.size() < writeBlockSize || flush();
+    };
+    bool ok = line(header);
     for (const QByteArray &folder : plan.folders)
-        data += "D " + field(folder) + '\n';
-    for (const JournalPlan::File &file : plan.files) {
-        data += "F " + field(file.target) + ' ' + field(file.staged);
-        if (!file.backup.isEmpty())
-            data += ' ' + field(file.backup);
-        data += '\n';
-    }
+        ok = ok && line("D " + field(folder));
+    for (const JournalPlan::File &file : plan.files)
+        ok = ok && line("F " + field(file.target) + ' ' + field(file.staged) + (file.backup.isEmpty() ? QByteArray() : ' ' + field(file.backup)));
     for (const JournalPlan::Setting &setting : plan.settings) {
-        data += "S " + field(setting.file) + ' ' + field(setting.key) + ' ' + field(setting.value);
-        if (setting.hadOldValue)
-            data += " =" + field(setting.oldValue);
-        data += '\n';
+        ok = ok && line("S " + field(setting.file) + ' ' + field(setting.key) + ' ' + field(setting.value)
+                        + (setting.hadOldValue ? " =" + field(setting.oldValue) : QByteArray()));
     }
-    return data + "E " + crcText(data) + '\n';
+    if (!ok || !flush())
+        return false;
+    const QByteArray end = "E " + crcText(crc) + '\n';
+    return safefs::writeAll(fd, end.constData(), end.size());
 }
 
 bool parseRecord(const QList<QByteArray> &fields, JournalPlan &plan)
@@ -103,7 +119,7 @@ ParsedJournal parseJournal(const QByteArray &data)
             if (line == "P" || line == "C")
                 journal.phase = line == "P" ? JournalPhase::Placing : JournalPhase::Committed;
         } else if (line.startsWith("E ")) {
-            journal.complete = line.mid(2) == crcText(data.left(offset));
+            journal.complete = line.mid(2) == crcText(crcOf(::crc32(0L, Z_NULL, 0), data.left(offset)));
         } else if (!parseRecord(line.split(' '), journal.plan)) {
             break;
         }
@@ -160,8 +176,7 @@ bool InstallJournal::begin(const JournalPlan &plan, QString &error)
     const QByteArray path = QFile::encodeName(m_path);
     QDir().mkpath(QFileInfo(m_path).path());
     m_fd.reset(::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
-    const QByteArray data = serialize(plan);
-    if (!m_fd.valid() || injectedInstallFault("journal", path) || !safefs::writeAll(m_fd.get(), data.constData(), data.size())
+    if (!m_fd.valid() || injectedInstallFault("journal", path) || !writePlan(m_fd.get(), plan)
         || ::fdatasync(m_fd.get()) != 0 || !safefs::syncFolder(safefs::parentOf(path))) {
         error = withSystemReason(installerText("Cannot write %1").arg(m_path), errno);
         if (m_fd.valid())

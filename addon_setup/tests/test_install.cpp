@@ -184,6 +184,11 @@ TEST_F(InstallTest, MissingPackageFolderOrUnreadablePackageFile)
     AddonNames names;
     EXPECT_FALSE(installPackage(client, base + QStringLiteral("/no-such-folder"), names));
     EXPECT_FALSE(silentInstall(client, base + QStringLiteral("/no-such-folder")));
+    // A folder without a file to install (such as a package of folders only) is no success either.
+    QString error;
+    writeTree(package, {{QStringLiteral("styles/empty/"), ""}});
+    EXPECT_FALSE(installPackage(client, package, names, &error));
+    EXPECT_EQ(error, QStringLiteral("The Add-On holds no files to install."));
 
     // The package file itself is only needed for the checksum.
     writeTree(package, {{QStringLiteral("styles/a.qss"), "a"}});
