@@ -209,9 +209,9 @@ bool extractPackage(QString &tempPath, QString &error, bool force, bool &hasPlug
     const QString baseName = packageBaseName();
     tempPath = importFolder() + QLatin1Char('/') + (baseName.isEmpty() ? fallbackFolderName : baseName);
 
-    QString why;
     if (force) {
         // Reuse an earlier extraction, but only from a folder no one else can have filled.
+        QString why;
         if (safefs::kindOf(importFolder()) != safefs::Kind::Missing && !safefs::ensurePrivateDir(importFolder(), why)) {
             error = createFailure(tempPath, why);
             return false;
