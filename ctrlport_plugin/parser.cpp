@@ -4,7 +4,6 @@
 #include "custom_string_helpers.h"
 #include "host.h"
 #include "net/thread_spawn.h"
-#include "replybuilder.h"
 #include "returncode.h"
 
 #include <unistd.h>
@@ -262,10 +261,7 @@ unsigned Parser::noQueryConnection(const char* missing)
 
 void Parser::sendLine(int connectionID, const std::string& line)
 {
-    QueryPacket* packet = new QueryPacket;
-    packet->m_connectionID = connectionID;
-    packet->m_line = line;
-    m_QueryManager.packetSend(packet);
+    m_QueryManager.sendLine(connectionID, line);
 }
 
 unsigned Parser::forwardCommand(ParamParser& parameters, QueryLine& line)
@@ -310,16 +306,8 @@ unsigned Parser::forwardCommand(ParamParser& parameters, QueryLine& line)
 
 void Parser::sendErrorReply(int connectionID, unsigned error, const std::string& extra, uint16_t failedPermissionID)
 {
-    if (error == kResultNoLine)
-        return;
-    std::string line = startCommand("error");
-    addParam(line, "id", static_cast<uint32_t>(error));
-    addParam(line, "msg", QueryManager::errorText(error));
-    if (!extra.empty())
-        addParam(line, "extra_msg", extra);
-    if (failedPermissionID != 0)
-        addParam(line, "failed_permid", failedPermissionID);
-    sendLine(connectionID, finishLine(line));
+    if (error != kResultNoLine)
+        sendLine(connectionID, QueryManager::errorLine(error, extra, failedPermissionID));
 }
 
 int Parser::dispatchNotification(const std::string& line)

@@ -2,18 +2,22 @@
 // connections, cleans what they send, cuts it into lines for the parser, sends reply lines, ends
 // connections and, once a second, drops connections that are closed or idle.
 //
-// Lock order: a QueryClient's lock, then the manager's lock, then a poller's lock. The manager's lock
-// is held only to look up or change its tables and never while a poller or the parser is called,
-// except on admission, where the accept thread already holds the poller's lock.
+// Lock order of the plug-in: a QueryClient's lock, then the manager's lock, then the networking
+// layer's (the queue-trimming lock, the NetWorking lock, a poller's lock, the connection-id mutex, in
+// this order). The parser's connection table lock is held only while the table is read or changed,
+// never while anything else is called. The manager's lock is held only to look up or change its
+// tables; maintenance, which holds it, only tries a client's lock. No lock is held while the
+// networking layer calls back (a block received, a connection accepted or lost). None of these locks
+// is recursive: taking one again is a fault.
 #ifndef CTRLPORT_QUERY_H
 #define CTRLPORT_QUERY_H
 
 #include "net/networking.h"
+#include "telnet_input.h"
 
 #include <netinet/in.h>
 
 #include <boost/shared_ptr.hpp>
-#include <boost/thread/recursive_mutex.hpp>
 
 #include <atomic>
 #include <cstddef>
@@ -49,33 +53,12 @@ constexpr unsigned kErrorAddressBanned = 3329;
 // The result of starting to listen when an address could not be bound.
 constexpr int kListenFailed = 257;
 
-// Longest line a connection may send, without its line feed.
-constexpr std::size_t kMaxLineLength = 64 * 1024;
 // Most open clients at once; the next connection is refused with 515. A closing client (its
 // final line sent, or lost) no longer counts, though it stays in the table until maintenance.
 constexpr std::size_t kMaxClients = 201;
 // Seconds of silence after which a connection is closed, and the life of a ban.
 constexpr time_t kIdleSeconds = 600;
 constexpr time_t kBanSeconds = 600;
-
-// Removes telnet command sequences and carriage returns from the bytes of one connection, and turns
-// CR NUL (the telnet end of line of a client in character mode) into a line feed. A sequence may be
-// cut by a block boundary: the filter remembers where it stands.
-//   IAC WILL/WONT/DO/DONT <option>   three bytes
-//   IAC SB ... IAC SE                 skipped whole
-//   IAC <any other byte>              two bytes
-class TelnetInputFilter
-{
-public:
-    // The data bytes of `block`. `strayNul` tells whether the block holds a NUL other than that of
-    // a CR NUL: such a block is no input, but the filter has followed the telnet commands in it, so
-    // that the next block is read from the right place.
-    std::string filter(const std::string& block, bool& strayNul);
-
-private:
-    enum State { Data, CarriageReturn, Command, Option, Subnegotiation, SubnegotiationCommand };
-    State m_state = Data;
-};
 
 // A received line on its way to the parser, which deletes it.
 struct QueryLine
@@ -99,12 +82,11 @@ public:
     QueryClient(const std::string& name, int connectionID, time_t now);
 
     // Held while a block is cut into lines and every line of it is handled.
-    boost::recursive_mutex m_lock;
+    std::mutex m_lock;
     const std::string m_name;
     const int m_connectionID;
     // Guarded by m_lock:
-    std::string m_pending;
-    TelnetInputFilter m_filter;
+    TelnetInput m_input;
     time_t m_lastActivity;
     // Set once, when the connection's end has begun (its final line is on its way or it was lost);
     // from then on nothing more is sent to it and it no longer counts toward the client limit.
@@ -134,9 +116,12 @@ public:
     // Opens a listener per address; 0, or 257 at the first address that fails.
     int startListening(const std::vector<std::string>& addresses, int port);
 
+    // A reply line, with the line end "\n\r", into the connection's reply buffer; its poller writes
+    // it. Every line of the protocol goes this way except the greeting and the final error lines.
+    void sendLine(int connectionID, const std::string& line);
     void packetSend(QueryPacket* packet);
-    // The same line to each of the connections, as packetSend would send it to each, with one lookup
-    // of them all; a poller is woken at most once.
+    // The same line to each of the connections, as sendLine would send it to each, with one lookup
+    // of them all; each poller is woken once, when every connection has its line.
     void packetSendToEach(const std::vector<int>& connectionIDs, const std::string& line);
     void sendErrorAndCloseConnection(int connectionID, unsigned error, const std::string& extra);
     void sendErrorAndRemoveConnection(int connectionID, unsigned error, const std::string& extra);
@@ -150,8 +135,9 @@ public:
     // Stops and joins the networking layer (no callback runs afterwards) and forgets every client.
     void stopNetworking();
 
-    // The error line of a number: "error id=<n> msg=<text>" [" extra_msg=<extra>"].
-    static std::string errorLine(unsigned error, const std::string& extra);
+    // The error line of a number: "error id=<n> msg=<text>" [" extra_msg=<extra>"]
+    // [" failed_permid=<id>"]; the extra text and the permission id only when set.
+    static std::string errorLine(unsigned error, const std::string& extra, uint16_t failedPermissionID = 0);
     // The client's text of an error number, "" when it has none.
     static std::string errorText(unsigned error);
 
@@ -169,17 +155,16 @@ public:
 
 private:
     boost::shared_ptr<QueryClient> findClient(int connectionID);
-    // The poller of a connection, nullptr (logged as packetSend's) when it has no client.
-    NetWorkingPollTCPSelect* pollerForPacket(int connectionID);
     // Marks the client closing; false when it already was.
     bool markClosing(QueryClient& client);
+    // The connection's final line: the error line, without a line end, then the close.
     void sendError(int connectionID, NetWorkingPollTCPSelect* poller, unsigned error, const std::string& extra);
-    void deliverLine(QueryClient& client, const std::string& line, const sockaddr_in& peer);
+    void deliverLine(QueryClient& client, std::string& line, const sockaddr_in& peer);
     void handPseudoLine(const char* text, int connectionID, const sockaddr_in& peer);
     time_t now();
 
     SCBody* const m_parser;
-    boost::recursive_mutex m_lock;
+    std::mutex m_lock;
     std::map<int, boost::shared_ptr<QueryClient>> m_ClientMap;
     // Clients in the table that are not closing: these count toward kMaxClients.
     std::size_t m_openClients = 0;

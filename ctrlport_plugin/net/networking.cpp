@@ -7,8 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <boost/thread/lock_guard.hpp>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -95,30 +93,14 @@ NetWorkingSocketData::NetWorkingSocketData()
       m_Functions(),
       m_UserData(nullptr),
       m_ConnectionID(0),
-      m_RemovalTime(0),
-      closeAfterSend(false),
+      m_State(ConnectionState::Open),
       disconnectNotified(false),
-      m_QueuedBytes(0),
-      m_HeadOffset(0),
-      m_WaitWritable(false),
-      m_InputEnded(false),
-      m_CloseRequested(false),
-      m_CloseDeadline()
+      m_Registered(false),
+      m_WatchingWritable(false),
+      m_WritePending(false),
+      m_EndPending(false),
+      m_LastProgress()
 {
-}
-
-NetWorkingSocketData::~NetWorkingSocketData()
-{
-    clearSendingList();
-}
-
-void NetWorkingSocketData::clearSendingList()
-{
-    for (Block& block : m_TCPPacketSendingList)
-        delete[] block.first;
-    m_TCPPacketSendingList.clear();
-    m_QueuedBytes = 0;
-    m_HeadOffset = 0;
 }
 
 NetWorking::NetWorking(const NetWorkingFunctions* functions, NetWorkingType type)
@@ -126,7 +108,8 @@ NetWorking::NetWorking(const NetWorkingFunctions* functions, NetWorkingType type
       m_NetWorkingType(type),
       m_AcceptThread(nullptr),
       m_Stop(false),
-      m_WakeFd(netutil::createWakeFd())
+      m_WakeFd(netutil::createWakeFd()),
+      m_QueuedBytes(0)
 {
     NET_ASSERT(this, m_NetWorkingType == NETWORKING_TCP);
     if (m_WakeFd < 0)
@@ -135,7 +118,7 @@ NetWorking::NetWorking(const NetWorkingFunctions* functions, NetWorkingType type
         m_AcceptThread = new boost::thread(ThreadSpawn<NetWorking>(this, &NetWorking::acceptLoop));
         for (int i = 0; i < kPollerCount; ++i) {
             NetWorkingPollTCPSelect* poller = new NetWorkingPollTCPSelect(this);
-            boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+            std::lock_guard<std::mutex> guard(m_Lock);
             m_Pollers.push_back(poller);
         }
     } catch (...) {
@@ -166,7 +149,7 @@ void NetWorking::shutdown()
     // The accept thread has ended, so nothing else touches the lists any more.
     std::vector<NetWorkingPollTCPSelect*> pollers;
     {
-        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+        std::lock_guard<std::mutex> guard(m_Lock);
         pollers.swap(m_Pollers);
     }
     for (NetWorkingPollTCPSelect* poller : pollers)
@@ -174,7 +157,7 @@ void NetWorking::shutdown()
     for (NetWorkingPollTCPSelect* poller : pollers)
         delete poller;
 
-    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+    std::lock_guard<std::mutex> guard(m_Lock);
     netutil::freeSocketRecords(m_ListenerMap, m_ClosedListeners);
     netutil::closeSocket(m_WakeFd);
     m_WakeFd = -1;
@@ -229,7 +212,7 @@ int NetWorking::listen(const NetWorkingSocketFunctions* callbacks, void* userDat
     record->m_ConnectionID = fd;
 
     {
-        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+        std::lock_guard<std::mutex> guard(m_Lock);
         if (m_Pollers.empty())
             m_Pollers.push_back(new NetWorkingPollTCPSelect(this));
         NetWorkingSocketData*& slot = m_ListenerMap[fd];
@@ -273,7 +256,7 @@ void NetWorking::log(const std::string& message) const
 
 std::vector<NetWorkingPollTCPSelect*> NetWorking::pollers() const
 {
-    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+    std::lock_guard<std::mutex> guard(m_Lock);
     return m_Pollers;
 }
 
@@ -296,7 +279,7 @@ void NetWorking::acceptPass()
     std::vector<NetWorkingSocketData*> listeners;
     fds.push_back(pollfd{m_WakeFd, POLLIN, 0});
     {
-        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+        std::lock_guard<std::mutex> guard(m_Lock);
         for (auto& entry : m_ListenerMap) {
             fds.push_back(pollfd{entry.first, POLLIN, 0});
             listeners.push_back(entry.second);
@@ -322,17 +305,15 @@ void NetWorking::acceptPass()
     if (fds[0].revents)
         netutil::drainWakeFd(m_WakeFd);
 
+    // No lock is held while a connection is accepted and admitted: the listeners stay until the
+    // accept thread has ended, and admission takes the user's locks.
     bool outOfDescriptors = false;
-    {
-        // Held for the whole accept pass: lock order NetWorking, poller, connection-id counter.
-        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-        for (std::size_t i = 0; i < listeners.size() && !m_Stop; ++i) {
-            const short events = fds[i + 1].revents;
-            if (events & (POLLERR | POLLHUP | POLLNVAL))
-                log("listener socket error");
-            if (events & POLLIN)
-                outOfDescriptors |= !acceptConnection(listeners[i]);
-        }
+    for (std::size_t i = 0; i < listeners.size() && !m_Stop; ++i) {
+        const short events = fds[i + 1].revents;
+        if (events & (POLLERR | POLLHUP | POLLNVAL))
+            log("listener socket error");
+        if (events & POLLIN)
+            outOfDescriptors |= !acceptConnection(listeners[i]);
     }
     // Without a free descriptor the pending connection stays readable; do not spin on it.
     if (outOfDescriptors)
@@ -362,6 +343,10 @@ bool NetWorking::acceptConnection(NetWorkingSocketData* listener)
     const int on = 1;
     if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0)
         log("setSocketNoDelay throw: " + netutil::errorText(netutil::lastError()));
+    // Urgent data stays in the stream: telnet's Synch sends its IAC urgent and its Data Mark in
+    // band, and the input filter drops the two as one command.
+    if (::setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof(on)) != 0)
+        log("setSocketOobInline throw: " + netutil::errorText(netutil::lastError()));
 
     std::unique_ptr<NetWorkingSocketData> record = netutil::newSocketRecord(fd);
     record->m_Socket = fd;
@@ -381,7 +366,7 @@ bool NetWorking::acceptConnection(NetWorkingSocketData* listener)
 
 NetWorkingPollTCPSelect* NetWorking::choosePoller()
 {
-    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+    std::lock_guard<std::mutex> guard(m_Lock);
     NetWorkingPollTCPSelect* chosen = m_Pollers.empty() ? nullptr : m_Pollers.front();
     int best = 65535;
     for (NetWorkingPollTCPSelect* poller : m_Pollers) {
@@ -392,4 +377,39 @@ NetWorkingPollTCPSelect* NetWorking::choosePoller()
         }
     }
     return chosen;
+}
+
+bool NetWorking::countQueued(std::size_t bytes)
+{
+    return (m_QueuedBytes += bytes) > kMaxQueuedTotal;
+}
+
+void NetWorking::uncountQueued(std::size_t bytes)
+{
+    m_QueuedBytes -= bytes;
+}
+
+void NetWorking::trimQueues()
+{
+    // One trimmer at a time, so that two do not both close a connection where one would do.
+    std::lock_guard<std::mutex> guard(m_TrimLock);
+    const std::vector<NetWorkingPollTCPSelect*> all = pollers();
+    while (m_QueuedBytes > kMaxQueuedTotal) {
+        NetWorkingPollTCPSelect* owner = nullptr;
+        int connectionID = 0;
+        std::size_t largest = 0;
+        for (NetWorkingPollTCPSelect* poller : all) {
+            int id = 0;
+            const std::size_t size = poller->largestQueue(id);
+            if (size > largest) {
+                largest = size;
+                connectionID = id;
+                owner = poller;
+            }
+        }
+        if (!owner)
+            return;
+        owner->dropQueue(connectionID, "closing connection " + std::to_string(connectionID) +
+                                           ": the send queues of all connections are full");
+    }
 }

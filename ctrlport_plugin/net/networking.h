@@ -10,18 +10,18 @@
 #include <chrono>
 #include <cstddef>
 #include <ctime>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <boost/thread/recursive_mutex.hpp>
 #include <boost/thread/thread.hpp>
 
+#include "net/reply_buffer.h"
 #include "net/thread_spawn.h"
 
 class NetWorkingPollTCPSelect;
@@ -52,53 +52,60 @@ struct NetWorkingSocketFunctions
 // closed its standard input, so it cannot serve as the mark.
 constexpr int kClosedSocket = -1;
 
+// The life of a connection. Open: read, and takes blocks to send. Draining: its last block is queued
+// (the user closed it after sending, or the peer ended its side); it is no longer read, takes nothing
+// more, and closes once its queue has gone out. Closed: its socket is closed or about to be, by its poll
+// thread; whatever was queued is dropped. A connection only ever moves forward.
+enum class ConnectionState
+{
+    Open,
+    Draining,
+    Closed
+};
+
 // The record of one socket, listener or connection. A connection's fields are guarded by the lock of
-// the poller that owns it.
+// the poller that owns it; its descriptor is used (and closed) only by that poller's thread.
 struct NetWorkingSocketData
 {
-    typedef std::pair<char*, int> Block;
-
     NetWorkingSocketData();
-    ~NetWorkingSocketData();  // frees the queued blocks
     NetWorkingSocketData(const NetWorkingSocketData&) = delete;
     NetWorkingSocketData& operator=(const NetWorkingSocketData&) = delete;
-
-    void clearSendingList();
 
     int m_Socket;
     sockaddr_in m_LocalAddress;
     sockaddr_in m_PeerAddress;
     NetWorkingSocketFunctions m_Functions;
-    // Blocks not yet sent, in sending order; each buffer was allocated with new[] and is owned here.
-    std::deque<Block> m_TCPPacketSendingList;
+    // The bytes not yet sent.
+    ReplyBuffer m_TCPPacketSendingList;
     void* m_UserData;
     // For a listener its descriptor, for a connection the id its poller assigned.
     int m_ConnectionID;
-    time_t m_RemovalTime;
-    // The connection closes once its queue is empty and is no longer read.
-    bool closeAfterSend;
-    // onDisconnect has run or must not run.
+    ConnectionState m_State;
+    // onDisconnect has run or must not run (the user ended the connection).
     bool disconnectNotified;
 
-    // Bytes held in m_TCPPacketSendingList and not yet written.
-    std::size_t m_QueuedBytes;
-    // Bytes of the first queued block already written.
-    std::size_t m_HeadOffset;
-    // The socket took less than it was offered: write again once the system reports it writable.
-    bool m_WaitWritable;
-    // A closing connection's peer has ended its side; the socket is no longer watched for input.
-    bool m_InputEnded;
-    // Set by any thread that wants the connection gone; the poll thread closes it at its next pass.
-    bool m_CloseRequested;
-    // When a close-after-send gives up waiting for the peer and closes anyway.
-    std::chrono::steady_clock::time_point m_CloseDeadline;
+    // Kept by the poller:
+    // the poll thread watches the socket (it is in the poller's epoll set);
+    bool m_Registered;
+    // it is watched for writability (the socket took less than it was offered);
+    bool m_WatchingWritable;
+    // it is on the poller's list of connections to write, or of connections that changed state;
+    bool m_WritePending;
+    bool m_EndPending;
+    // when a draining connection's socket last took a byte.
+    std::chrono::steady_clock::time_point m_LastProgress;
 };
 
+// Lock order: the NetWorking lock, then a poller's lock, then the connection-id counter's mutex;
+// the queue-trimming lock comes before all of them. No lock of the layer is held while a callback runs.
 class NetWorking
 {
 public:
     static const int kPollerCount = 10;
     static const int kSocketReceiveBufferSize = 262144;
+    // The queues of all connections together hold at most this many bytes; past it the connection
+    // with the largest queue is closed.
+    static const std::size_t kMaxQueuedTotal = 64 * 1024 * 1024;
 
     // Starts the accept thread and the ten pollers. Throws boost::thread_resource_error when a
     // thread cannot be created.
@@ -123,6 +130,14 @@ public:
 
     NetWorkingType type() const { return m_NetWorkingType; }
 
+    // The account of queued bytes over all pollers. countQueued tells whether the total is now past
+    // kMaxQueuedTotal; then the caller, holding no poller's lock, calls trimQueues, which closes the
+    // connections with the largest queues until the total is within the bound again.
+    bool countQueued(std::size_t bytes);
+    void uncountQueued(std::size_t bytes);
+    std::size_t queuedTotal() const { return m_QueuedBytes; }
+    void trimQueues();
+
 private:
     void acceptLoop();
     void acceptPass();
@@ -136,11 +151,13 @@ private:
     std::vector<NetWorkingPollTCPSelect*> m_Pollers;
     std::map<int, NetWorkingSocketData*> m_ListenerMap;
     std::vector<NetWorkingSocketData*> m_ClosedListeners;
-    mutable boost::recursive_mutex m_Lock;
+    mutable std::mutex m_Lock;
     boost::thread* m_AcceptThread;
     std::atomic<bool> m_Stop;
     // Written to wake the accept thread (a new listener, the stop).
     int m_WakeFd;
+    std::atomic<std::size_t> m_QueuedBytes;
+    std::mutex m_TrimLock;
 };
 
 namespace netutil {

@@ -1,6 +1,6 @@
 #include "net/networking_poll_tcp_select.h"
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -10,12 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <ctime>
+#include <cstdint>
 #include <exception>
-#include <memory>
 #include <utility>
-#include <vector>
 
 #include "net/id_order.h"
 
@@ -31,18 +28,14 @@ int nextConnectionID()
     return ++g_ConnectionIDCounter;
 }
 
-const short kExceptionalEvents = POLLERR | POLLHUP | POLLNVAL;
-
-// The poller whose poll thread the calling thread is, if any.
-thread_local const NetWorkingPollTCPSelect* t_PollThreadOf = nullptr;
-
-// Most queued blocks offered to the socket in one write, and most writes for one connection in one
-// go, so that a connection with a long queue does not hold up the others of its poller.
+const int kEventsPerWait = 64;
+const uint32_t kInput = EPOLLIN;
+const uint32_t kOutput = EPOLLOUT;
+// Most chunks offered to the socket in one write, and most writes for one connection in one go, so
+// that a connection with a long queue does not hold up the others of its poller.
 const int kBlocksPerWrite = 64;
 const int kWritesInARow = 16;
-// A command that produces more than this is written while it runs, so that mostly what the peer has
-// not taken counts toward the queue limit.
-const std::size_t kEagerWriteBytes = 64 * 1024;
+const std::chrono::seconds kStallCheckInterval(1);
 
 bool wouldBlock(int error)
 {
@@ -64,24 +57,52 @@ void discardInput(int fd)
 
 }  // namespace
 
-thread_local NetWorkingPollTCPSelect::WakeBatch* NetWorkingPollTCPSelect::s_WakeBatch = nullptr;
+// Holds the poller's lock; on leaving it releases the lock and wakes the poll thread when it sleeps
+// and something has been put on its lists meanwhile.
+class NetWorkingPollTCPSelect::Locked
+{
+public:
+    explicit Locked(NetWorkingPollTCPSelect& poller) : m_Poller(poller), m_Guard(poller.m_Lock) {}
+    ~Locked()
+    {
+        const bool wake = m_Poller.wakeOwed();
+        m_Guard.unlock();
+        if (wake)
+            netutil::signalWakeFd(m_Poller.m_WakeFd);
+    }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    NetWorkingPollTCPSelect& m_Poller;
+    std::unique_lock<std::mutex> m_Guard;
+};
 
 NetWorkingPollTCPSelect::NetWorkingPollTCPSelect(NetWorking* owner)
     : m_Owner(owner),
       m_NetWorkingType(owner->type()),
       m_PollThread(nullptr),
       m_Stop(false),
+      m_EpollFd(::epoll_create1(EPOLL_CLOEXEC)),
       m_WakeFd(netutil::createWakeFd()),
-      m_WakePending(false),
-      m_CloseAfterSendTimeout(10000)
+      m_Sleeping(false),
+      m_WakeSent(false),
+      m_DrainStallTimeout(kDrainStallTimeout),
+      m_NextStallCheck()
 {
-    if (m_WakeFd < 0)
-        m_Owner->log("wake-up descriptor throw: " + netutil::errorText(netutil::lastError()));
+    if (m_EpollFd < 0 || m_WakeFd < 0)
+        m_Owner->log("poller descriptors throw: " + netutil::errorText(netutil::lastError()));
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.ptr = nullptr;  // the wake-up, not a connection
+    if (m_EpollFd >= 0 && m_WakeFd >= 0 && ::epoll_ctl(m_EpollFd, EPOLL_CTL_ADD, m_WakeFd, &wake) != 0)
+        m_Owner->log("epoll_ctl throw: " + netutil::errorText(netutil::lastError()));
     try {
         m_PollThread = new boost::thread(
             ThreadSpawn<NetWorkingPollTCPSelect>(this, &NetWorkingPollTCPSelect::pollLoop));
     } catch (...) {
         netutil::closeSocket(m_WakeFd);
+        netutil::closeSocket(m_EpollFd);
         throw;
     }
 }
@@ -90,15 +111,16 @@ NetWorkingPollTCPSelect::~NetWorkingPollTCPSelect()
 {
     stop();
 
-    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+    std::lock_guard<std::mutex> guard(m_Lock);
     netutil::freeSocketRecords(m_ActiveSocketMap, m_OldSockets);
     netutil::closeSocket(m_WakeFd);
+    netutil::closeSocket(m_EpollFd);
 }
 
 void NetWorkingPollTCPSelect::stop()
 {
     m_Stop = true;
-    signalWake();
+    netutil::signalWakeFd(m_WakeFd);
     if (!m_PollThread)
         return;
     try {
@@ -112,305 +134,357 @@ void NetWorkingPollTCPSelect::stop()
 
 void NetWorkingPollTCPSelect::addSocket(NetWorkingSocketData* record)
 {
-    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-    const int connectionID = nextConnectionID();
-    record->m_ConnectionID = connectionID;
-    m_ActiveSocketMap[connectionID] = record;
-    // Watch the new socket and write what onConnect queues; the poll thread needs this lock first.
-    wake();
-    if (record->m_Functions.onConnect)
-        record->m_Functions.onConnect(connectionID, &record->m_PeerAddress, record->m_UserData, this);
+    int connectionID;
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        connectionID = nextConnectionID();
+        record->m_ConnectionID = connectionID;
+        m_ActiveSocketMap[connectionID] = record;
+    }
+    // The poll thread leaves the record alone until it is handed over (it may be sent to and ended
+    // meanwhile, though), so nothing of it is read before onConnect has returned.
+    try {
+        if (record->m_Functions.onConnect)
+            record->m_Functions.onConnect(connectionID, &record->m_PeerAddress, record->m_UserData, this);
+    } catch (...) {
+        handOver(record);
+        throw;
+    }
+    handOver(record);
+}
+
+void NetWorkingPollTCPSelect::handOver(NetWorkingSocketData* record)
+{
+    Locked locked(*this);
+    m_NewSockets.push_back(record);
 }
 
 int NetWorkingPollTCPSelect::getSocketCount()
 {
-    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+    std::lock_guard<std::mutex> guard(m_Lock);
     return static_cast<int>(m_ActiveSocketMap.size());
 }
 
 int NetWorkingPollTCPSelect::send(char* buffer, int length, int connectionID, const sockaddr_in* address)
 {
     (void)address;  // TCP sends to the connected peer
-    std::unique_ptr<char[]> owned(buffer);
+    const std::unique_ptr<char[]> owned(buffer);
     if (buffer && length > 0)
-        submit(connectionID, buffer, length, std::move(owned));
+        submit(connectionID, buffer, static_cast<std::size_t>(length), false);
     return 0;
 }
 
 int NetWorkingPollTCPSelect::send(const std::string& text, int connectionID, const sockaddr_in* address)
 {
     (void)address;
-    if (!text.empty())
-        submit(connectionID, text.data(), static_cast<int>(text.size()), nullptr);
+    submit(connectionID, text.data(), text.size(), false);
     return 0;
 }
 
-namespace {
-
-// The bytes of a block as a buffer of the queue's own: the given one, or a copy.
-char* queueBlock(const char* data, int length, std::unique_ptr<char[]>& owned)
+void NetWorkingPollTCPSelect::sendLine(const std::string& line, int connectionID)
 {
-    if (owned)
-        return owned.release();
-    char* copy = new char[length];
-    std::memcpy(copy, data, static_cast<std::size_t>(length));
-    return copy;
+    submit(connectionID, line.data(), line.size(), true);
 }
 
-}  // namespace
-
-void NetWorkingPollTCPSelect::submit(int connectionID, const char* data, int length, std::unique_ptr<char[]> owned)
+void NetWorkingPollTCPSelect::submit(int connectionID, const char* data, std::size_t length, bool lineEnd)
 {
-    NetWorkingSocketData* writeNow = nullptr;
+    if (length == 0 && !lineEnd)
+        return;
+    bool overTotal = false;
     {
-        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-        NetWorkingSocketData* record = findSocket(connectionID);
-        if (!takesBlocks(record))
-            return;
-        if (!onPollThread()) {
-            submitFromOtherThread(record, data, length, owned);
-            return;
-        }
-        if (!appendToQueue(record, queueBlock(data, length, owned), length))
-            return;
-        // The poll thread writes it when the handling of the current block or the pass ends; a long
-        // reply is written whenever it has grown by kEagerWriteBytes, even while the socket was full.
-        const std::size_t queued = record->m_QueuedBytes;
-        if (queued / kEagerWriteBytes != (queued - static_cast<std::size_t>(length)) / kEagerWriteBytes) {
-            record->m_WaitWritable = false;
-            writeNow = record;
-        }
+        Locked locked(*this);
+        if (NetWorkingSocketData* record = findSocket(connectionID))
+            append(record, data, length, lineEnd, overTotal);
     }
-    if (writeNow)
-        writeQueue(writeNow);
+    if (overTotal)
+        m_Owner->trimQueues();
 }
 
-bool NetWorkingPollTCPSelect::takesBlocks(const NetWorkingSocketData* record)
-{
-    // A connection that is closing has had its last block.
-    return record && !record->m_CloseRequested && !record->closeAfterSend;
-}
-
-void NetWorkingPollTCPSelect::submitFromOtherThread(NetWorkingSocketData* record, const char* data, int length,
-                                                    std::unique_ptr<char[]>& owned)
-{
-    if (record->m_TCPPacketSendingList.empty())
-        sendNow(record, data, length, owned);
-    else if (appendToQueue(record, queueBlock(data, length, owned), length))
-        wake();
-}
-
-void NetWorkingPollTCPSelect::sendToEach(const std::string& text, const std::vector<int>& sortedIDs)
+void NetWorkingPollTCPSelect::queueToEach(const std::string& text, const std::vector<int>& sortedIDs)
 {
     if (text.empty())
         return;
-    if (onPollThread()) {
-        for (const int connectionID : sortedIDs)
-            submit(connectionID, text.data(), static_cast<int>(text.size()), nullptr);
-        return;
+    bool overTotal = false;
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        netutil::forEachInIdOrder(
+            m_ActiveSocketMap, sortedIDs,
+            [&](const auto& entry) { append(entry.second, text.data(), text.size(), false, overTotal); },
+            [](int) {});
     }
-    // Declared before the lock, so that the poll thread is woken after it has been released.
-    const WakeBatch batch;
-    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-    netutil::forEachInIdOrder(
-        m_ActiveSocketMap, sortedIDs,
-        [&](const auto& entry) {
-            if (!takesBlocks(entry.second))
-                return;
-            std::unique_ptr<char[]> none;
-            submitFromOtherThread(entry.second, text.data(), static_cast<int>(text.size()), none);
-        },
-        [](int) {});
+    if (overTotal)
+        m_Owner->trimQueues();
 }
 
-void NetWorkingPollTCPSelect::sendNow(NetWorkingSocketData* record, const char* data, int length,
-                                      std::unique_ptr<char[]>& owned)
+void NetWorkingPollTCPSelect::wakeUp()
 {
-    // Under the lock, which keeps the poll thread from closing the descriptor or writing to it
-    // meanwhile; the socket never blocks.
-    ssize_t sent;
-    do {
-        sent = ::send(record->m_Socket, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
-    } while (sent < 0 && errno == EINTR);
-    if (sent == length)
-        return;
-    const int error = netutil::lastError();
-    if (sent < 0 && !wouldBlock(error)) {
-        m_Owner->log("ERROR: while tcp send errorCode: " + std::to_string(error) + ", errorMsg: " +
-                     netutil::errorText(error));
-        requestClose(record);
-        return;
+    const Locked locked(*this);
+}
+
+bool NetWorkingPollTCPSelect::append(NetWorkingSocketData* record, const char* data, std::size_t length,
+                                     bool lineEnd, bool& overTotal)
+{
+    static const char kLineEnd[] = "\n\r";
+    if (record->m_State != ConnectionState::Open)
+        return false;
+    ReplyBuffer& queue = record->m_TCPPacketSendingList;
+    const std::size_t total = length + (lineEnd ? 2 : 0);
+    if (queue.size() + total > kMaxQueuedBytes) {
+        m_Owner->log("closing connection " + std::to_string(record->m_ConnectionID) + ": its send queue is full");
+        end(record, CloseMode::Now, true);
+        return false;
     }
-    // The rest waits in the queue until the socket is writable.
-    if (appendToQueue(record, queueBlock(data, length, owned), length)) {
-        if (sent > 0)
-            consumeQueue(record, static_cast<std::size_t>(sent));
-        record->m_WaitWritable = true;
-        wake();
-    }
+    queue.append(data, length);
+    if (lineEnd)
+        queue.append(kLineEnd, 2);
+    overTotal |= m_Owner->countQueued(total);
+    // A socket that is full is written when it reports room again.
+    if (!record->m_WatchingWritable)
+        schedule(record, &NetWorkingSocketData::m_WritePending, m_PendingWrites);
+    return true;
+}
+
+void NetWorkingPollTCPSelect::schedule(NetWorkingSocketData* record, bool NetWorkingSocketData::*pending,
+                                       std::vector<NetWorkingSocketData*>& list)
+{
+    if (record->*pending)
+        return;
+    record->*pending = true;
+    list.push_back(record);
+}
+
+void NetWorkingPollTCPSelect::closeConnection(int connectionID, CloseMode mode, const std::string& finalBlock)
+{
+    userClose(connectionID, mode, false, finalBlock);
 }
 
 void NetWorkingPollTCPSelect::closeSocket(int connectionID, bool afterSend)
 {
-    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-    NetWorkingSocketData* record = findSocket(connectionID);
-    if (!record)
-        return;
-    if (afterSend && !record->m_TCPPacketSendingList.empty()) {
-        if (!record->closeAfterSend) {
-            record->closeAfterSend = true;
-            record->m_CloseDeadline = std::chrono::steady_clock::now() + m_CloseAfterSendTimeout;
-        }
-        wake();  // stop reading it
-        return;
+    userClose(connectionID, afterSend ? CloseMode::AfterSend : CloseMode::Now, true, std::string());
+}
+
+void NetWorkingPollTCPSelect::userClose(int connectionID, CloseMode mode, bool report, const std::string& finalBlock)
+{
+    bool overTotal = false;
+    {
+        Locked locked(*this);
+        NetWorkingSocketData* record = findSocket(connectionID);
+        if (!record)
+            return;
+        // In one step with the close, so that no other thread's block comes after the final one.
+        if (!finalBlock.empty())
+            append(record, finalBlock.data(), finalBlock.size(), false, overTotal);
+        end(record, mode, report);
     }
-    requestClose(record);
+    if (overTotal)
+        m_Owner->trimQueues();
 }
 
-void NetWorkingPollTCPSelect::closeConnection(int connectionID)
+std::size_t NetWorkingPollTCPSelect::largestQueue(int& connectionID)
 {
-    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+    std::lock_guard<std::mutex> guard(m_Lock);
+    std::size_t largest = 0;
+    for (const auto& entry : m_ActiveSocketMap) {
+        const NetWorkingSocketData* record = entry.second;
+        if (record->m_State != ConnectionState::Closed && record->m_TCPPacketSendingList.size() > largest) {
+            largest = record->m_TCPPacketSendingList.size();
+            connectionID = entry.first;
+        }
+    }
+    return largest;
+}
+
+void NetWorkingPollTCPSelect::dropQueue(int connectionID, const std::string& reason)
+{
+    Locked locked(*this);
     NetWorkingSocketData* record = findSocket(connectionID);
-    if (!record)
+    if (!record || record->m_State == ConnectionState::Closed)
         return;
-    record->disconnectNotified = true;
-    closeSocket(connectionID, true);
+    m_Owner->log(reason);
+    end(record, CloseMode::Now, true);
 }
 
-void NetWorkingPollTCPSelect::sendFinal(const std::string& text, int connectionID)
+void NetWorkingPollTCPSelect::setDrainStallTimeout(std::chrono::milliseconds timeout)
 {
-    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-    send(text, connectionID, nullptr);
-    closeConnection(connectionID);
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_DrainStallTimeout = timeout;
 }
 
-void NetWorkingPollTCPSelect::setCloseAfterSendTimeout(std::chrono::milliseconds timeout)
+void NetWorkingPollTCPSelect::end(NetWorkingSocketData* record, CloseMode mode, bool report)
 {
-    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-    m_CloseAfterSendTimeout = timeout;
+    const ConnectionState from = record->m_State;
+    if (from == ConnectionState::Closed || (from == ConnectionState::Draining && mode == CloseMode::AfterSend))
+        return;
+    if (from == ConnectionState::Open && !report)
+        record->disconnectNotified = true;
+    if (from == ConnectionState::Draining)
+        forgetDraining(record);
+
+    if (mode == CloseMode::Now) {
+        record->m_State = ConnectionState::Closed;
+        // What is queued no longer counts; the poll thread drops it with the socket.
+        m_Owner->uncountQueued(record->m_TCPPacketSendingList.size());
+    } else {
+        record->m_State = ConnectionState::Draining;
+        record->m_LastProgress = std::chrono::steady_clock::now();
+        m_Draining.push_back(record);
+        if (m_Draining.size() > kMaxDraining) {
+            NetWorkingSocketData* oldest = m_Draining.front();
+            m_Owner->log("closing connection " + std::to_string(oldest->m_ConnectionID) +
+                         ": too many connections are closing");
+            end(oldest, CloseMode::Now, true);
+        }
+    }
+    schedule(record, &NetWorkingSocketData::m_EndPending, m_PendingEnds);
 }
+
+void NetWorkingPollTCPSelect::forgetDraining(NetWorkingSocketData* record)
+{
+    const auto it = std::find(m_Draining.begin(), m_Draining.end(), record);
+    if (it != m_Draining.end())
+        m_Draining.erase(it);
+}
+
+bool NetWorkingPollTCPSelect::wakeOwed()
+{
+    if (!m_Sleeping || m_WakeSent)
+        return false;
+    if (m_NewSockets.empty() && m_PendingWrites.empty() && m_PendingEnds.empty())
+        return false;
+    m_WakeSent = true;
+    return true;
+}
+
+NetWorkingSocketData* NetWorkingPollTCPSelect::findSocket(int connectionID)
+{
+    auto it = m_ActiveSocketMap.find(connectionID);
+    return it == m_ActiveSocketMap.end() ? nullptr : it->second;
+}
+
+// --- The poll thread ---------------------------------------------------------------------------
 
 void NetWorkingPollTCPSelect::pollLoop()
 {
-    t_PollThreadOf = this;
     netutil::runUntilStopped(
         m_Stop, "poll thread", [this] { pollPass(); }, [this](const std::string& text) { m_Owner->log(text); });
 }
 
 void NetWorkingPollTCPSelect::pollPass()
 {
-    processCloseRequests();
-    flushQueues();
-
-    std::vector<pollfd> fds;
-    std::vector<NetWorkingSocketData*> records;
-    fds.push_back(pollfd{m_WakeFd, POLLIN, 0});
-    {
-        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-        for (auto& entry : m_ActiveSocketMap) {
-            NetWorkingSocketData* record = entry.second;
-            short events = 0;
-            if (!record->m_CloseRequested && !record->m_InputEnded)
-                events |= POLLIN;
-            if (!record->m_TCPPacketSendingList.empty())
-                events |= POLLOUT;
-            fds.push_back(pollfd{record->m_Socket, events, 0});
-            records.push_back(record);
-        }
+    workThroughLists();
+    epoll_event events[kEventsPerWait];
+    const int count = waitForEvents(events, kEventsPerWait);
+    // Records stay allocated until freeClosedRecords at the end of the pass, and only this thread
+    // frees them, so the pointers in the events stay valid.
+    for (int i = 0; i < count; ++i) {
+        if (events[i].data.ptr)
+            handleEvent(static_cast<NetWorkingSocketData*>(events[i].data.ptr), events[i].events);
+        else
+            netutil::drainWakeFd(m_WakeFd);
     }
+    closeStalledDrains();
+    freeClosedRecords();
+}
 
-    // An empty poller waits here for its first connection (or the stop) instead of sleeping.
-    const int result = ::poll(fds.data(), fds.size(), 100);
-    if (result == 0)
-        return;
-    if (result < 0) {
-        const int error = netutil::lastError();
+void NetWorkingPollTCPSelect::workThroughLists()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_TakenSockets.swap(m_NewSockets);
+        m_TakenEnds.swap(m_PendingEnds);
+        m_TakenWrites.swap(m_PendingWrites);
+        for (NetWorkingSocketData* record : m_TakenEnds)
+            record->m_EndPending = false;
+        for (NetWorkingSocketData* record : m_TakenWrites)
+            record->m_WritePending = false;
+    }
+    // A record not yet handed over (see addSocket) is dealt with when it is.
+    for (NetWorkingSocketData* record : m_TakenSockets)
+        watchNewSocket(record);
+    for (NetWorkingSocketData* record : m_TakenEnds) {
+        if (record->m_Registered)
+            settle(record);
+    }
+    for (NetWorkingSocketData* record : m_TakenWrites) {
+        if (record->m_Registered)
+            flush(record);
+    }
+    m_TakenSockets.clear();
+    m_TakenEnds.clear();
+    m_TakenWrites.clear();
+}
+
+int NetWorkingPollTCPSelect::waitForEvents(epoll_event* events, int capacity)
+{
+    int timeout;
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        if (!m_NewSockets.empty() || !m_PendingWrites.empty() || !m_PendingEnds.empty())
+            return 0;
+        m_Sleeping = true;
+        m_WakeSent = false;
+        // Draining connections are looked at once a second for a peer that takes nothing.
+        timeout = m_Draining.empty() ? -1 : static_cast<int>(std::chrono::milliseconds(kStallCheckInterval).count());
+    }
+    if (m_Stop)
+        return 0;
+    int count = ::epoll_wait(m_EpollFd, events, capacity, timeout);
+    const int error = netutil::lastError();
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_Sleeping = false;
+    }
+    if (count < 0) {
+        count = 0;
         if (error != EINTR) {
             m_Owner->log("poll select throw: " + netutil::errorText(error));
-            pollfd wakeOnly = {m_WakeFd, POLLIN, 0};
-            ::poll(&wakeOnly, 1, 10);
+            // Do not spin on a failing epoll set.
+            ::usleep(10000);
         }
-        return;
     }
-    if (fds[0].revents) {
-        // In this order: a wake-up that comes after the drain is either seen here or signals again.
-        // What was queued before this point is written in this pass or at the start of the next.
-        netutil::drainWakeFd(m_WakeFd);
-        m_WakePending = false;
-    }
-
-    // Records stay allocated until removeOldSockets at the end of this pass, and only this thread
-    // removes them, so the pointers below stay valid without the lock.
-    std::vector<NetWorkingSocketData*> resendList;
-    std::vector<std::pair<NetWorkingSocketData*, bool>> readList;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const short events = fds[i + 1].revents;
-        const bool exceptional = (events & kExceptionalEvents) != 0;
-        if ((events & POLLOUT) && !exceptional)
-            resendList.push_back(records[i]);
-        if ((events & POLLIN) || exceptional)
-            readList.push_back(std::make_pair(records[i], exceptional));
-    }
-
-    for (NetWorkingSocketData* record : resendList) {
-        {
-            boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-            record->m_WaitWritable = false;
-        }
-        tcpResend(record);
-    }
-    for (auto& entry : readList) {
-        readSocket(entry.first, entry.second);
-        // The lines the handlers of this block produced leave in one write.
-        tcpResend(entry.first);
-    }
-    removeOldSockets();
+    return count;
 }
 
-void NetWorkingPollTCPSelect::processCloseRequests()
+void NetWorkingPollTCPSelect::watchNewSocket(NetWorkingSocketData* record)
 {
-    std::vector<NetWorkingSocketData*> toRemove;
+    epoll_event event{};
+    event.data.ptr = record;
     {
-        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-        const auto now = std::chrono::steady_clock::now();
-        for (auto& entry : m_ActiveSocketMap) {
-            NetWorkingSocketData* record = entry.second;
-            if (record->m_CloseRequested) {
-                toRemove.push_back(record);
-            } else if (record->closeAfterSend) {
-                if (record->m_TCPPacketSendingList.empty()) {
-                    toRemove.push_back(record);
-                } else if (now >= record->m_CloseDeadline) {
-                    m_Owner->log("closing connection " + std::to_string(record->m_ConnectionID) +
-                                 ": its send queue did not drain in time");
-                    toRemove.push_back(record);
-                }
-            }
+        std::lock_guard<std::mutex> guard(m_Lock);
+        record->m_Registered = true;
+        event.events = record->m_State == ConnectionState::Open ? kInput : 0u;
+        if (::epoll_ctl(m_EpollFd, EPOLL_CTL_ADD, record->m_Socket, &event) != 0) {
+            m_Owner->log("epoll_ctl throw: " + netutil::errorText(netutil::lastError()));
+            end(record, CloseMode::Now, true);
         }
     }
-    for (NetWorkingSocketData* record : toRemove)
-        removeSocket(record);
-    if (!toRemove.empty())
-        removeOldSockets();
+    // What happened to it before it was handed over.
+    if (record->m_State != ConnectionState::Open)
+        settle(record);
+    flush(record);
 }
 
-void NetWorkingPollTCPSelect::readSocket(NetWorkingSocketData* record, bool exceptional)
+void NetWorkingPollTCPSelect::handleEvent(NetWorkingSocketData* record, unsigned events)
+{
+    const bool failed = (events & (EPOLLERR | EPOLLHUP)) != 0;
+    if (events & EPOLLOUT)
+        flush(record);
+    if ((events & EPOLLIN) || failed)
+        readSocket(record, failed);
+}
+
+void NetWorkingPollTCPSelect::readSocket(NetWorkingSocketData* record, bool failed)
 {
     int fd;
-    bool closing;
     {
-        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-        if (record->m_Socket == kClosedSocket || record->m_CloseRequested)
+        std::lock_guard<std::mutex> guard(m_Lock);
+        if (record->m_State != ConnectionState::Open) {
+            // A draining connection is no longer read; its peer has gone when its socket failed.
+            if (failed)
+                end(record, CloseMode::Now, true);
             return;
+        }
         fd = record->m_Socket;
-        closing = record->closeAfterSend;
-        if (closing && record->m_InputEnded && !exceptional)
-            return;
-    }
-    if (closing && exceptional) {
-        // Reset or failed: the rest of the queue cannot go out any more.
-        removeSocket(record);
-        return;
     }
 
     std::unique_ptr<char[]> buffer(new char[kReceiveBlockSize]);
@@ -420,86 +494,40 @@ void NetWorkingPollTCPSelect::readSocket(NetWorkingSocketData* record, bool exce
     } while (result < 0 && errno == EINTR);
     if (result < 0 && wouldBlock(netutil::lastError()))
         return;
-
-    if (closing) {
-        // A closing connection is no longer read: what it still sends is dropped, so that the final
-        // close ends the stream normally instead of resetting it (which would discard the tail of
-        // our queue). A peer that ended its side may still take the rest.
-        if (result == 0) {
-            boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-            record->m_InputEnded = true;
-            return;
-        }
-        if (result > 0)
-            return;
-        removeSocket(record);
-        return;
-    }
-
     if (result > 0) {
         if (record->m_Functions.onReceive)
             record->m_Functions.onReceive(buffer.release(), static_cast<int>(result), record->m_ConnectionID,
                                           &record->m_PeerAddress, record->m_UserData);
+        // The lines the handlers of this block produced leave in one write.
+        flush(record);
         return;
     }
-    // 0: the peer closed its side; any other error ends the connection as well.
-    removeSocket(record);
+    // 0: the peer has ended its side; what is queued still goes out. An error ends the connection.
+    std::lock_guard<std::mutex> guard(m_Lock);
+    end(record, result == 0 ? CloseMode::AfterSend : CloseMode::Now, true);
 }
 
-void NetWorkingPollTCPSelect::flushQueues()
-{
-    std::vector<NetWorkingSocketData*> pending;
-    {
-        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-        for (auto& entry : m_ActiveSocketMap) {
-            NetWorkingSocketData* record = entry.second;
-            if (!record->m_TCPPacketSendingList.empty() && !record->m_WaitWritable)
-                pending.push_back(record);
-        }
-    }
-    for (NetWorkingSocketData* record : pending)
-        tcpResend(record);
-}
-
-void NetWorkingPollTCPSelect::tcpResend(NetWorkingSocketData* record)
-{
-    writeQueue(record);
-    bool remove;
-    {
-        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-        remove = record->closeAfterSend && record->m_TCPPacketSendingList.empty() &&
-                 record->m_Socket != kClosedSocket;
-    }
-    if (remove)
-        removeSocket(record);
-}
-
-void NetWorkingPollTCPSelect::writeQueue(NetWorkingSocketData* record)
+void NetWorkingPollTCPSelect::flush(NetWorkingSocketData* record)
 {
     iovec blocks[kBlocksPerWrite];
-    for (int write = 0; write < kWritesInARow; ++write) {
+    bool full = false;
+    for (int write = 0; write < kWritesInARow && !full; ++write) {
         int fd;
-        int count = 0;
-        std::size_t offered = 0;
+        int count;
         {
-            boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-            if (record->m_Socket == kClosedSocket || record->m_CloseRequested || record->m_WaitWritable)
+            std::lock_guard<std::mutex> guard(m_Lock);
+            if (record->m_State == ConnectionState::Closed)
                 return;
-            const std::deque<NetWorkingSocketData::Block>& queue = record->m_TCPPacketSendingList;
-            if (queue.empty())
-                return;
-            std::size_t skip = record->m_HeadOffset;
-            for (auto it = queue.begin(); it != queue.end() && count < kBlocksPerWrite; ++it, ++count) {
-                blocks[count].iov_base = it->first + skip;
-                blocks[count].iov_len = static_cast<std::size_t>(it->second) - skip;
-                offered += blocks[count].iov_len;
-                skip = 0;
-            }
+            count = record->m_TCPPacketSendingList.gather(blocks, kBlocksPerWrite);
+            if (count == 0)
+                break;
             fd = record->m_Socket;
         }
+        std::size_t offered = 0;
+        for (int i = 0; i < count; ++i)
+            offered += blocks[i].iov_len;
 
-        // Without the lock: only this thread frees queued blocks and closes the descriptor, and other
-        // threads only append.
+        // Without the lock: see ReplyBuffer.
         msghdr message{};
         message.msg_iov = blocks;
         message.msg_iovlen = static_cast<std::size_t>(count);
@@ -509,150 +537,114 @@ void NetWorkingPollTCPSelect::writeQueue(NetWorkingSocketData* record)
         } while (sent < 0 && errno == EINTR);
         const int error = netutil::lastError();
 
-        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
+        std::lock_guard<std::mutex> guard(m_Lock);
+        if (record->m_State == ConnectionState::Closed)
+            return;  // dropped meanwhile
         if (sent < 0 && !wouldBlock(error)) {
             m_Owner->log("ERROR: while tcp_resend send errorCode: " + std::to_string(error) + ", errorMsg: " +
                          netutil::errorText(error));
             // Dropping the block would glue later lines onto a partly sent one: end the connection.
-            requestClose(record);
+            end(record, CloseMode::Now, true);
             return;
         }
-        if (sent > 0)
-            consumeQueue(record, static_cast<std::size_t>(sent));
-        if (static_cast<std::size_t>(std::max<ssize_t>(sent, 0)) < offered) {
-            // The rest waits until the socket is writable again.
-            record->m_WaitWritable = true;
-            return;
+        if (sent > 0) {
+            record->m_TCPPacketSendingList.consume(static_cast<std::size_t>(sent));
+            m_Owner->uncountQueued(static_cast<std::size_t>(sent));
+            if (record->m_State == ConnectionState::Draining)
+                record->m_LastProgress = std::chrono::steady_clock::now();
         }
+        full = static_cast<std::size_t>(std::max<ssize_t>(sent, 0)) < offered;
     }
+
+    std::lock_guard<std::mutex> guard(m_Lock);
+    if (record->m_State == ConnectionState::Closed)
+        return;
+    const bool left = !record->m_TCPPacketSendingList.empty();
+    if (!left && record->m_State == ConnectionState::Draining)
+        closeDescriptor(record);
+    else if (left != record->m_WatchingWritable)
+        watch(record, left);
 }
 
-void NetWorkingPollTCPSelect::consumeQueue(NetWorkingSocketData* record, std::size_t sent)
+void NetWorkingPollTCPSelect::settle(NetWorkingSocketData* record)
 {
-    std::deque<NetWorkingSocketData::Block>& queue = record->m_TCPPacketSendingList;
-    record->m_QueuedBytes -= sent;
-    while (sent > 0 && !queue.empty()) {
-        NetWorkingSocketData::Block& head = queue.front();
-        const std::size_t rest = static_cast<std::size_t>(head.second) - record->m_HeadOffset;
-        if (sent < rest) {
-            record->m_HeadOffset += sent;
-            return;
-        }
-        sent -= rest;
-        delete[] head.first;
-        queue.pop_front();
-        record->m_HeadOffset = 0;
-    }
-}
-
-bool NetWorkingPollTCPSelect::onPollThread() const
-{
-    return t_PollThreadOf == this;
-}
-
-void NetWorkingPollTCPSelect::removeSocket(NetWorkingSocketData* socketData)
-{
-    void (*onDisconnect)(int, const sockaddr_in*, void*) = nullptr;
-    int connectionID = 0;
-    sockaddr_in peer;
-    void* userData = nullptr;
+    bool report;
     {
-        boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-        if (socketData->m_Socket == kClosedSocket) {
-            NET_ASSERT(m_Owner, m_ActiveSocketMap.find(socketData->m_ConnectionID) == m_ActiveSocketMap.end());
-            return;
+        std::lock_guard<std::mutex> guard(m_Lock);
+        // A draining connection that emptied its queue may be closed already.
+        if (record->m_Socket != kClosedSocket) {
+            if (record->m_State == ConnectionState::Closed || record->m_TCPPacketSendingList.empty())
+                closeDescriptor(record);
+            else
+                watch(record, record->m_WatchingWritable);  // no longer for input
         }
-        discardInput(socketData->m_Socket);
-        netutil::closeSocket(socketData->m_Socket);
-        socketData->m_Socket = kClosedSocket;
-        auto j = m_ActiveSocketMap.find(socketData->m_ConnectionID);
-        NET_ASSERT(m_Owner, j != m_ActiveSocketMap.end());
-        socketData->clearSendingList();
-        socketData->m_RemovalTime = time(nullptr);
-        if (j != m_ActiveSocketMap.end())
-            m_ActiveSocketMap.erase(j);
-        m_OldSockets.push_back(socketData);
-        if (!socketData->disconnectNotified && socketData->m_Functions.onDisconnect) {
-            socketData->disconnectNotified = true;
-            onDisconnect = socketData->m_Functions.onDisconnect;
-            connectionID = socketData->m_ConnectionID;
-            peer = socketData->m_PeerAddress;
-            userData = socketData->m_UserData;
-        }
+        report = !record->disconnectNotified;
+        record->disconnectNotified = true;
     }
-    if (onDisconnect)
-        onDisconnect(connectionID, &peer, userData);
+    if (report && record->m_Functions.onDisconnect)
+        record->m_Functions.onDisconnect(record->m_ConnectionID, &record->m_PeerAddress, record->m_UserData);
 }
 
-void NetWorkingPollTCPSelect::removeOldSockets()
+void NetWorkingPollTCPSelect::watch(NetWorkingSocketData* record, bool writable)
 {
-    boost::lock_guard<boost::recursive_mutex> guard(m_Lock);
-    for (auto iter = m_OldSockets.begin(); iter != m_OldSockets.end(); iter = m_OldSockets.erase(iter)) {
-        NET_ASSERT(m_Owner, (*iter)->m_TCPPacketSendingList.empty());
-        delete *iter;
-    }
-}
-
-void NetWorkingPollTCPSelect::requestClose(NetWorkingSocketData* record)
-{
-    // Whatever is still queued cannot go out any more; the poll thread frees it with the record.
-    record->m_CloseRequested = true;
-    wake();
-}
-
-NetWorkingSocketData* NetWorkingPollTCPSelect::findSocket(int connectionID)
-{
-    auto it = m_ActiveSocketMap.find(connectionID);
-    return it == m_ActiveSocketMap.end() ? nullptr : it->second;
-}
-
-bool NetWorkingPollTCPSelect::appendToQueue(NetWorkingSocketData* record, char* buffer, int length)
-{
-    if (record->m_QueuedBytes + static_cast<std::size_t>(length) > kMaxQueuedBytes) {
-        delete[] buffer;
-        m_Owner->log("closing connection " + std::to_string(record->m_ConnectionID) +
-                     ": its send queue is full");
-        requestClose(record);
-        return false;
-    }
-    try {
-        record->m_TCPPacketSendingList.push_back(NetWorkingSocketData::Block(buffer, length));
-    } catch (...) {
-        delete[] buffer;
-        throw;
-    }
-    record->m_QueuedBytes += static_cast<std::size_t>(length);
-    return true;
-}
-
-void NetWorkingPollTCPSelect::wake()
-{
-    // The poll thread looks at every queue and close request before it waits again.
-    if (onPollThread())
-        return;
-    if (s_WakeBatch) {
-        std::vector<NetWorkingPollTCPSelect*>& pollers = s_WakeBatch->m_Pollers;
-        if (std::find(pollers.begin(), pollers.end(), this) == pollers.end())
-            pollers.push_back(this);
+    epoll_event event{};
+    event.data.ptr = record;
+    event.events = (record->m_State == ConnectionState::Open ? kInput : 0u) | (writable ? kOutput : 0u);
+    if (::epoll_ctl(m_EpollFd, EPOLL_CTL_MOD, record->m_Socket, &event) != 0) {
+        m_Owner->log("epoll_ctl throw: " + netutil::errorText(netutil::lastError()));
+        end(record, CloseMode::Now, true);
         return;
     }
-    signalWake();
+    record->m_WatchingWritable = writable;
 }
 
-void NetWorkingPollTCPSelect::signalWake()
+void NetWorkingPollTCPSelect::closeDescriptor(NetWorkingSocketData* record)
 {
-    if (!m_WakePending.exchange(true))
-        netutil::signalWakeFd(m_WakeFd);
+    if (record->m_State == ConnectionState::Draining) {
+        forgetDraining(record);
+        m_Owner->uncountQueued(record->m_TCPPacketSendingList.size());
+        record->m_State = ConnectionState::Closed;
+    }
+    // Closing the descriptor also takes it out of the epoll set.
+    discardInput(record->m_Socket);
+    netutil::closeSocket(record->m_Socket);
+    record->m_Socket = kClosedSocket;
+    record->m_TCPPacketSendingList.clear();
+    const auto it = m_ActiveSocketMap.find(record->m_ConnectionID);
+    NET_ASSERT(m_Owner, it != m_ActiveSocketMap.end());
+    if (it != m_ActiveSocketMap.end())
+        m_ActiveSocketMap.erase(it);
+    m_OldSockets.push_back(record);
 }
 
-NetWorkingPollTCPSelect::WakeBatch::WakeBatch() : m_Outer(s_WakeBatch)
+void NetWorkingPollTCPSelect::closeStalledDrains()
 {
-    s_WakeBatch = this;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < m_NextStallCheck)
+        return;
+    m_NextStallCheck = now + kStallCheckInterval;
+    std::lock_guard<std::mutex> guard(m_Lock);
+    const std::deque<NetWorkingSocketData*> draining = m_Draining;
+    for (NetWorkingSocketData* record : draining) {
+        if (now - record->m_LastProgress >= m_DrainStallTimeout) {
+            m_Owner->log("closing connection " + std::to_string(record->m_ConnectionID) +
+                         ": its peer took nothing for a while");
+            end(record, CloseMode::Now, true);
+        }
+    }
 }
 
-NetWorkingPollTCPSelect::WakeBatch::~WakeBatch()
+void NetWorkingPollTCPSelect::freeClosedRecords()
 {
-    s_WakeBatch = m_Outer;
-    for (NetWorkingPollTCPSelect* poller : m_Pollers)
-        poller->wake();
+    std::lock_guard<std::mutex> guard(m_Lock);
+    for (auto it = m_OldSockets.begin(); it != m_OldSockets.end();) {
+        NetWorkingSocketData* record = *it;
+        // Still on a list: freed in a later pass.
+        if (record->m_WritePending || record->m_EndPending) {
+            ++it;
+            continue;
+        }
+        delete record;
+        it = m_OldSockets.erase(it);
+    }
 }

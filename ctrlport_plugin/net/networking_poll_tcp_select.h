@@ -1,39 +1,48 @@
 #pragma once
 
 // One poller thread and the TCP connections it owns: reads them in blocks of at most 1500 bytes,
-// sends to them, closes them at once or after their queue has drained, and reports a connection the
-// peer closed, once.
+// sends to them, ends them (see ConnectionState) and reports, once, a connection that left the open
+// state without its user asking.
 //
-// Sending works like a line server's reply buffer. On the poll thread, send() only appends to the
-// connection's queue, and the poll thread writes what is queued, as many blocks as the socket takes
-// in one call, right after the received block has been handled (so the lines of a command leave in
-// one write, without waking anybody) and before it waits again. Another thread (the client's, with
-// notifications and answers) writes at once while the queue is empty, holding the lock, and
-// otherwise appends and wakes the poll thread, at most once per pass (once per fan-out: sendToEach).
-// Sockets never block, so a peer that stops reading delays nobody; the queue takes what it has not
-// taken, up to kMaxQueuedBytes.
+// Only the poll thread touches a connection's descriptor: it reads, writes, changes what epoll watches
+// and closes. Any thread appends to a connection's reply buffer or ends a connection under the lock;
+// the connection goes on the poller's list of connections to write, or of connections that changed
+// state, and the poll thread, when it sleeps, is woken. Before it sleeps again it works through both
+// lists, so a pass touches only what is ready or listed. Lines that the handlers of a received block
+// produce leave in one write right after the block. The poll thread writes without holding the lock
+// (see ReplyBuffer); a socket that takes less than it is offered is watched for writability until
+// its queue is empty.
 //
-// Descriptors are closed only by the poll thread (or by the destructor after it joined), under the
-// lock, so no thread ever uses a descriptor number that another thread has closed and the client may
-// have reused. Other threads that want a connection gone mark it and wake the poll thread. Queued
-// blocks and records of removed connections are freed only by the poll thread, so it writes from
-// them without holding the lock; meanwhile its queue is not empty, so nobody else writes.
+// Bounds: a connection's queue holds at most kMaxQueuedBytes, all queues together
+// NetWorking::kMaxQueuedTotal, and a poller keeps at most kMaxDraining draining connections (the
+// oldest is closed first); a draining connection whose peer takes no byte for the stall time
+// (kDrainStallTimeout) is closed.
 
 #include <netinet/in.h>
+#include <sys/epoll.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include <boost/thread/recursive_mutex.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "net/networking.h"
+
+enum class CloseMode
+{
+    // Stop reading, send what is queued, then close.
+    AfterSend,
+    // Drop what is queued and close.
+    Now
+};
 
 class NetWorkingPollTCPSelect
 {
@@ -41,6 +50,8 @@ public:
     static const int kReceiveBlockSize = 1500;
     // A connection whose queue would grow past this many bytes is closed.
     static const std::size_t kMaxQueuedBytes = 4 * 1024 * 1024;
+    static const std::size_t kMaxDraining = 21;
+    static constexpr std::chrono::seconds kDrainStallTimeout{10};
 
     explicit NetWorkingPollTCPSelect(NetWorking* owner);
     // Stops and joins the poll thread, then closes every connection without callbacks.
@@ -53,102 +64,111 @@ public:
     // poll thread may send through another poller.
     void stop();
 
-    // Takes ownership of a freshly accepted connection, assigns its id and calls onConnect (on the
-    // calling thread, with this poller's lock held).
+    // Takes ownership of a freshly accepted connection, assigns its id and calls onConnect on the
+    // calling thread, without a lock; the connection is read only after onConnect has returned.
     void addSocket(NetWorkingSocketData* record);
     int getSocketCount();
 
-    // Both take ownership of / copy the bytes and return 0; the bytes go out after everything sent
-    // before them (see above). Unknown ids and connections asked to close are ignored; a connection
-    // whose queue would grow past kMaxQueuedBytes is closed.
+    // The bytes go out after everything queued before them. Connections that are not open, and
+    // unknown ids, take nothing; one whose queue would grow past kMaxQueuedBytes is closed.
     int send(char* buffer, int length, int connectionID, const sockaddr_in* address);
     int send(const std::string& text, int connectionID, const sockaddr_in* address);
-    // The same text to each of these connections of this poller (a notification's fan-out; ids in
-    // ascending order), under one lock, waking the poll thread at most once (at the end of the
-    // caller's WakeBatch, if any).
-    void sendToEach(const std::string& text, const std::vector<int>& sortedIDs);
+    // The line and the line end "\n\r".
+    void sendLine(const std::string& line, int connectionID);
+    // The same text to each of these connections (ids in ascending order) under one lock, without
+    // waking the poll thread: wakeUp() follows, once the caller has queued everything it fans out.
+    void queueToEach(const std::string& text, const std::vector<int>& sortedIDs);
+    void wakeUp();
 
-    // Closes at once, or with afterSend once the queue is empty (the socket is no longer read). The
-    // connection's onDisconnect follows unless it already ran or closeConnection was used.
+    // Ends a connection on its user's request: finalBlock (if any) is queued last, then the connection
+    // closes as the mode says. No onDisconnect follows.
+    void closeConnection(int connectionID, CloseMode mode = CloseMode::AfterSend,
+                         const std::string& finalBlock = std::string());
+    // The same, but reported through onDisconnect.
     void closeSocket(int connectionID, bool afterSend);
-    // The user's way to close a connection: its queued bytes go out first, no onDisconnect follows.
-    // Nothing sent after it goes out.
-    void closeConnection(int connectionID);
-    // Sends a connection's last block and closes it, in one step: no other thread's block can come
-    // between the two.
-    void sendFinal(const std::string& text, int connectionID);
 
-    // How long a close-after-send waits for the peer to take the queue before it closes anyway.
-    void setCloseAfterSendTimeout(std::chrono::milliseconds timeout);
+    // For NetWorking::trimQueues: the size of this poller's largest queue and whose it is (0 when
+    // every queue is empty), and closing that connection.
+    std::size_t largestQueue(int& connectionID);
+    void dropQueue(int connectionID, const std::string& reason);
 
-    // While one lives, the wake-ups that sends on this thread owe are held back; at its end every
-    // poller that got something queued is woken once. A fan-out thus wakes each poller once for all of
-    // its connections that have a backlog, when every connection has its line.
-    class WakeBatch
-    {
-    public:
-        WakeBatch();
-        ~WakeBatch();
-        WakeBatch(const WakeBatch&) = delete;
-        WakeBatch& operator=(const WakeBatch&) = delete;
-
-    private:
-        friend class NetWorkingPollTCPSelect;
-        WakeBatch* const m_Outer;
-        std::vector<NetWorkingPollTCPSelect*> m_Pollers;
-    };
+    // How long a draining connection may take no byte before it is closed (tests shorten it).
+    void setDrainStallTimeout(std::chrono::milliseconds timeout);
 
 private:
-    // The innermost WakeBatch of the calling thread, if any.
-    static thread_local WakeBatch* s_WakeBatch;
+    class Locked;
 
+    void handOver(NetWorkingSocketData* record);
+    // Queues bytes for an open connection; false when they cannot be (the connection is not open, or
+    // its queue is full and it is closed). Sets overTotal when all queues together are past their
+    // bound (then the caller trims, holding no lock). Lock held.
+    bool append(NetWorkingSocketData* record, const char* data, std::size_t length, bool lineEnd,
+                bool& overTotal);
+    // Appends under the lock, wakes the poll thread and trims the queues if needed.
+    void submit(int connectionID, const char* data, std::size_t length, bool lineEnd);
+    void userClose(int connectionID, CloseMode mode, bool report, const std::string& finalBlock);
+    // The one change of a connection's state, `report`ed unless its user asked for it. Lock held.
+    void end(NetWorkingSocketData* record, CloseMode mode, bool report);
+    void forgetDraining(NetWorkingSocketData* record);
+    // Puts the record on a list of the poll thread unless it is on it. Lock held.
+    void schedule(NetWorkingSocketData* record, bool NetWorkingSocketData::*pending,
+                  std::vector<NetWorkingSocketData*>& list);
+    // Whether the poll thread sleeps with work on its lists and has not been woken; then it counts
+    // as woken from now on. Lock held.
+    bool wakeOwed();
+    NetWorkingSocketData* findSocket(int connectionID);
+
+    // The poll thread:
     void pollLoop();
     void pollPass();
-    // Removes the connections that other threads asked to close and the close-after-sends that
-    // emptied their queue or ran out of time.
-    void processCloseRequests();
-    void readSocket(NetWorkingSocketData* record, bool exceptional);
-    // Writes the queues of every connection that is not waiting for the socket to take more.
-    void flushQueues();
-    // Writes what is queued for one connection until the socket takes no more (then it waits for
-    // writability) or the queue is empty (then a close-after-send completes).
-    void tcpResend(NetWorkingSocketData* record);
-    // The writing part of tcpResend (at most kWritesInARow writes); removes nothing.
-    void writeQueue(NetWorkingSocketData* record);
-    // Drops `sent` written bytes from the front of the queue.
-    static void consumeQueue(NetWorkingSocketData* record, std::size_t sent);
-    bool onPollThread() const;
-    void removeSocket(NetWorkingSocketData* record);
-    void removeOldSockets();
-    void requestClose(NetWorkingSocketData* record);
-    NetWorkingSocketData* findSocket(int connectionID);
-    bool appendToQueue(NetWorkingSocketData* record, char* buffer, int length);
-    // Both forms of send: `owned` holds the bytes when the caller handed them over, else they are
-    // copied when they have to wait in the queue.
-    void submit(int connectionID, const char* data, int length, std::unique_ptr<char[]> owned);
-    // Whether a block may still be sent to the connection (not closing). Lock held.
-    static bool takesBlocks(const NetWorkingSocketData* record);
-    // Another thread's block: written at once when nothing waits before it, else queued for the poll
-    // thread, which is woken. Lock held.
-    void submitFromOtherThread(NetWorkingSocketData* record, const char* data, int length,
-                               std::unique_ptr<char[]>& owned);
-    // Another thread's block for a connection with an empty queue: written at once (with the lock
-    // held), what the socket does not take queued.
-    void sendNow(NetWorkingSocketData* record, const char* data, int length, std::unique_ptr<char[]>& owned);
-    void wake();
-    void signalWake();
+    // Watches the new sockets, acts on the changed states, writes the queued bytes.
+    void workThroughLists();
+    // Waits for events unless a list has work; returns how many arrived.
+    int waitForEvents(epoll_event* events, int capacity);
+    void watchNewSocket(NetWorkingSocketData* record);
+    void handleEvent(NetWorkingSocketData* record, unsigned events);
+    void readSocket(NetWorkingSocketData* record, bool failed);
+    // Writes what is queued until the socket takes no more, then watches it for writability while
+    // bytes are left; a draining connection whose queue is empty closes.
+    void flush(NetWorkingSocketData* record);
+    // The poll thread's side of a changed state: stop reading or close, and report.
+    void settle(NetWorkingSocketData* record);
+    // What epoll watches of the connection: input while it is open, writability as asked. Lock held.
+    void watch(NetWorkingSocketData* record, bool writable);
+    // Closes the socket, drops the queue and moves the record to m_OldSockets. Lock held.
+    void closeDescriptor(NetWorkingSocketData* record);
+    void closeStalledDrains();
+    // Frees the closed records that no list holds any more.
+    void freeClosedRecords();
 
     std::list<NetWorkingSocketData*> m_OldSockets;
     std::map<int, NetWorkingSocketData*> m_ActiveSocketMap;
     NetWorking* const m_Owner;
     const NetWorkingType m_NetWorkingType;
-    boost::recursive_mutex m_Lock;
+    std::mutex m_Lock;
     boost::thread* m_PollThread;
     std::atomic<bool> m_Stop;
-    // Written to wake the poll thread: a new connection, a queue that another thread filled, a close
-    // request, the stop. m_WakePending is set from the first wake-up until the poll thread takes it,
-    // so that a fan-out to many connections of this poller writes the descriptor once.
+    int m_EpollFd;
+    // Written to wake the poll thread out of epoll_wait, once per sleep.
     int m_WakeFd;
-    std::atomic<bool> m_WakePending;
-    std::chrono::milliseconds m_CloseAfterSendTimeout;
+
+    // Guarded by m_Lock:
+    // accepted connections not yet watched, connections with bytes to write, connections whose state
+    // changed; each record is on a list at most once (its pending flag).
+    std::vector<NetWorkingSocketData*> m_NewSockets;
+    std::vector<NetWorkingSocketData*> m_PendingWrites;
+    std::vector<NetWorkingSocketData*> m_PendingEnds;
+    // The draining connections, oldest first.
+    std::deque<NetWorkingSocketData*> m_Draining;
+    // The poll thread waits in epoll_wait; it has been woken.
+    bool m_Sleeping;
+    bool m_WakeSent;
+    std::chrono::milliseconds m_DrainStallTimeout;
+
+    // The poll thread's own: the lists it works through (kept for their memory), the next look at
+    // the draining connections.
+    std::vector<NetWorkingSocketData*> m_TakenSockets;
+    std::vector<NetWorkingSocketData*> m_TakenEnds;
+    std::vector<NetWorkingSocketData*> m_TakenWrites;
+    std::chrono::steady_clock::time_point m_NextStallCheck;
 };

@@ -19,9 +19,8 @@ std::string bytes(std::initializer_list<int> values)
 // What the filter makes of a block: its data, or "(dropped)" for a block with a stray NUL.
 std::string filtered(TelnetInputFilter& filter, const std::string& block)
 {
-    bool strayNul = true;
-    const std::string data = filter.filter(block, strayNul);
-    return strayNul ? "(dropped)" : data;
+    std::string data;
+    return filter.filter(block.data(), block.size(), data) ? data : "(dropped)";
 }
 
 TEST(TelnetInputFilter, RemovesCommandSequencesOfEveryLength)

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -159,10 +160,21 @@ NetWorkingFunctions LogRecorder::functions()
 {
     NetWorkingFunctions functions;
     functions.onLog = [this](const std::string& line) {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        m_Lines.push_back(line);
+        {
+            std::lock_guard<std::mutex> guard(m_Lock);
+            m_Lines.push_back(line);
+        }
+        m_Added.notify_all();
     };
     return functions;
+}
+
+bool LogRecorder::waitFor(const std::string& text, milliseconds deadline)
+{
+    std::unique_lock<std::mutex> lock(m_Lock);
+    return m_Added.wait_for(lock, deadline, [&] {
+        return std::find(m_Lines.begin(), m_Lines.end(), text) != m_Lines.end();
+    });
 }
 
 std::vector<std::string> LogRecorder::lines()
@@ -173,11 +185,7 @@ std::vector<std::string> LogRecorder::lines()
 
 bool LogRecorder::contains(const std::string& text)
 {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    for (const std::string& line : m_Lines)
-        if (line == text)
-            return true;
-    return false;
+    return waitFor(text, milliseconds(0));
 }
 
 unsigned short boundPort(int listenerFd)

@@ -84,9 +84,12 @@ public:
     NetWorkingFunctions functions();
     std::vector<std::string> lines();
     bool contains(const std::string& text);
+    // Waits until a line equal to text has been logged; false at the deadline.
+    bool waitFor(const std::string& text, milliseconds deadline = kDeadline);
 
 private:
     std::mutex m_Lock;
+    std::condition_variable m_Added;
     std::vector<std::string> m_Lines;
 };
 
