@@ -42,6 +42,28 @@ bool wouldBlock(int error)
     return error == EAGAIN || error == EWOULDBLOCK;
 }
 
+// One write of the gathered blocks; what sendmsg returned, and its error.
+ssize_t sendBlocks(int fd, iovec* blocks, int count, int& error)
+{
+    msghdr message{};
+    message.msg_iov = blocks;
+    message.msg_iovlen = static_cast<std::size_t>(count);
+    ssize_t sent;
+    do {
+        sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    error = sent < 0 ? errno : 0;
+    return sent;
+}
+
+std::size_t totalLength(const iovec* blocks, int count)
+{
+    std::size_t length = 0;
+    for (int i = 0; i < count; ++i)
+        length += blocks[i].iov_len;
+    return length;
+}
+
 // Reads away what the peer sent and nobody will handle, so that closing the socket sends a normal
 // end of stream after the bytes still in the system's send buffer rather than a reset.
 void discardInput(int fd)
@@ -238,8 +260,13 @@ bool NetWorkingPollTCPSelect::append(NetWorkingSocketData* record, const char* d
     if (lineEnd)
         queue.append(kLineEnd, 2);
     overTotal |= m_Owner->countQueued(total);
-    // A socket that is full is written when it reports room again.
-    if (!record->m_WatchingWritable)
+    // A socket that is full is written when it reports room again. While the poll thread sleeps it
+    // has no byte of this connection in hand, and the sender writes at once instead of waking it.
+    if (record->m_WatchingWritable)
+        return true;
+    if (m_Sleeping && record->m_Registered)
+        writeWhileAsleep(record);
+    else
         schedule(record, &NetWorkingSocketData::m_WritePending, m_PendingWrites);
     return true;
 }
@@ -377,10 +404,13 @@ void NetWorkingPollTCPSelect::pollPass()
     // Records stay allocated until freeClosedRecords at the end of the pass, and only this thread
     // frees them, so the pointers in the events stay valid.
     for (int i = 0; i < count; ++i) {
-        if (events[i].data.ptr)
-            handleEvent(static_cast<NetWorkingSocketData*>(events[i].data.ptr), events[i].events);
-        else
+        if (!events[i].data.ptr) {
             netutil::drainWakeFd(m_WakeFd);
+            continue;
+        }
+        handleEvent(static_cast<NetWorkingSocketData*>(events[i].data.ptr), events[i].events);
+        // What the event's handlers ended or queued elsewhere is not kept waiting for the others.
+        workThroughLists();
     }
     closeStalledDrains();
     freeClosedRecords();
@@ -523,37 +553,13 @@ void NetWorkingPollTCPSelect::flush(NetWorkingSocketData* record)
                 break;
             fd = record->m_Socket;
         }
-        std::size_t offered = 0;
-        for (int i = 0; i < count; ++i)
-            offered += blocks[i].iov_len;
-
         // Without the lock: see ReplyBuffer.
-        msghdr message{};
-        message.msg_iov = blocks;
-        message.msg_iovlen = static_cast<std::size_t>(count);
-        ssize_t sent;
-        do {
-            sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-        } while (sent < 0 && errno == EINTR);
-        const int error = netutil::lastError();
-
+        int error = 0;
+        const ssize_t sent = sendBlocks(fd, blocks, count, error);
         std::lock_guard<std::mutex> guard(m_Lock);
         if (record->m_State == ConnectionState::Closed)
             return;  // dropped meanwhile
-        if (sent < 0 && !wouldBlock(error)) {
-            m_Owner->log("ERROR: while tcp_resend send errorCode: " + std::to_string(error) + ", errorMsg: " +
-                         netutil::errorText(error));
-            // Dropping the block would glue later lines onto a partly sent one: end the connection.
-            end(record, CloseMode::Now, true);
-            return;
-        }
-        if (sent > 0) {
-            record->m_TCPPacketSendingList.consume(static_cast<std::size_t>(sent));
-            m_Owner->uncountQueued(static_cast<std::size_t>(sent));
-            if (record->m_State == ConnectionState::Draining)
-                record->m_LastProgress = std::chrono::steady_clock::now();
-        }
-        full = static_cast<std::size_t>(std::max<ssize_t>(sent, 0)) < offered;
+        full = !wrote(record, sent, error, totalLength(blocks, count));
     }
 
     std::lock_guard<std::mutex> guard(m_Lock);
@@ -564,6 +570,36 @@ void NetWorkingPollTCPSelect::flush(NetWorkingSocketData* record)
         closeDescriptor(record);
     else if (left != record->m_WatchingWritable)
         watch(record, left);
+}
+
+void NetWorkingPollTCPSelect::writeWhileAsleep(NetWorkingSocketData* record)
+{
+    iovec blocks[kBlocksPerWrite];
+    const int count = record->m_TCPPacketSendingList.gather(blocks, kBlocksPerWrite);
+    int error = 0;
+    const ssize_t sent = sendBlocks(record->m_Socket, blocks, count, error);
+    wrote(record, sent, error, totalLength(blocks, count));
+    // The poll thread writes the rest when the socket has room.
+    if (record->m_State == ConnectionState::Open && !record->m_TCPPacketSendingList.empty())
+        watch(record, true);
+}
+
+bool NetWorkingPollTCPSelect::wrote(NetWorkingSocketData* record, ssize_t sent, int error, std::size_t offered)
+{
+    if (sent < 0 && !wouldBlock(error)) {
+        m_Owner->log("ERROR: while tcp_resend send errorCode: " + std::to_string(error) + ", errorMsg: " +
+                     netutil::errorText(error));
+        // Dropping the block would glue later lines onto a partly sent one: end the connection.
+        end(record, CloseMode::Now, true);
+        return false;
+    }
+    if (sent <= 0)
+        return false;
+    record->m_TCPPacketSendingList.consume(static_cast<std::size_t>(sent));
+    m_Owner->uncountQueued(static_cast<std::size_t>(sent));
+    if (record->m_State == ConnectionState::Draining)
+        record->m_LastProgress = std::chrono::steady_clock::now();
+    return static_cast<std::size_t>(sent) == offered;
 }
 
 void NetWorkingPollTCPSelect::settle(NetWorkingSocketData* record)

@@ -4,14 +4,16 @@
 // sends to them, ends them (see ConnectionState) and reports, once, a connection that left the open
 // state without its user asking.
 //
-// Only the poll thread touches a connection's descriptor: it reads, writes, changes what epoll watches
-// and closes. Any thread appends to a connection's reply buffer or ends a connection under the lock;
-// the connection goes on the poller's list of connections to write, or of connections that changed
-// state, and the poll thread, when it sleeps, is woken. Before it sleeps again it works through both
-// lists, so a pass touches only what is ready or listed. Lines that the handlers of a received block
-// produce leave in one write right after the block. The poll thread writes without holding the lock
-// (see ReplyBuffer); a socket that takes less than it is offered is watched for writability until
-// its queue is empty.
+// Any thread appends to a connection's reply buffer, or ends a connection, under the lock. The poll
+// thread reads, closes and changes what epoll watches; it writes after each event it handled (so the
+// lines that the handlers of a received block produce leave in one write) and before it sleeps, and
+// it writes without holding the lock (see ReplyBuffer). Other threads put what they change on the
+// poller's lists (connections to write, connections whose state changed) and wake it; but while it
+// sleeps, a sender writes to a connection with an empty queue itself, holding the lock, rather than
+// pay for a wake-up (a notification's fan-out would wake every poller). The poll thread closes
+// descriptors only under the lock, so no thread writes to a number that was closed and taken again.
+// A socket that takes less than it is offered is watched for writability until its queue is empty;
+// a pass touches only what is ready or listed.
 //
 // Bounds: a connection's queue holds at most kMaxQueuedBytes, all queues together
 // NetWorking::kMaxQueuedTotal, and a poller keeps at most kMaxDraining draining connections (the
@@ -20,6 +22,7 @@
 
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -131,6 +134,11 @@ private:
     // Writes what is queued until the socket takes no more, then watches it for writability while
     // bytes are left; a draining connection whose queue is empty closes.
     void flush(NetWorkingSocketData* record);
+    // Another thread's write of an open connection while the poll thread sleeps. Lock held.
+    void writeWhileAsleep(NetWorkingSocketData* record);
+    // What a write of `offered` bytes returned: the sent bytes leave the queue, an error ends the
+    // connection. Whether the socket took everything. Lock held.
+    bool wrote(NetWorkingSocketData* record, ssize_t sent, int error, std::size_t offered);
     // The poll thread's side of a changed state: stop reading or close, and report.
     void settle(NetWorkingSocketData* record);
     // What epoll watches of the connection: input while it is open, writability as asked. Lock held.
