@@ -25,15 +25,29 @@ std::string filtered(TelnetInputFilter& filter, const std::string& block)
 
 TEST(TelnetInputFilter, RemovesCommandSequencesOfEveryLength)
 {
-    TelnetInputFilter filter;
-    EXPECT_EQ("quit\n", filtered(filter, bytes({0xFF, 0xFB, 0x01}) + "quit\r\n"));
-    // Interrupt process, then a data byte that must survive.
-    EXPECT_EQ("whoami\n", filtered(filter, bytes({0xFF, 0xF4}) + "whoami\n"));
-    // IAC IAC counts as a two-byte command.
-    EXPECT_EQ("ab", filtered(filter, "a" + bytes({0xFF, 0xFF}) + "b"));
-    // Subnegotiation with an IAC IAC inside.
-    EXPECT_EQ("xy", filtered(filter, "x" + bytes({0xFF, 0xFA, 0x18, 0xFF, 0xFF, 0x01, 0xFF, 0xF0}) + "y"));
-    EXPECT_EQ("\n", filtered(filter, "\r\n\r"));
+    const struct
+    {
+        std::string block;
+        std::string data;
+    } rows[] = {
+        {bytes({0xFF, 0xFB, 0x01}) + "quit\r\n", "quit\n"},
+        // Interrupt process, then a data byte that must survive.
+        {bytes({0xFF, 0xF4}) + "whoami\n", "whoami\n"},
+        // IAC IAC counts as a two-byte command.
+        {"a" + bytes({0xFF, 0xFF}) + "b", "ab"},
+        // Subnegotiation with an IAC IAC inside.
+        {"x" + bytes({0xFF, 0xFA, 0x18, 0xFF, 0xFF, 0x01, 0xFF, 0xF0}) + "y", "xy"},
+        {"\r\n\r", "\n"},
+        // A subnegotiation without its end stops at the line's end, or after 64 bytes.
+        {"a" + bytes({0xFF, 0xFA}) + "whoami\nhelp\n", "a\nhelp\n"},
+        {bytes({0xFF, 0xFA}) + std::string(64, 'x') + "quit\n", "quit\n"},
+        // The Synch: its Data Mark (the IAC came as urgent data, kept in the stream).
+        {bytes({0xFF, 0xF2}) + "whoami\n", "whoami\n"},
+    };
+    for (const auto& row : rows) {
+        TelnetInputFilter filter;
+        EXPECT_EQ(row.data, filtered(filter, row.block)) << row.block;
+    }
 }
 
 TEST(TelnetInputFilter, KeepsItsPlaceAcrossBlocks)

@@ -7,13 +7,20 @@ namespace of its own:
   - 50 connections that never read while notifications flow: the readers are served, the stalled
     connections are closed once their send queue is full;
   - a line of 1 MiB: 1538, then the end of the stream;
-  - a command cut at every byte, with telnet commands and a CR NUL line end;
+  - a command cut at every byte, with telnet commands and a CR NUL line end, and a telnet Synch;
+  - a peer that sends its commands and ends its sending side gets every reply;
+  - a peer that reads its replies slowly but steadily for longer than 10 s after quit gets every
+    byte and the final line;
+  - 500 connections that send 1000 help and quit and never read: the client's descriptors stay
+    within 201 clients and 210 closing connections, and its memory grows by at most the given bound
+    (64 MiB of queues and what the allocator keeps; none checked with 0, as in sanitizer builds);
   - shutdown while 100 connections keep forwarding commands: the client ends within 5 s (the
     given bound; sanitizer builds run several times slower) and every connection ends with 1026 or
     with the end of its stream.
 Every wait has a deadline; nothing sleeps to synchronise.
 
-  telnet_stress_test.py <vxm_fakeclient> <ctrlport_plugin.so> <help folder> [<shutdown bound in s>]
+  telnet_stress_test.py <vxm_fakeclient> <ctrlport_plugin.so> <help folder> [<shutdown bound in s>
+                        [<memory bound in MiB>]]
 """
 import asyncio
 import collections
@@ -100,6 +107,14 @@ class FakeClient:
 
     def threads(self):
         return len(os.listdir("/proc/%d/task" % self.process.pid))
+
+    def memory(self):
+        """Resident memory in MiB."""
+        with open("/proc/%d/status" % self.process.pid) as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) / 1024.0
+        return 0.0
 
 
 async def until(condition, what, timeout=DEADLINE):
@@ -352,8 +367,97 @@ async def split_commands(client):
         await peer.send(bytes([byte]))
     await peer.read_until(WHOAMI_REPLY, start=start)
     check(peer.data[start:] == WHOAMI_REPLY, "byte by byte: %r" % peer.data[start:])
+    # telnet's Synch: its IAC goes as urgent data, its Data Mark in band.
+    start = len(peer.data)
+    peer.sock.send(b"\xff", socket.MSG_OOB)
+    await peer.send(b"\xf2whoami\n")
+    await peer.read_until(WHOAMI_REPLY, start=start)
+    check(peer.data[start:] == WHOAMI_REPLY, "after a Synch: %r" % peer.data[start:])
     peer.close()
-    print("split: %d cuts and byte by byte, each answered once" % (len(command) - 1))
+    print("split: %d cuts, byte by byte and after a Synch, each answered once" % (len(command) - 1))
+
+
+async def help_reply():
+    """What a help command answers."""
+    peer = await Peer.open()
+    await peer.admitted()
+    await peer.send(b"help\n")
+    await peer.read_until(OK)
+    reply = bytes(peer.data)
+    peer.close()
+    return reply
+
+
+async def half_close(client, reply, count=1000):
+    # The replies wait in the plug-in's queue when the end of the input arrives.
+    peer = await Peer.open(receive_buffer=4096)
+    await peer.admitted()
+    peer.stop_reading()
+    await peer.send(b"help\n" * count)
+    peer.sock.shutdown(socket.SHUT_WR)
+    await peer.read_to_end()
+    check(peer.data == reply * count, "half-closed after %d help: %d of %d bytes, ending %r"
+          % (count, len(peer.data), len(reply) * count, bytes(peer.data[-100:])))
+    peer.close()
+    print("half-close: all %d replies (%.1f MB) after the end of the input" % (count, len(peer.data) / 1e6))
+
+
+async def slow_reader(client, reply, count=1900, seconds=12.0):
+    peer = await Peer.open(receive_buffer=4096)
+    await peer.admitted()
+    peer.stop_reading()
+    await peer.send(b"help\n" * count + b"quit\n")
+    expected = reply * count + b"error id=0 msg=ok"
+    # Steadily, a slice every 10 ms, so that taking everything lasts about `seconds`.
+    loop = asyncio.get_running_loop()
+    slice_size = max(1, int(len(expected) / (seconds * 100)))
+    start = time.monotonic()
+    while True:
+        try:
+            block = await asyncio.wait_for(loop.sock_recv(peer.sock, slice_size), DEADLINE)
+        except (ConnectionResetError, OSError):
+            block = b""
+        if not block:
+            break
+        peer.data += block
+        await asyncio.sleep(0.01)
+    took = time.monotonic() - start
+    check(peer.data == expected, "a slow reader after quit: %d of %d bytes in %.1f s, ending %r"
+          % (len(peer.data), len(expected), took, bytes(peer.data[-100:])))
+    peer.close()
+    print("slow reader: %.1f MB and the final line in %.1f s" % (len(peer.data) / 1e6, took))
+
+
+async def closing_flood(client, memory_bound, count=500, helps=1000):
+    descriptors = client.descriptors()
+    memory = client.memory()
+    peak = {"descriptors": descriptors, "memory": memory}
+
+    def settled():
+        peak["descriptors"] = max(peak["descriptors"], client.descriptors())
+        peak["memory"] = max(peak["memory"], client.memory())
+        # No client is open any more: each has quit, or was refused.
+        return client.descriptors() <= descriptors + 210
+
+    peers = []
+    for _ in range(count):
+        peer = await Peer.open(receive_buffer=4096)
+        peer.stop_reading()
+        await peer.send(b"help\n" * helps + b"quit\n")
+        peers.append(peer)
+        settled()
+    await until(settled, lambda: "%d descriptors after the flood, %d before" % (client.descriptors(), descriptors))
+    for peer in peers:
+        peer.close()
+    await until(lambda: client.descriptors() == descriptors,
+                lambda: "descriptors: %d before, %d after" % (descriptors, client.descriptors()))
+    # 201 clients and 10 pollers with at most 21 closing connections each.
+    check(peak["descriptors"] <= descriptors + 201 + 210,
+          "descriptors: %d before, at most %d during the flood" % (descriptors, peak["descriptors"]))
+    check(memory_bound == 0 or peak["memory"] - memory <= memory_bound,
+          "memory: %.0f MiB before, at most %.0f MiB during the flood" % (memory, peak["memory"]))
+    print("closing flood: %d connections of %d help and quit; at most %d descriptors (%d before), %.0f MiB "
+          "(%.0f before)" % (count, helps, peak["descriptors"], descriptors, peak["memory"], memory))
 
 
 async def busy_shutdown(client, bound, count=100):
@@ -412,7 +516,7 @@ async def busy_shutdown(client, bound, count=100):
           % (seconds, shutting_down, count - shutting_down))
 
 
-async def main(program, plugin, help_folder, bound="5"):
+async def main(program, plugin, help_folder, bound="5", memory_bound="160"):
     client = FakeClient(program, plugin, help_folder)
     await client.start()
     try:
@@ -421,6 +525,10 @@ async def main(program, plugin, help_folder, bound="5"):
         await stalled_readers(client)
         await long_line(client)
         await split_commands(client)
+        reply = await help_reply()
+        await half_close(client, reply)
+        await slow_reader(client, reply)
+        await closing_flood(client, float(memory_bound))
         await busy_shutdown(client, float(bound))
     finally:
         if client.process.returncode is None:
@@ -429,7 +537,7 @@ async def main(program, plugin, help_folder, bound="5"):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) not in (4, 5):
+    if len(sys.argv) not in (4, 5, 6):
         sys.exit(__doc__)
     try:
         asyncio.run(main(*sys.argv[1:]))
