@@ -9,14 +9,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <ctime>
 #include <exception>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <boost/thread/thread.hpp>

@@ -479,6 +479,7 @@ void NetWorkingPollTCPSelect::watchNewSocket(NetWorkingSocketData* record)
 {
     epoll_event event{};
     event.data.ptr = record;
+    bool ended;
     {
         std::lock_guard<std::mutex> guard(m_Lock);
         record->m_Registered = true;
@@ -487,9 +488,10 @@ void NetWorkingPollTCPSelect::watchNewSocket(NetWorkingSocketData* record)
             m_Owner->log("epoll_ctl throw: " + netutil::errorText(netutil::lastError()));
             end(record, CloseMode::Now, true);
         }
+        ended = record->m_State != ConnectionState::Open;
     }
     // What happened to it before it was handed over.
-    if (record->m_State != ConnectionState::Open)
+    if (ended)
         settle(record);
     flush(record);
 }
