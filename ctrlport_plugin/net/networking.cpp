@@ -307,20 +307,23 @@ void NetWorking::acceptPass()
 
     // No lock is held while a connection is accepted and admitted: the listeners stay until the
     // accept thread has ended, and admission takes the user's locks.
-    bool outOfDescriptors = false;
+    bool cannotTake = false;
     for (std::size_t i = 0; i < listeners.size() && !m_Stop; ++i) {
         const short events = fds[i + 1].revents;
         if (events & (POLLERR | POLLHUP | POLLNVAL))
             log("listener socket error");
-        if (events & POLLIN)
-            outOfDescriptors |= !acceptConnection(listeners[i]);
+        if (!(events & POLLIN))
+            continue;
+        NetWorkingPollTCPSelect* poller = choosePoller();
+        cannotTake |= !poller || !acceptConnection(listeners[i], poller);
     }
-    // Without a free descriptor the pending connection stays readable; do not spin on it.
-    if (outOfDescriptors)
+    // With every socket taken, or without a free descriptor, the pending connection stays in the
+    // backlog and its listener readable: do not spin on it.
+    if (cannotTake)
         waitForWake(m_WakeFd, 20);
 }
 
-bool NetWorking::acceptConnection(NetWorkingSocketData* listener)
+bool NetWorking::acceptConnection(NetWorkingSocketData* listener, NetWorkingPollTCPSelect* poller)
 {
     sockaddr_in peer;
     std::memset(&peer, 0, sizeof(peer));
@@ -355,11 +358,6 @@ bool NetWorking::acceptConnection(NetWorkingSocketData* listener)
     record->m_Functions = listener->m_Functions;
     record->m_UserData = listener->m_UserData;
 
-    NetWorkingPollTCPSelect* poller = choosePoller();
-    if (!poller) {
-        netutil::closeSocket(fd);
-        return true;
-    }
     poller->addSocket(record.release());
     return true;
 }
@@ -369,14 +367,16 @@ NetWorkingPollTCPSelect* NetWorking::choosePoller()
     std::lock_guard<std::mutex> guard(m_Lock);
     NetWorkingPollTCPSelect* chosen = m_Pollers.empty() ? nullptr : m_Pollers.front();
     int best = 65535;
+    int total = 0;
     for (NetWorkingPollTCPSelect* poller : m_Pollers) {
         const int count = poller->getSocketCount();
+        total += count;
         if (count < best) {
             best = count;
             chosen = poller;
         }
     }
-    return chosen;
+    return total < kMaxConnections ? chosen : nullptr;
 }
 
 bool NetWorking::countQueued(std::size_t bytes)

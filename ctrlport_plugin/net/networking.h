@@ -104,6 +104,11 @@ public:
     // The queues of all connections together hold at most this many bytes; past it the connection
     // with the largest queue is closed.
     static const std::size_t kMaxQueuedTotal = 64 * 1024 * 1024;
+    // A poller keeps at most this many draining connections; the oldest is closed first.
+    static const std::size_t kMaxDrainingPerPoller = 21;
+    // The connections held at once, open or draining or closing: the user's 201 clients and the
+    // draining ones. Further connections wait in the listen backlog until one has gone.
+    static const int kMaxConnections = 201 + kPollerCount * static_cast<int>(kMaxDrainingPerPoller);
 
     // Starts the accept thread and the ten pollers. Throws boost::thread_resource_error when a
     // thread cannot be created.
@@ -140,7 +145,8 @@ private:
     void acceptLoop();
     void acceptPass();
     // False when the system is out of descriptors or memory.
-    bool acceptConnection(NetWorkingSocketData* listener);
+    bool acceptConnection(NetWorkingSocketData* listener, NetWorkingPollTCPSelect* poller);
+    // The first of the least loaded pollers; none while kMaxConnections are held.
     NetWorkingPollTCPSelect* choosePoller();
     void shutdown();
 

@@ -355,7 +355,7 @@ void NetWorkingPollTCPSelect::end(NetWorkingSocketData* record, CloseMode mode, 
         record->m_State = ConnectionState::Draining;
         record->m_LastProgress = std::chrono::steady_clock::now();
         m_Draining.push_back(record);
-        if (m_Draining.size() > kMaxDraining) {
+        if (m_Draining.size() > NetWorking::kMaxDrainingPerPoller) {
             NetWorkingSocketData* oldest = m_Draining.front();
             m_Owner->log("closing connection " + std::to_string(oldest->m_ConnectionID) +
                          ": too many connections are closing");

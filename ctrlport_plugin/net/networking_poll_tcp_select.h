@@ -16,9 +16,9 @@
 // a pass touches only what is ready or listed.
 //
 // Bounds: a connection's queue holds at most kMaxQueuedBytes, all queues together
-// NetWorking::kMaxQueuedTotal, and a poller keeps at most kMaxDraining draining connections (the
-// oldest is closed first); a draining connection whose peer takes no byte for the stall time
-// (kDrainStallTimeout) is closed.
+// NetWorking::kMaxQueuedTotal, and a poller keeps at most NetWorking::kMaxDrainingPerPoller draining
+// connections (the oldest is closed first); a draining connection whose peer takes no byte for the
+// stall time (kDrainStallTimeout) is closed.
 
 #include <netinet/in.h>
 #include <sys/epoll.h>
@@ -53,7 +53,6 @@ public:
     static const int kReceiveBlockSize = 1500;
     // A connection whose queue would grow past this many bytes is closed.
     static const std::size_t kMaxQueuedBytes = 4 * 1024 * 1024;
-    static const std::size_t kMaxDraining = 21;
     static constexpr std::chrono::seconds kDrainStallTimeout{10};
 
     explicit NetWorkingPollTCPSelect(NetWorking* owner);

@@ -11,7 +11,7 @@ namespace of its own:
   - a peer that sends its commands and ends its sending side gets every reply;
   - a peer that reads its replies slowly but steadily for longer than 10 s after quit gets every
     byte and the final line;
-  - 500 connections that send 1000 help and quit and never read: the client's descriptors stay
+  - 500 connections that send 400 help and quit and never read: the client's sockets stay
     within 201 clients and 210 closing connections, and its memory grows by at most the given bound
     (64 MiB of queues and what the allocator keeps; none checked with 0, as in sanitizer builds);
   - shutdown while 100 connections keep forwarding commands: the client ends within 5 s (the
@@ -104,6 +104,15 @@ class FakeClient:
 
     def descriptors(self):
         return len(os.listdir("/proc/%d/fd" % self.process.pid))
+
+    def sockets(self):
+        count = 0
+        for fd in os.listdir("/proc/%d/fd" % self.process.pid):
+            try:
+                count += os.readlink("/proc/%d/fd/%s" % (self.process.pid, fd)).startswith("socket:")
+            except OSError:
+                pass  # closed meanwhile
+        return count
 
     def threads(self):
         return len(os.listdir("/proc/%d/task" % self.process.pid))
@@ -428,16 +437,16 @@ async def slow_reader(client, reply, count=1900, seconds=12.0):
     print("slow reader: %.1f MB and the final line in %.1f s" % (len(peer.data) / 1e6, took))
 
 
-async def closing_flood(client, memory_bound, count=500, helps=1000):
-    descriptors = client.descriptors()
+async def closing_flood(client, memory_bound, count=500, helps=400):
+    sockets = client.sockets()
     memory = client.memory()
-    peak = {"descriptors": descriptors, "memory": memory}
+    peak = {"sockets": sockets, "memory": memory}
 
     def settled():
-        peak["descriptors"] = max(peak["descriptors"], client.descriptors())
+        peak["sockets"] = max(peak["sockets"], client.sockets())
         peak["memory"] = max(peak["memory"], client.memory())
         # No client is open any more: each has quit, or was refused.
-        return client.descriptors() <= descriptors + 210
+        return client.sockets() <= sockets + 210
 
     peers = []
     for _ in range(count):
@@ -446,18 +455,21 @@ async def closing_flood(client, memory_bound, count=500, helps=1000):
         await peer.send(b"help\n" * helps + b"quit\n")
         peers.append(peer)
         settled()
-    await until(settled, lambda: "%d descriptors after the flood, %d before" % (client.descriptors(), descriptors))
+    # The client handles what the admitted connections sent before their peers go (slowly with the
+    # sanitizers).
+    await until(settled, lambda: "%d sockets after the flood, %d before" % (client.sockets(), sockets),
+                timeout=3 * DEADLINE)
     for peer in peers:
         peer.close()
-    await until(lambda: client.descriptors() == descriptors,
-                lambda: "descriptors: %d before, %d after" % (descriptors, client.descriptors()))
+    await until(lambda: client.sockets() == sockets,
+                lambda: "sockets: %d before, %d after" % (sockets, client.sockets()), timeout=3 * DEADLINE)
     # 201 clients and 10 pollers with at most 21 closing connections each.
-    check(peak["descriptors"] <= descriptors + 201 + 210,
-          "descriptors: %d before, at most %d during the flood" % (descriptors, peak["descriptors"]))
+    check(peak["sockets"] <= sockets + 201 + 210,
+          "sockets: %d before, at most %d during the flood" % (sockets, peak["sockets"]))
     check(memory_bound == 0 or peak["memory"] - memory <= memory_bound,
           "memory: %.0f MiB before, at most %.0f MiB during the flood" % (memory, peak["memory"]))
-    print("closing flood: %d connections of %d help and quit; at most %d descriptors (%d before), %.0f MiB "
-          "(%.0f before)" % (count, helps, peak["descriptors"], descriptors, peak["memory"], memory))
+    print("closing flood: %d connections of %d help and quit; at most %d sockets (%d before), %.0f MiB "
+          "(%.0f before)" % (count, helps, peak["sockets"], sockets, peak["memory"], memory))
 
 
 async def busy_shutdown(client, bound, count=100):
