@@ -290,11 +290,21 @@ void logUnknownTarget(int connectionID)
 
 void QueryManager::sendLine(int connectionID, const std::string& line)
 {
-    const boost::shared_ptr<QueryClient> client = findClient(connectionID);
-    if (!client)
+    NetWorkingPollTCPSelect* poller = nullptr;
+    bool known = false;
+    {
+        // The poller outlives the table's entries: no need to hold on to the client.
+        std::lock_guard<std::mutex> guard(m_lock);
+        const auto it = m_ClientMap.find(connectionID);
+        known = it != m_ClientMap.end();
+        // Nothing goes after a connection's final line.
+        if (known && !it->second->m_closing)
+            poller = it->second->m_poller;
+    }
+    if (!known)
         logUnknownTarget(connectionID);
-    else if (!client->m_closing)  // nothing goes after a connection's final line
-        client->m_poller->sendLine(line, connectionID);
+    else if (poller)
+        poller->sendLine(line, connectionID);
 }
 
 void QueryManager::packetSend(QueryPacket* packet)
