@@ -62,8 +62,8 @@ const NetWorkingSocketFunctions kCallbacks = {receiveCallback, connectCallback, 
 
 } // namespace
 
-QueryClient::QueryClient(const std::string& name, int connectionID, time_t now)
-    : m_name(name), m_connectionID(connectionID), m_lastActivity(now)
+QueryClient::QueryClient(int connectionID, time_t now)
+    : m_connectionID(connectionID), m_lastActivity(now)
 {
 }
 
@@ -211,7 +211,7 @@ bool QueryManager::onNewConnection(int connectionID, const sockaddr_in& peer, Ne
         } else if (m_openClients >= kMaxClients) {
             refusal = kErrorTooManyClients;
         } else {
-            boost::shared_ptr<QueryClient> client(new QueryClient(address, connectionID, current));
+            boost::shared_ptr<QueryClient> client(new QueryClient(connectionID, current));
             client->m_poller = poller;
             m_ClientMap[connectionID] = client;
             ++m_openClients;

@@ -79,11 +79,10 @@ struct QueryPacket
 class QueryClient
 {
 public:
-    QueryClient(const std::string& name, int connectionID, time_t now);
+    QueryClient(int connectionID, time_t now);
 
     // Held while a block is cut into lines and every line of it is handled.
     std::mutex m_lock;
-    const std::string m_name;
     const int m_connectionID;
     // Guarded by m_lock:
     TelnetInput m_input;

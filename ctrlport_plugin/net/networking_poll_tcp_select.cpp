@@ -243,18 +243,18 @@ void NetWorkingPollTCPSelect::wakeUp()
     const Locked locked(*this);
 }
 
-bool NetWorkingPollTCPSelect::append(NetWorkingSocketData* record, const char* data, std::size_t length,
+void NetWorkingPollTCPSelect::append(NetWorkingSocketData* record, const char* data, std::size_t length,
                                      bool lineEnd, bool& overTotal)
 {
     static const char kLineEnd[] = "\n\r";
     if (record->m_State != ConnectionState::Open)
-        return false;
+        return;
     ReplyBuffer& queue = record->m_TCPPacketSendingList;
     const std::size_t total = length + (lineEnd ? 2 : 0);
     if (queue.size() + total > kMaxQueuedBytes) {
         m_Owner->log("closing connection " + std::to_string(record->m_ConnectionID) + ": its send queue is full");
         end(record, CloseMode::Now, true);
-        return false;
+        return;
     }
     queue.append(data, length);
     if (lineEnd)
@@ -263,12 +263,11 @@ bool NetWorkingPollTCPSelect::append(NetWorkingSocketData* record, const char* d
     // A socket that is full is written when it reports room again. While the poll thread sleeps it
     // has no byte of this connection in hand, and the sender writes at once instead of waking it.
     if (record->m_WatchingWritable)
-        return true;
+        return;
     if (m_Sleeping && record->m_Registered)
         writeWhileAsleep(record);
     else
         schedule(record, &NetWorkingSocketData::m_WritePending, m_PendingWrites);
-    return true;
 }
 
 void NetWorkingPollTCPSelect::schedule(NetWorkingSocketData* record, bool NetWorkingSocketData::*pending,

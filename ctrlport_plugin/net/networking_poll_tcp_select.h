@@ -101,10 +101,10 @@ private:
     class Locked;
 
     void handOver(NetWorkingSocketData* record);
-    // Queues bytes for an open connection; false when they cannot be (the connection is not open, or
-    // its queue is full and it is closed). Sets overTotal when all queues together are past their
-    // bound (then the caller trims, holding no lock). Lock held.
-    bool append(NetWorkingSocketData* record, const char* data, std::size_t length, bool lineEnd,
+    // Queues bytes for an open connection (others take nothing); one whose queue would grow past
+    // its bound is closed instead. Sets overTotal when all queues together are past their bound
+    // (then the caller trims, holding no lock). Lock held.
+    void append(NetWorkingSocketData* record, const char* data, std::size_t length, bool lineEnd,
                 bool& overTotal);
     // Appends under the lock, wakes the poll thread and trims the queues if needed.
     void submit(int connectionID, const char* data, std::size_t length, bool lineEnd);
