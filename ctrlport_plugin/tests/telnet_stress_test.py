@@ -13,7 +13,7 @@ namespace of its own:
     byte and the final line;
   - 500 connections that send 400 help and quit and never read: the client's sockets stay
     within 201 clients and 210 closing connections, and its memory grows by at most the given bound
-    (64 MiB of queues and what the allocator keeps; none checked with 0, as in sanitizer builds);
+    (64 MiB of queues and what the allocator keeps; 0: not checked);
   - shutdown while 100 connections keep forwarding commands: the client ends within 5 s (the
     given bound; sanitizer builds run several times slower) and every connection ends with 1026 or
     with the end of its stream.
