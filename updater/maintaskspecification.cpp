@@ -23,13 +23,13 @@ void MainTaskSpecification::start()
 void MainTaskSpecification::buildUpdateSteps()
 {
     addTask(new IniDownloadTaskSpecification(networkManager, mirrors, config, this, descriptionWeight));
-    addTask(new MakeDownloadReplaceListTaskSpecification(config, &lists, this, listWeight));
+    addTask(new MakeDownloadReplaceListTaskSpecification(config, lists, this, listWeight));
     addTask(new DownloadFileListTaskSpecification(&lists.downloadList, networkManager, mirrors, config, this,
                                                   downloadWeight));
-    replaceStep = new FileReplaceListTaskSpecification(&lists.replaceList, &lists.deleteList, config, this, replaceWeight);
+    replaceStep = new FileReplaceListTaskSpecification(lists.replaceList, lists.deleteList, config, this, replaceWeight);
     addTask(replaceStep);
     connect(replaceStep, &TaskSpecification::finished, this, &MainTaskSpecification::onFilesReplaced);
-    deleteStep = new FileDeleteListTaskSpecification(&lists.deleteList, this, deleteWeight);
+    deleteStep = new FileDeleteListTaskSpecification(lists.deleteList, this, deleteWeight);
     addTask(deleteStep);
     state = Running;
     startSubTasks();

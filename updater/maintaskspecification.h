@@ -40,8 +40,6 @@ public:
     void reset() override;
     void cancel() override;
 
-    const UpdateLists& getLists() const { return lists; }
-
 protected:
     void complete() override;
 

@@ -12,6 +12,13 @@ QString oldFilePrefix()
     return QStringLiteral("_old_");
 }
 
+QString backupFileName(const QString& fileName, int n)
+{
+    if (n < 2)
+        return oldFilePrefix() + fileName;
+    return QStringLiteral("%1%2_%3").arg(oldFilePrefix()).arg(n).arg(fileName);
+}
+
 QStringList updaterOwnFiles()
 {
     static const QStringList files = {
@@ -35,7 +42,7 @@ void removeOldFileLeftovers(const QString& folder)
 {
     const QDir dir(folder);
     for (const QString& name : updaterOwnFiles())
-        QFile::remove(dir.filePath(oldFilePrefix() + name));
+        QFile::remove(dir.filePath(backupFileName(name)));
 }
 
 void removeObsoleteQt4Libraries(const QString& folder)

@@ -7,6 +7,9 @@
 
 // The prefix of a backup file ("_old_"), shared with the replacement step.
 QString oldFilePrefix();
+// The name of the backup of a file named `fileName`: "_old_" and the name, or, for a further
+// candidate when that is taken (n >= 2), "_old_<n>_" and the name. Every backup name is made here.
+QString backupFileName(const QString& fileName, int n = 1);
 
 // The files the updater runs from; their backups cannot be removed while it runs, so the
 // replacement step leaves them for the next start.
@@ -14,7 +17,7 @@ QStringList updaterOwnFiles();
 // Exact, case-sensitive match of a bare file name against updaterOwnFiles().
 bool isUpdaterOwnFile(const QString& name);
 
-// Removes "_old_" + each of updaterOwnFiles() in `folder` (missing files are no error).
+// Removes the backup of each of updaterOwnFiles() in `folder` (missing files are no error).
 void removeOldFileLeftovers(const QString& folder);
 // Removes the Qt 4 libraries an old installation shipped, if present in `folder`.
 void removeObsoleteQt4Libraries(const QString& folder);

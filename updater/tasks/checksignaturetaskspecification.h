@@ -38,8 +38,6 @@ public:
     CheckSignatureTaskSpecification(const QString& filePath, const QString& expectedMd5, bool abortOnFail,
                                     QObject* parent, double weight);
 
-    const QString& getFilePath() const { return filePath; }
-
 signals:
     void checkDone(bool pass, CheckSignatureTaskSpecification* task);
 

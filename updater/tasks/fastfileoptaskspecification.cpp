@@ -1,8 +1,7 @@
 #include "fastfileoptaskspecification.h"
 
-FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path, RollbackJournal* journal, QObject* parent,
-                                                         double weight)
-    : TaskSpecification(parent, weight), journal(journal), path(path)
+FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path, QObject* parent, double weight)
+    : TaskSpecification(parent, weight), path(path)
 {
 }
 
@@ -15,10 +14,4 @@ void FastFileOpTaskSpecification::start()
         finish();
     else
         fail();
-}
-
-void FastFileOpTaskSpecification::recordRollback(const RollbackData& entry)
-{
-    if (journal)
-        journal->append(entry);
 }

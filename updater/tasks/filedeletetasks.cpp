@@ -6,7 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 
-FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QStringList* deleteList, QObject* parent,
+FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(const QStringList& deleteList, QObject* parent,
                                                                  double weight)
     : ComposedTaskSpecification(1, parent, weight), deleteList(deleteList)
 {
@@ -18,7 +18,7 @@ void FileDeleteListTaskSpecification::start()
 {
     state = Running;
     emit message("Starting deleting files");
-    const QStringList paths = deleteList ? *deleteList : QStringList();
+    const QStringList paths = deleteList;
     const QString folder = programFolder();
     const double childWeight = paths.isEmpty() ? 0.0 : 1.0 / paths.size();
     for (const QString& entry : paths) {

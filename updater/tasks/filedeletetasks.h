@@ -14,13 +14,13 @@ class FileDeleteListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
-    // `deleteList` is the update's list (not owned), read when the step starts.
-    FileDeleteListTaskSpecification(QStringList* deleteList, QObject* parent, double weight);
+    // `deleteList` is the update's list, which outlives the step; it is read when the step starts.
+    FileDeleteListTaskSpecification(const QStringList& deleteList, QObject* parent, double weight);
     ~FileDeleteListTaskSpecification() override;
 
     void start() override;
     void reset() override;
 
 private:
-    QStringList* deleteList;
+    const QStringList& deleteList;
 };

@@ -12,9 +12,10 @@ inline QString fileErrorLine(const QString& path, int errorNumber)
     return path + QStringLiteral(": ") + qt_error_string(errorNumber);
 }
 
-// The same for a failed rename of `from` to `to`: a name that is taken is the target's trouble,
-// anything else is told about the source.
+// The same for a failed rename or link of `from` to `to`: a name that is taken (by a file, or a
+// folder) is the target's trouble, anything else is told about the source.
 inline QString renameErrorLine(const QString& from, const QString& to, int errorNumber)
 {
-    return fileErrorLine(errorNumber == EEXIST ? to : from, errorNumber);
+    const bool taken = errorNumber == EEXIST || errorNumber == EISDIR || errorNumber == ENOTEMPTY;
+    return fileErrorLine(taken ? to : from, errorNumber);
 }

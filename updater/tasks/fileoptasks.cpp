@@ -2,11 +2,11 @@
 
 #include "fileerror.h"
 #include "fileopfault.h"
+#include "rollback.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QThreadPool>
 
 #include <zlib.h>
 
@@ -107,7 +107,7 @@ private:
 
 FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool mustSucceed, const QString& path, QObject* parent,
                                                          double weight)
-    : FastFileOpTaskSpecification(path, nullptr, parent, weight), mustSucceed(mustSucceed)
+    : FastFileOpTaskSpecification(path, parent, weight), mustSucceed(mustSucceed)
 {
 }
 
@@ -179,8 +179,8 @@ bool FileDeleteTaskSpecification::remove()
 // ---- rename ----------------------------------------------------------------------------------
 
 FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& sourcePath, const QString& path,
-                                                         RollbackJournal* journal, QObject* parent, double weight)
-    : FastFileOpTaskSpecification(path, journal, parent, weight), sourcePath(sourcePath)
+                                                         Existing existing, QObject* parent, double weight)
+    : FastFileOpTaskSpecification(path, parent, weight), sourcePath(sourcePath), existing(existing)
 {
 }
 
@@ -188,13 +188,13 @@ FileRenameTaskSpecification::~FileRenameTaskSpecification() = default;
 
 bool FileRenameTaskSpecification::runOperation()
 {
-    const QString folder = QFileInfo(path).path();
-    if (!QFileInfo::exists(folder))
-        QDir().mkdir(folder); // one level only; a failure shows in the rename
     const bool injected = injectedFileOpFault("rename", path);
-    if (!injected && renameNoReplace(sourcePath, path)) {
-        recordRollback(RollbackData(Renamed, sourcePath, path));
-        return true;
+    if (!injected) {
+        if (existing == KeepExisting && renameNoReplace(sourcePath, path))
+            return true;
+        if (existing == ReplaceExisting
+            && ::rename(QFile::encodeName(sourcePath).constData(), QFile::encodeName(path).constData()) == 0)
+            return true;
     }
     const int error = injected ? EIO : errno;
     emit message(QString("Could not rename '%1' to '%2'").arg(sourcePath, path));
@@ -202,11 +202,33 @@ bool FileRenameTaskSpecification::runOperation()
     return false;
 }
 
+// ---- link ------------------------------------------------------------------------------------
+
+FileLinkTaskSpecification::FileLinkTaskSpecification(const QString& sourcePath, const QString& path,
+                                                     QObject* parent, double weight)
+    : FastFileOpTaskSpecification(path, parent, weight), sourcePath(sourcePath)
+{
+}
+
+FileLinkTaskSpecification::~FileLinkTaskSpecification() = default;
+
+bool FileLinkTaskSpecification::runOperation()
+{
+    const bool injected = injectedFileOpFault("link", path);
+    if (!injected
+        && ::linkat(AT_FDCWD, QFile::encodeName(sourcePath).constData(), AT_FDCWD, QFile::encodeName(path).constData(), 0)
+               == 0)
+        return true;
+    const int error = injected ? EIO : errno;
+    emit message(QString("Could not link '%1' to '%2'").arg(sourcePath, path));
+    emit message(renameErrorLine(sourcePath, path, error));
+    return false;
+}
+
 // ---- folder creation -------------------------------------------------------------------------
 
-DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& path, RollbackJournal* journal,
-                                                       QObject* parent, double weight)
-    : FastFileOpTaskSpecification(path, journal, parent, weight)
+DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& path, QObject* parent, double weight)
+    : FastFileOpTaskSpecification(path, parent, weight)
 {
 }
 
@@ -234,10 +256,8 @@ bool DirCreateTaskSpecification::createLevel(const QString& folder)
     if (!parent.exists() && !createLevel(parent.path()))
         return false;
     const bool injected = injectedFileOpFault("mkdir", folder);
-    if (!injected && ::mkdir(QFile::encodeName(folder).constData(), 0777) == 0) {
-        recordRollback(RollbackData(CreatedDir, folder));
+    if (!injected && ::mkdir(QFile::encodeName(folder).constData(), 0777) == 0)
         return true;
-    }
     const int error = injected ? EIO : errno;
     emit message(QString("unable to create dir %1").arg(folder));
     emit message(fileErrorLine(folder, error));
@@ -246,9 +266,9 @@ bool DirCreateTaskSpecification::createLevel(const QString& folder)
 
 // ---- work objects ----------------------------------------------------------------------------
 
-SlowFileOpFunc::SlowFileOpFunc(const QString& sourcePath, const QString& destinationPath,
+SlowFileOpFunc::SlowFileOpFunc(const QString& sourcePath, const QString& destinationPath, int mode,
                                std::shared_ptr<SlowFileOpControl> control)
-    : sourcePath(sourcePath), destinationPath(destinationPath), control(std::move(control))
+    : sourcePath(sourcePath), destinationPath(destinationPath), mode(mode), control(std::move(control))
 {
 }
 
@@ -323,14 +343,15 @@ bool FileCopyFunc::run()
         }
     }
     ::close(source);
-    if (error == 0 && (::fchmod(out.handle(), st.st_mode & 07777) != 0 || !out.commit()))
+    const mode_t permissions = mode >= 0 ? mode_t(mode) : st.st_mode & 07777;
+    if (error == 0 && (::fchmod(out.handle(), permissions) != 0 || !out.commit()))
         destinationFailed(errno);
     return error == 0 ? done(true) : failed(culprit, error);
 }
 
-FileUnzipFunc::FileUnzipFunc(const QString& sourcePath, const QString& destinationPath, qint64 maxSize,
+FileUnzipFunc::FileUnzipFunc(const QString& sourcePath, const QString& destinationPath, qint64 maxSize, int mode,
                              std::shared_ptr<SlowFileOpControl> control)
-    : SlowFileOpFunc(sourcePath, destinationPath, std::move(control)), maxSize(maxSize)
+    : SlowFileOpFunc(sourcePath, destinationPath, mode, std::move(control)), maxSize(maxSize)
 {
 }
 
@@ -388,18 +409,17 @@ bool FileUnzipFunc::run()
     const int closed = gzclose(gz);
     if (closed != Z_OK && reason.isEmpty())
         reason = closed == Z_ERRNO ? fileErrorLine(sourcePath, errno) : sourcePath + ": " + QString::fromLatin1(zError(closed));
-    if (reason.isEmpty() && !out.commit())
+    if (reason.isEmpty() && ((mode >= 0 && ::fchmod(out.handle(), mode_t(mode)) != 0) || !out.commit()))
         reason = fileErrorLine(destinationPath, errno);
     return reason.isEmpty() ? done(true) : failed(reason);
 }
 
 // ---- thread-pool tasks -----------------------------------------------------------------------
 
-SlowFileOpSpecification::SlowFileOpSpecification(const QString& failureMessage, RollbackJournal* journal,
-                                                 const QString& sourcePath, const QString& destinationPath,
-                                                 QObject* parent, double weight)
-    : ASyncTaskSpecification(parent, weight), journal(journal), sourcePath(sourcePath),
-      destinationPath(destinationPath), failureMessage(failureMessage)
+SlowFileOpSpecification::SlowFileOpSpecification(const QString& failureMessage, const QString& sourcePath,
+                                                 const QString& destinationPath, QObject* parent, double weight)
+    : ASyncTaskSpecification(parent, weight), sourcePath(sourcePath), destinationPath(destinationPath),
+      failureMessage(failureMessage)
 {
 }
 
@@ -412,28 +432,6 @@ void SlowFileOpSpecification::cancel()
         control->cancelRequested = true;
 }
 
-void SlowFileOpSpecification::settle()
-{
-    if (state != Running || !control)
-        return;
-    QThreadPool::globalInstance()->waitForDone();
-    const int outcome = control->outcome;
-    if (outcome != SlowFileOpControl::Working)
-        handleRunResult(outcome == SlowFileOpControl::Succeeded);
-}
-
-void SlowFileOpSpecification::reset()
-{
-    // A file that the work wrote after all is journalled, even though its result is now dropped.
-    if (state == Running && control) {
-        QThreadPool::globalInstance()->waitForDone();
-        if (control->outcome == SlowFileOpControl::Succeeded && journal)
-            addRollbackRecord(*journal, RollbackData(CreatedFile, destinationPath));
-    }
-    control.reset();
-    ASyncTaskSpecification::reset();
-}
-
 std::shared_ptr<SlowFileOpControl> SlowFileOpSpecification::newControl()
 {
     control = std::make_shared<SlowFileOpControl>();
@@ -442,12 +440,9 @@ std::shared_ptr<SlowFileOpControl> SlowFileOpSpecification::newControl()
 
 void SlowFileOpSpecification::handleRunResult(bool res)
 {
-    // Only the result of a running task counts, so a file is journalled exactly once.
     if (state != Running)
         return;
     if (res) {
-        if (journal)
-            addRollbackRecord(*journal, RollbackData(CreatedFile, destinationPath));
         finish();
         return;
     }
@@ -462,10 +457,10 @@ void SlowFileOpSpecification::handleRunResult(bool res)
     fail();
 }
 
-FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackJournal* journal, const QString& sourcePath,
-                                                     const QString& destinationPath, QObject* parent, double weight)
-    : SlowFileOpSpecification(QString("Could not copy '%1' to '%2'").arg(sourcePath, destinationPath), journal,
-                              sourcePath, destinationPath, parent, weight)
+FileCopyTaskSpecification::FileCopyTaskSpecification(const QString& sourcePath, const QString& destinationPath,
+                                                     QObject* parent, double weight)
+    : SlowFileOpSpecification(QString("Could not copy '%1' to '%2'").arg(sourcePath, destinationPath), sourcePath,
+                              destinationPath, parent, weight)
 {
 }
 
@@ -473,14 +468,13 @@ FileCopyTaskSpecification::~FileCopyTaskSpecification() = default;
 
 ASyncFunc* FileCopyTaskSpecification::createFunc()
 {
-    return new FileCopyFunc(sourcePath, destinationPath, newControl());
+    return new FileCopyFunc(sourcePath, destinationPath, mode, newControl());
 }
 
-FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackJournal* journal, const QString& sourcePath,
-                                                       const QString& destinationPath, QObject* parent,
-                                                       double weight, qint64 maxSize)
-    : SlowFileOpSpecification(QString("Could not unzip '%1' to '%2'").arg(sourcePath, destinationPath), journal,
-                              sourcePath, destinationPath, parent, weight),
+FileUnzipTaskSpecification::FileUnzipTaskSpecification(const QString& sourcePath, const QString& destinationPath,
+                                                       QObject* parent, double weight, qint64 maxSize)
+    : SlowFileOpSpecification(QString("Could not unzip '%1' to '%2'").arg(sourcePath, destinationPath), sourcePath,
+                              destinationPath, parent, weight),
       maxSize(maxSize)
 {
 }
@@ -489,5 +483,5 @@ FileUnzipTaskSpecification::~FileUnzipTaskSpecification() = default;
 
 ASyncFunc* FileUnzipTaskSpecification::createFunc()
 {
-    return new FileUnzipFunc(sourcePath, destinationPath, maxSize, newControl());
+    return new FileUnzipFunc(sourcePath, destinationPath, maxSize, mode, newControl());
 }

@@ -1,12 +1,11 @@
 #pragma once
 
-// The small tasks that change one file or folder: delete, rename and folder creation run on the
-// GUI thread inside start(); copy and unpack run on the global thread pool. Every change that
-// succeeds is recorded in the rollback journal the task is given (delete records nothing).
+// The small tasks that change one file or folder: delete, rename, link and folder creation run on
+// the GUI thread inside start(); copy and unpack run on the global thread pool. None of them keeps
+// a record: the replacement step plans its changes before it makes them (rollback.h).
 
 #include "asynctaskspecification.h"
 #include "fastfileoptaskspecification.h"
-#include "rollback.h"
 
 #include <atomic>
 #include <memory>
@@ -38,15 +37,34 @@ private:
     QString boundary;
 };
 
-// Renames `sourcePath` to `path`, creating the folder of `path` first when only that last level is
-// missing. Never replaces anything at `path`. Records Renamed.
+// Renames `sourcePath` to `path` in one step. With `replace` a file at `path` is replaced (it then
+// holds the old or the new file at every instant); without, nothing at `path` is ever replaced or
+// followed, and the rename fails when anything is there.
 class FileRenameTaskSpecification : public FastFileOpTaskSpecification
 {
     Q_OBJECT
 public:
-    FileRenameTaskSpecification(const QString& sourcePath, const QString& path, RollbackJournal* journal,
-                                QObject* parent, double weight);
+    enum Existing { KeepExisting, ReplaceExisting };
+    FileRenameTaskSpecification(const QString& sourcePath, const QString& path, Existing existing, QObject* parent,
+                                double weight);
     ~FileRenameTaskSpecification() override;
+
+protected:
+    bool runOperation() override;
+
+private:
+    QString sourcePath;
+    Existing existing;
+};
+
+// Gives the file `sourcePath` the further name `path` (a hard link; a symbolic link is linked
+// itself, never followed). Fails when anything is at `path`.
+class FileLinkTaskSpecification : public FastFileOpTaskSpecification
+{
+    Q_OBJECT
+public:
+    FileLinkTaskSpecification(const QString& sourcePath, const QString& path, QObject* parent, double weight);
+    ~FileLinkTaskSpecification() override;
 
 protected:
     bool runOperation() override;
@@ -55,13 +73,12 @@ private:
     QString sourcePath;
 };
 
-// Creates the folder `path` with every missing parent, recording each level it creates
-// (outer levels first) as CreatedDir. An existing folder is success and records nothing.
+// Creates the folder `path` with every missing parent. An existing folder is success.
 class DirCreateTaskSpecification : public FastFileOpTaskSpecification
 {
     Q_OBJECT
 public:
-    DirCreateTaskSpecification(const QString& path, RollbackJournal* journal, QObject* parent, double weight);
+    DirCreateTaskSpecification(const QString& path, QObject* parent, double weight);
     ~DirCreateTaskSpecification() override;
 
 protected:
@@ -98,13 +115,13 @@ private:
 
 // The work object of a copy or unpack. The destination is created exclusively (an existing file or
 // symbolic link there makes the work fail and is left alone) and removed again when the work fails
-// or is stopped, so no partial file is ever left. The work stops between blocks once the task is
-// cancelled.
+// or is stopped, so no partial file is ever left. With a `mode` (0 and above) the file gets it
+// before it is closed. The work stops between blocks once the task is cancelled.
 class SlowFileOpFunc : public ASyncFunc
 {
     Q_OBJECT
 public:
-    SlowFileOpFunc(const QString& sourcePath, const QString& destinationPath,
+    SlowFileOpFunc(const QString& sourcePath, const QString& destinationPath, int mode,
                    std::shared_ptr<SlowFileOpControl> control);
     ~SlowFileOpFunc() override;
 
@@ -118,6 +135,7 @@ protected:
 
     QString sourcePath;
     QString destinationPath;
+    int mode;
     std::shared_ptr<SlowFileOpControl> control;
 };
 
@@ -126,7 +144,7 @@ class FileCopyFunc : public SlowFileOpFunc
     Q_OBJECT
 public:
     using SlowFileOpFunc::SlowFileOpFunc;
-    // Copies the content and the permission bits of the source.
+    // Copies the content, and the permission bits of the source unless a mode is given.
     bool run() override;
 };
 
@@ -135,7 +153,7 @@ class FileUnzipFunc : public SlowFileOpFunc
     Q_OBJECT
 public:
     // `maxSize` is the size the unpacked file must not exceed (below 0: unknown).
-    FileUnzipFunc(const QString& sourcePath, const QString& destinationPath, qint64 maxSize,
+    FileUnzipFunc(const QString& sourcePath, const QString& destinationPath, qint64 maxSize, int mode,
                   std::shared_ptr<SlowFileOpControl> control);
     // Unpacks a gzip file in 16384-byte blocks; data that is not gzip-compressed is copied as it is.
     // A truncated or corrupt stream, or more data than `maxSize`, fails.
@@ -145,39 +163,31 @@ private:
     qint64 maxSize;
 };
 
-// A copy or unpack of one file on the global thread pool. On success the written destination is
-// recorded as CreatedFile in the journal (when one is set); on failure `failureMessage` is sent,
+// A copy or unpack of one file on the global thread pool. On failure `failureMessage` is sent,
 // followed by a line with the reason ("<path>: No space left on device").
 // cancel() stops the work between blocks: the task then ends Aborted and leaves no file behind.
 class SlowFileOpSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
 public:
-    SlowFileOpSpecification(const QString& failureMessage, RollbackJournal* journal, const QString& sourcePath,
-                            const QString& destinationPath, QObject* parent, double weight);
+    SlowFileOpSpecification(const QString& failureMessage, const QString& sourcePath, const QString& destinationPath,
+                            QObject* parent, double weight);
     ~SlowFileOpSpecification() override;
 
     void cancel() override;
-    // Waits for the work like every thread-pool task; a file that the work of the interrupted run
-    // wrote is still journalled.
-    void reset() override;
-    // For a parent that is about to discard this task while it runs: waits until the pool has no
-    // work left and then takes the work's result at once, so that a file it wrote is journalled
-    // (and can be undone) before the task goes away.
-    void settle();
-
-    const QString& getSourcePath() const { return sourcePath; }
-    const QString& getDestinationPath() const { return destinationPath; }
+    // The permission bits the written file gets (e.g. 0755); without, it keeps those the copy or
+    // unpack gives it.
+    void setMode(int permissions) { mode = permissions; }
 
 protected:
     // A fresh control block for the work object of a new run.
     std::shared_ptr<SlowFileOpControl> newControl();
     void handleRunResult(bool res) override;
 
-    RollbackJournal* journal;
     QString sourcePath;
     QString destinationPath;
     QString failureMessage;
+    int mode = -1;
 
 private:
     std::shared_ptr<SlowFileOpControl> control;
@@ -187,8 +197,8 @@ class FileCopyTaskSpecification : public SlowFileOpSpecification
 {
     Q_OBJECT
 public:
-    FileCopyTaskSpecification(RollbackJournal* journal, const QString& sourcePath, const QString& destinationPath,
-                              QObject* parent, double weight);
+    FileCopyTaskSpecification(const QString& sourcePath, const QString& destinationPath, QObject* parent,
+                              double weight);
     ~FileCopyTaskSpecification() override;
 
 protected:
@@ -200,8 +210,8 @@ class FileUnzipTaskSpecification : public SlowFileOpSpecification
     Q_OBJECT
 public:
     // `maxSize`: the known size of the unpacked file, which it must not exceed (below 0: unknown).
-    FileUnzipTaskSpecification(RollbackJournal* journal, const QString& sourcePath, const QString& destinationPath,
-                               QObject* parent, double weight, qint64 maxSize = -1);
+    FileUnzipTaskSpecification(const QString& sourcePath, const QString& destinationPath, QObject* parent,
+                               double weight, qint64 maxSize = -1);
     ~FileUnzipTaskSpecification() override;
 
 protected:

@@ -6,21 +6,21 @@
 #include "programfolder.h"
 #include "updaterfiles.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
-#include <QSet>
+#include <QThreadPool>
 
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 // Whether anything is at `path`, a dangling link included.
 bool present(const QString& path)
 {
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0;
 }
 
 } // namespace
@@ -31,12 +31,10 @@ const QStringList FileReplaceTaskSpecification::librarySuffixes = {"so", "so.4",
 
 // ---- one file --------------------------------------------------------------------------------
 
-FileReplaceTaskSpecification::FileReplaceTaskSpecification(const ReplaceEntry& entry, QStringList* deleteList,
-                                                           RollbackJournal* parentJournal,
+FileReplaceTaskSpecification::FileReplaceTaskSpecification(const ReplaceEntry& entry, const RollbackData& change,
                                                            const Configuration* configuration, QObject* parent,
                                                            double weight)
-    : ComposedTaskSpecification(1, parent, weight), entry(entry), deleteList(deleteList),
-      parentJournal(parentJournal), configuration(configuration)
+    : ComposedTaskSpecification(1, parent, weight), entry(entry), change(change), configuration(configuration)
 {
 }
 
@@ -48,82 +46,57 @@ void FileReplaceTaskSpecification::start()
     emit message(QString("add/replace %1").arg(entry.path));
     const QString root = programFolder();
     const QString source = configuration->tempDir + "/" + entry.path;
-    const QString target = root + "/" + targetPath(entry, QString());
-    const QString backup = root + "/" + backupPath(entry);
-    double rest = 1.0;
-    if (present(target)) {
-        QDir(root).mkdir("old");
-        backupMade = true;
-        addTask(new FileRenameTaskSpecification(target, backup, &journal, this, 0.1));
-        rest -= 0.1;
-    }
-    if (!entry.installPath.isEmpty()) {
-        rest -= 0.2;
+    const QString staged = root + "/" + change.stagedPath;
+    const QString target = root + "/" + change.path;
+    // Something at the staged name can only be left by an update whose journal was lost.
+    ::unlink(QFile::encodeName(staged).constData());
+
+    const bool replacing = change.type == ReplacedFile;
+    const bool unpacking = !entry.installPath.isEmpty();
+    // Putting the file in place: link and rename 0.1 each, or the rename alone; a check 0.2.
+    const double rest = (replacing ? 0.8 : 0.9) - (unpacking ? 0.2 : 0.0);
+    SlowFileOpSpecification* write = nullptr;
+    if (unpacking) {
         const qint64 maxSize = entry.unpackedSize <= quint64(std::numeric_limits<qint64>::max())
                                    ? qint64(entry.unpackedSize)
                                    : -1;
-        addTask(new FileUnzipTaskSpecification(&journal, source, target, this, rest, maxSize));
-        addTask(new CheckSignatureTaskSpecification(target, entry.unpackedMd5, true, this, 0.2));
+        write = new FileUnzipTaskSpecification(source, staged, this, rest, maxSize);
     } else {
-        addTask(new FileCopyTaskSpecification(&journal, source, target, this, rest));
+        write = new FileCopyTaskSpecification(source, staged, this, rest);
     }
+    if (isRunnable(QFileInfo(target).fileName()))
+        write->setMode(0755);
+    addTask(write);
+    if (unpacking)
+        addTask(new CheckSignatureTaskSpecification(staged, entry.unpackedMd5, true, this, 0.2));
+    if (replacing)
+        addTask(new FileLinkTaskSpecification(target, root + "/" + change.backupPath, this, 0.1));
+    addTask(new FileRenameTaskSpecification(staged, target,
+                                            replacing ? FileRenameTaskSpecification::ReplaceExisting
+                                                      : FileRenameTaskSpecification::KeepExisting,
+                                            this, 0.1));
     startSubTasks();
-}
-
-void FileReplaceTaskSpecification::discardWork()
-{
-    const QList<TaskSpecification*> children = allTasks;
-    deleteSubTasks();
-    // A copy or unpack still in flight may have written its file: wait for it and journal it, so
-    // that the undo below removes it too.
-    for (TaskSpecification* child : children) {
-        if (auto* slow = qobject_cast<SlowFileOpSpecification*>(child))
-            slow->settle();
-    }
-    rollbackAll(journal, this);
-    backupMade = false;
 }
 
 void FileReplaceTaskSpecification::reset()
 {
-    discardWork();
+    deleteSubTasks();
+    // A copy or unpack still in flight may yet write the staged file.
+    QThreadPool::globalInstance()->waitForDone();
+    if (state != Finished)
+        change.rollback(programFolder(), [this](const QString& text) { emit message(text); });
     TaskSpecification::reset();
 }
 
-void FileReplaceTaskSpecification::complete()
+bool FileReplaceTaskSpecification::isRunnable(const QString& fileName)
 {
-    if (aggregateState() == Finished) {
-        mergeJournal(*parentJournal, journal);
-        if (backupMade) {
-            const QString base = entry.installPath.isEmpty() ? entry.path : entry.installPath;
-            if (!isUpdaterOwnFile(QFileInfo(base).fileName()) && deleteList)
-                deleteList->append(backupPath(entry));
-            if (!earlierBackup.isEmpty() && deleteList)
-                deleteList->append(earlierBackup);
-        }
-        makeRunnableIfNeeded(programFolder() + "/" + targetPath(entry, QString()));
-    } else {
-        rollbackAll(journal, this);
-    }
-    ComposedTaskSpecification::complete();
-}
-
-void FileReplaceTaskSpecification::makeRunnableIfNeeded(const QString& path)
-{
-    const QFileInfo info(path);
-    if (!executableNames.contains(info.fileName()) && !librarySuffixes.contains(info.completeSuffix()))
-        return;
-    // Read and execute for everyone, write for the owner only: runnable, but not replaceable by
-    // any other local user.
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser
-                                    | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup
-                                    | QFile::ReadOther | QFile::ExeOther);
+    return executableNames.contains(fileName) || librarySuffixes.contains(QFileInfo(fileName).completeSuffix());
 }
 
 // ---- the step --------------------------------------------------------------------------------
 
-FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(QList<ReplaceEntry>* replaceList,
-                                                                   QStringList* deleteList,
+FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(const QList<ReplaceEntry>& replaceList,
+                                                                   QStringList& deleteList,
                                                                    const Configuration* configuration,
                                                                    QObject* parent, double weight)
     : ComposedTaskSpecification(2, parent, weight), replaceList(replaceList), deleteList(deleteList),
@@ -133,85 +106,7 @@ FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(QList<Replace
 
 FileReplaceListTaskSpecification::~FileReplaceListTaskSpecification() = default;
 
-bool FileReplaceListTaskSpecification::checkEntries()
-{
-    QHash<QString, QString> targets; // target or backup path -> the entry's path
-    for (const ReplaceEntry& entry : qAsConst(*replaceList)) {
-        const QString target = targetPath(entry, QString());
-        if (!isSafeRelativePath(entry.path) || !isSafeRelativePath(target)) {
-            emit message(QString("Refusing to replace '%1': not a path inside the installation").arg(target));
-            return false;
-        }
-        for (const QString& path : {QDir::cleanPath(target), QDir::cleanPath(backupPath(entry))}) {
-            const auto other = targets.constFind(path);
-            if (other != targets.constEnd()) {
-                emit message(QString("Refusing to replace files: '%1' and '%2' would both use '%3'")
-                                 .arg(other.value(), entry.path, path));
-                return false;
-            }
-            targets.insert(path, entry.path);
-        }
-    }
-    return true;
-}
-
-QStringList FileReplaceListTaskSpecification::sidestepEarlierBackups(QList<ReplaceEntry>& entries) const
-{
-    const QString root = programFolder();
-    QSet<QString> taken;
-    for (const ReplaceEntry& entry : qAsConst(entries))
-        taken.insert(backupPath(entry));
-    QStringList earlier;
-    for (ReplaceEntry& entry : entries) {
-        const QString backup = backupPath(entry);
-        if (!present(root + "/" + targetPath(entry, QString())) || !present(root + "/" + backup)) {
-            earlier << QString();
-            continue;
-        }
-        const QString fileName = QFileInfo(targetPath(entry, QString())).fileName();
-        for (int n = 2;; ++n) {
-            const QString name = QString("%1%2_%3").arg(oldFilePrefix()).arg(n).arg(fileName);
-            if (!taken.contains("old/" + name) && !present(root + "/old/" + name)) {
-                entry.backupName = name;
-                taken.insert("old/" + name);
-                break;
-            }
-        }
-        earlier << backup;
-    }
-    return earlier;
-}
-
-QList<PlannedChange> FileReplaceListTaskSpecification::planChanges(const QList<ReplaceEntry>& entries,
-                                                                   const QStringList& missingFolders,
-                                                                   const QStringList& earlierBackups) const
-{
-    const QString root = programFolder();
-    QList<PlannedChange> plan;
-    QSet<QString> planned;
-    for (const QString& folder : missingFolders) {
-        // Every level the folder task will create, outer levels first.
-        QStringList levels;
-        for (QString level = folder; level.startsWith(root + "/") && !present(level); level = QFileInfo(level).path())
-            levels.prepend(level.mid(root.size() + 1));
-        for (const QString& level : qAsConst(levels)) {
-            if (!planned.contains(level)) {
-                planned.insert(level);
-                plan << PlannedChange{PlannedChange::CreateDir, level, QString(), QString()};
-            }
-        }
-    }
-    for (int i = 0; i < entries.size(); ++i) {
-        const QString target = targetPath(entries[i], QString());
-        if (present(root + "/" + target))
-            plan << PlannedChange{PlannedChange::ReplaceFile, target, backupPath(entries[i]), earlierBackups[i]};
-        else
-            plan << PlannedChange{PlannedChange::NewFile, target, QString(), QString()};
-    }
-    return plan;
-}
-
-bool FileReplaceListTaskSpecification::beginJournal(const QList<PlannedChange>& plan)
+bool FileReplaceListTaskSpecification::recoverEarlierJournal()
 {
     const QString root = programFolder();
     auto report = [this](const QString& text) { emit message(text); };
@@ -223,99 +118,107 @@ bool FileReplaceListTaskSpecification::beginJournal(const QList<PlannedChange>& 
         emit message(QString("Another updater is replacing the files of %1").arg(root));
         return false;
     default:
-        break;
-    }
-    diskJournal.reset(new ReplaceJournal(root));
-    QStringList problems;
-    if (diskJournal->begin(plan, &problems))
         return true;
-    for (const QString& problem : qAsConst(problems))
-        emit message(problem);
-    diskJournal.reset();
-    return false;
+    }
 }
 
-void FileReplaceListTaskSpecification::undoJournal()
+bool FileReplaceListTaskSpecification::prepare()
 {
-    if (!diskJournal)
+    if (!recoverEarlierJournal())
+        return false;
+    const QString root = programFolder();
+    QString refusal;
+    const RollbackJournal plan =
+        planReplacement(replaceList, [&root](const QString& path) { return present(root + "/" + path); }, &refusal);
+    if (!refusal.isEmpty()) {
+        emit message(refusal);
+        return false;
+    }
+    journal.reset(new ReplaceJournal(root));
+    QStringList problems;
+    if (!journal->begin(plan, &problems)) {
+        for (const QString& problem : qAsConst(problems))
+            emit message(problem);
+        journal.reset();
+        return false;
+    }
+
+    const int files = replaceList.size();
+    const int folders = plan.size() - files;
+    for (int i = 0; i < folders; ++i)
+        addTask(new DirCreateTaskSpecification(root + "/" + plan[i].path, this, 0.1 / folders));
+    const double fileWeight = (folders > 0 ? 0.9 : 1.0) / files;
+    for (int i = 0; i < files; ++i)
+        addTask(new FileReplaceTaskSpecification(replaceList[i], plan[folders + i], configuration, this, fileWeight));
+    return true;
+}
+
+void FileReplaceListTaskSpecification::undo()
+{
+    if (!journal)
         return;
-    diskJournal->undo([this](const QString& text) { emit message(text); });
-    diskJournal.reset();
+    journal->undo([this](const QString& text) { emit message(text); });
+    journal.reset();
 }
 
 void FileReplaceListTaskSpecification::removeJournal()
 {
-    if (diskJournal)
-        diskJournal->remove();
-    diskJournal.reset();
+    if (journal)
+        journal->remove();
+    journal.reset();
+}
+
+QStringList FileReplaceListTaskSpecification::backupsToDelete() const
+{
+    QStringList backups;
+    for (const RollbackData& change : journal->getPlan()) {
+        if (change.type != ReplacedFile)
+            continue;
+        if (!isUpdaterOwnFile(QFileInfo(change.path).fileName()))
+            backups << change.backupPath;
+        if (!change.earlierBackup.isEmpty())
+            backups << change.earlierBackup;
+    }
+    backups.removeDuplicates();
+    return backups;
 }
 
 void FileReplaceListTaskSpecification::start()
 {
     state = Running;
     emit message("Starting file updates");
-    QList<ReplaceEntry> entries = replaceList ? *replaceList : QList<ReplaceEntry>();
-    if (replaceList && !checkEntries()) {
+    if (!replaceList.isEmpty() && !prepare()) {
         fail();
         return;
-    }
-    const QStringList earlierBackups = sidestepEarlierBackups(entries);
-
-    const QString root = programFolder();
-    QSet<QString> seen;
-    QStringList missing;
-    for (const ReplaceEntry& entry : entries) {
-        const QFileInfo target(root + "/" + targetPath(entry, QString()));
-        const QString folder = target.path();
-        if (seen.contains(folder))
-            continue;
-        seen.insert(folder);
-        if (!target.dir().exists())
-            missing << folder;
-    }
-    missing.sort();
-    if (!entries.isEmpty() && !beginJournal(planChanges(entries, missing, earlierBackups))) {
-        fail();
-        return;
-    }
-    for (const QString& folder : qAsConst(missing))
-        addTask(new DirCreateTaskSpecification(folder, &journal, this, 0.1 / missing.size()));
-
-    const double fileWeight = entries.isEmpty() ? 0.0 : (missing.isEmpty() ? 1.0 : 0.9) / entries.size();
-    for (int i = 0; i < entries.size(); ++i) {
-        auto* file = new FileReplaceTaskSpecification(entries[i], deleteList, &journal, configuration, this, fileWeight);
-        file->setEarlierBackup(earlierBackups[i]);
-        addTask(file);
     }
     startSubTasks();
 }
 
 void FileReplaceListTaskSpecification::reset()
 {
-    // Files still being replaced hold the newest changes: undo those first, then the step's own.
+    // A file still being replaced would otherwise go on with its next step once its work is done.
     for (TaskSpecification* child : qAsConst(allTasks)) {
-        auto* file = qobject_cast<FileReplaceTaskSpecification*>(child);
-        if (file && file->getState() == Running)
-            file->discardWork();
+        if (child->getState() == Running)
+            child->reset();
     }
     deleteSubTasks();
-    rollbackAll(journal, this);
-    undoJournal();
+    undo();
     TaskSpecification::reset();
 }
 
 void FileReplaceListTaskSpecification::complete()
 {
     QStringList problems;
-    if (aggregateState() == Finished && (!diskJournal || diskJournal->commit(&problems))) {
+    if (aggregateState() == Finished && (!journal || journal->commit(&problems))) {
+        if (journal)
+            deleteList << backupsToDelete();
         ComposedTaskSpecification::complete();
         return;
     }
     for (const QString& problem : qAsConst(problems))
         emit message(problem);
     emit message("rolling back file updates");
-    rollbackAll(journal, this);
-    undoJournal();
+    undo();
     if (!problems.isEmpty())
         fail(); // every file was replaced, but the change could not be made safe
     else

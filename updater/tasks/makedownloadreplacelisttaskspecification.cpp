@@ -92,24 +92,14 @@ void runInParallel(int n, const std::function<void(int)>& job, const std::functi
         helper.join();
 }
 
-// "_old_<name>", or "_old_<n>_<name>" when an earlier entry already uses that backup.
-QString uniqueBackupName(const QString& fileName, QSet<QString>& used)
-{
-    QString name = "_old_" + fileName;
-    for (int n = 2; used.contains(name); ++n)
-        name = QString("_old_%1_%2").arg(n).arg(fileName);
-    used.insert(name);
-    return name;
-}
-
 } // namespace
 
 MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(const QString& descriptionFile, const QString& installDir,
-                                                         const QString& tempDir, UpdateLists* lists)
+                                                         const QString& tempDir, std::shared_ptr<UpdateLists> lists)
     : descriptionFile(descriptionFile)
     , installDir(installDir)
     , tempDir(tempDir)
-    , lists(lists)
+    , lists(std::move(lists))
 {
 }
 
@@ -143,7 +133,7 @@ bool MakeDownloadReplaceListFunc::readProductIni()
     // lines are read first; the sums of the files they name are then computed on several threads
     // (the description of a whole release names thousands), and the lists made in line order.
     UpdateLists result;
-    QSet<QString> targets, tempPaths, backupNames;
+    QSet<QString> targets, tempPaths;
     QVector<Candidate> candidates;
     int done = 0;
     for (const QString& group : groups) {
@@ -166,7 +156,7 @@ bool MakeDownloadReplaceListFunc::readProductIni()
             if (!asWritten || (parts.size() != 2 && parts.size() != 5))
                 return invalidLine(group);
             DownloadEntry download{group, key, parts[0], 0};
-            ReplaceEntry replace{group, key, QString(), 0, QString(), QString()};
+            ReplaceEntry replace{group, key, QString(), 0, QString()};
             if (parts.size() == 5) {
                 replace.unpackedMd5 = parts[2];
                 replace.installPath = parts[4];
@@ -210,12 +200,7 @@ bool MakeDownloadReplaceListFunc::readProductIni()
     for (int i = 0; i < n; ++i) {
         if (installed[size_t(i)])
             continue;
-        ReplaceEntry replace = candidates[i].replace;
-        const QString defaultBackup = QFileInfo(targetPath(replace, "_old_")).fileName();
-        const QString backup = uniqueBackupName(QFileInfo(candidates[i].installedFile).fileName(), backupNames);
-        if (backup != defaultBackup)
-            replace.backupName = backup;
-        result.replaceList.append(replace);
+        result.replaceList.append(candidates[i].replace);
         if (!fetched[size_t(i)])
             result.downloadList.append(candidates[i].download);
     }
@@ -224,7 +209,7 @@ bool MakeDownloadReplaceListFunc::readProductIni()
 }
 
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(Configuration* config,
-                                                                                   UpdateLists* mainLists,
+                                                                                   UpdateLists& mainLists,
                                                                                    QObject* parent, double weight)
     : ASyncTaskSpecification(parent, weight)
     , config(config)
@@ -235,7 +220,8 @@ MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecificati
 ASyncFunc* MakeDownloadReplaceListTaskSpecification::createFunc()
 {
     const QString description = config->tempDir + "/" + config->clientType + ".ini";
-    return new MakeDownloadReplaceListFunc(description, programFolder(), config->tempDir, &ownLists);
+    ownLists = std::make_shared<UpdateLists>();
+    return new MakeDownloadReplaceListFunc(description, programFolder(), config->tempDir, ownLists);
 }
 
 void MakeDownloadReplaceListTaskSpecification::handleRunResult(bool res)
@@ -243,6 +229,6 @@ void MakeDownloadReplaceListTaskSpecification::handleRunResult(bool res)
     if (state != Running)
         return;
     if (res)
-        *mainLists = ownLists;
+        mainLists = *ownLists;
     ASyncTaskSpecification::handleRunResult(res);
 }

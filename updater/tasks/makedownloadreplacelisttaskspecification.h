@@ -5,6 +5,8 @@
 #include "asynctaskspecification.h"
 #include "updatelists.h"
 
+#include <memory>
+
 class Configuration;
 
 class MakeDownloadReplaceListFunc : public ASyncFunc
@@ -13,8 +15,9 @@ class MakeDownloadReplaceListFunc : public ASyncFunc
 
 public:
     // descriptionFile: the product description; installDir and tempDir without a trailing '/'.
+    // `lists` are filled when the work succeeds; the task reads them once the result has arrived.
     MakeDownloadReplaceListFunc(const QString& descriptionFile, const QString& installDir, const QString& tempDir,
-                                UpdateLists* lists);
+                                std::shared_ptr<UpdateLists> lists);
     bool run() override { return readProductIni(); }
     bool readProductIni();
 
@@ -24,7 +27,7 @@ private:
     QString descriptionFile;
     QString installDir;
     QString tempDir;
-    UpdateLists* lists;
+    std::shared_ptr<UpdateLists> lists;
 };
 
 class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
@@ -32,7 +35,8 @@ class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
     Q_OBJECT
 
 public:
-    MakeDownloadReplaceListTaskSpecification(Configuration* config, UpdateLists* mainLists, QObject* parent,
+    // `mainLists` belong to the update and outlive the step; they change only when a run succeeds.
+    MakeDownloadReplaceListTaskSpecification(Configuration* config, UpdateLists& mainLists, QObject* parent,
                                              double weight);
 
 protected:
@@ -41,6 +45,8 @@ protected:
 
 private:
     Configuration* config;
-    UpdateLists* mainLists;
-    UpdateLists ownLists;
+    UpdateLists& mainLists;
+    // What the current run's work fills; shared, so that work that outlives the task writes into
+    // memory that is still there.
+    std::shared_ptr<UpdateLists> ownLists;
 };

@@ -2,9 +2,11 @@
 
 #include "fileerror.h"
 #include "fileopfault.h"
-#include "rollback.h"
 #include "updatelists.h"
+#include "updaterfiles.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 
 #include <zlib.h>
@@ -18,17 +20,12 @@
 
 namespace {
 
-const QByteArray header = "VXM replace journal 1";
+const QByteArray headerPrefix = "VXM replace journal ";
+const QByteArray header = headerPrefix + "2";
 
 QByteArray nativePath(const QString& path)
 {
     return QFile::encodeName(path);
-}
-
-bool present(const QString& path)
-{
-    struct stat status;
-    return ::lstat(nativePath(path).constData(), &status) == 0;
 }
 
 bool writeAll(int fd, const QByteArray& data)
@@ -84,6 +81,23 @@ bool lockExclusively(int fd)
     return result == 0;
 }
 
+QString oldFolderIn(const QString& installation)
+{
+    return installation + QStringLiteral("/old");
+}
+
+QString keptText(const QString& journal)
+{
+    return QString("Not every change could be undone; the journal '%1' is kept for the next start").arg(journal);
+}
+
+QString inTheWay(const QString& path)
+{
+    return QString("'%1' is in the way of the rollback journal; move it elsewhere and start the update again").arg(path);
+}
+
+// ---- the format ----
+
 QByteArray crcText(const QByteArray& body)
 {
     const uLong crc = ::crc32(::crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(body.constData()), uInt(body.size()));
@@ -100,148 +114,167 @@ QByteArray record(const QByteArray& body)
     return body + ' ' + crcText(body) + '\n';
 }
 
-QByteArray record(const PlannedChange& change)
+QByteArray record(const RollbackData& change)
 {
-    switch (change.kind) {
-    case PlannedChange::CreateDir:
+    switch (change.type) {
+    case CreatedDir:
         return record("D " + field(change.path));
-    case PlannedChange::NewFile:
-        return record("N " + field(change.path));
-    case PlannedChange::ReplaceFile:
+    case CreatedFile:
+        return record("N " + field(change.path) + ' ' + field(change.stagedPath));
+    case ReplacedFile:
         break;
     }
-    return record("P " + field(change.path) + ' ' + field(change.backup) + ' ' + field(change.earlierBackup));
+    return record("P " + field(change.path) + ' ' + field(change.stagedPath) + ' ' + field(change.backupPath) + ' '
+                  + field(change.earlierBackup));
 }
 
-QString keptText()
-{
-    return QStringLiteral("Not every change could be undone; the journal '%1' is kept for the next start");
-}
+const QByteArray planEnd = record("E");
+const QByteArray commitMark = record("C");
 
-bool isBackupPath(const QString& path)
-{
-    return isSafeRelativePath(path) && path.startsWith(QLatin1String("old/"));
-}
-
-struct ParsedJournal
-{
-    bool readable = false;
-    bool committed = false;
-    QList<PlannedChange> plan;
-};
-
-// One line without its line end; false when it is no valid record.
-bool parseRecord(const QByteArray& line, ParsedJournal& journal)
+// One change record, without its line end; false when it is none or names what no plan names.
+bool parseChange(const QByteArray& line, RollbackData& change)
 {
     const int blank = line.lastIndexOf(' ');
     if (blank < 0 || line.mid(blank + 1) != crcText(line.left(blank)))
         return false;
     const QList<QByteArray> fields = line.left(blank).split(' ');
-    const QByteArray kind = fields.value(0);
-    if (kind == "C" && fields.size() == 1) {
-        journal.committed = true;
-        return true;
-    }
-    PlannedChange change;
     auto text = [&](int i) { return QString::fromUtf8(QByteArray::fromPercentEncoding(fields.value(i))); };
+    const QByteArray kind = fields.value(0);
+    change = RollbackData();
     change.path = text(1);
-    if (!isSafeRelativePath(change.path))
-        return false;
     if (kind == "D" && fields.size() == 2) {
-        change.kind = PlannedChange::CreateDir;
-    } else if (kind == "N" && fields.size() == 2) {
-        change.kind = PlannedChange::NewFile;
-    } else if (kind == "P" && fields.size() == 4) {
-        change.kind = PlannedChange::ReplaceFile;
-        change.backup = text(2);
-        change.earlierBackup = text(3);
-        if (!isBackupPath(change.backup) || (!change.earlierBackup.isEmpty() && !isBackupPath(change.earlierBackup)))
+        change.type = CreatedDir;
+    } else if (kind == "N" && fields.size() == 3) {
+        change.type = CreatedFile;
+        change.stagedPath = text(2);
+    } else if (kind == "P" && fields.size() == 5) {
+        change.type = ReplacedFile;
+        change.stagedPath = text(2);
+        change.backupPath = text(3);
+        change.earlierBackup = text(4);
+        if (!isBackupPath(change.backupPath) || (!change.earlierBackup.isEmpty() && !isBackupPath(change.earlierBackup)))
             return false;
     } else {
         return false;
     }
-    journal.plan << change;
-    return true;
+    return isSafeRelativePath(change.path) && (change.type == CreatedDir || change.stagedPath == stagedPath(change.path));
 }
 
-ParsedJournal parseJournal(const QByteArray& data)
-{
-    ParsedJournal journal;
-    QList<QByteArray> lines = data.split('\n');
-    // The last piece has no line end: empty after a complete file, else a record cut off.
-    lines.removeLast();
-    if (lines.isEmpty() || lines.first() != header)
-        return journal;
-    int i = 1;
-    while (i < lines.size() && parseRecord(lines[i], journal))
-        ++i;
-    // A bad record is the cut-off end of the last write only if nothing valid follows it.
-    for (int j = i + 1; j < lines.size(); ++j) {
-        ParsedJournal probe;
-        if (parseRecord(lines[j], probe))
-            return journal;
-    }
-    journal.readable = true;
-    return journal;
-}
+// ---- recovery ----
 
-// Runs one step of an undo unless a test makes it fail; false with errno set when it failed.
-template <typename Operation>
-bool undoStep(bool injected, Operation operation)
+// Removes what `paths` name in the installation (each may be missing).
+void removeAll(const QString& installation, const QStringList& paths, const JournalReporter& report)
 {
-    if (injected) {
-        errno = EIO;
-        return false;
-    }
-    return operation();
-}
-
-// Undoes the plan, newest change first, from what the installation shows. Returns false when a
-// file could not be put back (a folder that stays is only reported).
-bool undoPlan(const QString& installation, const QList<PlannedChange>& plan, const JournalReporter& report)
-{
-    bool complete = true;
-    auto failed = [&](const QString& warning, const QString& reasonLine) {
-        report(warning);
-        report(reasonLine);
-    };
-    for (int i = plan.size() - 1; i >= 0; --i) {
-        const PlannedChange& change = plan[i];
-        const QString path = installation + QLatin1Char('/') + change.path;
-        const QByteArray name = nativePath(path);
-        const bool injected = injectedFileOpFault("undo", path);
-        switch (change.kind) {
-        case PlannedChange::CreateDir:
-            if (!undoStep(injected, [&] { return ::rmdir(name.constData()) == 0 || errno == ENOENT; }))
-                failed(QString("warning: rollback create dir %1 failed").arg(path), fileErrorLine(path, errno));
-            break;
-        case PlannedChange::NewFile:
-            if (!undoStep(injected, [&] { return !present(path) || ::unlink(name.constData()) == 0; })) {
-                failed(QString("warning: rollback create file %1 failed").arg(path), fileErrorLine(path, errno));
-                complete = false;
-            }
-            break;
-        case PlannedChange::ReplaceFile: {
-            // Without the backup, the installed file was never moved (or is back already).
-            const QString backup = installation + QLatin1Char('/') + change.backup;
-            if (!present(backup))
-                break;
-            if (!undoStep(injected, [&] { return !present(path) || ::unlink(name.constData()) == 0; })) {
-                failed(QString("warning: rollback create file %1 failed").arg(path), fileErrorLine(path, errno));
-                complete = false;
-            } else if (!renameNoReplace(backup, path)) {
-                failed(QString("warning: rollback rename %1 to %2 failed").arg(path, backup),
-                       renameErrorLine(backup, path, errno));
-                complete = false;
-            }
-            break;
-        }
+    for (const QString& path : paths) {
+        const QString full = installation + QLatin1Char('/') + path;
+        if (!path.isEmpty() && ::unlink(nativePath(full).constData()) != 0 && errno != ENOENT) {
+            const int error = errno;
+            report(QString("Could not delete '%1'").arg(full));
+            report(fileErrorLine(full, error));
         }
     }
-    return complete;
+}
+
+// The update's replacement had succeeded: its backups go.
+JournalRecovery complete(const QString& installation, const RollbackJournal& plan, const JournalReporter& report)
+{
+    report(QStringLiteral("The files of the interrupted update were all replaced; removing its backups"));
+    for (const RollbackData& change : plan)
+        removeAll(installation, {change.stagedPath, change.backupPath, change.earlierBackup}, report);
+    return JournalRecovery::Completed;
+}
+
+// A fresh folder old/unrecovered-<date>-<time> (numbered when that exists), or empty.
+QString makeKeptFolder(const QString& installation)
+{
+    const QString base = oldFolderIn(installation) + QStringLiteral("/unrecovered-")
+                         + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    for (int n = 1; n < 100; ++n) {
+        const QString candidate = n == 1 ? base : base + QStringLiteral("-%1").arg(n);
+        if (::mkdir(nativePath(candidate).constData(), 0777) == 0)
+            return candidate;
+        if (errno != EEXIST)
+            return QString();
+    }
+    return QString();
+}
+
+// The journal cannot be used: it goes to a kept folder with every backup in old/, whose plan is
+// lost with it. `why` are the lines that say what is wrong with it.
+JournalRecovery setAside(const QString& installation, const QStringList& why, const JournalReporter& report)
+{
+    for (const QString& line : why)
+        report(line);
+    const QString journal = ReplaceJournal::pathIn(installation);
+    const QString kept = makeKeptFolder(installation);
+    if (kept.isEmpty() || ::rename(nativePath(journal).constData(), nativePath(kept + "/replace.journal").constData()) != 0) {
+        const int error = errno;
+        report(QString("Could not move the rollback journal '%1' away; it is kept").arg(journal));
+        report(fileErrorLine(kept.isEmpty() ? oldFolderIn(installation) : kept, error));
+        return JournalRecovery::Kept;
+    }
+    const QDir old(oldFolderIn(installation));
+    const QStringList backups = old.entryList({oldFilePrefix() + "*"}, QDir::Files | QDir::System | QDir::Hidden);
+    for (const QString& name : backups) {
+        if (::rename(nativePath(old.filePath(name)).constData(), nativePath(kept + "/" + name).constData()) != 0) {
+            const int error = errno;
+            report(QString("Could not move '%1' to '%2'").arg(old.filePath(name), kept));
+            report(fileErrorLine(old.filePath(name), error));
+        }
+    }
+    syncFolder(kept);
+    syncFolder(old.path());
+    report(QString("The journal and the backups beside it were moved to '%1'; the update brings every file to the release")
+               .arg(kept));
+    return JournalRecovery::SetAside;
 }
 
 } // namespace
+
+JournalContents readReplaceJournal(const QByteArray& data)
+{
+    JournalContents journal;
+    QList<QByteArray> lines = data.split('\n');
+    // The last piece has no line end: empty after a whole file, else a write cut off.
+    const QByteArray cutOff = lines.takeLast();
+    if (lines.isEmpty()) {
+        journal.status = header.startsWith(cutOff) ? JournalContents::NoPlan : JournalContents::Unreadable;
+        return journal;
+    }
+    if (lines.first() != header) {
+        journal.status = lines.first().startsWith(headerPrefix) ? JournalContents::OtherVersion
+                                                                : JournalContents::Unreadable;
+        return journal;
+    }
+    int i = 1;
+    RollbackData change;
+    for (; i < lines.size() && lines[i] + '\n' != planEnd; ++i) {
+        if (!parseChange(lines[i], change)) {
+            journal.status = JournalContents::Unreadable;
+            return journal;
+        }
+        journal.plan << change;
+    }
+    if (i == lines.size()) {
+        journal.plan.clear();
+        return journal; // cut off before the plan's end
+    }
+    const QList<QByteArray> rest = lines.mid(i + 1);
+    journal.committed = rest.size() == 1 && rest.first() + '\n' == commitMark;
+    journal.status = rest.isEmpty() || journal.committed ? JournalContents::Plan : JournalContents::Unreadable;
+    return journal;
+}
+
+QByteArray replaceJournalText(const RollbackJournal& plan, bool committed)
+{
+    QByteArray text = header + '\n';
+    for (const RollbackData& change : plan)
+        text += record(change);
+    text += planEnd;
+    if (committed)
+        text += commitMark;
+    return text;
+}
 
 ReplaceJournal::ReplaceJournal(const QString& installation)
     : installation(installation), path(pathIn(installation))
@@ -255,7 +288,7 @@ ReplaceJournal::~ReplaceJournal()
 
 QString ReplaceJournal::pathIn(const QString& installation)
 {
-    return installation + QStringLiteral("/old/replace.journal");
+    return oldFolderIn(installation) + QStringLiteral("/replace.journal");
 }
 
 void ReplaceJournal::close()
@@ -265,29 +298,36 @@ void ReplaceJournal::close()
     fd = -1;
 }
 
-bool ReplaceJournal::begin(const QList<PlannedChange>& changes, QStringList* problems)
+bool ReplaceJournal::begin(const RollbackJournal& changes, QStringList* problems)
 {
-    const QString oldFolder = installation + QStringLiteral("/old");
+    const QString oldFolder = oldFolderIn(installation);
     auto failed = [&](const QString& what, const QString& where) {
         const int error = errno;
-        *problems << what.arg(path) << fileErrorLine(where, error);
+        if (error == EEXIST)
+            *problems << inTheWay(where);
+        else
+            *problems << what.arg(path) << fileErrorLine(where, error);
         close();
         return false;
     };
-    if (!present(oldFolder)) {
-        if (::mkdir(nativePath(oldFolder).constData(), 0777) != 0)
-            return failed(QStringLiteral("Could not create the rollback journal '%1'"), oldFolder);
-        madeOldFolder = true;
+    struct stat status;
+    if (::lstat(nativePath(oldFolder).constData(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+        *problems << inTheWay(oldFolder);
+        return false;
     }
+    if (::mkdir(nativePath(oldFolder).constData(), 0777) == 0)
+        madeOldFolder = true;
+    else if (errno != EEXIST)
+        return failed(QStringLiteral("Could not create the rollback journal '%1'"), oldFolder);
     fd = ::open(nativePath(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_APPEND, 0644);
     if (fd < 0)
         return failed(QStringLiteral("Could not create the rollback journal '%1'"), path);
     lockExclusively(fd);
-    QByteArray data = header + '\n';
-    for (const PlannedChange& change : changes)
-        data += record(change);
-    if (!writeAll(fd, data) || ::fdatasync(fd) != 0 || !syncFolder(oldFolder)
+    const bool injected = injectedFileOpFault("journal", path);
+    if (injected || !writeAll(fd, replaceJournalText(changes, false)) || ::fdatasync(fd) != 0 || !syncFolder(oldFolder)
         || (madeOldFolder && !syncFolder(installation))) {
+        if (injected)
+            errno = EIO;
         failed(QStringLiteral("Could not write the rollback journal '%1'"), path);
         ::unlink(nativePath(path).constData());
         if (madeOldFolder)
@@ -304,14 +344,14 @@ bool ReplaceJournal::commit(QStringList* problems)
         return true;
     // What the step wrote must be on disk before the backups may go. Without backups nothing is
     // lost if it is not: the next run finds a damaged new file by its checksum and fetches it again.
-    const bool replacesFiles = std::any_of(plan.cbegin(), plan.cend(), [](const PlannedChange& change) {
-        return change.kind == PlannedChange::ReplaceFile;
+    const bool replacesFiles = std::any_of(plan.cbegin(), plan.cend(), [](const RollbackData& change) {
+        return change.type == ReplacedFile;
     });
     if (replacesFiles && ::syncfs(fd) != 0) {
         *problems << QStringLiteral("Could not write the replaced files to disk") << fileErrorLine(installation, errno);
         return false;
     }
-    if (!writeAll(fd, record("C")) || ::fdatasync(fd) != 0) {
+    if (!writeAll(fd, commitMark) || ::fdatasync(fd) != 0) {
         *problems << QStringLiteral("Could not write the rollback journal '%1'").arg(path) << fileErrorLine(path, errno);
         return false;
     }
@@ -322,9 +362,8 @@ bool ReplaceJournal::undo(const JournalReporter& report)
 {
     if (fd < 0)
         return true;
-    // The step's own rollback has reported every change it could not undo; this pass retries them.
-    if (!undoPlan(installation, plan, [](const QString&) {})) {
-        report(keptText().arg(path));
+    if (!rollbackAll(installation, plan, report)) {
+        report(keptText(path));
         close();
         return false;
     }
@@ -341,73 +380,68 @@ void ReplaceJournal::remove()
 
 void ReplaceJournal::removeFile()
 {
-    const QString oldFolder = installation + QStringLiteral("/old");
     ::unlink(nativePath(path).constData());
-    syncFolder(oldFolder);
+    syncFolder(oldFolderIn(installation));
     close();
     if (madeOldFolder)
-        ::rmdir(nativePath(oldFolder).constData()); // only when empty
+        ::rmdir(nativePath(oldFolderIn(installation)).constData()); // only when empty
 }
 
 JournalRecovery recoverReplaceJournal(const QString& installation, const JournalReporter& report)
 {
     const QString path = ReplaceJournal::pathIn(installation);
+    const QString unreadable = QString("Could not read the rollback journal '%1'").arg(path);
     struct stat status;
-    int fd = -1;
     if (::lstat(nativePath(path).constData(), &status) != 0) {
-        if (errno == ENOENT)
+        if (errno == ENOENT || errno == ENOTDIR)
             return JournalRecovery::NoJournal;
-    } else if (!S_ISREG(status.st_mode)) {
-        errno = EINVAL; // a link or anything else at that name is not ours
-    } else {
-        fd = ::open(nativePath(path).constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    }
-    if (fd < 0) {
         const int error = errno;
-        report(QString("Could not read the rollback journal '%1'; it is kept").arg(path));
+        report(unreadable + QStringLiteral("; it is kept"));
         report(fileErrorLine(path, error));
         return JournalRecovery::Kept;
     }
+    // Only a file can be a journal; anything else at its name is named when an update needs it.
+    if (!S_ISREG(status.st_mode))
+        return JournalRecovery::NoJournal;
+    const int fd = ::open(nativePath(path).constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return setAside(installation, {unreadable, fileErrorLine(path, errno)}, report);
     if (!lockExclusively(fd)) {
         ::close(fd);
         return JournalRecovery::Busy;
     }
     QByteArray data;
     const bool read = readAll(fd, data);
-    const ParsedJournal journal = parseJournal(data);
-    if (!read || !journal.readable) {
-        report(QString("Could not read the rollback journal '%1'; it is kept").arg(path));
-        ::close(fd);
-        return JournalRecovery::Kept;
-    }
-
-    report(QString("Found the journal of an interrupted update: %1").arg(path));
-    JournalRecovery result = JournalRecovery::RolledBack;
-    if (journal.committed) {
-        // The files were all replaced: finish the update's clean-up of its backups.
-        report(QStringLiteral("The files of the interrupted update were all replaced; removing its backups"));
-        for (const PlannedChange& change : journal.plan) {
-            for (const QString& backup : {change.backup, change.earlierBackup}) {
-                const QString full = installation + QLatin1Char('/') + backup;
-                if (!backup.isEmpty() && ::unlink(nativePath(full).constData()) != 0 && errno != ENOENT) {
-                    const int error = errno;
-                    report(QString("Could not delete '%1'").arg(full));
-                    report(fileErrorLine(full, error));
-                }
-            }
-        }
-        result = JournalRecovery::Completed;
+    const int readError = errno;
+    const JournalContents journal = readReplaceJournal(data);
+    JournalRecovery result = JournalRecovery::Kept;
+    if (!read) {
+        result = setAside(installation, {unreadable, fileErrorLine(path, readError)}, report);
+    } else if (journal.status == JournalContents::Unreadable) {
+        result = setAside(installation, {unreadable}, report);
+    } else if (journal.status == JournalContents::OtherVersion) {
+        result = setAside(installation, {QString("The rollback journal '%1' was written by another version of the updater").arg(path)}, report);
+    } else if (journal.status == JournalContents::NoPlan) {
+        report(QString("Removed the rollback journal '%1': it ends before its plan, so nothing had been changed").arg(path));
+        ::unlink(nativePath(path).constData());
+        result = JournalRecovery::Discarded;
     } else {
-        report(QStringLiteral("rolling back file updates"));
-        if (!undoPlan(installation, journal.plan, report)) {
-            report(keptText().arg(path));
-            ::close(fd);
-            return JournalRecovery::Kept;
+        report(QString("Found the journal of an interrupted update: %1").arg(path));
+        if (journal.committed) {
+            result = complete(installation, journal.plan, report);
+        } else {
+            report(QStringLiteral("rolling back file updates"));
+            if (!rollbackAll(installation, journal.plan, report)) {
+                report(keptText(path));
+                ::close(fd);
+                return JournalRecovery::Kept;
+            }
+            ::syncfs(fd);
+            result = JournalRecovery::RolledBack;
         }
-        ::syncfs(fd);
+        ::unlink(nativePath(path).constData());
     }
-    ::unlink(nativePath(path).constData());
-    syncFolder(installation + QStringLiteral("/old"));
+    syncFolder(oldFolderIn(installation));
     ::close(fd);
     return result;
 }

@@ -2,28 +2,159 @@
 
 #include "fileerror.h"
 #include "fileopfault.h"
+#include "updatelists.h"
 
 #include <QFile>
-#include <QMetaObject>
-#include <QObject>
-#include <QtGlobal>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
+#include <QStringList>
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-void report(QObject* reporter, const QString& text)
+QByteArray nativePath(const QString& path)
 {
-    if (!reporter)
-        return;
-    QMetaObject::invokeMethod(reporter, "message", Qt::AutoConnection, Q_ARG(QString, text));
+    return QFile::encodeName(path);
+}
+
+bool sameFile(const QString& a, const QString& b)
+{
+    struct stat first, second;
+    return ::lstat(nativePath(a).constData(), &first) == 0 && ::lstat(nativePath(b).constData(), &second) == 0
+           && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool present(const QString& path)
+{
+    struct stat status;
+    return ::lstat(nativePath(path).constData(), &status) == 0;
 }
 
 } // namespace
+
+bool RollbackData::operator==(const RollbackData& other) const
+{
+    return type == other.type && path == other.path && stagedPath == other.stagedPath
+           && backupPath == other.backupPath && earlierBackup == other.earlierBackup;
+}
+
+bool RollbackData::rollback(const QString& installation, const JournalReporter& report) const
+{
+    const QString target = installation + QLatin1Char('/') + path;
+    // A test may make the undo fail; the system's reason is then an I/O error.
+    const bool injected = injectedFileOpFault("undo", target);
+    auto failed = [&](const QString& warning, const QString& reasonLine) {
+        report(warning);
+        report(reasonLine);
+        return false;
+    };
+    auto remove = [&](const QString& file) {
+        if (injected)
+            errno = EIO;
+        else if (::unlink(nativePath(file).constData()) == 0 || errno == ENOENT)
+            return true;
+        return failed(QString("warning: rollback create file %1 failed").arg(file), fileErrorLine(file, errno));
+    };
+
+    if (type == CreatedDir) {
+        if (injected)
+            errno = EIO;
+        else if (::rmdir(nativePath(target).constData()) == 0 || errno == ENOENT)
+            return true;
+        failed(QString("warning: rollback create dir %1 failed").arg(target), fileErrorLine(target, errno));
+        return true; // a folder that stays harms nothing
+    }
+    if (!remove(installation + QLatin1Char('/') + stagedPath))
+        return false;
+    if (type == CreatedFile)
+        return remove(target);
+
+    // Without the backup the installed file was never touched, or is back already.
+    const QString backup = installation + QLatin1Char('/') + backupPath;
+    if (!present(backup))
+        return true;
+    // The backup is still the installed file itself when the staged file never took its place.
+    if (sameFile(backup, target))
+        return remove(backup);
+    if (::rename(nativePath(backup).constData(), nativePath(target).constData()) == 0)
+        return true;
+    return failed(QString("warning: rollback rename %1 to %2 failed").arg(target, backup),
+                  renameErrorLine(backup, target, errno));
+}
+
+bool rollbackAll(const QString& installation, const RollbackJournal& plan, const JournalReporter& report)
+{
+    bool complete = true;
+    for (int i = plan.size() - 1; i >= 0; --i) {
+        if (!plan[i].rollback(installation, report))
+            complete = false;
+    }
+    return complete;
+}
+
+RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
+                                const std::function<bool(const QString&)>& present, QString* refusal)
+{
+    // Every name the plan writes, and the entry that writes it.
+    QHash<QString, QString> writers;
+    auto claim = [&](const QString& name, const QString& writer) {
+        const auto other = writers.constFind(name);
+        if (other == writers.constEnd()) {
+            writers.insert(name, writer);
+            return true;
+        }
+        *refusal = QString("Refusing to replace files: '%1' and '%2' would both use '%3'").arg(other.value(), writer, name);
+        return false;
+    };
+    for (const ReplaceEntry& entry : entries) {
+        const QString target = targetPath(entry, QString());
+        if (!isSafeRelativePath(entry.path) || !isSafeRelativePath(target)) {
+            *refusal = QString("Refusing to replace '%1': not a path inside the installation").arg(target);
+            return {};
+        }
+        if (!claim(target, entry.path) || !claim(stagedPath(target), entry.path))
+            return {};
+    }
+
+    QSet<QString> missingFolders;
+    RollbackJournal files;
+    for (const ReplaceEntry& entry : entries) {
+        RollbackData change;
+        change.path = targetPath(entry, QString());
+        change.stagedPath = stagedPath(change.path);
+        if (present(change.path)) {
+            change.type = ReplacedFile;
+            int n = 1;
+            while (writers.contains(backupPath(entry, n)) || present(backupPath(entry, n)))
+                ++n;
+            change.backupPath = backupPath(entry, n);
+            writers.insert(change.backupPath, entry.path);
+            if (n > 1 && present(backupPath(entry)))
+                change.earlierBackup = backupPath(entry);
+        }
+        for (QString level = QFileInfo(change.path).path(); level != "." && !present(level);
+             level = QFileInfo(level).path())
+            missingFolders.insert(level);
+        files << change;
+    }
+
+    // Sorted, a folder comes before the folders inside it.
+    QStringList folders(missingFolders.cbegin(), missingFolders.cend());
+    folders.sort();
+    RollbackJournal plan;
+    for (const QString& folder : qAsConst(folders)) {
+        RollbackData change;
+        change.type = CreatedDir;
+        change.path = folder;
+        plan << change;
+    }
+    return plan + files;
+}
 
 bool renameNoReplace(const QString& from, const QString& to)
 {
@@ -42,60 +173,4 @@ bool renameNoReplace(const QString& from, const QString& to)
         return false;
     }
     return true;
-}
-
-bool RollbackData::rollback(QObject* reporter) const
-{
-    // A test may make the undo fail; the system's reason is then an I/O error.
-    const bool injected = injectedFileOpFault("undo", path);
-    const QByteArray name = QFile::encodeName(path);
-    auto failed = [&](const QString& warning) {
-        const int error = injected ? EIO : errno;
-        report(reporter, warning);
-        report(reporter, type == Renamed ? renameErrorLine(path, previousPath, error) : fileErrorLine(path, error));
-        return false;
-    };
-    switch (type) {
-    case Renamed:
-        if (!injected && renameNoReplace(path, previousPath))
-            return true;
-        return failed(QString("warning: rollback rename %1 to %2 failed").arg(previousPath, path));
-    case CreatedFile:
-        if (!injected && ::unlink(name.constData()) == 0)
-            return true;
-        return failed(QString("warning: rollback create file %1 failed").arg(path));
-    case CreatedDir:
-        if (!injected && ::rmdir(name.constData()) == 0)
-            return true;
-        return failed(QString("warning: rollback create dir %1 failed").arg(path));
-    default:
-        // No writer produces other types; a damaged record must not end the process in the middle
-        // of a rollback, so it is logged and counted as a failed undo.
-        qCritical("Should not reach here: rollback record of unknown type %d for %s", type, qUtf8Printable(path));
-        return false;
-    }
-}
-
-void addRollbackRecord(RollbackJournal& journal, const RollbackData& record)
-{
-    journal.append(record);
-}
-
-void mergeJournal(RollbackJournal& journal, RollbackJournal& other)
-{
-    if (&journal == &other)
-        return;
-    journal.append(other);
-    other.clear();
-}
-
-bool rollbackAll(RollbackJournal& journal, QObject* reporter)
-{
-    bool result = true;
-    while (!journal.isEmpty()) {
-        const RollbackData record = journal.takeLast();
-        if (!record.rollback(reporter))
-            result = false;
-    }
-    return result;
 }

@@ -1,49 +1,71 @@
 #pragma once
 
+// The plan of a replacement and its undo.
+//
+// Before the replacement step changes anything it plans every change (planReplacement), writes
+// the plan to its journal on disk (replacejournal.h) and then carries it out with the file tasks.
+// Each change is carried out so that every name always holds a whole file:
+//   CreatedDir    make the folder
+//   CreatedFile   write the new content at the staged name beside the target, then rename it to
+//                 the target, which must still be free
+//   ReplacedFile  write the new content at the staged name, keep the installed file by a hard link
+//                 at the backup name, then rename the staged file over the target
+// The undo of a change looks only at the installation, so it serves whether the change was made
+// in full, in part or not at all, and doing it twice does no harm: the staged file goes; a backup
+// that is there means the installed file was kept, so it is renamed back over the target (or
+// dropped, while it is still the target itself); a created file or an empty created folder goes.
+// Staged and backup names are free when the plan is made, so one that is there is the plan's.
+
 #include <QList>
 #include <QString>
 
-class QObject;
+#include <functional>
 
-// One record of a rollback journal: a change of the installation that can be undone.
+struct ReplaceEntry;
+
+// Receives the texts of an undo or a recovery, one line each.
+using JournalReporter = std::function<void(const QString&)>;
+
 enum RollbackType {
-    Renamed = 0,     // `path` is the new name, `previousPath` the old one; undo renames back
-    CreatedFile = 1, // `path` is a written file; undo removes it
-    CreatedDir = 2   // `path` is a created folder; undo removes it when empty
+    CreatedDir = 0,  // `path` is a folder that was missing
+    CreatedFile = 1, // `path` is a file that was missing
+    ReplacedFile = 2 // `path` is an installed file that is kept at `backupPath`
 };
 
+// One planned change; paths are relative to the installation.
 struct RollbackData
 {
-    RollbackData(RollbackType type, const QString& path) : path(path), type(type) {}
-    RollbackData(RollbackType type, const QString& previousPath, const QString& path)
-        : path(path), previousPath(previousPath), type(type)
-    {
-    }
-
-    // Undoes this one change; true when the undo succeeded. A failure is reported as a warning
-    // line through the reporter's message(QString) signal (nothing is reported when it is null).
-    // A record of an unknown type is logged, counts as a failed undo and changes nothing.
-    bool rollback(QObject* reporter) const;
-
+    RollbackType type = CreatedFile;
     QString path;
-    QString previousPath;
-    int type;
+    QString stagedPath;    // files: where the new content is written first
+    QString backupPath;    // ReplacedFile: the hard link that keeps the installed file
+    QString earlierBackup; // ReplacedFile: a backup of an earlier update at the usual backup name,
+                           // which may be the only copy of an original: it goes only once the
+                           // update has succeeded
+
+    bool operator==(const RollbackData& other) const;
+
+    // Undoes this change in `installation` as far as it was made; false when a file could not be
+    // put back (a folder that is not empty stays and is only reported). Each failure is reported
+    // as a warning line followed by the system's reason.
+    bool rollback(const QString& installation, const JournalReporter& report) const;
 };
 
-// A journal: oldest record first, newest last. Touched on the GUI thread only.
+// A plan: folders first, outer levels before inner ones, then one record per replaced file.
 using RollbackJournal = QList<RollbackData>;
 
-// Appends one record at the end of `journal`.
-void addRollbackRecord(RollbackJournal& journal, const RollbackData& record);
+// Undoes every change of the plan, newest first; a failure does not stop the others. Returns
+// false if a file could not be put back.
+bool rollbackAll(const QString& installation, const RollbackJournal& plan, const JournalReporter& report);
 
-// Moves every record of `other` behind those of `journal`, in their order, and empties `other`:
-// a change belongs to exactly one journal, so it can never be undone twice.
-void mergeJournal(RollbackJournal& journal, RollbackJournal& other);
-
-// Undoes every record, newest first; each record leaves the journal before its undo runs, so the
-// journal is empty afterwards and a second rollback does nothing. A failed undo does not stop the
-// others. Returns false if any undo failed (true for an empty journal).
-bool rollbackAll(RollbackJournal& journal, QObject* reporter);
+// The plan of replacing `entries` (in list order) in an installation where `present` tells
+// whether anything is at a relative path. Folder levels that are missing are created; each
+// installed file is kept at its usual backup name, or at a numbered one when that is taken by
+// another entry or by an earlier update's backup (which the record then names). Empty, with the
+// reason in `refusal`, when an entry leads outside the installation or two entries would write to
+// the same name.
+RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
+                                const std::function<bool(const QString&)>& present, QString* refusal);
 
 // Renames `from` to `to` without ever replacing or following anything at `to`: fails when `to`
 // exists in any form, a dangling symbolic link included. Both must be on the same file system.

@@ -1,5 +1,7 @@
 #include "updatelists.h"
 
+#include "updaterfiles.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -15,11 +17,22 @@ QString targetPath(const ReplaceEntry& entry, const QString& prefix)
     return folder + "/" + prefix + info.fileName();
 }
 
-QString backupPath(const ReplaceEntry& entry)
+QString backupPath(const ReplaceEntry& entry, int n)
 {
-    if (!entry.backupName.isEmpty())
-        return "old/" + entry.backupName;
-    return "old/" + QFileInfo(targetPath(entry, "_old_")).fileName();
+    return "old/" + backupFileName(QFileInfo(targetPath(entry, QString())).fileName(), n);
+}
+
+bool isBackupPath(const QString& path)
+{
+    const QFileInfo info(path);
+    return isSafeRelativePath(path) && info.path() == "old" && info.fileName().startsWith(oldFilePrefix());
+}
+
+QString stagedPath(const QString& target)
+{
+    const QFileInfo info(target);
+    const QString name = "." + info.fileName() + ".vxmnew";
+    return info.path() == "." ? name : info.path() + "/" + name;
 }
 
 bool isSafeRelativePath(const QString& path)

@@ -20,9 +20,6 @@ struct ReplaceEntry
     QString unpackedMd5;
     quint64 unpackedSize = 0;
     QString installPath;
-    // File name of the backup below "old/"; empty means "_old_" plus the target's file name.
-    // The list step sets it only when two targets share a file name, and it always starts with "_old_".
-    QString backupName;
 };
 
 struct UpdateLists
@@ -34,8 +31,15 @@ struct UpdateLists
 
 // The entry's install path (installPath, else path); with a prefix, the file name gets the prefix.
 QString targetPath(const ReplaceEntry& entry, const QString& prefix);
-// "old/" plus the backup file name, relative to the installation folder.
-QString backupPath(const ReplaceEntry& entry);
+// Where the installed file is kept while it is replaced, relative to the installation folder:
+// "old/" and the backup name of the target's file name (n >= 2: a further candidate, see
+// backupFileName()).
+QString backupPath(const ReplaceEntry& entry, int n = 1);
+// Whether a path names a backup: a file directly in "old/" with a backup name.
+bool isBackupPath(const QString& path);
+// Where the new content of the file at `target` (relative) is written before it takes the file's
+// place: a hidden name beside it, so that one rename replaces the file whole.
+QString stagedPath(const QString& target);
 
 // A path from the product description that may be used below a folder as it is written: not
 // empty, relative, no backslash, unchanged by QDir::cleanPath (no ".", "..", "//" or trailing "/").

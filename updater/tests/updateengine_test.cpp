@@ -196,10 +196,11 @@ TEST_F(UpdateEngineTest, AFailedOrAbortedReplacementIsUndoneButALateAbortFinishe
     EXPECT_EQ(engine->getState(), UpdateEngine::Cancelled);
     const QStringList lines = texts(*messages);
     EXPECT_TRUE(lines.contains("rolling back file updates")) << lines.join("\n").toStdString();
-    const QString failure = QString("Could not unzip '%1/lib/libnew.so.5.gz' to '%2/lib/libnew.so.5'")
+    // The new content is written beside the installed file, under a hidden name.
+    const QString failure = QString("Could not unzip '%1/lib/libnew.so.5.gz' to '%2/lib/.libnew.so.5.vxmnew'")
                                 .arg(config.tempDir, installation);
     ASSERT_TRUE(lines.contains(failure)) << lines.join("\n").toStdString();
-    EXPECT_EQ(lines.value(lines.indexOf(failure) + 1), installation + "/lib/libnew.so.5: Input/output error");
+    EXPECT_EQ(lines.value(lines.indexOf(failure) + 1), installation + "/lib/.libnew.so.5.vxmnew: Input/output error");
     EXPECT_FALSE(lines.contains("User aborted update"));
     EXPECT_EQ(installationState(installation), before);
 

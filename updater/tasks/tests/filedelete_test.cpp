@@ -47,7 +47,7 @@ TEST_F(DeleteStep, DeletesWhatIsListedAndPassesOverMissingFiles)
     ASSERT_TRUE(writeFile(root + "/stays.txt", "x"));
     QStringList list{"missing.txt", "gone.txt", "plugins/old/lib.so", "plugins/old", "also/missing/x",
                      "old/_old_update"};
-    FileDeleteListTaskSpecification step(&list, nullptr, 0.05);
+    FileDeleteListTaskSpecification step(list, nullptr, 0.05);
     QSignalSpy messages(&step, &TaskSpecification::message);
     EXPECT_EQ(run(step), TaskSpecification::Finished);
     EXPECT_DOUBLE_EQ(step.getWeightedProgress(), 0.05);
@@ -66,7 +66,7 @@ TEST_F(DeleteStep, NeverTouchesAnythingOutsideTheProgramFolder)
     ASSERT_TRUE(writeFile(root + "/only/file", "x"));
     ASSERT_TRUE(QFile::link(base + "/outside", root + "/link"));
     QStringList list{base + "/outside/file", "../outside/file", "link/file", "only/file", "only", ".", ""};
-    FileDeleteListTaskSpecification step(&list, nullptr, 1.0);
+    FileDeleteListTaskSpecification step(list, nullptr, 1.0);
     EXPECT_EQ(run(step), TaskSpecification::Finished);
     EXPECT_TRUE(QFileInfo::exists(base + "/outside/file"));
     EXPECT_FALSE(QFileInfo::exists(root + "/only"));
@@ -77,7 +77,7 @@ TEST_F(DeleteStep, NeverTouchesAnythingOutsideTheProgramFolder)
 TEST_F(DeleteStep, AnEmptyListFinishesAtOnceAndAResetStepRunsAgain)
 {
     QStringList list;
-    FileDeleteListTaskSpecification step(&list, nullptr, 0.05);
+    FileDeleteListTaskSpecification step(list, nullptr, 0.05);
     EXPECT_EQ(run(step), TaskSpecification::Finished);
     EXPECT_DOUBLE_EQ(step.getWeightedProgress(), 0.05);
     ASSERT_TRUE(writeFile(root + "/later", "x"));

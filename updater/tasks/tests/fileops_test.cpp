@@ -1,5 +1,5 @@
-// The file operation tasks: delete, rename and folder creation on the GUI thread, copy and unpack
-// on the pool, their journal records, and what they refuse to touch.
+// The file operation tasks: delete, rename, link and folder creation on the GUI thread, copy and
+// unpack on the pool, and what they refuse to touch.
 #include "fileopfaults.h"
 #include "fileoptestutil.h"
 #include "tasks/fileoptasks.h"
@@ -15,6 +15,7 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 using fileoptest::contentOf;
 using fileoptest::texts;
@@ -60,70 +61,60 @@ protected:
     }
     void TearDown() override { fileopfaults::clear(); }
     QString dir;
-    RollbackJournal journal;
 };
 
-TEST_F(FileOps, RenameMovesRecordsAndNeverReplaces)
+TEST_F(FileOps, RenameAndLinkReplaceNothingUnlessAsked)
 {
+    using Rename = FileRenameTaskSpecification;
     ASSERT_TRUE(writeFile(dir + "/a", "A"));
-    FileRenameTaskSpecification rename(dir + "/a", dir + "/old/_old_a", &journal, nullptr, 0.1);
-    EXPECT_EQ(run(rename), TaskSpecification::Finished);
-    EXPECT_EQ(contentOf(dir + "/old/_old_a"), "A") << "the missing last folder level is made";
-    ASSERT_EQ(journal.size(), 1);
-    EXPECT_EQ(journal[0].type, int(Renamed));
-    EXPECT_EQ(journal[0].previousPath, dir + "/a");
-    EXPECT_EQ(journal[0].path, dir + "/old/_old_a");
-
-    // Onto an existing file, or onto a dangling link: refused, nothing recorded, nothing written.
     ASSERT_TRUE(writeFile(dir + "/b", "B"));
     ASSERT_TRUE(QFile::link(dir + "/outside", dir + "/link"));
-    for (const QString& target : {dir + "/old/_old_a", dir + "/link"}) {
-        FileRenameTaskSpecification refused(dir + "/b", target, &journal, nullptr, 0.1);
-        QSignalSpy messages(&refused, &TaskSpecification::message);
-        EXPECT_EQ(run(refused), TaskSpecification::Failed);
-        EXPECT_EQ(texts(messages), (QStringList{QString("Could not rename '%1' to '%2'").arg(dir + "/b", target),
-                                                target + ": File exists"}));
+    // Onto an existing file, or onto a dangling link: refused, nothing written.
+    for (const QString& target : {dir + "/b", dir + "/link"}) {
+        Rename rename(dir + "/a", target, Rename::KeepExisting, nullptr, 0.1);
+        FileLinkTaskSpecification link(dir + "/a", target, nullptr, 0.1);
+        for (TaskSpecification* task : {static_cast<TaskSpecification*>(&rename), static_cast<TaskSpecification*>(&link)}) {
+            QSignalSpy messages(task, &TaskSpecification::message);
+            EXPECT_EQ(run(*task), TaskSpecification::Failed);
+            const QString verb = task == &link ? "link" : "rename";
+            EXPECT_EQ(texts(messages), (QStringList{QString("Could not %1 '%2' to '%3'").arg(verb, dir + "/a", target),
+                                                    target + ": File exists"}));
+        }
     }
-    EXPECT_EQ(journal.size(), 1);
-    EXPECT_EQ(contentOf(dir + "/old/_old_a"), "A");
     EXPECT_EQ(contentOf(dir + "/b"), "B");
     EXPECT_FALSE(QFileInfo::exists(dir + "/outside"));
 
-    // Two missing levels are not made.
-    FileRenameTaskSpecification deep(dir + "/b", dir + "/x/y/b", &journal, nullptr, 0.1);
-    EXPECT_EQ(run(deep), TaskSpecification::Failed);
-    EXPECT_FALSE(exists(dir + "/x"));
+    // A link keeps the file under a second name; a rename that may replace takes the place whole.
+    FileLinkTaskSpecification keep(dir + "/b", dir + "/kept", nullptr, 0.1);
+    EXPECT_EQ(run(keep), TaskSpecification::Finished);
+    Rename over(dir + "/a", dir + "/b", Rename::ReplaceExisting, nullptr, 0.1);
+    EXPECT_EQ(run(over), TaskSpecification::Finished);
+    EXPECT_EQ(contentOf(dir + "/b"), "A");
+    EXPECT_EQ(contentOf(dir + "/kept"), "B");
+    EXPECT_FALSE(exists(dir + "/a"));
 }
 
-TEST_F(FileOps, FolderCreationRecordsEveryLevelOuterFirst)
+TEST_F(FileOps, FolderCreationMakesEveryMissingLevel)
 {
     ASSERT_TRUE(QDir().mkdir(dir + "/a"));
-    DirCreateTaskSpecification create(dir + "/a/b/c", &journal, nullptr, 0.1);
+    DirCreateTaskSpecification create(dir + "/a/b/c", nullptr, 0.1);
     EXPECT_EQ(run(create), TaskSpecification::Finished);
     EXPECT_TRUE(QFileInfo(dir + "/a/b/c").isDir());
-    ASSERT_EQ(journal.size(), 2);
-    EXPECT_EQ(journal[0].path, dir + "/a/b");
-    EXPECT_EQ(journal[1].path, dir + "/a/b/c");
-    EXPECT_TRUE(rollbackAll(journal, nullptr));
-    EXPECT_FALSE(exists(dir + "/a/b"));
-    EXPECT_TRUE(QFileInfo(dir + "/a").isDir());
 
-    DirCreateTaskSpecification existing(dir + "/a", &journal, nullptr, 0.1);
+    DirCreateTaskSpecification existing(dir + "/a", nullptr, 0.1);
     EXPECT_EQ(run(existing), TaskSpecification::Finished);
-    EXPECT_TRUE(journal.isEmpty());
 
     ASSERT_TRUE(writeFile(dir + "/file", "x"));
-    DirCreateTaskSpecification onFile(dir + "/file/sub", &journal, nullptr, 0.1);
+    DirCreateTaskSpecification onFile(dir + "/file/sub", nullptr, 0.1);
     QSignalSpy messages(&onFile, &TaskSpecification::message);
     EXPECT_EQ(run(onFile), TaskSpecification::Failed);
     EXPECT_EQ(texts(messages), QStringList{"Could not create dir '" + dir +
                                            "/file' because it already exists and is not a dir"});
 
-    DirCreateTaskSpecification relative("nofolderpart", &journal, nullptr, 0.1);
+    DirCreateTaskSpecification relative("nofolderpart", nullptr, 0.1);
     QSignalSpy relativeMessages(&relative, &TaskSpecification::message);
     EXPECT_EQ(run(relative), TaskSpecification::Failed);
     EXPECT_EQ(texts(relativeMessages), QStringList{"Could not create dir nofolderpart"});
-    EXPECT_TRUE(journal.isEmpty());
 }
 
 TEST_F(FileOps, DeleteRemovesEmptiedParentsButStaysInsideItsBoundary)
@@ -175,34 +166,38 @@ TEST_F(FileOps, DeleteRemovesEmptiedParentsButStaysInsideItsBoundary)
               (QStringList{"Could not delete '" + root + "/missing'", root + "/missing: No such file or directory"}));
 }
 
-TEST_F(FileOps, CopyAndUnpackWriteTheFileAndJournalIt)
+TEST_F(FileOps, CopyAndUnpackWriteTheFileWithTheModeAsked)
 {
     const QByteArray data = sampleData(100000);
     ASSERT_TRUE(writeFile(dir + "/plain", data));
     ASSERT_TRUE(QFile::setPermissions(dir + "/plain", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     ASSERT_TRUE(writeGzip(dir + "/packed.gz", data));
 
-    FileCopyTaskSpecification copy(&journal, dir + "/plain", dir + "/copied", nullptr, 0.5);
+    const auto mode = [](const QString& path) {
+        struct stat st;
+        return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+    };
+    FileCopyTaskSpecification copy(dir + "/plain", dir + "/copied", nullptr, 0.5);
     EXPECT_EQ(run(copy), TaskSpecification::Finished);
     EXPECT_EQ(contentOf(dir + "/copied"), data);
-    EXPECT_EQ(QFileInfo(dir + "/copied").permissions() & 0x0fff, QFileInfo(dir + "/plain").permissions() & 0x0fff);
+    EXPECT_EQ(mode(dir + "/copied"), mode_t(0640));
+    FileCopyTaskSpecification runnableCopy(dir + "/plain", dir + "/program", nullptr, 0.5);
+    runnableCopy.setMode(0755);
+    EXPECT_EQ(run(runnableCopy), TaskSpecification::Finished);
+    EXPECT_EQ(mode(dir + "/program"), mode_t(0755));
 
-    FileUnzipTaskSpecification unzip(&journal, dir + "/packed.gz", dir + "/unpacked", nullptr, 0.5, data.size());
+    FileUnzipTaskSpecification unzip(dir + "/packed.gz", dir + "/unpacked", nullptr, 0.5, data.size());
+    unzip.setMode(0750);
     QSignalSpy progress(&unzip, &TaskSpecification::updateProgress);
     EXPECT_EQ(run(unzip), TaskSpecification::Finished);
     EXPECT_EQ(contentOf(dir + "/unpacked"), data);
     EXPECT_GT(progress.count(), 2) << "long work shows progress";
+    EXPECT_EQ(mode(dir + "/unpacked"), mode_t(0750));
 
     // Data that is not compressed is passed through.
-    FileUnzipTaskSpecification passThrough(&journal, dir + "/plain", dir + "/through", nullptr, 0.5);
+    FileUnzipTaskSpecification passThrough(dir + "/plain", dir + "/through", nullptr, 0.5);
     EXPECT_EQ(run(passThrough), TaskSpecification::Finished);
     EXPECT_EQ(contentOf(dir + "/through"), data);
-
-    ASSERT_EQ(journal.size(), 3);
-    EXPECT_EQ(journal[0].type, int(CreatedFile));
-    EXPECT_EQ(journal[0].path, dir + "/copied");
-    EXPECT_EQ(journal[1].path, dir + "/unpacked");
-    EXPECT_EQ(journal[2].path, dir + "/through");
 }
 
 // Limits the size of files this process writes (RLIMIT_FSIZE), so that writing fails with the
@@ -256,7 +251,7 @@ TEST_F(FileOps, BadArchivesFailAndLeaveNothingBehind)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.source.toStdString());
         FileSizeLimit limit(c.fileSizeLimit);
-        FileUnzipTaskSpecification unzip(&journal, c.source, dir + "/out", nullptr, 1.0, c.maxSize);
+        FileUnzipTaskSpecification unzip(c.source, dir + "/out", nullptr, 1.0, c.maxSize);
         QSignalSpy messages(&unzip, &TaskSpecification::message);
         EXPECT_EQ(run(unzip), TaskSpecification::Failed);
         const QStringList lines = texts(messages);
@@ -267,14 +262,13 @@ TEST_F(FileOps, BadArchivesFailAndLeaveNothingBehind)
     }
     {
         FileSizeLimit limit(50000);
-        FileCopyTaskSpecification copy(&journal, dir + "/good.gz", dir + "/out", nullptr, 1.0);
+        FileCopyTaskSpecification copy(dir + "/good.gz", dir + "/out", nullptr, 1.0);
         QSignalSpy messages(&copy, &TaskSpecification::message);
         EXPECT_EQ(run(copy), TaskSpecification::Failed);
         EXPECT_EQ(texts(messages), (QStringList{QString("Could not copy '%1' to '%2'").arg(dir + "/good.gz", dir + "/out"),
                                                 dir + "/out: File too large"}));
         EXPECT_FALSE(exists(dir + "/out"));
     }
-    EXPECT_TRUE(journal.isEmpty());
 }
 
 TEST_F(FileOps, CopyAndUnpackNeverWriteThroughOrOverWhatIsThere)
@@ -284,22 +278,21 @@ TEST_F(FileOps, CopyAndUnpackNeverWriteThroughOrOverWhatIsThere)
     ASSERT_TRUE(writeFile(dir + "/existing", "someone's file"));
     ASSERT_TRUE(QFile::link(dir + "/elsewhere", dir + "/dangling"));
     for (const QString& target : {dir + "/existing", dir + "/dangling"}) {
-        FileCopyTaskSpecification copy(&journal, dir + "/source", target, nullptr, 1.0);
+        FileCopyTaskSpecification copy(dir + "/source", target, nullptr, 1.0);
         EXPECT_EQ(run(copy), TaskSpecification::Failed);
-        FileUnzipTaskSpecification unzip(&journal, dir + "/source.gz", target, nullptr, 1.0);
+        FileUnzipTaskSpecification unzip(dir + "/source.gz", target, nullptr, 1.0);
         EXPECT_EQ(run(unzip), TaskSpecification::Failed);
     }
     EXPECT_EQ(contentOf(dir + "/existing"), "someone's file") << "a failed unpack removes only its own file";
     EXPECT_TRUE(QFileInfo(dir + "/dangling").isSymLink());
     EXPECT_FALSE(exists(dir + "/elsewhere"));
-    EXPECT_TRUE(journal.isEmpty());
 }
 
-TEST_F(FileOps, CancelStopsARunningCopyAndResetJournalsAFinishedOne)
+TEST_F(FileOps, CancelStopsARunningCopyAndLeavesNoFile)
 {
     ASSERT_TRUE(writeFile(dir + "/source", sampleData(300000)));
     fileopfaults::holdNext("copy");
-    FileCopyTaskSpecification copy(&journal, dir + "/source", dir + "/target", nullptr, 1.0);
+    FileCopyTaskSpecification copy(dir + "/source", dir + "/target", nullptr, 1.0);
     QSignalSpy messages(&copy, &TaskSpecification::message);
     copy.start();
     ASSERT_TRUE(waitUntil([] { return fileopfaults::isHolding(); }));
@@ -309,21 +302,6 @@ TEST_F(FileOps, CancelStopsARunningCopyAndResetJournalsAFinishedOne)
     ASSERT_TRUE(waitUntil([&] { return copy.hasEnded(); }));
     EXPECT_EQ(copy.getState(), TaskSpecification::Aborted);
     EXPECT_EQ(messages.count(), 0);
-    EXPECT_FALSE(exists(dir + "/target"));
-    EXPECT_TRUE(journal.isEmpty());
-
-    // Reset while the work runs: the work completes, its result is dropped, but the file it wrote
-    // is in the journal, so it can still be undone.
-    copy.reset();
-    fileopfaults::holdNext("copy");
-    copy.start();
-    ASSERT_TRUE(waitUntil([] { return fileopfaults::isHolding(); }));
-    fileopfaults::release();
-    copy.reset();
-    EXPECT_EQ(copy.getState(), TaskSpecification::Idle);
-    ASSERT_EQ(journal.size(), 1);
-    EXPECT_EQ(journal[0].path, dir + "/target");
-    EXPECT_TRUE(rollbackAll(journal, nullptr));
     EXPECT_FALSE(exists(dir + "/target"));
 }
 

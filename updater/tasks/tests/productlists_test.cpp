@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 QT_BEGIN_NAMESPACE
 inline void PrintTo(const QString& s, std::ostream* os)
 {
@@ -45,9 +47,13 @@ TEST(PathRules, TargetAndBackupPaths)
     EXPECT_EQ("old/_old_a.so", backupPath(entry("x.gz", "plugins/lib/a.so")));
     EXPECT_EQ("_old_a.so", targetPath(entry("a.so"), "_old_"));
     EXPECT_EQ("old/_old_a.so", backupPath(entry("a.so")));
-    ReplaceEntry renamed = entry("lib/a.so");
-    renamed.backupName = "_old_2_a.so";
-    EXPECT_EQ("old/_old_2_a.so", backupPath(renamed));
+    EXPECT_EQ("old/_old_2_a.so", backupPath(entry("lib/a.so"), 2));
+    EXPECT_EQ("lib/.a.so.vxmnew", stagedPath("lib/a.so"));
+    EXPECT_EQ(".a.so.vxmnew", stagedPath("a.so"));
+    for (const char* backup : {"old/_old_a", "old/_old_2_a"})
+        EXPECT_TRUE(isBackupPath(backup)) << backup;
+    for (const char* other : {"old/a", "_old_a", "old/sub/_old_a", "old/../_old_a", "lib/_old_a"})
+        EXPECT_FALSE(isBackupPath(other)) << other;
 }
 
 TEST(PathRules, SafeRelativePathsAndMd5Text)
@@ -87,9 +93,11 @@ protected:
 
     bool compile()
     {
-        MakeDownloadReplaceListFunc func(temp + "/client.ini", install, temp, &lists);
+        auto filled = std::make_shared<UpdateLists>(lists);
+        MakeDownloadReplaceListFunc func(temp + "/client.ini", install, temp, filled);
         QSignalSpy spy(&func, &ASyncFunc::message);
         const bool ok = func.run();
+        lists = *filled;
         messages.clear();
         for (const QList<QVariant>& m : spy)
             messages << m[0].toString();
@@ -227,30 +235,6 @@ TEST_F(ProductListsTest, CommaInNameIsNoInvalidLine)
     EXPECT_EQ("some, name.gz", lists.replaceList[0].path);
     EXPECT_EQ("dir/a, b.txt", lists.replaceList[0].installPath);
     EXPECT_EQ(4u, lists.replaceList[0].unpackedSize);
-}
-
-TEST_F(ProductListsTest, SameFileNameInTwoFoldersGetsTwoBackups)
-{
-    const QString md5 = md5Of("new");
-    description(QString("[s]\none/lib.so=%1::3\ntwo/lib.so=%1::3\nthree/lib.so=%1::3\nother.so=%1::3\n")
-                    .arg(md5)
-                    .toUtf8());
-    ASSERT_TRUE(compile());
-    ASSERT_EQ(4, lists.replaceList.size());
-    QSet<QString> backups;
-    for (const ReplaceEntry& e : lists.replaceList) {
-        const QString b = backupPath(e);
-        EXPECT_TRUE(b.startsWith("old/_old_")) << b.toStdString();
-        backups.insert(b);
-    }
-    EXPECT_EQ(4, backups.size());
-    // The settings reader sorts the keys: one/ keeps the plain name, the later ones are numbered.
-    QStringList order;
-    for (const ReplaceEntry& e : lists.replaceList)
-        order << e.path + " " + backupPath(e);
-    EXPECT_EQ((QStringList{"one/lib.so old/_old_lib.so", "other.so old/_old_other.so",
-                           "three/lib.so old/_old_2_lib.so", "two/lib.so old/_old_3_lib.so"}),
-              order);
 }
 
 } // namespace

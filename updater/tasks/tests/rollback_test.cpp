@@ -1,110 +1,163 @@
-// The rollback journal: undo order, merging, failed and unknown records, no-replace renames.
+// The replacement plan and its undo: the names the plan picks, the undo from every point a crash
+// can leave, failed undo steps, no-replace renames.
 #include "fileoptestutil.h"
 #include "tasks/rollback.h"
+#include "tasks/updatelists.h"
 #include "testsupport.h"
-#include "testtasks.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSignalSpy>
+#include <QSet>
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 using fileoptest::contentOf;
-using fileoptest::texts;
 using testsupport::makeTempFolder;
 using testsupport::writeFile;
 
 namespace {
 
-TEST(RollbackJournal, UndoesNewestFirstAndEmptiesTheJournal)
+ReplaceEntry entry(const QString& path, const QString& installPath = QString())
 {
-    const QString dir = makeTempFolder("journal_order");
-    // The installed file A was moved to its backup B, then a new A was written, in a new folder.
-    ASSERT_TRUE(writeFile(dir + "/B", "original"));
-    ASSERT_TRUE(writeFile(dir + "/A", "new"));
+    ReplaceEntry e;
+    e.path = path;
+    e.installPath = installPath;
+    return e;
+}
+
+// "D <folder>", "N <file> <staged>" or "P <file> <staged> <backup> <earlier backup or ->".
+QStringList describe(const RollbackJournal& plan)
+{
+    QStringList lines;
+    for (const RollbackData& c : plan) {
+        if (c.type == CreatedDir) {
+            lines << "D " + c.path;
+        } else if (c.type == CreatedFile) {
+            lines << "N " + c.path + " " + c.stagedPath;
+        } else {
+            lines << "P " + c.path + " " + c.stagedPath + " " + c.backupPath + " "
+                         + (c.earlierBackup.isEmpty() ? "-" : c.earlierBackup);
+        }
+    }
+    return lines;
+}
+
+TEST(ReplacePlan, KeepsEveryNameItWritesFreeAndRefusesCollisions)
+{
+    struct Row
+    {
+        const char* what;
+        QList<ReplaceEntry> entries;
+        QSet<QString> present;
+        QStringList plan; // or the refusal
+    };
+    const Row rows[] = {
+        {"new file in new folders, outer level first", {entry("a/b/f.txt")}, {}, {"D a", "D a/b", "N a/b/f.txt a/b/.f.txt.vxmnew"}},
+        {"installed file kept at its backup name", {entry("x.gz", "lib/x.so")}, {"lib", "lib/x.so"},
+         {"P lib/x.so lib/.x.so.vxmnew old/_old_x.so -"}},
+        {"an earlier backup is stepped round and named", {entry("x")}, {"x", "old/_old_x"},
+         {"P x .x.vxmnew old/_old_2_x old/_old_x"}},
+        {"one file name in two folders", {entry("one/lib.so"), entry("two/lib.so")}, {"one", "two", "one/lib.so", "two/lib.so"},
+         {"P one/lib.so one/.lib.so.vxmnew old/_old_lib.so -", "P two/lib.so two/.lib.so.vxmnew old/_old_2_lib.so -"}},
+        {"one target twice", {entry("a"), entry("b.gz", "a")}, {},
+         {"Refusing to replace files: 'a' and 'b.gz' would both use 'a'"}},
+        {"a target at another's staged name", {entry("a"), entry(".a.vxmnew")}, {},
+         {"Refusing to replace files: 'a' and '.a.vxmnew' would both use '.a.vxmnew'"}},
+        {"outside the installation", {entry("../a")}, {}, {"Refusing to replace '../a': not a path inside the installation"}},
+        {"an absolute install path", {entry("a.gz", "/etc/a")}, {},
+         {"Refusing to replace '/etc/a': not a path inside the installation"}},
+    };
+    for (const Row& row : rows) {
+        QString refusal;
+        const RollbackJournal plan =
+            planReplacement(row.entries, [&row](const QString& path) { return row.present.contains(path); }, &refusal);
+        EXPECT_EQ(refusal.isEmpty() ? describe(plan) : QStringList{refusal}, row.plan) << row.what;
+    }
+}
+
+RollbackData replaced(const QString& path)
+{
+    RollbackData change;
+    change.type = ReplacedFile;
+    change.path = path;
+    change.stagedPath = stagedPath(path);
+    change.backupPath = "old/_old_" + path;
+    return change;
+}
+
+// Every point that carrying out a change can stop at, undone once and then once more.
+TEST(ReplacePlan, UndoRestoresFromEveryPointAndTwice)
+{
+    const QString dir = makeTempFolder("undo_points");
+    auto at = [&dir](const QString& path) { return QFile::encodeName(dir + "/" + path); };
+    ASSERT_TRUE(QDir().mkpath(dir + "/old"));
+    const RollbackData change = replaced("f");
+    // How far the replacement of f got: staged written, installed file linked to its backup, the
+    // staged file renamed over it.
+    for (int done = 0; done <= 3; ++done) {
+        SCOPED_TRACE(done);
+        ASSERT_TRUE(writeFile(dir + "/f", "old"));
+        const bool staged = done < 1 || writeFile(dir + "/.f.vxmnew", "new");
+        const bool linked = done < 2 || ::link(at("f").constData(), at("old/_old_f").constData()) == 0;
+        const bool renamed = done < 3 || ::rename(at(".f.vxmnew").constData(), at("f").constData()) == 0;
+        ASSERT_TRUE(staged && linked && renamed);
+        for (int time = 0; time < 2; ++time) {
+            QStringList warnings;
+            EXPECT_TRUE(change.rollback(dir, [&](const QString& line) { warnings << line; }));
+            EXPECT_TRUE(warnings.isEmpty()) << warnings.join('\n').toStdString();
+            EXPECT_EQ(contentOf(dir + "/f"), "old");
+            EXPECT_FALSE(QFileInfo::exists(dir + "/.f.vxmnew"));
+            EXPECT_FALSE(QFileInfo::exists(dir + "/old/_old_f")) << "no backup is left behind";
+        }
+    }
+
+    RollbackData created;
+    created.path = "n";
+    created.stagedPath = stagedPath("n");
+    RollbackData folder;
+    folder.type = CreatedDir;
+    folder.path = "made";
+    ASSERT_TRUE(writeFile(dir + "/.n.vxmnew", "new"));
+    ASSERT_TRUE(writeFile(dir + "/n", "new"));
     ASSERT_TRUE(QDir().mkdir(dir + "/made"));
-    RollbackJournal journal;
-    addRollbackRecord(journal, RollbackData(CreatedDir, dir + "/made"));
-    addRollbackRecord(journal, RollbackData(Renamed, dir + "/A", dir + "/B"));
-    addRollbackRecord(journal, RollbackData(CreatedFile, dir + "/A"));
-
-    ManualTask reporter("reporter", nullptr, nullptr, 1.0);
-    QSignalSpy messages(&reporter, &TaskSpecification::message);
-    EXPECT_TRUE(rollbackAll(journal, &reporter));
-    EXPECT_TRUE(journal.isEmpty());
-    EXPECT_EQ(messages.count(), 0);
-    EXPECT_EQ(contentOf(dir + "/A"), "original");
-    EXPECT_FALSE(QFileInfo::exists(dir + "/B"));
-    EXPECT_FALSE(QFileInfo::exists(dir + "/made"));
-
-    // A second rollback of the same journal has nothing left to undo.
-    EXPECT_TRUE(rollbackAll(journal, &reporter));
-    EXPECT_EQ(contentOf(dir + "/A"), "original");
+    for (int time = 0; time < 2; ++time)
+        EXPECT_TRUE(rollbackAll(dir, {folder, created}, [](const QString&) {}));
+    EXPECT_EQ(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), (QStringList{"f", "old"}));
 }
 
-TEST(RollbackJournal, MergeMovesTheRecordsBehindTheExistingOnes)
+TEST(ReplacePlan, FailedUndoStepsAreReportedAndTheRestIsStillUndone)
 {
-    RollbackJournal parent{RollbackData(CreatedDir, "/x/dir")};
-    RollbackJournal child{RollbackData(Renamed, "/x/a", "/x/old/_old_a"), RollbackData(CreatedFile, "/x/a")};
-    mergeJournal(parent, child);
-    ASSERT_EQ(parent.size(), 3);
-    EXPECT_EQ(parent[0].path, "/x/dir");
-    EXPECT_EQ(parent[1].type, int(Renamed));
-    EXPECT_EQ(parent[1].previousPath, "/x/a");
-    EXPECT_EQ(parent[2].type, int(CreatedFile));
-    // Moved, not copied: undoing the child now cannot undo the same change a second time.
-    EXPECT_TRUE(child.isEmpty());
-    mergeJournal(parent, parent);
-    EXPECT_EQ(parent.size(), 3);
+    const QString dir = makeTempFolder("undo_failures");
+    ASSERT_TRUE(writeFile(dir + "/old/_old_f", "original"));
+    ASSERT_TRUE(writeFile(dir + "/f", "new"));
+    // Something no plan made stands in the way: a folder at a file's name, a file in a folder.
+    ASSERT_TRUE(writeFile(dir + "/g/inside", "someone else's file"));
+    ASSERT_TRUE(writeFile(dir + "/old/_old_g", "original g"));
+    ASSERT_TRUE(writeFile(dir + "/made/keep", "someone else's file"));
+    RollbackData folder;
+    folder.type = CreatedDir;
+    folder.path = "made";
+    QStringList lines;
+    EXPECT_FALSE(rollbackAll(dir, {folder, replaced("f"), replaced("g")}, [&](const QString& line) { lines << line; }));
+    EXPECT_EQ(lines, (QStringList{QString("warning: rollback rename %1 to %2 failed").arg(dir + "/g", dir + "/old/_old_g"),
+                                  dir + "/g: Is a directory",
+                                  "warning: rollback create dir " + dir + "/made failed",
+                                  dir + "/made: Directory not empty"}));
+    EXPECT_EQ(contentOf(dir + "/f"), "original") << "the older change is undone all the same";
+    EXPECT_EQ(contentOf(dir + "/g/inside"), "someone else's file");
+    EXPECT_EQ(contentOf(dir + "/made/keep"), "someone else's file");
 }
 
-TEST(RollbackJournal, FailedAndUnknownRecordsAreReportedAndTheRestIsStillUndone)
+TEST(ReplacePlan, ANoReplaceRenameNeverReplacesWhatIsThere)
 {
-    const QString dir = makeTempFolder("journal_failures");
-    ASSERT_TRUE(writeFile(dir + "/backup", "original"));
-    ASSERT_TRUE(writeFile(dir + "/full/keep", "someone else's file"));
-    RollbackJournal journal;
-    addRollbackRecord(journal, RollbackData(Renamed, dir + "/file", dir + "/backup"));
-    addRollbackRecord(journal, RollbackData(CreatedDir, dir + "/full"));
-    RollbackData unknown(CreatedFile, dir + "/other");
-    unknown.type = 7;
-    addRollbackRecord(journal, unknown);
-    addRollbackRecord(journal, RollbackData(CreatedFile, dir + "/never-written"));
-
-    ManualTask reporter("reporter", nullptr, nullptr, 1.0);
-    QSignalSpy messages(&reporter, &TaskSpecification::message);
-    EXPECT_FALSE(rollbackAll(journal, &reporter));
-    EXPECT_TRUE(journal.isEmpty());
-    // Each warning is followed by the system's reason.
-    EXPECT_EQ(texts(messages), (QStringList{"warning: rollback create file " + dir + "/never-written failed",
-                                            dir + "/never-written: No such file or directory",
-                                            "warning: rollback create dir " + dir + "/full failed",
-                                            dir + "/full: Directory not empty"}));
-    EXPECT_EQ(contentOf(dir + "/full/keep"), "someone else's file");
-    EXPECT_EQ(contentOf(dir + "/file"), "original") << "the oldest record is undone all the same";
-
-    // Without a reporter the same undo runs silently.
-    ASSERT_TRUE(renameNoReplace(dir + "/file", dir + "/backup"));
-    RollbackJournal again{RollbackData(Renamed, dir + "/file", dir + "/backup"),
-                          RollbackData(CreatedFile, dir + "/never-written")};
-    EXPECT_FALSE(rollbackAll(again, nullptr));
-    EXPECT_EQ(contentOf(dir + "/file"), "original");
-}
-
-TEST(RollbackJournal, UndoOfARenameNeverReplacesWhatIsThere)
-{
-    const QString dir = makeTempFolder("journal_rename");
+    const QString dir = makeTempFolder("rename_noreplace");
     ASSERT_TRUE(writeFile(dir + "/backup", "original"));
     ASSERT_TRUE(writeFile(dir + "/file", "appeared meanwhile"));
-    ManualTask reporter("reporter", nullptr, nullptr, 1.0);
-    QSignalSpy messages(&reporter, &TaskSpecification::message);
-    EXPECT_FALSE(RollbackData(Renamed, dir + "/file", dir + "/backup").rollback(&reporter));
-    EXPECT_EQ(texts(messages), (QStringList{QString("warning: rollback rename %1 to %2 failed").arg(dir + "/file", dir + "/backup"),
-                                            dir + "/file: File exists"}));
+    EXPECT_FALSE(renameNoReplace(dir + "/backup", dir + "/file"));
     EXPECT_EQ(contentOf(dir + "/file"), "appeared meanwhile");
-    EXPECT_EQ(contentOf(dir + "/backup"), "original");
 
     // A dangling link is something too: it is neither replaced nor followed.
     ASSERT_TRUE(QFile::link(dir + "/elsewhere", dir + "/link"));

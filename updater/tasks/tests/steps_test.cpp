@@ -172,7 +172,7 @@ TEST_F(StepsTest, FullRoadAgainstNginx)
     EXPECT_TRUE(texts.has("Download / check product ini"));
 
     UpdateLists lists;
-    MakeDownloadReplaceListTaskSpecification compile(&config, &lists, nullptr, 0.05);
+    MakeDownloadReplaceListTaskSpecification compile(&config, lists, nullptr, 0.05);
     texts.watch(&compile);
     ASSERT_TRUE(runToEnd(compile));
     ASSERT_EQ(TaskSpecification::Finished, compile.getState()) << texts.lines.join(" | ").toStdString();
@@ -206,7 +206,7 @@ TEST_F(StepsTest, FullRoadAgainstNginx)
     }
 
     // A second compilation finds the temporary copies and lists nothing to download.
-    MakeDownloadReplaceListTaskSpecification again(&config, &lists, nullptr, 0.05);
+    MakeDownloadReplaceListTaskSpecification again(&config, lists, nullptr, 0.05);
     ASSERT_TRUE(runToEnd(again));
     EXPECT_EQ(7, lists.replaceList.size());
     EXPECT_TRUE(lists.downloadList.isEmpty());

@@ -115,13 +115,13 @@ public:
     }
 };
 
-// A fast file operation with a fixed outcome that records one journal entry on success.
+// A fast file operation with a fixed outcome that appends its path to `done` on success.
 class TestFastOp : public FastFileOpTaskSpecification
 {
     Q_OBJECT
 public:
-    TestFastOp(const QString& path, bool succeed, RollbackJournal* journal, QObject* parent, double weight)
-        : FastFileOpTaskSpecification(path, journal, parent, weight), succeed(succeed)
+    TestFastOp(const QString& path, bool succeed, QStringList* done, QObject* parent, double weight)
+        : FastFileOpTaskSpecification(path, parent, weight), succeed(succeed), done(done)
     {
         setObjectName(path);
     }
@@ -134,12 +134,14 @@ protected:
             return false;
         }
         emit message("worked on " + path);
-        recordRollback(RollbackData(CreatedFile, path));
+        if (done)
+            *done << path;
         return true;
     }
 
 private:
     bool succeed;
+    QStringList* done;
 };
 
 // A gate the test opens to let a work object's run() return (standard primitives, so that the
