@@ -86,9 +86,9 @@ int main(int argc, char** argv)
     const auto removeTarget = [&] { QFile::remove(target); };
     auto control = [] { return std::make_shared<SlowFileOpControl>(); };
 
-    const double unzip = best(rounds, removeTarget, [&] { return FileUnzipFunc(packed, target, -1, control()).run(); });
+    const double unzip = best(rounds, removeTarget, [&] { return FileUnzipFunc(packed, target, -1, -1, control()).run(); });
     const double zcat = best(rounds, removeTarget, [&] { return runTool("zcat", {packed}, target); });
-    const double copy = best(rounds, removeTarget, [&] { return FileCopyFunc(plain, target, control()).run(); });
+    const double copy = best(rounds, removeTarget, [&] { return FileCopyFunc(plain, target, -1, control()).run(); });
     const double cp = best(rounds, removeTarget, [&] { return runTool("cp", {plain, target}); });
 
     std::printf("%lld MB, best of %d\n", static_cast<long long>(megabytes), rounds);
