@@ -247,21 +247,27 @@ JournalContents readReplaceJournal(const QByteArray& data)
         return journal;
     }
     int i = 1;
+    RollbackJournal plan;
     RollbackData change;
     for (; i < lines.size() && lines[i] + '\n' != planEnd; ++i) {
         if (!parseChange(lines[i], change)) {
             journal.status = JournalContents::Unreadable;
             return journal;
         }
-        journal.plan << change;
+        plan << change;
     }
-    if (i == lines.size()) {
-        journal.plan.clear();
+    if (i == lines.size())
         return journal; // cut off before the plan's end
-    }
+    // After the plan only its commit mark may follow.
     const QList<QByteArray> rest = lines.mid(i + 1);
-    journal.committed = rest.size() == 1 && rest.first() + '\n' == commitMark;
-    journal.status = rest.isEmpty() || journal.committed ? JournalContents::Plan : JournalContents::Unreadable;
+    const bool committed = rest.size() == 1 && rest.first() + '\n' == commitMark;
+    if (!rest.isEmpty() && !committed) {
+        journal.status = JournalContents::Unreadable;
+        return journal;
+    }
+    journal.status = JournalContents::Plan;
+    journal.committed = committed;
+    journal.plan = plan;
     return journal;
 }
 

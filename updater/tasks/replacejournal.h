@@ -37,7 +37,7 @@ struct JournalContents
     };
     Status status = NoPlan;
     bool committed = false;
-    RollbackJournal plan;
+    RollbackJournal plan; // empty unless the status is Plan
 };
 
 JournalContents readReplaceJournal(const QByteArray& data);

@@ -1,6 +1,7 @@
 // The replacement plan and its undo: the names the plan picks, the undo from every point a crash
-// can leave, failed undo steps, no-replace renames.
+// can leave, failed undo steps, no-replace renames, and what the journal on disk is taken for.
 #include "fileoptestutil.h"
+#include "tasks/replacejournal.h"
 #include "tasks/rollback.h"
 #include "tasks/updatelists.h"
 #include "testsupport.h"
@@ -165,6 +166,45 @@ TEST(ReplacePlan, ANoReplaceRenameNeverReplacesWhatIsThere)
     EXPECT_FALSE(QFileInfo::exists(dir + "/elsewhere"));
     EXPECT_TRUE(renameNoReplace(dir + "/backup", dir + "/moved"));
     EXPECT_EQ(contentOf(dir + "/moved"), "original");
+}
+
+// A journal cut off before its plan's end goes without an undo, so nothing else may read as one.
+TEST(ReplaceJournalText, CutOffDamagedAndForeignJournalsAreToldApart)
+{
+    RollbackData folder;
+    folder.type = CreatedDir;
+    folder.path = "new dir";
+    const RollbackJournal plan{folder, replaced("a")};
+    const QByteArray text = replaceJournalText(plan, false);
+    const QByteArray committed = replaceJournalText(plan, true);
+    QByteArray damaged = text;
+    damaged[text.indexOf('\n') + 3] = 'X';
+    struct Row
+    {
+        const char* what;
+        QByteArray data;
+        JournalContents::Status status;
+        bool committed;
+    };
+    const Row rows[] = {
+        {"empty", "", JournalContents::NoPlan, false},
+        {"header cut off", text.left(10), JournalContents::NoPlan, false},
+        {"plan cut off at a line end", text.left(text.indexOf("\nP ") + 1), JournalContents::NoPlan, false},
+        {"plan cut off in a line", text.left(text.size() - 3), JournalContents::NoPlan, false},
+        {"whole plan", text, JournalContents::Plan, false},
+        {"commit mark cut off", committed.left(committed.size() - 2), JournalContents::Plan, false},
+        {"committed", committed, JournalContents::Plan, true},
+        {"a record damaged", damaged, JournalContents::Unreadable, false},
+        {"a line after the commit mark", committed + committed.mid(committed.lastIndexOf("C ")), JournalContents::Unreadable, false},
+        {"another version", "VXM replace journal 1\nP update old/_old_update  00000000\n", JournalContents::OtherVersion, false},
+        {"not a journal", "<html>\n", JournalContents::Unreadable, false},
+    };
+    for (const Row& row : rows) {
+        const JournalContents read = readReplaceJournal(row.data);
+        EXPECT_EQ(read.status, row.status) << row.what;
+        EXPECT_EQ(read.committed, row.committed) << row.what;
+        EXPECT_EQ(read.plan, read.status == JournalContents::Plan ? plan : RollbackJournal()) << row.what;
+    }
 }
 
 } // namespace
