@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Kills the real program (update_crashtest: `update` with the test key and an environment-driven
 # fault hook) at many points of an update's file replacement, and checks what follows a crash:
+#   0. the installation holds a runnable update, the old one or the release's (the release replaces
+#      the updater itself);
 #   1. with the temporary folder cleared and the mirror unreachable, the next start leaves the
 #      installation byte for byte as it was before the update (or, when the crash came after
 #      every file was replaced, as the release with the backups gone);
-#   2. with the mirror back, the next run ends with the installation equal to the release and no
-#      "_old_" file or journal left.
-# Points: every other file operation of the replacement, two of the clean-up after it, two during the
-# rollback of a failed replacement, one with the journal's last record cut off, and one crash
-# during the start-up recovery itself. They run a few at a time, each in an installation of its own.
+#   2. with the mirror back, the next run and the start after it (which removes the backup of the
+#      updater that a run leaves for it) leave the installation equal to the release with no
+#      "_old_" file or journal.
+# Points: every other file operation of the replacement, each step of replacing the updater itself
+# and the one after it, two of the clean-up after the replacement, two during the rollback of a
+# failed replacement, one with the journal's last record cut off, one with the journal left empty,
+# one with a record damaged (its plan is lost: the journal and the backups are set aside, and the
+# run after it brings every file to the release), and one crash during the start-up recovery itself.
+# They run a few at a time, each in an installation of its own.
 #   update_crash.sh <update_crashtest> <folder of nginx_serve.py and the test key>
 set -euo pipefail
 program=$1
@@ -43,6 +49,8 @@ printf 'brand new\n' > "$release/data/new.txt"
 printf 'deep\n' > "$release/newdir/sub/file.txt"
 head -c 30000 /dev/urandom > "$release/plugins/extra.so"
 printf '#!/bin/sh\necho started >> "$(dirname "$0")/client-started"\n' > "$release/vxmclient_runscript.sh"
+# A new updater: the same program with bytes appended, which a program loader ignores.
+{ cat "$program"; printf '\nrelease %s\n' "$version"; } > "$release/update"
 printf 'obsolete.txt\nplugins/gone.so\n' > "$work/deletes"
 python3 "$(dirname "$0")/../../tools/make_release.py" --key "$servers/keys/test_private.pem" \
   --tree "$release" --version "$version" --out "$work/mirror" \
@@ -80,6 +88,21 @@ snapshot() {
      -not -path ./old -printf '%y %m %p\n' | sort | while read -r type mode path; do
        if [ "$type" = f ]; then echo "$type $mode $path $(md5sum < "$path" | cut -c1-32)"; else echo "$type $mode $path"; fi
      done)
+}
+
+# settle <point dir>: a start that does no update (the version is invalid) but the start-up's clean-up.
+settle() {
+  local status=0
+  (cd "$1" && HOME="$1/home" TMPDIR="$1/tmp" QT_QPA_PLATFORM=offscreen VXM_UPDATE_NO_DIALOGS=1 \
+     timeout 60 "$1/inst/update" client_linux_amd64 none) > "$1/settle.out" 2>&1 || status=$?
+  [ $status -eq 1 ] || { cat "$1/settle.out" >&2; fail "$(basename "$1"): the start that settles exited with $status"; }
+}
+
+# runnable_update <point dir>: the installation's updater is the old or the release's, and runnable.
+runnable_update() {
+  local update=$1/inst/update
+  [ -x "$update" ] && { cmp -s "$update" "$template/update" || cmp -s "$update" "$release/update"; } \
+    || fail "$(basename "$1"): no whole, runnable update after the crash: $(ls -l "$update" 2>&1)"
 }
 
 # setup <point dir>: a fresh copy of the installation whose mirror is reached through the link
@@ -146,6 +169,7 @@ count=$work/points/count
 setup "$count"
 before=$(snapshot "$count/inst")
 run_to_end "$count" "$count/out" VXM_FAULT_LOG="$work/operations"
+settle "$count"
 (cd "$release" && find . -type f | while read -r f; do
   cmp -s "$f" "$count/inst/$f" || fail "$f differs from the release after a run without faults"
 done)
@@ -157,18 +181,22 @@ replacing=$((replacing - 1))
 [ "$replacing" -ge 8 ] || fail "only $replacing operations before the clean-up: $(cat "$work/operations")"
 
 # point <name> <how to crash> [VAR=value...]: crash, the start without mirror, the run with it.
-#   how: "crash" kills at the hold; "tear" also cuts off the journal's last record; "recovery"
-#   kills the following start too, during its undo.
+#   how: "crash" kills at the hold; "tear" also cuts off the journal's last record; "empty" expects
+#   the journal to be empty at the hold; "damage" changes a record in the middle of the journal;
+#   "recovery" kills the following start too, during its undo.
 point() {
   local name=$1 how=$2 dir=$work/points/$1 committed=
   shift 2
   setup "$dir"
   crash_at "$dir" "$dir/crash.out" "$@"
+  runnable_update "$dir"
   local journal="$dir/inst/old/replace.journal"
-  if [ "$how" = tear ]; then
-    [ -e "$journal" ] || fail "$name: no journal at the crash point"
-    printf 'P half-written-record' >> "$journal"
-  fi
+  case $how in
+    tear|damage) [ -s "$journal" ] || fail "$name: no journal at the crash point" ;;
+    empty) [ -e "$journal" ] && [ ! -s "$journal" ] || fail "$name: no empty journal at the crash point" ;;
+  esac
+  [ "$how" != tear ] || printf 'P half-written-record' >> "$journal"
+  [ "$how" != damage ] || sed -i '2s/.$/x/' "$journal"
   rm -rf "$dir/tmp"/* "$work/served/$name"
   if [ "$how" = recovery ]; then
     crash_at "$dir" "$dir/recovery.out" VXM_FAULT_HOLD_ON=undo VXM_FAULT_HOLD=2
@@ -176,9 +204,18 @@ point() {
   fi
   run_until_cancelled "$dir" "$dir/unreachable.out"
   grep -q 'were all replaced' "$dir/unreachable.out" && committed=1
+  case $how in
+    empty) grep -q 'Removed the rollback journal' "$dir/unreachable.out" || fail "$name: the empty journal was not removed" ;;
+    damage)
+      grep -q "moved to '$dir/inst/old/unrecovered-" "$dir/unreachable.out" \
+        && [ -f "$dir"/inst/old/unrecovered-*/replace.journal ] || fail "$name: the damaged journal was not set aside:
+$(cat "$dir/unreachable.out")" ;;
+  esac
   local now
   now=$(snapshot "$dir/inst")
-  if [ -n "$committed" ]; then
+  if [ "$how" = damage ]; then
+    : # without its plan the installation stays as the crash left it, until the next run
+  elif [ -n "$committed" ]; then
     # Done in substance: the release, with at most the files it deletes still there.
     diff <(echo "$expected") <(echo "$now" | grep -v ' ./obsolete.txt \| ./plugins/gone.so ') >/dev/null \
       || fail "$name: after a crash behind the replacement the installation is not the release:
@@ -190,7 +227,9 @@ $(cat "$dir/unreachable.out")"
   fi
   ln -sfn "$work/mirror" "$work/served/$name"
   run_to_end "$dir" "$dir/final.out"
-  now=$(snapshot "$dir/inst")
+  settle "$dir"
+  # What a damaged journal's recovery set aside is kept for the user.
+  now=$(snapshot "$dir/inst" | grep -v ' \./old/unrecovered-')
   [ "$now" = "$expected" ] || fail "$name: the run after the crash did not end at the release:
 $(diff <(echo "$expected") <(echo "$now") || true)"
   echo "ok $name ($(cat "$dir/marker" 2>/dev/null | tr -d '\n'))${committed:+, completed}"
@@ -208,8 +247,14 @@ specs+=("crash VXM_FAULT_HOLD=$((replacing + 1))" "crash VXM_FAULT_HOLD=$total")
 names+=("rollback-1" "rollback-3")
 specs+=("crash VXM_FAULT_FAIL=$replacing VXM_FAULT_HOLD_ON=undo VXM_FAULT_HOLD=1"
         "crash VXM_FAULT_FAIL=$replacing VXM_FAULT_HOLD_ON=undo VXM_FAULT_HOLD=3")
-names+=("torn-record" "crash-in-recovery")
-specs+=("tear VXM_FAULT_HOLD=$((replacing - 1))" "recovery VXM_FAULT_HOLD=$((replacing - 2))")
+names+=("torn-record" "crash-in-recovery" "empty-journal" "damaged-journal")
+specs+=("tear VXM_FAULT_HOLD=$((replacing - 1))" "recovery VXM_FAULT_HOLD=$((replacing - 2))"
+        "empty VXM_FAULT_HOLD_ON=journal VXM_FAULT_HOLD=1" "damage VXM_FAULT_HOLD=$((replacing / 2))")
+# The updater replaces itself: before its new content is written, before the installed one is
+# kept at its backup name, before the new one takes its place, and just after.
+names+=("self-staging" "self-keeping" "self-renaming" "self-renamed")
+specs+=("crash VXM_FAULT_HOLD_FROM=/.update.vxmnew VXM_FAULT_HOLD=1" "crash VXM_FAULT_HOLD_FROM=/old/_old_update VXM_FAULT_HOLD=1"
+        "crash VXM_FAULT_HOLD_FROM=/inst/update VXM_FAULT_HOLD=1" "crash VXM_FAULT_HOLD_FROM=/inst/update VXM_FAULT_HOLD=2")
 
 # A few points at a time; each result is printed in order as its point ends.
 pids=()
