@@ -308,6 +308,20 @@ TEST_F(ReplaceStep, CollidingOrUnsafePathsStopTheStepBeforeAnythingChanges)
         EXPECT_FALSE(QFileInfo::exists(root + "/old"));
     }
 
+    // A file at old, or a folder at the journal's name, is named with what to do.
+    list = {entry("one/lib.so")};
+    for (const QString& inTheWay : {root + "/old", root + "/old/replace.journal"}) {
+        ASSERT_TRUE(inTheWay.endsWith("/old") ? writeFile(inTheWay, "a file") : QDir().mkpath(inTheWay));
+        FileReplaceListTaskSpecification step(list, deleteList, &config, nullptr, 0.4);
+        QSignalSpy messages(&step, &TaskSpecification::message);
+        EXPECT_EQ(run(step), TaskSpecification::Failed);
+        EXPECT_TRUE(texts(messages).contains(
+            QString("'%1' is in the way of the rollback journal; move it elsewhere and start the update again").arg(inTheWay)))
+            << texts(messages).join('\n').toStdString();
+        EXPECT_EQ(snapshot(root), before);
+        ASSERT_TRUE(QFile::remove(root + "/old") || QDir(root + "/old").removeRecursively());
+    }
+
     // One file name in two folders: the backups get distinct names, both are replaced, and a
     // failure after both restores both.
     list = {entry("one/lib.so"), entry("two/lib.so")};
