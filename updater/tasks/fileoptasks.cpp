@@ -189,13 +189,12 @@ FileRenameTaskSpecification::~FileRenameTaskSpecification() = default;
 bool FileRenameTaskSpecification::runOperation()
 {
     const bool injected = injectedFileOpFault("rename", path);
-    if (!injected) {
-        if (existing == KeepExisting && renameNoReplace(sourcePath, path))
-            return true;
-        if (existing == ReplaceExisting
-            && ::rename(QFile::encodeName(sourcePath).constData(), QFile::encodeName(path).constData()) == 0)
-            return true;
-    }
+    const bool renamed = !injected
+                         && (existing == KeepExisting
+                                 ? renameNoReplace(sourcePath, path)
+                                 : ::rename(QFile::encodeName(sourcePath).constData(), QFile::encodeName(path).constData()) == 0);
+    if (renamed)
+        return true;
     const int error = injected ? EIO : errno;
     emit message(QString("Could not rename '%1' to '%2'").arg(sourcePath, path));
     emit message(renameErrorLine(sourcePath, path, error));
@@ -215,9 +214,7 @@ FileLinkTaskSpecification::~FileLinkTaskSpecification() = default;
 bool FileLinkTaskSpecification::runOperation()
 {
     const bool injected = injectedFileOpFault("link", path);
-    if (!injected
-        && ::linkat(AT_FDCWD, QFile::encodeName(sourcePath).constData(), AT_FDCWD, QFile::encodeName(path).constData(), 0)
-               == 0)
+    if (!injected && ::link(QFile::encodeName(sourcePath).constData(), QFile::encodeName(path).constData()) == 0)
         return true;
     const int error = injected ? EIO : errno;
     emit message(QString("Could not link '%1' to '%2'").arg(sourcePath, path));

@@ -37,9 +37,9 @@ private:
     QString boundary;
 };
 
-// Renames `sourcePath` to `path` in one step. With `replace` a file at `path` is replaced (it then
-// holds the old or the new file at every instant); without, nothing at `path` is ever replaced or
-// followed, and the rename fails when anything is there.
+// Renames `sourcePath` to `path` in one step. With ReplaceExisting a file at `path` is replaced (the
+// name holds the old or the new file at every instant); with KeepExisting nothing at `path` is ever
+// replaced or followed, and the rename fails when anything is there.
 class FileRenameTaskSpecification : public FastFileOpTaskSpecification
 {
     Q_OBJECT
