@@ -11,19 +11,7 @@
 #include <QThreadPool>
 
 #include <limits>
-#include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-// Whether anything is at `path`, a dangling link included.
-bool present(const QString& path)
-{
-    struct stat status;
-    return ::lstat(QFile::encodeName(path).constData(), &status) == 0;
-}
-
-} // namespace
 
 const QStringList FileReplaceTaskSpecification::executableNames = {
     "vxmclient_linux_x86", "vxmclient_linux_amd64", "vxmclient_runscript.sh", "update", "fault_sender", "addon_setup"};
@@ -129,7 +117,7 @@ bool FileReplaceListTaskSpecification::prepare()
     const QString root = programFolder();
     QString refusal;
     const RollbackJournal plan =
-        planReplacement(replaceList, [&root](const QString& path) { return present(root + "/" + path); }, &refusal);
+        planReplacement(replaceList, [&root](const QString& path) { return isPresent(root + "/" + path); }, &refusal);
     if (!refusal.isEmpty()) {
         emit message(refusal);
         return false;

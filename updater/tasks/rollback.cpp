@@ -29,13 +29,13 @@ bool sameFile(const QString& a, const QString& b)
            && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-bool present(const QString& path)
+} // namespace
+
+bool isPresent(const QString& path)
 {
     struct stat status;
     return ::lstat(nativePath(path).constData(), &status) == 0;
 }
-
-} // namespace
 
 bool RollbackData::operator==(const RollbackData& other) const
 {
@@ -76,7 +76,7 @@ bool RollbackData::rollback(const QString& installation, const JournalReporter& 
 
     // Without the backup the installed file was never touched, or is back already.
     const QString backup = installation + QLatin1Char('/') + backupPath;
-    if (!present(backup))
+    if (!isPresent(backup))
         return true;
     // The backup is still the installed file itself when the staged file never took its place.
     if (sameFile(backup, target))

@@ -67,6 +67,9 @@ bool rollbackAll(const QString& installation, const RollbackJournal& plan, const
 RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
                                 const std::function<bool(const QString&)>& present, QString* refusal);
 
+// Whether anything is at `path`, a dangling symbolic link included.
+bool isPresent(const QString& path);
+
 // Renames `from` to `to` without ever replacing or following anything at `to`: fails when `to`
 // exists in any form, a dangling symbolic link included. Both must be on the same file system.
 bool renameNoReplace(const QString& from, const QString& to);
