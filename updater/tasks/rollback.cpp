@@ -48,9 +48,11 @@ bool RollbackData::rollback(const QString& installation, const JournalReporter& 
     const QString target = installation + QLatin1Char('/') + path;
     // A test may make the undo fail; the system's reason is then an I/O error.
     const bool injected = injectedFileOpFault("undo", target);
-    auto failed = [&](const QString& warning, const QString& reasonLine) {
-        report(warning);
-        report(reasonLine);
+    // Reports a failed step on `file` ("%1" in the warning) with the system's reason (errno).
+    auto failed = [&](const char* warning, const QString& file) {
+        const QString reason = fileErrorLine(file, errno);
+        report(QString(warning).arg(file));
+        report(reason);
         return false;
     };
     auto remove = [&](const QString& file) {
@@ -58,7 +60,7 @@ bool RollbackData::rollback(const QString& installation, const JournalReporter& 
             errno = EIO;
         else if (::unlink(nativePath(file).constData()) == 0 || errno == ENOENT)
             return true;
-        return failed(QString("warning: rollback create file %1 failed").arg(file), fileErrorLine(file, errno));
+        return failed("warning: rollback create file %1 failed", file);
     };
 
     if (type == CreatedDir) {
@@ -66,7 +68,7 @@ bool RollbackData::rollback(const QString& installation, const JournalReporter& 
             errno = EIO;
         else if (::rmdir(nativePath(target).constData()) == 0 || errno == ENOENT)
             return true;
-        failed(QString("warning: rollback create dir %1 failed").arg(target), fileErrorLine(target, errno));
+        failed("warning: rollback create dir %1 failed", target);
         return true; // a folder that stays harms nothing
     }
     if (!remove(installation + QLatin1Char('/') + stagedPath))
@@ -83,8 +85,10 @@ bool RollbackData::rollback(const QString& installation, const JournalReporter& 
         return remove(backup);
     if (::rename(nativePath(backup).constData(), nativePath(target).constData()) == 0)
         return true;
-    return failed(QString("warning: rollback rename %1 to %2 failed").arg(target, backup),
-                  renameErrorLine(backup, target, errno));
+    const QString reason = renameErrorLine(backup, target, errno);
+    report(QString("warning: rollback rename %1 to %2 failed").arg(target, backup));
+    report(reason);
+    return false;
 }
 
 bool rollbackAll(const QString& installation, const RollbackJournal& plan, const JournalReporter& report)
