@@ -215,15 +215,15 @@ void UpdateEngine::onTimer()
 {
     if (engineState != Running || !mainTask)
         return;
+    mainTask->checkIdleTimeout();
+    // A time-out may have ended the run (on the last mirror): the final zeros have been sent then.
+    if (engineState != Running || !mainTask)
+        return;
     quint64 done = 0;
     quint64 total = 0;
     quint64 speed = 0;
     bool downloading = false;
     mainTask->getDownloadProgress(done, total, speed, downloading);
-    // The poll itself may have ended the run (a time-out on the last mirror): the final zeros have
-    // been sent then, and these counters are stale.
-    if (engineState != Running)
-        return;
     emit downloadProgress(done, total, speed, downloading);
 }
 

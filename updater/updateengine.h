@@ -14,8 +14,9 @@ class QTimer;
 // Drives one update run on behalf of the main window: owns the program's network access (with the
 // proxy of update.ini), prepares a run (signature check ready, temporary folder chosen and
 // recorded in update.ini [current], mirror list loaded), builds and starts the task tree whose root
-// is MainTaskSpecification, polls the download counters once a second and turns the root's end
-// into updateFinished or updateCanceled. It shows nothing itself: everything goes out as signals.
+// is MainTaskSpecification, polls the transfers' time-outs and the download counters once a second
+// and turns the root's end into updateFinished or updateCanceled. It shows nothing itself:
+// everything goes out as signals.
 // It also asks the banner service where the banner image lies and fetches it (one image at a
 // time, http and https only, at most maxBannerBytes however many the server announces).
 //

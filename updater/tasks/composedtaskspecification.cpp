@@ -57,6 +57,14 @@ void ComposedTaskSpecification::getDownloadProgress(quint64& done, quint64& tota
     }
 }
 
+void ComposedTaskSpecification::checkIdleTimeout()
+{
+    // A time-out may end children and with them this composite; work on a copy.
+    const QList<TaskSpecification*> children = allTasks;
+    for (TaskSpecification* child : children)
+        child->checkIdleTimeout();
+}
+
 void ComposedTaskSpecification::cancel()
 {
     TaskSpecification::cancel();

@@ -57,6 +57,8 @@ public:
     // Sums the children's counters: `downloading` is true if any child downloads; `speed` adds
     // every child's speed; `done` and `total` add only the children that report a non-zero total.
     void getDownloadProgress(quint64& done, quint64& total, quint64& speed, bool& downloading) override;
+    // Passes the tick on to every child.
+    void checkIdleTimeout() override;
     void cancel() override;
     // Notes the news (see endInsteadOfRestart) and passes it on to this composite's own children.
     void handleOtherTaskCancelled(TaskSpecification* other) override;

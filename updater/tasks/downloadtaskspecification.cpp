@@ -78,13 +78,28 @@ void DownloadTaskSpecification::getDownloadProgress(quint64& done, quint64& tota
     total = expectedTotal >= 0 ? quint64(expectedTotal) : 0;
     speed = bytesWritten >= bytesAtLastPoll ? quint64(bytesWritten - bytesAtLastPoll) : 0;
     bytesAtLastPoll = bytesWritten;
-    downloading = false;
+    downloading = state == Running && reply && idleTicks <= mirror.idleTimeoutTicks;
+}
+
+void DownloadTaskSpecification::checkIdleTimeout()
+{
     if (state != Running || !reply)
         return;
-    if (++idleTicks <= mirror.idleTimeoutTicks)
-        downloading = true;
-    else
+    const bool silent = ++idleTicks > mirror.idleTimeoutTicks;
+    if (deliversBelowFloor() || silent)
         mirrorFailed(QString("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
+}
+
+bool DownloadTaskSpecification::deliversBelowFloor()
+{
+    const int window = mirror.idleTimeoutTicks + 1;
+    if (bytesAtPolls.size() != window)
+        bytesAtPolls.fill(0, window);
+    // The slot of this poll still holds the count of one window ago (0 at the attempt's start).
+    const int slot = ++polls % window;
+    const bool below = polls >= window && bytesWritten - bytesAtPolls[slot] < minBytesPerWindow;
+    bytesAtPolls[slot] = bytesWritten;
+    return below;
 }
 
 void DownloadTaskSpecification::startDownload()
@@ -351,6 +366,8 @@ void DownloadTaskSpecification::cleanupDownload()
     dropReply();
     block = QByteArray();
     idleTicks = 0;
+    polls = 0;
+    bytesAtPolls.fill(0);
     if (localFile.isOpen()) {
         localFile.close();
         localFile.remove();

@@ -1,12 +1,18 @@
 #pragma once
 // Fetches one file over HTTP from one of the mirrors into a local file, failing over to another
 // mirror when one fails.
+//
+// A transfer times out on its mirror ("file %1 timed out on mirror %2") at the progress poll that
+// finds it silent for the 16th time in a row, or finds that it delivered less than
+// minBytesPerWindow over the last 16 polls: a mirror that trickles holds a file no longer than one
+// that has gone silent.
 
 #include "mirrors.h"
 #include "taskspecification.h"
 
 #include <QFile>
 #include <QPointer>
+#include <QVector>
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -16,6 +22,10 @@ class DownloadTaskSpecification : public TaskSpecification
     Q_OBJECT
 
 public:
+    // The least a transfer must deliver over a window of 16 polls (one more than the mirror's
+    // idleTimeoutTicks) to keep its mirror.
+    static constexpr qint64 minBytesPerWindow = 1024;
+
     // expectedLength -1 takes the length from the server. maxLength (-1: none) caps a body whose
     // length is not known in advance, so that a mirror cannot stream without end.
     DownloadTaskSpecification(QNetworkAccessManager* networkManager, Mirrors* mirrors, const QString& remotePath,
@@ -25,7 +35,10 @@ public:
 
     void start() override;
     void reset() override;
+    // `downloading` is true while a transfer is in flight and has not been silent for longer than
+    // the mirror allows.
     void getDownloadProgress(quint64& done, quint64& total, quint64& speed, bool& downloading) override;
+    void checkIdleTimeout() override;
     void cancel() override;
     void handleOtherTaskCancelled(TaskSpecification* other) override;
 
@@ -54,6 +67,9 @@ private:
     bool bodyCutShort() const;
     // Writes the first `size` bytes of `block` to the file; false with the reason when it cannot.
     bool writeBlock(qint64 size, QString* problem);
+    // True when the transfer delivered less than minBytesPerWindow over the last window of polls;
+    // counts this poll.
+    bool deliversBelowFloor();
     // Fails the download for a fault of the temporary folder (no mirror is charged).
     void localWriteFailed(const QString& problem);
     void mirrorFailed(const QString& text);
@@ -68,6 +84,9 @@ private:
     // Replies are children of the manager; the guard notices when the manager went first.
     QPointer<QNetworkReply> reply;
     int idleTicks = 0;
+    // bytesWritten at each poll of the current attempt, a ring one window long (for the floor).
+    QVector<qint64> bytesAtPolls;
+    int polls = 0;
     QString remotePath;
     QFile localFile;
     qint64 bytesAtLastPoll = 0;

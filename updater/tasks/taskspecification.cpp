@@ -27,6 +27,8 @@ void TaskSpecification::getDownloadProgress(quint64& done, quint64& total, quint
     downloading = false;
 }
 
+void TaskSpecification::checkIdleTimeout() {}
+
 void TaskSpecification::cancel()
 {
     cancelRequested = true;

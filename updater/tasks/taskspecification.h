@@ -52,6 +52,9 @@ public slots:
     // second) are added to by composites, so the caller zeroes them first. The base reports
     // nothing: it writes 0, 0, 0 and false.
     virtual void getDownloadProgress(quint64& done, quint64& total, quint64& speed, bool& downloading);
+    // The progress poll's tick (once a second, before it reads the counters): a transfer that has
+    // idled too long gives up its mirror here. The base does nothing.
+    virtual void checkIdleTimeout();
     // Asks the task to stop; the base only sets the cancel flag. A task that can abort its work
     // ends Aborted through userCancel(); others end as their work decides.
     virtual void cancel();

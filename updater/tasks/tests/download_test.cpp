@@ -47,6 +47,21 @@ protected:
 QByteArray DownloadTest::big;
 QByteArray DownloadTest::small;
 
+struct Counters
+{
+    quint64 done = 0, total = 0, speed = 0;
+    bool downloading = false;
+};
+
+// One tick of the engine's progress poll: the time-outs first, then the counters.
+Counters poll(DownloadTaskSpecification* d)
+{
+    Counters c;
+    d->checkIdleTimeout();
+    d->getDownloadProgress(c.done, c.total, c.speed, c.downloading);
+    return c;
+}
+
 TEST_F(DownloadTest, FetchesFromNginxAndKeepsTheMirrorName)
 {
     useMirrors({{"main", nginx->url(), 2}});
@@ -115,22 +130,19 @@ TEST_F(DownloadTest, SixteenthSilentPollTimesOut)
 
     for (int round = 1; round <= 2; ++round) {
         ASSERT_TRUE(waitFor([&] { return d->getBytesWritten() == 100; })) << "round " << round;
-        quint64 done = 0, total = 0, speed = 0;
-        bool downloading = false;
-        d->getDownloadProgress(done, total, speed, downloading);
-        EXPECT_EQ(100u, done);
-        EXPECT_EQ(quint64(big.size()), total);
-        EXPECT_EQ(100u, speed);
-        EXPECT_TRUE(downloading);
-        for (int poll = 2; poll <= 15; ++poll) {
-            d->getDownloadProgress(done, total, speed, downloading);
-            ASSERT_TRUE(downloading) << "poll " << poll;
-            EXPECT_EQ(0u, speed);
+        Counters c = poll(d);
+        EXPECT_EQ(100u, c.done);
+        EXPECT_EQ(quint64(big.size()), c.total);
+        EXPECT_EQ(100u, c.speed);
+        EXPECT_TRUE(c.downloading);
+        for (int n = 2; n <= 15; ++n) {
+            c = poll(d);
+            ASSERT_TRUE(c.downloading) << "poll " << n;
+            EXPECT_EQ(0u, c.speed);
         }
         const QString timedOut = "file client/big.bin timed out on mirror stalling";
         EXPECT_EQ(round - 1, texts.lines.count(timedOut));
-        d->getDownloadProgress(done, total, speed, downloading);
-        EXPECT_FALSE(downloading);
+        poll(d);
         EXPECT_EQ(round, texts.lines.count(timedOut));
         if (round == 1) {
             // The partial file went; the restart (same mirror, still listed) truncates it anew.
@@ -148,21 +160,45 @@ TEST_F(DownloadTest, SixteenthSilentPollTimesOut)
 
 TEST_F(DownloadTest, DataArrivingResetsTheIdleCount)
 {
-    useMirrors({{"slow", faults->url("/trickle30"), 1}});
-    DownloadTaskSpecification* d = download(smallFile, small.size());
+    // Blocks 300 ms apart; between two arrivals of at least the floor, 15 polls find no data.
+    useMirrors({{"slow", faults->url("/slow300"), 1}});
+    DownloadTaskSpecification* d = download(bigFile, big.size());
     d->start();
-    qint64 seen = 0;
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(waitFor([&] { return ended(*d) || d->getBytesWritten() > seen; }));
-        seen = d->getBytesWritten();
-        quint64 done = 0, total = 0, speed = 0;
-        bool downloading = false;
-        for (int poll = 0; poll < 15 && !ended(*d); ++poll)
-            d->getDownloadProgress(done, total, speed, downloading);
+    int polls = 0;
+    while (!ended(*d)) {
+        const qint64 seen = d->getBytesWritten();
+        ASSERT_TRUE(waitFor(
+            [&] { return ended(*d) || d->getBytesWritten() >= seen + DownloadTaskSpecification::minBytesPerWindow; }));
+        for (int n = 0; n < 15 && !ended(*d); ++n, ++polls)
+            ASSERT_TRUE(poll(d).downloading) << "poll " << polls;
     }
-    ASSERT_TRUE(waitFor([&] { return ended(*d); }));
     EXPECT_EQ(TaskSpecification::Finished, d->getState());
+    EXPECT_GT(polls, 16);
     EXPECT_FALSE(texts.hasPart("timed out"));
+}
+
+TEST_F(DownloadTest, ATricklingMirrorTimesOutThoughDataKeepsComing)
+{
+    // One byte every 50 ms: never silent for a poll, but far below the floor.
+    useMirrors({{"trickling", faults->url("/trickle50"), 1}, {"good", nginx->url(), 2}});
+    DownloadTaskSpecification* d = download(bigFile, big.size());
+    d->start();
+    int polls = 0;
+    while (!ended(*d) && polls < 100) {
+        const qint64 seen = d->getBytesWritten();
+        ASSERT_TRUE(waitFor([&] { return ended(*d) || d->getBytesWritten() != seen; }));
+        if (!ended(*d) && d->mirrorRecord().name == "trickling") {
+            poll(d);
+            ++polls;
+        }
+    }
+    EXPECT_EQ(TaskSpecification::Finished, d->getState()) << texts.lines.join(" | ").toStdString();
+    EXPECT_EQ(big, readFile(local.filePath("0")));
+    // Retries 1: a window of 16 polls on each of two attempts, then the mirror is dropped.
+    EXPECT_EQ(2 * 16, polls);
+    EXPECT_EQ(2, texts.lines.count("file client/big.bin timed out on mirror trickling"));
+    EXPECT_TRUE(texts.has("Mirror trickling failed too many times, removing"));
+    EXPECT_EQ("good", d->mirrorRecord().name);
 }
 
 TEST_F(DownloadTest, AMirrorThatFailsMidBodyIsChargedAndTheFileComesFromAnother)
