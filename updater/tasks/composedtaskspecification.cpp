@@ -91,6 +91,23 @@ bool ComposedTaskSpecification::endInsteadOfRestart()
     return false;
 }
 
+bool ComposedTaskSpecification::restartRoundLater(std::function<void()> buildRound)
+{
+    if (endInsteadOfRestart())
+        return false;
+    deleteSubTasks();
+    const quint64 due = round;
+    QMetaObject::invokeMethod(
+        this,
+        [this, due, buildRound] {
+            if (due != round || state != Running || endInsteadOfRestart())
+                return;
+            buildRound();
+        },
+        Qt::QueuedConnection);
+    return true;
+}
+
 void ComposedTaskSpecification::complete()
 {
     switch (aggregateState()) {
@@ -184,6 +201,7 @@ void ComposedTaskSpecification::deleteSubTasks()
     otherTaskCancelledSeen = false;
     discardScheduledStarts();
     progressSum = 0.0;
+    ++round;
 }
 
 void ComposedTaskSpecification::onStartNextTask()

@@ -4,6 +4,8 @@
 
 #include <QList>
 
+#include <functional>
+
 // A task made of child tasks, of which at most `maxParallel` run at a time.
 //
 // Children are added with addTask() (each constructed with the composite as its QObject parent)
@@ -94,6 +96,11 @@ protected:
     // failure that arrived meanwhile would be lost with the old children, so instead of a new round
     // the composite ends here (Aborted, or Failed for a sibling's failure). True when it ended.
     bool endInsteadOfRestart();
+    // Called from a child's result (a failed check): drops the current round's children at once
+    // and has buildRound() add and start the next round on the next turn of the event loop, never
+    // inside the child's signal. The composite stays Running in between; a cancel or a sibling's
+    // failure that comes first ends it instead, now or when the round is due. False when it ended.
+    bool restartRoundLater(std::function<void()> buildRound);
 
     QList<TaskSpecification*> allTasks;
     QList<TaskSpecification*> pendingTasks;
@@ -121,6 +128,9 @@ private:
     // reset; the latter are swallowed so that a restarted composite never exceeds maxParallel.
     int scheduledStarts = 0;
     int staleStarts = 0;
+    // Counts the rounds of children (deleteSubTasks begins a new one), so that a round scheduled
+    // by restartRoundLater is dropped once a reset has come in between.
+    quint64 round = 0;
     // Sum of the children's weighted progress.
     double progressSum = 0.0;
 };

@@ -121,9 +121,7 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
         return;
     if (mirrors && download)
         mirrors->removeMirror(download->mirrorRecord());
-    if (endInsteadOfRestart())
-        return;
-    emit message(QString("md5 sum for %1 failed, invalidating mirror and retrying").arg(entry.path));
-    reset();
-    buildDownloadAndCheck();
+    download = nullptr;
+    if (restartRoundLater([this] { buildDownloadAndCheck(); }))
+        emit message(QString("md5 sum for %1 failed, invalidating mirror and retrying").arg(entry.path));
 }

@@ -64,10 +64,6 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
         fail();
         return;
     }
-    if (endInsteadOfRestart())
-        return;
-    emit message("Could not verify the product ini file. Retrying");
-    deleteSubTasks();
-    TaskSpecification::reset();
-    buildIniDownloadTasks();
+    if (restartRoundLater([this] { buildIniDownloadTasks(); }))
+        emit message("Could not verify the product ini file. Retrying");
 }

@@ -343,17 +343,21 @@ TEST_F(StepsTest, WrongMd5RemovesTheMirrorAndFetchesAgain)
 TEST_F(StepsTest, CancelOrSiblingFailureDuringAFailingCheckEndsTheStep)
 {
     // The step's check fails (a corrupt file, a stale description) and is held while the news
-    // arrives: the step must end instead of starting its children anew.
+    // arrives, or the news comes with the step's "retrying" line, before its next round is built:
+    // the step must end instead of starting its children anew.
+    enum News { Cancel, SiblingFails, CancelWhenRetrying };
     struct Case
     {
         const char* name;
         bool description; // the description step, else the file list
-        bool sibling;     // a sibling fails, else the step is cancelled
+        News news;
         TaskSpecification::TaskState end;
     };
-    for (const Case& c : {Case{"file list, cancel", false, false, TaskSpecification::Aborted},
-                          Case{"file list, a sibling fails", false, true, TaskSpecification::Failed},
-                          Case{"description, cancel", true, false, TaskSpecification::Aborted}}) {
+    for (const Case& c : {Case{"file list, cancel", false, Cancel, TaskSpecification::Aborted},
+                          Case{"file list, a sibling fails", false, SiblingFails, TaskSpecification::Failed},
+                          Case{"description, cancel", true, Cancel, TaskSpecification::Aborted},
+                          Case{"file list, cancel when retrying", false, CancelWhenRetrying,
+                               TaskSpecification::Aborted}}) {
         SCOPED_TRACE(c.name);
         QTemporaryDir temp;
         config.tempDir = temp.path();
@@ -362,13 +366,13 @@ TEST_F(StepsTest, CancelOrSiblingFailureDuringAFailingCheckEndsTheStep)
         // With the sibling, one mirror: the second file waits for it, so it fails only after the
         // first one's check has begun.
         QList<MirrorSpec> specs{{"corrupt", faults->url("/corrupt"), 5}};
-        if (!c.sibling)
+        if (c.news != SiblingFails)
             specs.append({"good", faults->url("/ok"), 2});
         loadMirrors(pool, work.path(), specs, version);
         ASSERT_TRUE(faults->resetStats());
         UpdateLists lists;
         lists.downloadList.append({"client", "gfx/one.png", md5Of(files["gfx/one.png"]), 7000});
-        if (c.sibling) {
+        if (c.news == SiblingFails) {
             // The second file cannot be written: its download fails on the first block.
             lists.downloadList.append({"client", "gfx/two.png", md5Of(files["gfx/two.png"]), 7000});
             QDir().mkpath(config.tempDir + "/gfx");
@@ -394,15 +398,21 @@ TEST_F(StepsTest, CancelOrSiblingFailureDuringAFailingCheckEndsTheStep)
         fileopfaults::holdNext("check", c.description ? localIni : QString("one.png"));
         step->start();
         ASSERT_TRUE(waitFor([&] { return fileopfaults::isHolding(); })) << seen.lines.join(" | ").toStdString();
-        if (c.sibling)
+        if (c.news == SiblingFails)
             ASSERT_TRUE(waitFor([&] { return !seen.errors.isEmpty(); })) << seen.lines.join(" | ").toStdString();
-        else
+        else if (c.news == Cancel)
             step->cancel();
+        else
+            QObject::connect(step.get(), &TaskSpecification::message, [&](const QString& text) {
+                if (text.contains("retrying"))
+                    step->cancel();
+            });
         fileopfaults::release();
         ASSERT_TRUE(waitFor([&] { return step->hasEnded(); }));
         EXPECT_EQ(c.end, step->getState()) << seen.lines.join(" | ").toStdString();
-        EXPECT_FALSE(seen.hasPart("retrying") || seen.hasPart("Retrying")) << seen.lines.join(" | ").toStdString();
-        EXPECT_EQ(c.description ? 0 : c.sibling ? 2 : 1, requests());
+        EXPECT_EQ(c.news == CancelWhenRetrying, seen.hasPart("retrying") || seen.hasPart("Retrying"))
+            << seen.lines.join(" | ").toStdString();
+        EXPECT_EQ(c.description ? 0 : c.news == SiblingFails ? 2 : 1, requests());
     }
 }
 
