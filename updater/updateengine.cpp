@@ -46,7 +46,8 @@ void UpdateEngine::setUpProxy()
     // "host:port" parses as a scheme and a path: without a host there is nothing to connect to.
     const QUrl url(config->proxy, QUrl::TolerantMode);
     if (!url.isValid() || url.host().isEmpty()) {
-        proxyError = QStringLiteral("'%1' is an invalid proxy specification").arg(config->proxy);
+        proxyError = QStringLiteral("'%1' is an invalid proxy specification (expected http://host:port)")
+                         .arg(config->proxy);
         emit fatalError(proxyError);
         return;
     }

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """A small HTTP server that serves a folder and misbehaves on request.
 
-    fault_server.py ROOT
+    fault_server.py ROOT [--tls CERT KEY]
 
-Listens on a free loopback port and prints "PORT <n>" as its first line;
+Listens on a free loopback port (with --tls: HTTPS with that certificate and key) and prints
+"PORT <n>" as its first line;
 it ends when its standard input closes (the test that started it went away). The first segment of a
 request path picks the behaviour, the rest names the file below ROOT; a mirror URL therefore looks
 like http://127.0.0.1:<n>/<mode>:
@@ -19,6 +20,9 @@ like http://127.0.0.1:<n>/<mode>:
     endless       the file followed by zeros for ever (no Content-Length)
     corrupt       the file with its first byte changed
 
+A request in the form a proxy gets (an absolute URL) is answered 407: the server then stands in for
+a proxy that wants a password.
+
 GET /_stats answers {"requests": r, "active": a, "max_active": m}; GET /_reset clears the counts.
 Transfers of files are counted while their body is being sent (exactly so for slowN).
 """
@@ -29,11 +33,13 @@ import re
 import select
 import socket
 import socketserver
+import ssl
 import sys
 import threading
 import time
 
 ROOT = os.path.abspath(sys.argv[1])
+TLS = sys.argv[3:5] if len(sys.argv) >= 5 and sys.argv[2] == '--tls' else None
 lock = threading.Lock()
 stats = {'requests': 0, 'active': 0, 'max_active': 0}
 
@@ -79,6 +85,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 # Transfers still winding down keep counting as active.
                 stats.update(requests=0, max_active=stats['active'])
             return self.reply_json({})
+        if self.path.startswith('http://'):
+            return self.plain(407, [('Proxy-Authenticate', 'Basic realm="proxy"')])
         parts = self.path.lstrip('/').split('/', 1)
         mode = parts[0]
         rel = parts[1] if len(parts) > 1 else ''
@@ -184,6 +192,10 @@ def exit_with_parent():
 
 def main():
     server = Server(('127.0.0.1', 0), Handler)
+    if TLS:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(*TLS)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     print('PORT %d' % server.server_address[1], flush=True)
     threading.Thread(target=exit_with_parent, daemon=True).start()
     server.serve_forever()

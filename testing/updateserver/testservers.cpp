@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpSocket>
@@ -33,6 +34,31 @@ bool makeRelease(const QString& tree, int version, const QString& mirrorDir, con
     return ok;
 }
 
+bool makeSelfSignedCertificate(const QString& folder, const QString& host, int days)
+{
+    const bool address = QHostAddress().setAddress(host);
+    const QString request = folder + "/request.csr";
+    const QList<QStringList> steps{
+        {"req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+         folder + "/key.pem", "-subj", "/CN=" + host, "-addext",
+         QString("subjectAltName=%1:%2").arg(address ? "IP" : "DNS", host), "-out", request},
+        // Signing the request itself allows a negative count of days, which `req -x509` refuses.
+        {"x509", "-req", "-in", request, "-signkey", folder + "/key.pem", "-days", QString::number(days),
+         "-copy_extensions", "copyall", "-out", folder + "/cert.pem"},
+    };
+    for (const QStringList& step : steps) {
+        QProcess openssl;
+        openssl.setProcessChannelMode(QProcess::MergedChannels);
+        openssl.start("openssl", step);
+        if (!openssl.waitForFinished(30000) || openssl.exitStatus() != QProcess::NormalExit ||
+            openssl.exitCode() != 0) {
+            std::fprintf(stderr, "openssl %s failed:\n%s\n", qPrintable(step.first()), openssl.readAll().constData());
+            return false;
+        }
+    }
+    return true;
+}
+
 ServerProcess::~ServerProcess()
 {
     stop();
@@ -40,18 +66,22 @@ ServerProcess::~ServerProcess()
 
 bool ServerProcess::startNginx(const QString& root)
 {
-    return start(scriptDir() + "/nginx_serve.py", root);
+    return start(scriptDir() + "/nginx_serve.py", {root});
 }
 
-bool ServerProcess::startFaultServer(const QString& root)
+bool ServerProcess::startFaultServer(const QString& root, const QString& certFolder)
 {
-    return start(scriptDir() + "/fault_server.py", root);
+    tls = !certFolder.isEmpty();
+    QStringList args{root};
+    if (tls)
+        args << "--tls" << certFolder + "/cert.pem" << certFolder + "/key.pem";
+    return start(scriptDir() + "/fault_server.py", args);
 }
 
-bool ServerProcess::start(const QString& script, const QString& root)
+bool ServerProcess::start(const QString& script, const QStringList& args)
 {
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start("python3", {script, root});
+    process.start("python3", QStringList{script} + args);
     QDeadlineTimer deadline(20000);
     QByteArray line;
     while (!deadline.hasExpired()) {
@@ -86,7 +116,7 @@ void ServerProcess::stop()
 
 QString ServerProcess::url(const QString& path) const
 {
-    return QString("http://127.0.0.1:%1%2").arg(serverPort).arg(path);
+    return QString("%1://127.0.0.1:%2%3").arg(tls ? "https" : "http").arg(serverPort).arg(path);
 }
 
 namespace {

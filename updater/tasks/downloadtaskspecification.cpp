@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
@@ -160,13 +161,14 @@ void DownloadTaskSpecification::startDownload()
     // mirror sends, and an abort does not wait behind a flood of queued data.
     reply->setReadBufferSize(readAhead);
     if (!reply->isRunning()) {
-        mirrorFailed(reply->errorString());
+        requestFailed();
         return;
     }
     connect(reply, &QNetworkReply::downloadProgress, this, &DownloadTaskSpecification::onDownloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
     connect(reply, &QNetworkReply::metaDataChanged, this, &DownloadTaskSpecification::onMetaDataChanged);
+    connect(reply, &QNetworkReply::sslErrors, this, &DownloadTaskSpecification::onSslErrors);
 }
 
 void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply*)
@@ -184,10 +186,26 @@ void DownloadTaskSpecification::onMetaDataChanged()
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid() || status.toInt() == 200)
         return;
+    const QString proxyText = proxyFailure();
     const QString text = QString("%1 returned %2").arg(mirror.url + "/" + remotePath).arg(status.toInt());
+    // Not aborted: Qt still reports an error status as the reply's error, and an abort before
+    // that makes it complain that the error came twice. No capacity is freed (the download ends,
+    // or its mirror goes), so nobody waiting for a mirror needs the manager's finished.
+    forgetReply();
+    if (!proxyText.isEmpty()) {
+        localFault(proxyText);
+        return;
+    }
     if (mirrors)
         mirrors->removeMirror(mirror);
     mirrorFailed(text);
+}
+
+void DownloadTaskSpecification::onSslErrors(const QList<QSslError>& errors)
+{
+    for (const QSslError& e : errors)
+        sslProblems << e.errorString();
+    sslProblems.removeDuplicates();
 }
 
 void DownloadTaskSpecification::onReadyRead()
@@ -229,7 +247,7 @@ bool DownloadTaskSpecification::readAvailable()
         }
         QString problem;
         if (!writeBlock(got, &problem)) {
-            localWriteFailed(problem);
+            localFault(problem);
             return false;
         }
         bytesWritten += got;
@@ -249,33 +267,76 @@ void DownloadTaskSpecification::onDownloadFinished()
 {
     if (!reply)
         return;
-    const QNetworkReply::NetworkError code = reply->error();
-    if (code == QNetworkReply::NoError) {
-        if (!readAvailable())
-            return;
-        if (bodyCutShort()) {
-            // The text Qt gives when it notices the early close itself.
-            mirrorFailed(QCoreApplication::translate("QHttp", "Connection closed"));
-            return;
-        }
-        QNetworkReply* done = reply.data();
-        reply = nullptr;
-        block = QByteArray();
-        done->disconnect(this);
-        done->close();
-        done->deleteLater();
-        if (!localFile.flush()) {
-            // The last blocks could not reach the disk: the file is not what the mirror sent.
-            localWriteFailed(localFile.fileName() + ": " + localFile.errorString());
-            return;
-        }
-        localFile.close();
-        downloadDone();
+    if (reply->error() != QNetworkReply::NoError) {
+        requestFailed();
         return;
     }
-    if (code == QNetworkReply::AuthenticationRequiredError && mirrors)
+    if (!readAvailable())
+        return;
+    if (bodyCutShort()) {
+        // The text Qt gives when it notices the early close itself.
+        mirrorFailed(QCoreApplication::translate("QHttp", "Connection closed"));
+        return;
+    }
+    forgetReply()->close();
+    block = QByteArray();
+    if (!localFile.flush()) {
+        // The last blocks could not reach the disk: the file is not what the mirror sent.
+        localFault(localFile.fileName() + ": " + localFile.errorString());
+        return;
+    }
+    localFile.close();
+    downloadDone();
+}
+
+void DownloadTaskSpecification::requestFailed()
+{
+    const QString proxyText = proxyFailure();
+    if (!proxyText.isEmpty()) {
+        localFault(proxyText);
+        return;
+    }
+    if (reply->error() == QNetworkReply::AuthenticationRequiredError && mirrors)
         mirrors->removeMirror(mirror);
-    mirrorFailed(reply->errorString());
+    mirrorFailed(failureText());
+}
+
+QString DownloadTaskSpecification::proxyFailure() const
+{
+    const QNetworkProxy proxy = networkManager ? networkManager->proxy() : QNetworkProxy();
+    if (proxy.type() != QNetworkProxy::HttpProxy)
+        return QString();
+    // An http address goes to the proxy as a plain request: Qt reports the proxy's refusal or
+    // absence as if they were the mirror's, and its demand for a password as the answer's status.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    QString what;
+    switch (reply->error()) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::ProxyConnectionRefusedError:
+        what = "refused the connection";
+        break;
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::ProxyNotFoundError:
+        what = "was not found";
+        break;
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+        what = "demands authentication";
+        break;
+    default:
+        if (status == 407)
+            what = "demands authentication";
+        break;
+    }
+    if (what.isEmpty())
+        return QString();
+    return QString("The proxy %1:%2 %3").arg(proxy.hostName()).arg(proxy.port()).arg(what);
+}
+
+QString DownloadTaskSpecification::failureText() const
+{
+    if (reply->error() == QNetworkReply::SslHandshakeFailedError && !sslProblems.isEmpty())
+        return sslProblems.join("; ");
+    return reply->errorString();
 }
 
 bool DownloadTaskSpecification::bodyCutShort() const
@@ -311,10 +372,10 @@ bool DownloadTaskSpecification::writeBlock(qint64 size, QString* problem)
     return true;
 }
 
-void DownloadTaskSpecification::localWriteFailed(const QString& problem)
+void DownloadTaskSpecification::localFault(const QString& problem)
 {
-    // The temporary folder is at fault, not the mirror: no mirror is charged and no other one
-    // would fare better, so the download fails.
+    // This machine is at fault, not the mirror: no mirror is charged and no other one would fare
+    // better, so the download fails.
     emit error(problem);
     cleanupDownload();
     fail();
@@ -345,17 +406,22 @@ void DownloadTaskSpecification::stopWaiting()
     waitingForMirror = false;
 }
 
-void DownloadTaskSpecification::dropReply()
+QNetworkReply* DownloadTaskSpecification::forgetReply()
 {
-    if (!reply)
-        return;
     QNetworkReply* old = reply.data();
     reply = nullptr;
-    old->disconnect(this);
-    // Aborting (not only deleting) ends the request, so that the manager reports it finished and
-    // downloads waiting for a mirror wake up.
-    old->abort();
-    old->deleteLater();
+    sslProblems.clear();
+    if (old) {
+        old->disconnect(this);
+        old->deleteLater();
+    }
+    return old;
+}
+
+void DownloadTaskSpecification::dropReply()
+{
+    if (QNetworkReply* old = forgetReply())
+        old->abort();
 }
 
 void DownloadTaskSpecification::cleanupDownload()

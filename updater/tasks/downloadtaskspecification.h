@@ -5,17 +5,20 @@
 // A transfer times out on its mirror ("file %1 timed out on mirror %2") at the progress poll that
 // finds it silent for the 16th time in a row, or finds that it delivered less than
 // minBytesPerWindow over the last 16 polls: a mirror that trickles holds a file no longer than one
-// that has gone silent.
+// that has gone silent. A fault on this machine's side (the temporary folder, the proxy) fails the
+// download and charges no mirror, since no other mirror would fare better.
 
 #include "mirrors.h"
 #include "taskspecification.h"
 
 #include <QFile>
 #include <QPointer>
+#include <QStringList>
 #include <QVector>
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSslError>
 
 class DownloadTaskSpecification : public TaskSpecification
 {
@@ -58,6 +61,7 @@ private slots:
     void onDownloadFinished();
     void onMetaDataChanged();
     void onOtherDownloadFinished(QNetworkReply* other);
+    void onSslErrors(const QList<QSslError>& errors);
 
 private:
     void startDownload();
@@ -70,12 +74,24 @@ private:
     // True when the transfer delivered less than minBytesPerWindow over the last window of polls;
     // counts this poll.
     bool deliversBelowFloor();
-    // Fails the download for a fault of the temporary folder (no mirror is charged).
-    void localWriteFailed(const QString& problem);
+    // The reply ended with an error: a proxy that refuses, is not found or wants a password is a
+    // local fault; anything else is the mirror's (a demand for authentication removes it).
+    void requestFailed();
+    // The text for a failed request: Qt's reasons for a refused TLS handshake, else its error text.
+    QString failureText() const;
+    // What the proxy did wrong, naming it ("The proxy host:port refused the connection"); empty
+    // when no proxy is set or it is not at fault.
+    QString proxyFailure() const;
+    // Fails the download for a fault on this machine's side (no mirror is charged).
+    void localFault(const QString& problem);
     void mirrorFailed(const QString& text);
     void cleanupDownload();
     void releaseHeldMirror();
     void stopWaiting();
+    // Forgets the reply and schedules its deletion, which ends its request without a word.
+    QNetworkReply* forgetReply();
+    // Forgets and aborts the reply: the manager reports it finished, which wakes the downloads
+    // waiting for a mirror.
     void dropReply();
     qint64 byteLimit() const;
 
@@ -87,6 +103,8 @@ private:
     // bytesWritten at each poll of the current attempt, a ring one window long (for the floor).
     QVector<qint64> bytesAtPolls;
     int polls = 0;
+    // What Qt found wrong with the mirror's certificate in the current attempt.
+    QStringList sslProblems;
     QString remotePath;
     QFile localFile;
     qint64 bytesAtLastPoll = 0;

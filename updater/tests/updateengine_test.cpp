@@ -459,7 +459,8 @@ TEST(UpdateEngineProxyTest, ProxyOfUpdateIniIsUsedForEveryDownload)
         }
         EXPECT_EQ(engine.proxyProblem().isEmpty(), !c.problem);
         if (c.problem) {
-            EXPECT_EQ(engine.proxyProblem(), "'" + c.setting + "' is an invalid proxy specification");
+            EXPECT_EQ(engine.proxyProblem(),
+                      "'" + c.setting + "' is an invalid proxy specification (expected http://host:port)");
         }
     }
     setProgramFolderForTesting(QString());
