@@ -65,11 +65,9 @@ public:
     // Notes the news (see endInsteadOfRestart) and passes it on to this composite's own children.
     void handleOtherTaskCancelled(TaskSpecification* other) override;
 
-    int getMaxParallel() const { return maxParallel; }
     const QList<TaskSpecification*>& getAllTasks() const { return allTasks; }
     int runningCount() const { return runningTasks.size(); }
     int pendingCount() const { return pendingTasks.size(); }
-    int doneCount() const { return doneTasks.size(); }
 
 signals:
     // Internal: one queued start of the next pending child per emission.

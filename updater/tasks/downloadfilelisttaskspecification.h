@@ -46,8 +46,6 @@ public:
     void start() override;
     void reset() override;
 
-    DownloadTaskSpecification* currentDownload() const { return download; }
-
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);
 

@@ -47,7 +47,6 @@ public:
 
     // The mirror that served the file (its name stays after success).
     const MirrorRecord& mirrorRecord() const { return mirror; }
-    const QString& getRemotePath() const { return remotePath; }
     qint64 getBytesWritten() const { return bytesWritten; }
     bool isWaitingForMirror() const { return waitingForMirror; }
     bool hasReply() const { return reply != nullptr; }
