@@ -23,6 +23,12 @@ dominate both sides.
 update-noop: the installation already equals the release. Ours: `update --nouser` until it has
 started the client with nothing downloaded, less the 3000 ms of its timers; the peer: md5sum -c over
 the installed files.
+
+update-wan: update-full with 10 ms of one-way delay between both sides and the mirrors, as a user's
+network has: netem on loopback where the kernel has it (the bench runs in a network namespace of its
+own), else bench/delay_relay.py in front of each mirror. Ours holds one transfer per mirror, so its
+peer at equal parallelism is the pipeline with curl --parallel-max 3 (the goal); the pipeline with 6
+is shown beside it.
 """
 import contextlib
 import glob
@@ -41,6 +47,7 @@ CLIENT_TYPE = 'client_linux_amd64'
 TIMERS_S = 3.0            # 2000 ms before the unattended start + 1000 ms before the client starts
 MIRRORS = 3
 STREAMS = 6
+DELAY_MS = 10
 
 
 def sizes(ctx):
@@ -267,7 +274,7 @@ def run_update(ctx, work, install):
     return took, res.maxrss_mb
 
 
-def peer_script(ctx, data, work, urls):
+def peer_script(ctx, data, work, urls, parallel=STREAMS):
     """The pipeline a user would write: curl, openssl, md5sum -c, gunzip, cp."""
     remote = [l.strip() for l in open(os.path.join(data, 'remote.txt')) if l.strip()]
     base = '/%d/client/' % VERSION
@@ -281,11 +288,11 @@ def peer_script(ctx, data, work, urls):
     script = os.path.join(work, 'pipeline.sh')
     with open(script, 'w') as f:
         f.write('set -e\ncd "%s"\nmkdir -p tmp install/big\n' % work)
-        f.write('curl -sS --fail --parallel --parallel-max %d -K description.cfg\n' % STREAMS)
+        f.write('curl -sS --fail --parallel --parallel-max %d -K description.cfg\n' % parallel)
         f.write('openssl dgst -sha1 -sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:8 -verify "%s" '
                 '-signature tmp/%s.ini.sig tmp/%s.ini >/dev/null\n' %
                 (os.path.join(data, 'test_public.pem'), CLIENT_TYPE, CLIENT_TYPE))
-        f.write('curl -sS --fail --parallel --parallel-max %d --create-dirs -K files.cfg\n' % STREAMS)
+        f.write('curl -sS --fail --parallel --parallel-max %d --create-dirs -K files.cfg\n' % parallel)
         f.write('(cd tmp && md5sum -c --quiet "%s")\n' % os.path.join(data, 'downloads.md5'))
         for b in bigs:
             f.write('gunzip -c tmp/%s.gz > install/%s\n' % (b, b))
@@ -314,44 +321,54 @@ def mirrored_disk(ctx, name, megabytes):
         disk.close()
 
 
+def release_file_count(data):
+    return len(open(os.path.join(data, 'remote.txt')).read().split())
+
+
+def ours_full_update(ctx, data, work, urls, mirrors):
+    """`update --nouser` into an empty installation below work, checked against the release;
+    returns (seconds to the client's start, download span, peak RSS in MB)."""
+    install = os.path.join(work, 'client')
+    write_installation(ctx, install, urls)
+    mirrors.clear_logs()
+    took, rss = run_update(ctx, work, install)
+    span, n = mirrors.span(PREFIX)
+    expected = release_file_count(data)
+    if n != expected:
+        raise RowError('update made %d file requests, not %d' % (n, expected))
+    check = ctx.run(['md5sum', '-c', '--quiet', os.path.join(data, 'installed.md5')], cwd=install,
+                    pin=None, check=False)
+    if check.rc != 0:
+        raise RowError('the installation differs from the release:\n' + check.stdout[-1000:])
+    return took, span, rss
+
+
+def peer_pipeline(ctx, data, script, mirrors):
+    """Runs a pipeline of peer_script afresh; returns (seconds, download span, peak RSS in MB)."""
+    for sub in ('tmp', 'install'):
+        shutil.rmtree(os.path.join(os.path.dirname(script), sub), ignore_errors=True)
+    mirrors.clear_logs()
+    res = ctx.run(['sh', script])
+    span, n = mirrors.span(PREFIX)
+    expected = release_file_count(data)
+    if n != expected:
+        raise RowError('curl made %d file requests, not %d' % (n, expected))
+    return res.wall, span, res.maxrss_mb
+
+
 def update_full(ctx):
     benchlib.which('curl')
     benchlib.which('nginx')
     with mirrored_disk(ctx, 'update-full', 512 if ctx.quick else 2048) as (data, work, mirrors):
         ours_dir = os.path.join(work, 'ours')
-        install = os.path.join(ours_dir, 'client')
         os.makedirs(ours_dir)
         peer_dir = os.path.join(work, 'peer')
         os.makedirs(peer_dir)
         script = peer_script(ctx, data, peer_dir, mirrors.urls())
-        n_files = len(open(os.path.join(data, 'remote.txt')).read().split())
-
-        def ours():
-            write_installation(ctx, install, mirrors.urls())
-            mirrors.clear_logs()
-            took, rss = run_update(ctx, ours_dir, install)
-            span, n = mirrors.span(PREFIX)
-            if n != n_files:
-                raise RowError('update made %d file requests, not %d' % (n, n_files))
-            check = ctx.run(['md5sum', '-c', '--quiet', os.path.join(data, 'installed.md5')], cwd=install,
-                            pin=None, check=False)
-            if check.rc != 0:
-                raise RowError('the installation differs from the release:\n' + check.stdout[-1000:])
-            return took, span, rss
-
-        def peer():
-            for sub in ('tmp', 'install'):
-                shutil.rmtree(os.path.join(peer_dir, sub), ignore_errors=True)
-            mirrors.clear_logs()
-            res = ctx.run(['sh', script])
-            span, n = mirrors.span(PREFIX)
-            if n != n_files:
-                raise RowError('curl made %d file requests, not %d' % (n, n_files))
-            return res.wall, span, res.maxrss_mb
-
-        a, b = ctx.interleave(ours, peer)
+        a, b = ctx.interleave(lambda: ours_full_update(ctx, data, ours_dir, mirrors.urls(), mirrors),
+                              lambda: peer_pipeline(ctx, data, script, mirrors))
     label = 'pipeline'
-    note = '%d files, %d mirrors, streams %d' % (n_files, MIRRORS, STREAMS)
+    note = '%d files, %d mirrors, streams %d' % (release_file_count(data), MIRRORS, STREAMS)
     return [
         Figure('update-full', 'total', 's', [x[0] for x in a], [x[0] for x in b], label, Info('timers included'),
                note),
@@ -360,6 +377,60 @@ def update_full(ctx):
         Figure('update-full', 'download phase', 's', [x[1] for x in a], [x[1] for x in b], 'curl',
                RatioAtMost(1.5)),
         Figure('update-full', 'peak RSS', 'MB', [x[2] for x in a], [x[2] for x in b], label, AtMost(100, 'MB')),
+    ]
+
+
+@contextlib.contextmanager
+def delayed(ctx, mirrors):
+    """The mirrors' addresses behind DELAY_MS of one-way delay; yields (urls, how it is made)."""
+    netem = ['tc', 'qdisc', 'add', 'dev', 'lo', 'root', 'netem', 'delay', '%dms' % DELAY_MS]
+    if ctx.run(netem, pin=None, check=False).rc == 0:
+        try:
+            yield mirrors.urls(), 'netem'
+        finally:
+            ctx.run(['tc', 'qdisc', 'del', 'dev', 'lo', 'root'], pin=None, check=False)
+        return
+    relay = ctx.spawn(['python3', ctx.src('bench', 'delay_relay.py'), str(DELAY_MS)] +
+                      [str(p) for p in mirrors.ports], pin='helper', stdin=subprocess.PIPE)
+    try:
+        ports = {}
+        for line in iter(relay.proc.stdout.readline, b''):
+            fields = line.decode().split()
+            if fields[:1] == ['READY']:
+                break
+            ports[int(fields[1])] = int(fields[2])
+        if len(ports) != len(mirrors.ports):
+            raise RowError('the delay relay did not come up')
+        yield ['http://127.0.0.1:%d' % ports[p] for p in mirrors.ports], 'relay'
+    finally:
+        relay.proc.stdin.close()
+        relay.wait(timeout=20)
+
+
+def update_wan(ctx):
+    benchlib.which('curl')
+    benchlib.which('nginx')
+    with mirrored_disk(ctx, 'update-wan', 512 if ctx.quick else 2048) as (data, work, mirrors), \
+            delayed(ctx, mirrors) as (urls, how):
+        ours_dir = os.path.join(work, 'ours')
+        os.makedirs(ours_dir)
+        scripts = []
+        for parallel in (MIRRORS, STREAMS):
+            peer_dir = os.path.join(work, 'peer%d' % parallel)
+            os.makedirs(peer_dir)
+            scripts.append(peer_script(ctx, data, peer_dir, urls, parallel))
+        a, b = ctx.interleave(lambda: ours_full_update(ctx, data, ours_dir, urls, mirrors),
+                              lambda: [peer_pipeline(ctx, data, script, mirrors) for script in scripts])
+    note = '%d files, %d ms one-way delay (%s)' % (release_file_count(data), DELAY_MS, how)
+    ctx.note('update-wan: ' + note)
+    ours = [x[1] for x in a]
+    return [
+        Figure('update-wan', 'download phase', 's', ours, [x[0][1] for x in b], 'curl -p%d' % MIRRORS,
+               RatioAtMost(1.0), note),
+        Figure('update-wan', 'download phase', 's', ours, [x[1][1] for x in b], 'curl -p%d' % STREAMS,
+               Info('no goal')),
+        Figure('update-wan', 'total less timers', 's', [x[0] - TIMERS_S for x in a], [x[0][0] for x in b],
+               'pipeline -p%d' % MIRRORS, Info()),
     ]
 
 
@@ -388,4 +459,4 @@ def update_noop(ctx):
     return [Figure('update-noop', 'total less timers', 's', a, b, 'md5sum -c', RatioAtMost(1.2))]
 
 
-ROWS = {'update-full': update_full, 'update-noop': update_noop}
+ROWS = {'update-full': update_full, 'update-noop': update_noop, 'update-wan': update_wan}
