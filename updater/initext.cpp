@@ -164,10 +164,11 @@ QString unescapedValue(const QByteArray& data, int from, int to, bool split, QSt
                 }
             }
             if (!known && ((e == 'x' && i < to && digitValue(data.at(i), 16) >= 0) || digitValue(e, 8) >= 0)) {
-                const int base = e == 'x' ? 16 : 8;
-                int value = e == 'x' ? 0 : e - '0';
-                for (int digit; i < to && (digit = digitValue(data.at(i), base)) >= 0; ++i)
-                    value = value * base + digit;
+                // As QSettings does: a long escape wraps around, and the character is its low 16 bits.
+                const uint base = e == 'x' ? 16 : 8;
+                uint value = e == 'x' ? 0 : uint(e - '0');
+                for (int digit; i < to && (digit = digitValue(data.at(i), int(base))) >= 0; ++i)
+                    value = value * base + uint(digit);
                 text += QChar(ushort(value));
             } else if (!known && (e == '\n' || e == '\r') && i < to) {
                 const char after = data.at(i);
