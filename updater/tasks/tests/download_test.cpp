@@ -55,22 +55,13 @@ struct Counters
     bool downloading = false;
 };
 
-// Collects Qt's warnings while it lives.
-class QtWarnings
-{
-public:
-    QtWarnings() { previous = qInstallMessageHandler(&QtWarnings::collect); }
-    ~QtWarnings() { qInstallMessageHandler(previous); }
-    static inline QStringList lines;
+QStringList qtWarnings;
 
-private:
-    static void collect(QtMsgType type, const QMessageLogContext&, const QString& text)
-    {
-        if (type == QtWarningMsg)
-            lines << text;
-    }
-    QtMessageHandler previous;
-};
+void collectQtWarning(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type == QtWarningMsg)
+        qtWarnings << text;
+}
 
 // One tick of the engine's progress poll: the time-outs first, then the counters.
 Counters poll(DownloadTaskSpecification* d)
@@ -117,7 +108,7 @@ TEST_F(DownloadTest, FileNamesAreTakenLiterally)
 
 TEST_F(DownloadTest, BadStatusOrAuthenticationRemovesTheMirrorAtOnce)
 {
-    QtWarnings warnings;
+    const QtMessageHandler previous = qInstallMessageHandler(collectQtWarning);
     for (const QString mode : {"404", "301", "401"}) {
         Mirrors fresh;
         fresh.setRandomSource([](quint32) { return 0u; });
@@ -139,8 +130,9 @@ TEST_F(DownloadTest, BadStatusOrAuthenticationRemovesTheMirrorAtOnce)
                 << seen.lines.join(" | ").toStdString();
         }
     }
+    qInstallMessageHandler(previous);
     // Dropping the answer must not make Qt report its error twice.
-    EXPECT_EQ(QStringList(), warnings.lines);
+    EXPECT_EQ(QStringList(), qtWarnings);
 }
 
 TEST_F(DownloadTest, SixteenthSilentPollTimesOut)
@@ -225,22 +217,15 @@ TEST_F(DownloadTest, ATricklingMirrorTimesOutThoughDataKeepsComing)
 
 TEST_F(DownloadTest, AMirrorThatFailsMidBodyIsChargedAndTheFileComesFromAnother)
 {
-    // HTTPS mirrors whose certificates Qt refuses, each made here: the mirror fails with Qt's
-    // reasons, not with "SSL handshake failed".
-    struct Certificate
-    {
-        QString host;
-        int days;
-    };
-    const QMap<QString, Certificate> certificates{
-        {"self-signed", {"127.0.0.1", 30}}, {"expired", {"127.0.0.1", -1}}, {"wrong-name", {"other.example", 30}}};
-    QMap<QString, std::shared_ptr<testservers::ServerProcess>> tls;
-    for (auto it = certificates.cbegin(); it != certificates.cend(); ++it) {
-        const QString folder = local.filePath("cert-" + it.key());
+    // HTTPS mirrors whose certificates Qt refuses (self-signed, expired, for another name), made
+    // here: the mirror fails with Qt's reasons, not with "SSL handshake failed".
+    testservers::ServerProcess tls[3];
+    const QString hosts[] = {"127.0.0.1", "127.0.0.1", "other.example"};
+    for (int i = 0; i < 3; ++i) {
+        const QString folder = local.filePath(QString("cert%1").arg(i));
         ASSERT_TRUE(QDir().mkpath(folder));
-        ASSERT_TRUE(testservers::makeSelfSignedCertificate(folder, it->host, it->days));
-        tls[it.key()] = std::make_shared<testservers::ServerProcess>();
-        ASSERT_TRUE(tls[it.key()]->startFaultServer(root->filePath("mirror"), folder));
+        ASSERT_TRUE(testservers::makeSelfSignedCertificate(folder, hosts[i], i == 1 ? -1 : 30));
+        ASSERT_TRUE(tls[i].startFaultServer(root->filePath("mirror"), folder));
     }
     const QString untrusted = "The certificate is self-signed, and untrusted";
 
@@ -257,9 +242,9 @@ TEST_F(DownloadTest, AMirrorThatFailsMidBodyIsChargedAndTheFileComesFromAnother)
          "Mirror bad sent more than the 11 bytes expected of client/small.txt"},
         // The connection is closed after half of the announced length.
         {"cut", faults->url("/cut100000"), bigFile, big, "Connection closed"},
-        {"self-signed", tls["self-signed"]->url("/ok"), smallFile, small, untrusted},
-        {"expired", tls["expired"]->url("/ok"), smallFile, small, untrusted + "; The certificate has expired"},
-        {"wrong-name", tls["wrong-name"]->url("/ok"), smallFile, small,
+        {"self-signed", tls[0].url("/ok"), smallFile, small, untrusted},
+        {"expired", tls[1].url("/ok"), smallFile, small, untrusted + "; The certificate has expired"},
+        {"wrong-name", tls[2].url("/ok"), smallFile, small,
          "The host name did not match any of the valid hosts for this certificate; " + untrusted},
     };
     for (const Case& c : cases) {
