@@ -173,6 +173,9 @@ std::string errorText(int error);
 int createWakeFd();
 void signalWakeFd(int fd);
 void drainWakeFd(int fd);
+// Asks the scheduler for short turns (0.1 ms instead of its default of some milliseconds) for the
+// calling thread, keeping its policy and nice value; kernels before Linux 6.12 take no notice.
+void askForShortTimeSlice();
 // Logs a broken invariant of the layer and goes on.
 std::string assertionText(const char* expression, const char* file, int line);
 // A new record for the socket fd; fd is closed when the record cannot be made.

@@ -1,5 +1,6 @@
 #include "net/networking_poll_tcp_select.h"
 
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -110,7 +111,8 @@ NetWorkingPollTCPSelect::NetWorkingPollTCPSelect(NetWorking* owner)
       m_Sleeping(false),
       m_WakeSent(false),
       m_DrainStallTimeout(kDrainStallTimeout),
-      m_NextStallCheck()
+      m_NextStallCheck(),
+      m_HadEvents(false)
 {
     if (m_EpollFd < 0 || m_WakeFd < 0)
         m_Owner->log("poller descriptors throw: " + netutil::errorText(netutil::lastError()));
@@ -391,6 +393,10 @@ NetWorkingSocketData* NetWorkingPollTCPSelect::findSocket(int connectionID)
 
 void NetWorkingPollTCPSelect::pollLoop()
 {
+    // A yield (see pollPass) puts the thread back by one of its turns: behind busy threads of the
+    // client, a turn of the scheduler's default length (some milliseconds) would keep the poller's
+    // connections waiting that long.
+    netutil::askForShortTimeSlice();
     netutil::runUntilStopped(
         m_Stop, "poll thread", [this] { pollPass(); }, [this](const std::string& text) { m_Owner->log(text); });
 }
@@ -399,7 +405,11 @@ void NetWorkingPollTCPSelect::pollPass()
 {
     workThroughLists();
     epoll_event events[kEventsPerWait];
-    const int count = waitForEvents(events, kEventsPerWait);
+    // After a pass with events the next ones are often there already: look before going to sleep.
+    int count = m_HadEvents ? eventsAtHand(events, kEventsPerWait) : 0;
+    const bool withoutSleeping = count > 0;
+    if (!withoutSleeping)
+        count = waitForEvents(events, kEventsPerWait);
     // Records stay allocated until freeClosedRecords at the end of the pass, and only this thread
     // frees them, so the pointers in the events stay valid.
     for (int i = 0; i < count; ++i) {
@@ -413,6 +423,19 @@ void NetWorkingPollTCPSelect::pollPass()
     }
     closeStalledDrains();
     freeClosedRecords();
+    m_HadEvents = count > 0;
+    // On a busy machine the ten poll threads share fewer cores. One that never runs out of events
+    // would keep its core until the scheduler's next tick (4 ms at 250 Hz) while the pollers waiting
+    // for that core, and all their connections, get no answer; so one that found its events without
+    // sleeping lets them go first. One that slept for its events has just had its turn.
+    if (withoutSleeping)
+        sched_yield();
+}
+
+int NetWorkingPollTCPSelect::eventsAtHand(epoll_event* events, int capacity)
+{
+    const int count = ::epoll_wait(m_EpollFd, events, capacity, 0);
+    return count > 0 ? count : 0;
 }
 
 void NetWorkingPollTCPSelect::workThroughLists()

@@ -127,6 +127,8 @@ private:
     void workThroughLists();
     // Waits for events unless a list has work; returns how many arrived.
     int waitForEvents(epoll_event* events, int capacity);
+    // The events that are there already, without waiting.
+    int eventsAtHand(epoll_event* events, int capacity);
     void watchNewSocket(NetWorkingSocketData* record);
     void handleEvent(NetWorkingSocketData* record, unsigned events);
     void readSocket(NetWorkingSocketData* record, bool failed);
@@ -178,4 +180,6 @@ private:
     std::vector<NetWorkingSocketData*> m_TakenEnds;
     std::vector<NetWorkingSocketData*> m_TakenWrites;
     std::chrono::steady_clock::time_point m_NextStallCheck;
+    // The last pass handled events.
+    bool m_HadEvents;
 };
