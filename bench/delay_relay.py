@@ -11,81 +11,125 @@ A byte read at time t is written on at t + DELAY_MS, in order, while reading goe
 costs latency and not bandwidth (up to MAX_HELD bytes held per direction of a connection). A new
 connection's first bytes also wait for the round trip of the handshake that netem would delay:
 they go on no earlier than three delays after the connection was accepted.
+
+Each direction of a connection has a thread that reads and one that writes, and the writer sleeps
+until each chunk is due, as netem's timers release each packet at its own time. (An event loop
+would wake on a millisecond grid: every byte would be up to a millisecond late, and chunks of
+different connections due within the same millisecond would leave together, so that a client gets
+the answers of all its mirrors at once where a network would spread them out.)
 """
-import asyncio
 import os
+import queue
+import socket
 import sys
+import threading
 import time
 
 CHUNK = 256 * 1024
 MAX_HELD = 16 * 1024 * 1024
 
 
+class Connection:
+    """A client's connection and the relay's own to the target, closed together."""
+
+    def __init__(self, client, upstream):
+        self.socks = [client, upstream]
+        self.lock = threading.Lock()
+        self.open_pipes = 2
+
+    def abort(self):
+        for s in self.socks:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def pipe_done(self):
+        with self.lock:
+            self.open_pipes -= 1
+            if self.open_pipes:
+                return
+        for s in self.socks:
+            s.close()
+
+
 class Pipe:
     """One direction of a connection: reads, stamps each chunk with its due time, writes it then."""
 
-    def __init__(self, reader, writer, delay, not_before):
-        self.reader = reader
-        self.writer = writer
+    def __init__(self, conn, src, dst, delay, not_before):
+        self.conn, self.src, self.dst = conn, src, dst
         self.delay = delay
         self.not_before = not_before
-        self.queue = asyncio.Queue(maxsize=MAX_HELD // CHUNK)
+        self.queue = queue.Queue(maxsize=MAX_HELD // CHUNK)
 
-    async def read(self):
+    def start(self):
+        threading.Thread(target=self.read, daemon=True).start()
+        threading.Thread(target=self.write, daemon=True).start()
+
+    def read(self):
         try:
             while True:
-                data = await self.reader.read(CHUNK)
+                data = self.src.recv(CHUNK)
                 due = max(time.monotonic() + self.delay, self.not_before)
-                await self.queue.put((due, data))
+                self.queue.put((due, data))
                 if not data:
                     return
-        except (ConnectionError, OSError):
-            await self.queue.put((time.monotonic(), b''))
+        except OSError:
+            self.queue.put((time.monotonic(), b''))
 
-    async def write(self):
+    def write(self):
         try:
             while True:
-                due, data = await self.queue.get()
+                due, data = self.queue.get()
                 wait = due - time.monotonic()
                 if wait > 0:
-                    await asyncio.sleep(wait)
+                    time.sleep(wait)
                 if not data:
-                    if self.writer.can_write_eof():
-                        self.writer.write_eof()
+                    self.dst.shutdown(socket.SHUT_WR)
                     return
-                self.writer.write(data)
-                await self.writer.drain()
-        except (ConnectionError, OSError):
-            pass
+                self.dst.sendall(data)
+        except OSError:
+            self.conn.abort()
+        finally:
+            self.conn.pipe_done()
 
 
-async def relay(client_reader, client_writer, target, delay):
+def nodelay(sock):
+    # Each chunk leaves when it is due, as netem releases each packet: no waiting for an ACK.
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    return sock
+
+
+def relay(client, target, delay):
     accepted = time.monotonic()
-    writers = [client_writer]
     try:
-        up_reader, up_writer = await asyncio.open_connection('127.0.0.1', target)
-        writers.append(up_writer)
-        pipes = [Pipe(client_reader, up_writer, delay, accepted + 3 * delay),
-                 Pipe(up_reader, client_writer, delay, accepted)]
-        await asyncio.gather(*[p.read() for p in pipes], *[p.write() for p in pipes])
-    except (ConnectionError, OSError):
-        pass
-    finally:
-        for w in writers:
-            w.close()
+        upstream = nodelay(socket.create_connection(('127.0.0.1', target)))
+    except OSError:
+        client.close()
+        return
+    nodelay(client)
+    conn = Connection(client, upstream)
+    Pipe(conn, client, upstream, delay, accepted + 3 * delay).start()
+    Pipe(conn, upstream, client, delay, accepted).start()
 
 
-async def main():
+def serve(listener, target, delay):
+    while True:
+        client, _ = listener.accept()
+        relay(client, target, delay)
+
+
+def main():
     delay = int(sys.argv[1]) / 1000.0
     for target in (int(p) for p in sys.argv[2:]):
-        server = await asyncio.start_server(lambda r, w, t=target: relay(r, w, t, delay), '127.0.0.1', 0)
-        print('PORT %d %d' % (target, server.sockets[0].getsockname()[1]), flush=True)
+        listener = socket.create_server(('127.0.0.1', 0))
+        print('PORT %d %d' % (target, listener.getsockname()[1]), flush=True)
+        threading.Thread(target=serve, args=(listener, target, delay), daemon=True).start()
     print('READY', flush=True)
-    loop = asyncio.get_running_loop()
     # The bench holds our standard input; its end ends the relay.
-    await loop.run_in_executor(None, sys.stdin.buffer.read)
+    sys.stdin.buffer.read()
     os._exit(0)
 
 
 if __name__ == '__main__':
-    asyncio.run(main())
+    main()
