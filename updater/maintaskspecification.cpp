@@ -24,7 +24,7 @@ void MainTaskSpecification::buildUpdateSteps()
 {
     addTask(new IniDownloadTaskSpecification(networkManager, mirrors, config, this, descriptionWeight));
     addTask(new MakeDownloadReplaceListTaskSpecification(config, lists, this, listWeight));
-    addTask(new DownloadFileListTaskSpecification(&lists.downloadList, networkManager, mirrors, config, this,
+    addTask(new DownloadFileListTaskSpecification(lists.downloadList, networkManager, mirrors, config, this,
                                                   downloadWeight));
     replaceStep = new FileReplaceListTaskSpecification(lists.replaceList, lists.deleteList, config, this, replaceWeight);
     addTask(replaceStep);

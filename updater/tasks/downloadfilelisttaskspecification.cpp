@@ -9,7 +9,7 @@
 #include <QFileInfo>
 #include <QSet>
 
-DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(const QList<DownloadEntry>* downloadList,
+DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(const QList<DownloadEntry>& downloadList,
                                                                      QNetworkAccessManager* networkManager,
                                                                      Mirrors* mirrors, Configuration* config,
                                                                      QObject* parent, double weight)
@@ -44,7 +44,7 @@ void DownloadFileListTaskSpecification::getDownloadProgress(quint64& done, quint
 void DownloadFileListTaskSpecification::buildDownloadTasks()
 {
     state = Running;
-    if (downloadList->isEmpty()) {
+    if (downloadList.isEmpty()) {
         emit message("No downloads needed");
         finish();
         return;
@@ -52,8 +52,8 @@ void DownloadFileListTaskSpecification::buildDownloadTasks()
     if (!createTargetFolders())
         return;
     emit message("Downloading files");
-    const double share = 1.0 / downloadList->size();
-    for (const DownloadEntry& entry : *downloadList) {
+    const double share = 1.0 / downloadList.size();
+    for (const DownloadEntry& entry : downloadList) {
         addTask(new DownloadFileTaskSpecification(entry, networkManager, mirrors, config, this, share));
         totalBytes += entry.size;
     }
@@ -64,7 +64,7 @@ bool DownloadFileListTaskSpecification::createTargetFolders()
 {
     QSet<QString> made{"."};
     const QDir temp(config->tempDir);
-    for (const DownloadEntry& entry : *downloadList) {
+    for (const DownloadEntry& entry : downloadList) {
         const QString folder = QFileInfo(entry.path).path();
         if (made.contains(folder))
             continue;

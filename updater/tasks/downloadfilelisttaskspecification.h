@@ -17,7 +17,7 @@ class DownloadFileListTaskSpecification : public ComposedTaskSpecification
     Q_OBJECT
 
 public:
-    DownloadFileListTaskSpecification(const QList<DownloadEntry>* downloadList, QNetworkAccessManager* networkManager,
+    DownloadFileListTaskSpecification(const QList<DownloadEntry>& downloadList, QNetworkAccessManager* networkManager,
                                       Mirrors* mirrors, Configuration* config, QObject* parent, double weight);
 
     void start() override;
@@ -28,7 +28,7 @@ private:
     void buildDownloadTasks();
     bool createTargetFolders();
 
-    const QList<DownloadEntry>* downloadList;
+    const QList<DownloadEntry>& downloadList;
     QNetworkAccessManager* networkManager;
     Mirrors* mirrors;
     Configuration* config;

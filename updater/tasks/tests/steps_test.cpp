@@ -180,7 +180,7 @@ TEST_F(StepsTest, FullRoadAgainstNginx)
     EXPECT_EQ(7, lists.replaceList.size());
     ASSERT_EQ(7, lists.downloadList.size());
 
-    DownloadFileListTaskSpecification download(&lists.downloadList, &manager, &mirrors, &config, nullptr, 0.4);
+    DownloadFileListTaskSpecification download(lists.downloadList, &manager, &mirrors, &config, nullptr, 0.4);
     texts.watch(&download);
     quint64 listed = 0;
     for (const DownloadEntry& e : lists.downloadList)
@@ -210,7 +210,7 @@ TEST_F(StepsTest, FullRoadAgainstNginx)
     ASSERT_TRUE(runToEnd(again));
     EXPECT_EQ(7, lists.replaceList.size());
     EXPECT_TRUE(lists.downloadList.isEmpty());
-    DownloadFileListTaskSpecification nothing(&lists.downloadList, &manager, &mirrors, &config, nullptr, 0.4);
+    DownloadFileListTaskSpecification nothing(lists.downloadList, &manager, &mirrors, &config, nullptr, 0.4);
     texts.watch(&nothing);
     nothing.start();
     EXPECT_EQ(TaskSpecification::Finished, nothing.getState());
@@ -291,7 +291,7 @@ TEST_F(StepsTest, ParallelDownloadsNeverExceedStreamsOrFreeMirrors)
         loadMirrors(pool, work.path(), specs, version);
         ASSERT_TRUE(faults->resetStats());
 
-        DownloadFileListTaskSpecification download(&lists.downloadList, &manager, &pool, &config, nullptr, 1.0);
+        DownloadFileListTaskSpecification download(lists.downloadList, &manager, &pool, &config, nullptr, 1.0);
         int mostRunning = 0;
         QObject::connect(&manager, &QNetworkAccessManager::finished, &download, [&] {
             int running = 0;
@@ -318,7 +318,7 @@ TEST_F(StepsTest, WrongMd5RemovesTheMirrorAndFetchesAgain)
     UpdateLists lists;
     lists.downloadList.append({"client", "gfx/one.png", md5Of(files["gfx/one.png"]), 7000});
     useMirrors({{"corrupt", faults->url("/corrupt"), 5}, {"good", faults->url("/ok"), 2}});
-    DownloadFileListTaskSpecification download(&lists.downloadList, &manager, &mirrors, &config, nullptr, 1.0);
+    DownloadFileListTaskSpecification download(lists.downloadList, &manager, &mirrors, &config, nullptr, 1.0);
     texts.watch(&download);
     ASSERT_TRUE(runToEnd(download));
     EXPECT_EQ(TaskSpecification::Finished, download.getState()) << texts.lines.join(" | ").toStdString();
@@ -332,7 +332,7 @@ TEST_F(StepsTest, WrongMd5RemovesTheMirrorAndFetchesAgain)
     loadMirrors(bad, work.path(), {{"c1", faults->url("/corrupt"), 5}, {"c2", faults->url("/corrupt"), 5}}, version);
     Texts seen;
     seen.watch(&bad);
-    DownloadFileListTaskSpecification failing(&lists.downloadList, &manager, &bad, &config, nullptr, 1.0);
+    DownloadFileListTaskSpecification failing(lists.downloadList, &manager, &bad, &config, nullptr, 1.0);
     seen.watch(&failing);
     ASSERT_TRUE(runToEnd(failing));
     EXPECT_EQ(TaskSpecification::Failed, failing.getState());
@@ -387,7 +387,7 @@ TEST_F(StepsTest, CancelOrSiblingFailureDuringAFailingCheckEndsTheStep)
         if (c.description)
             step.reset(new IniDownloadTaskSpecification(&manager, &pool, &config, nullptr, 1.0));
         else
-            step.reset(new DownloadFileListTaskSpecification(&lists.downloadList, &manager, &pool, &config, nullptr, 1.0));
+            step.reset(new DownloadFileListTaskSpecification(lists.downloadList, &manager, &pool, &config, nullptr, 1.0));
         Texts seen;
         seen.watch(step.get());
         seen.watchErrors(step.get());
@@ -422,7 +422,7 @@ TEST_F(StepsTest, TargetFolderThatCannotBeCreatedFailsBeforeAnyDownload)
     writeFile(config.tempDir + "/gfx", "a file where the folder should be");
     UpdateLists lists;
     lists.downloadList.append({"client", "gfx/one.png", md5Of(files["gfx/one.png"]), 7000});
-    DownloadFileListTaskSpecification download(&lists.downloadList, &manager, &mirrors, &config, nullptr, 1.0);
+    DownloadFileListTaskSpecification download(lists.downloadList, &manager, &mirrors, &config, nullptr, 1.0);
     texts.watch(&download);
     download.start();
     EXPECT_EQ(TaskSpecification::Failed, download.getState());
