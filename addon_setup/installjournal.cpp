@@ -157,11 +157,15 @@ bool undoFile(const JournalPlan::File &file, JournalPhase phase)
     return ok;
 }
 
-QList<QByteArray> targetFolders(const JournalPlan &plan)
+// The folders that hold the plan's targets and new folders. After an undo the new folders are
+// gone, but the parent of the outermost one is still there to name its file system.
+QList<QByteArray> touchedFolders(const JournalPlan &plan)
 {
     QSet<QByteArray> folders;
     for (const JournalPlan::File &file : plan.files)
         folders.insert(safefs::parentOf(file.target));
+    for (const QByteArray &folder : plan.folders)
+        folders.insert(safefs::parentOf(folder));
     return folders.values();
 }
 
@@ -244,7 +248,7 @@ QStringList undoPlan(const JournalPlan &plan, JournalPhase phase)
     // Only empty folders go: one that holds something else now stays.
     for (auto it = plan.folders.crbegin(); it != plan.folders.crend(); ++it)
         ::rmdir(it->constData());
-    safefs::syncFileSystems(targetFolders(plan));
+    safefs::syncFileSystems(touchedFolders(plan));
     return notRestored;
 }
 
