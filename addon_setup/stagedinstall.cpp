@@ -132,10 +132,10 @@ void StagedInstall::addSetting(const QString &file, const QString &key, const QS
 bool StagedInstall::stageFile(const JournalPlan::File &file, const QByteArray &source)
 {
     const QString shown = QFile::decodeName(file.target);
-    safefs::Fd in(::open(source.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (!in.valid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return fail(installerText("Cannot read %1").arg(QFile::decodeName(source)), in.valid() ? EINVAL : errno);
+    const bool found = ::lstat(source.constData(), &st) == 0;
+    if (!found || !S_ISREG(st.st_mode))
+        return fail(installerText("Cannot read %1").arg(QFile::decodeName(source)), found ? EINVAL : errno);
     if (injectedInstallFault("stage", file.staged) || !linkOrCopy(source, file.staged))
         return fail(installerText("Cannot write %1").arg(shown), errno);
     if (!file.backup.isEmpty() && (injectedInstallFault("backup", file.backup) || !linkOrCopy(file.target, file.backup)))
