@@ -138,7 +138,6 @@ public:
     // connections with the largest queues until the total is within the bound again.
     bool countQueued(std::size_t bytes);
     void uncountQueued(std::size_t bytes);
-    std::size_t queuedTotal() const { return m_QueuedBytes; }
     void trimQueues();
 
 private:
