@@ -146,11 +146,8 @@ VXM_PLUGIN_EXPORT void vxmplugin_configure(void* handle, void* parentWidget)
 VXM_PLUGIN_EXPORT void vxmplugin_registerPluginID(const char* id)
 {
     guarded("registerPluginID", [id] {
-        const HostFunctions* functions = hostFunctions();
-        if (!functions || !functions->createReturnCode)
-            return;
         char buffer[kReturnCodeSize] = {};
-        functions->createReturnCode(id ? id : "", buffer, kReturnCodeSize);
+        hostTable().createReturnCode(id ? id : "", buffer, kReturnCodeSize);
         buffer[kReturnCodeSize - 1] = '\0';
         setReturnCodePrefix(buffer);
     });
@@ -164,10 +161,7 @@ VXM_PLUGIN_EXPORT int vxmplugin_requestAutoload(void)
 VXM_PLUGIN_EXPORT void vxmplugin_currentServerConnectionChanged(vxm_uint64 schandlerid)
 {
     guarded("currentServerConnectionChanged", [schandlerid] {
-        const HostFunctions* functions = hostFunctions();
-        const unsigned long long current = functions && functions->getCurrentServerConnectionHandlerID
-                                               ? functions->getCurrentServerConnectionHandlerID()
-                                               : 0;
+        const unsigned long long current = hostTable().getCurrentServerConnectionHandlerID();
         std::printf("CtrlPortPlugin: currentServerConnectionChanged %llu (%llu)\n",
                     static_cast<unsigned long long>(schandlerid), current);
         std::fflush(stdout);
