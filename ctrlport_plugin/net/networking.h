@@ -26,7 +26,8 @@ class NetWorkingPollTCPSelect;
 
 // What the layer reports about itself. onLog receives every log text of the layer, on whichever
 // thread of the layer produced it (the accept thread, a poll thread, a sender's thread), so it must
-// be safe to call from several threads at once; an empty onLog drops the texts.
+// be safe to call from several threads at once, and take no lock of the layer's callers (a poll
+// thread may hold its own lock while it logs); an empty onLog drops the texts.
 struct NetWorkingFunctions
 {
     std::function<void(const std::string& message)> onLog;
@@ -95,7 +96,8 @@ struct NetWorkingSocketData
 };
 
 // Lock order: the NetWorking lock, then a poller's lock, then the connection-id counter's mutex;
-// the queue-trimming lock comes before all of them. No lock of the layer is held while a callback runs.
+// the queue-trimming lock comes before all of them. No lock of the layer is held while a
+// connection's callback runs (onLog may be called under one).
 class NetWorking
 {
 public:
