@@ -69,10 +69,9 @@ void FileReplaceTaskSpecification::start()
 void FileReplaceTaskSpecification::reset()
 {
     deleteSubTasks();
-    // A copy or unpack still in flight may yet write the staged file.
+    // A copy or unpack still in flight may yet write the staged file, which the step's undo
+    // must find there.
     QThreadPool::globalInstance()->waitForDone();
-    if (state != Finished)
-        change.rollback(programFolder(), [this](const QString& text) { emit message(text); });
     TaskSpecification::reset();
 }
 

@@ -31,8 +31,8 @@ public:
     ~FileReplaceTaskSpecification() override;
 
     void start() override;
-    // Waits for running pool work, drops the children and, unless the file was replaced, undoes
-    // its change.
+    // Waits for running pool work and drops the children. The change is undone by the step, with
+    // the rest of its plan.
     void reset() override;
 
     // File names that are run as programs, and complete suffixes of shared libraries.
