@@ -200,27 +200,36 @@ QString makeKeptFolder(const QString& installation)
 }
 
 // The journal cannot be used: it goes to a kept folder with every backup in old/, whose plan is
-// lost with it. `why` are the lines that say what is wrong with it.
+// lost with it. `why` are the lines that say what is wrong with it. The backups move first and the
+// journal last, so that a crash in between leaves the journal to be set aside again at the next start,
+// never backups in old/ without it (a later update would take them for leftovers and delete them).
 JournalRecovery setAside(const QString& installation, const QStringList& why, const JournalReporter& report)
 {
     for (const QString& line : why)
         report(line);
     const QString journal = ReplaceJournal::pathIn(installation);
     const QString kept = makeKeptFolder(installation);
+    const QDir old(oldFolderIn(installation));
+    if (!kept.isEmpty()) {
+        const QStringList backups = old.entryList({oldFilePrefix() + "*"}, QDir::Files | QDir::System | QDir::Hidden);
+        for (const QString& name : backups) {
+            if (::rename(nativePath(old.filePath(name)).constData(), nativePath(kept + "/" + name).constData()) != 0) {
+                const int error = errno;
+                report(QString("Could not move '%1' to '%2'").arg(old.filePath(name), kept));
+                report(fileErrorLine(old.filePath(name), error));
+            }
+        }
+        syncFolder(kept);
+        syncFolder(old.path());
+    }
     if (kept.isEmpty() || ::rename(nativePath(journal).constData(), nativePath(kept + "/replace.journal").constData()) != 0) {
         const int error = errno;
         report(QString("Could not move the rollback journal '%1' away; it is kept").arg(journal));
         report(fileErrorLine(kept.isEmpty() ? oldFolderIn(installation) : kept, error));
+        // A kept folder that received nothing would only be litter, made again at every start.
+        if (!kept.isEmpty())
+            ::rmdir(nativePath(kept).constData());
         return JournalRecovery::Kept;
-    }
-    const QDir old(oldFolderIn(installation));
-    const QStringList backups = old.entryList({oldFilePrefix() + "*"}, QDir::Files | QDir::System | QDir::Hidden);
-    for (const QString& name : backups) {
-        if (::rename(nativePath(old.filePath(name)).constData(), nativePath(kept + "/" + name).constData()) != 0) {
-            const int error = errno;
-            report(QString("Could not move '%1' to '%2'").arg(old.filePath(name), kept));
-            report(fileErrorLine(old.filePath(name), error));
-        }
     }
     syncFolder(kept);
     syncFolder(old.path());
