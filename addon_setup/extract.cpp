@@ -13,6 +13,7 @@
 #include <QtGui/private/qzipreader_p.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -110,19 +111,34 @@ QString createFailure(const QString &tempPath, const QString &why)
     return installerText("Failed to create temp path: %1").arg(tempPath) + QStringLiteral(": ") + why;
 }
 
-// A fresh, private extraction folder: leftovers of an earlier run must not end up in this installation.
-bool makeFreshFolder(const QString &tempPath, QString &error)
+// A fresh, private folder beside the extraction folder `tempPath`, into which the entries are
+// written: only a whole extraction takes the extraction folder's name, so that a forced run never
+// reuses one cut short. Leftovers of an earlier run must not end up in this installation either.
+bool makePartialFolder(const QString &tempPath, QString &partial, QString &error)
 {
     QString why;
     if (!safefs::ensurePrivateDir(importFolder(), why)) {
         error = createFailure(tempPath, why);
         return false;
     }
-    if (!safefs::removeEntry(tempPath) || !safefs::ensurePrivateDir(tempPath, why)) {
-        error = createFailure(tempPath, why.isEmpty() ? lastSystemReason() : why);
+    QByteArray name = QFile::encodeName(importFolder() + QStringLiteral("/.partial-XXXXXX"));
+    if (!::mkdtemp(name.data())) {
+        error = createFailure(tempPath, lastSystemReason());
         return false;
     }
+    partial = QFile::decodeName(name);
     return true;
+}
+
+// Gives the whole extraction in `partial` the name `tempPath`, in place of what an earlier run left.
+bool completeFolder(const QString &partial, const QString &tempPath, QString &error)
+{
+    if (safefs::removeEntry(tempPath)
+        && ::rename(QFile::encodeName(partial).constData(), QFile::encodeName(tempPath).constData()) == 0)
+        return true;
+    error = createFailure(tempPath, lastSystemReason());
+    safefs::removeEntry(partial);
+    return false;
 }
 
 // Writes the plan below `tempPath`: the folders, then the files in the directory's order, each
@@ -209,8 +225,8 @@ bool extractPackage(QString &tempPath, QString &error, bool force, bool &hasPlug
     const QString baseName = packageBaseName();
     tempPath = importFolder() + QLatin1Char('/') + (baseName.isEmpty() ? fallbackFolderName : baseName);
 
-    if (force) {
-        // Reuse an earlier extraction, but only from a folder no one else can have filled.
+    if (force && safefs::kindOf(tempPath) == safefs::Kind::Dir) {
+        // Reuse an earlier, whole extraction, but only from a folder no one else can have filled.
         QString why;
         if (safefs::kindOf(importFolder()) != safefs::Kind::Missing && !safefs::ensurePrivateDir(importFolder(), why)) {
             error = createFailure(tempPath, why);
@@ -231,6 +247,8 @@ bool extractPackage(QString &tempPath, QString &error, bool force, bool &hasPlug
     hasPlugins = plan.hasPlugins;
     // Room for all of it where it is extracted (the installation checks its own side).
     const bool importExists = safefs::kindOf(importFolder()) == safefs::Kind::Dir;
+    QString partial;
     return fitsOn(importExists ? importFolder() : QDir::tempPath(), plan.need, error)
-        && makeFreshFolder(tempPath, error) && writeEntries(package, plan, tempPath, error);
+        && makePartialFolder(tempPath, partial, error) && writeEntries(package, plan, partial, error)
+        && completeFolder(partial, tempPath, error);
 }

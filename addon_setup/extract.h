@@ -11,5 +11,6 @@ QString importFolder();
 
 // Extracts the package named by g_packageFileName into importFolder()/<base name>. `tempPath`
 // receives that folder; `error` the failure text; `hasPlugins` whether the package brings
-// plug-ins. With `force` nothing is extracted: the folder of an earlier run is reused.
+// plug-ins. With `force` nothing is extracted when an earlier run extracted the folder whole: it is
+// reused.
 bool extractPackage(QString &tempPath, QString &error, bool force, bool &hasPlugins);

@@ -4,6 +4,8 @@
 #include "freespace.h"
 #include "globals.h"
 #include "safefs.h"
+#include "installjournal.h"
+#include "installlock.h"
 #include "stagedinstall.h"
 
 #include <QCoreApplication>
@@ -138,8 +140,7 @@ int planContent(const QString &source, const QString &destination, StagedInstall
     if (fileSystemOf(source) != fileSystemOf(destination) && !fitsOn(destination, plan.need, error))
         return -1;
     for (const ContentPlan::Item &item : qAsConst(plan.items)) {
-        const QString target = destination + QLatin1Char('/') + item.relative;
-        if (!(item.folder ? install.addFolder(target) : install.addFile(item.source, target))) {
+        if (!(item.folder ? install.addFolder(item.relative) : install.addFile(item.source, item.relative))) {
             error = install.error();
             return -1;
         }
@@ -152,11 +153,12 @@ QString journalPath()
     return configFolder() + QStringLiteral("addon_setup.journal");
 }
 
-// Removes the staging files (".vxm-", a token, "-" and a number) that runs without a journal left
+// Removes the staged copies (".vxm-", a token, "-" and a number) that runs without a journal left
 // beside their targets in the content folders of `clientFolder`: the user's own regular files only.
+// Backups have names of their own and stay: a journal that was set aside may name them.
 void removeLeftoverStagingFiles(const QString &clientFolder)
 {
-    static const QRegularExpression stagedName(QStringLiteral("^\\.vxm-[0-9a-z]+-[0-9]+$"));
+    static const QRegularExpression stagedName(QString::fromLatin1(stagedNamePattern));
     for (const QString &top : topFolders()) {
         QDirIterator it(clientFolder + QLatin1Char('/') + top, QDir::Files | QDir::Hidden | QDir::System,
                         QDirIterator::Subdirectories);
@@ -170,6 +172,12 @@ void removeLeftoverStagingFiles(const QString &clientFolder)
     }
 }
 
+// The client folder as an absolute path, whatever the working folder is later.
+QString absoluteFolder(const QString &folder)
+{
+    return QDir::cleanPath(QDir(folder).absolutePath());
+}
+
 // The package file's SHA-1 in lower-case hexadecimal; empty when the file cannot be read.
 QString packageChecksum()
 {
@@ -180,6 +188,35 @@ QString packageChecksum()
     if (!sha1.addData(&package) || package.error() != QFileDevice::NoError)
         return QString();
     return QString::fromLatin1(sha1.result().toHex());
+}
+
+// Installs the content of `packageFolder` into `clientFolder` with the package's add-on list entry
+// (none when `checksum` is empty). Returns the number of files installed, or -1 with `error` set.
+int installContent(const QString &packageFolder, const QString &clientFolder, const QString &checksum, QString &error)
+{
+    const QString root = absoluteFolder(clientFolder);
+    // One installation at a time in a client folder, whatever the users' configuration folders.
+    InstallLock folderLock(root, InstallLock::Target::Folder);
+    if (!folderLock.take(error))
+        return -1;
+    removeLeftoverStagingFiles(root);
+    StagedInstall install(journalPath(), root);
+    const int files = planContent(packageFolder, root, install, error);
+    if (files <= 0)
+        return files;
+    QString problem;
+    if (!checksum.isEmpty()) {
+        if (!checkAddonList(problem)) {
+            error = installerText("Cannot write %1").arg(addonListPath()) + QStringLiteral(": ") + problem;
+            return -1;
+        }
+        install.addSetting(packageBaseName() + QStringLiteral("/Checksum"), checksum);
+    }
+    if (!install.run()) {
+        error = install.error();
+        return -1;
+    }
+    return files;
 }
 
 } // namespace
@@ -225,9 +262,8 @@ void detectAllAddonNames(const QString &root, AddonNames &addonNames)
 
 void copyTree(const QString &source, const QString &destination, bool &failed)
 {
-    StagedInstall install(journalPath());
     QString error;
-    if (planContent(source, destination, install, error) < 0 || !install.run())
+    if (installContent(source, destination, QString(), error) < 0)
         failed = true;
 }
 
@@ -246,27 +282,24 @@ bool installPackage(const QString &clientFolder, const QString &packageFolder, A
 
     // All or nothing: every file is staged before the first one replaces anything, and the
     // replaced files stay until the add-on list records the package.
-    const QString checksum = packageChecksum();
-    StagedInstall install(journalPath());
     QString why;
-    const int files = planContent(packageFolder, clientFolder, install, why);
+    const int files = installContent(packageFolder, clientFolder, packageChecksum(), why);
     if (files < 0)
         return failWith(why);
     if (files == 0)
         return failWith(installerText("The Add-On holds no files to install."));
-    if (!checksum.isEmpty())
-        install.addSetting(configFolder() + QStringLiteral("addons.ini"), packageBaseName() + QStringLiteral("/Checksum"),
-                           checksum);
-    if (!install.run())
-        return failWith(install.error());
     return true;
 }
 
-bool recoverInterruptedInstallation(const QString &clientFolder, QString &error)
+bool recoverInterruptedInstallation(const QString &clientFolder, QString &report)
 {
-    if (!recoverInstallJournal(journalPath(), error))
+    if (!recoverInstallJournal(journalPath(), report))
         return false;
-    removeLeftoverStagingFiles(clientFolder);
+    const QString root = absoluteFolder(clientFolder);
+    InstallLock folderLock(root, InstallLock::Target::Folder);
+    QString error;
+    if (isClientFolder(root) && folderLock.take(error))
+        removeLeftoverStagingFiles(root);
     return true;
 }
 

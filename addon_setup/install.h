@@ -28,11 +28,12 @@ void copyTree(const QString &source, const QString &destination, bool &failed);
 bool installPackage(const QString &clientFolder, const QString &packageFolder, AddonNames &addonNames,
                     QString *error = nullptr);
 
-// At every start, before the extraction folder is touched: undoes (or, once committed, finishes)
-// an installation that a crash interrupted, then removes the staging files that earlier runs left
-// without a journal in the content folders of `clientFolder`. False, with `error` saying which
-// files could not be restored, when the interrupted installation could not be undone.
-bool recoverInterruptedInstallation(const QString &clientFolder, QString &error);
+// Before an installation, under the user's lock: undoes (or, once committed, finishes) an
+// installation that a crash interrupted, then removes the staged copies that earlier runs left
+// without a journal in the content folders of `clientFolder`. `report` receives what the user must
+// be told (a journal that could not be obeyed or undone is set aside, and the report names where);
+// false when the journal had to stay where it is, so that nothing can be installed.
+bool recoverInterruptedInstallation(const QString &clientFolder, QString &report);
 
 // Names the add-ons for the client to activate at its next start (addon_setup_temp.ini).
 void writeActivationList(const AddonNames &addonNames);

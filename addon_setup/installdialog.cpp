@@ -1,6 +1,8 @@
 #include "installdialog.h"
 
 #include "install.h"
+#include "installlock.h"
+#include "safefs.h"
 
 #include <QDir>
 #include <QFile>
@@ -68,6 +70,7 @@ void InstallDialog::setPackage(const QString &packageFolder, bool hasPlugins)
 {
     this->hasPlugins = hasPlugins;
     packagePath = packageFolder;
+    packageIdentity = safefs::identityOf(packagePath);
     if (packagePath.isEmpty()) {
         installButton->setEnabled(false);
         return;
@@ -178,9 +181,26 @@ void InstallDialog::on_installButton_clicked()
         return;
     }
 
-    AddonNames addonNames;
+    // One installation at a time, and whatever a crash interrupted is undone first.
+    InstallLock lock;
     QString why;
-    if (!installPackage(clientFolder, packagePath, addonNames, &why)) {
+    if (!lock.takeWaiting(false, waitingForInstallationText(), why)) {
+        if (!why.isEmpty())
+            QMessageBox::critical(this, tr("Error"), why, QMessageBox::Ok, QMessageBox::NoButton);
+        return;
+    }
+    QString report;
+    const bool recovered = recoverInterruptedInstallation(clientFolder, report);
+    if (!report.isEmpty() && recovered)
+        QMessageBox::warning(this, tr("Warning"), report, QMessageBox::Ok, QMessageBox::NoButton);
+
+    AddonNames addonNames;
+    if (!recovered)
+        why = report;
+    else if (safefs::identityOf(packagePath) != packageIdentity)
+        why = tr("The extracted Add-On in %1 was replaced by another run meanwhile; start the installation again.")
+                  .arg(packagePath);
+    if (!why.isEmpty() || !installPackage(clientFolder, packagePath, addonNames, &why)) {
         QMessageBox::critical(this, tr("Error"), tr("Failed to install Add-On.") + QLatin1Char('\n') + why,
                               QMessageBox::Ok, QMessageBox::NoButton);
     } else if (!addonNames.isEmpty()) {

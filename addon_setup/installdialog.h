@@ -36,4 +36,6 @@ private:
     QString packagePath;
     QString clientFolder;
     QStringList platforms;
+    // The extracted folder as setPackage found it: another run may replace it while the dialog is open.
+    QByteArray packageIdentity;
 };

@@ -85,6 +85,14 @@ bool writeAll(int fd, const char *data, qint64 size)
     return true;
 }
 
+QByteArray identityOf(const QString &path)
+{
+    struct stat st;
+    if (path.isEmpty() || ::lstat(native(path).constData(), &st) != 0)
+        return QByteArray();
+    return QByteArray::number(quint64(st.st_dev)) + ':' + QByteArray::number(quint64(st.st_ino));
+}
+
 Kind kindOf(const QString &path)
 {
     struct stat st;

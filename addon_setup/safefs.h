@@ -37,6 +37,9 @@ private:
 // Writes all of `data`, going on after short writes and interruptions.
 bool writeAll(int fd, const char *data, qint64 size);
 
+// The device and inode of the entry `path` itself, as text; empty when nothing is there.
+QByteArray identityOf(const QString &path);
+
 // What the path itself is (the link, not its target).
 Kind kindOf(const QString &path);
 

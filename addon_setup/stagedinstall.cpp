@@ -9,6 +9,8 @@
 #include <QSettings>
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -48,7 +50,7 @@ bool copyData(int in, int out, qint64 size)
 }
 
 // Makes `to` (a free name) the file `from`: a hard link, or on a file system without hard links
-// between the two, a copy with the same permissions. False with errno set.
+// between the two, a copy with the same permissions and times. False with errno set.
 bool linkOrCopy(const QByteArray &from, const QByteArray &to)
 {
     if (::link(from.constData(), to.constData()) == 0)
@@ -62,18 +64,62 @@ bool linkOrCopy(const QByteArray &from, const QByteArray &to)
     safefs::Fd out(::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid())
         return false;
-    bool ok = copyData(in.get(), out.get(), st.st_size) && ::fchmod(out.get(), st.st_mode & 0777) == 0;
+    // The times tell the copy's content apart from any other, as the journal records it.
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    bool ok = copyData(in.get(), out.get(), st.st_size) && ::fchmod(out.get(), st.st_mode & 0777) == 0
+        && ::futimens(out.get(), times) == 0;
     const int error = errno ? errno : EIO;
     ok = out.close() && ok;
     errno = error;
     return ok;
 }
 
+// The signal that asked a running installation to stop, or 0.
+volatile sig_atomic_t stopSignal = 0;
+
+extern "C" void askToStop(int signal)
+{
+    stopSignal = signal;
+}
+
+// While it lives, SIGTERM, SIGHUP and SIGINT ask the installation to stop instead of ending the
+// process; when it goes, a signal that came meanwhile ends the process as it would have.
+class StopSignals
+{
+public:
+    StopSignals()
+    {
+        stopSignal = 0;
+        struct sigaction action = {};
+        action.sa_handler = askToStop;
+        sigemptyset(&action.sa_mask);
+        for (int i = 0; i < count; ++i)
+            ::sigaction(handledSignals[i], &action, &m_previous[i]);
+    }
+    ~StopSignals()
+    {
+        for (int i = 0; i < count; ++i)
+            ::sigaction(handledSignals[i], &m_previous[i], nullptr);
+        if (const int signal = stopSignal) {
+            ::signal(signal, SIG_DFL);
+            ::raise(signal);
+        }
+    }
+    StopSignals(const StopSignals &) = delete;
+    StopSignals &operator=(const StopSignals &) = delete;
+
+private:
+    static constexpr int count = 3;
+    static constexpr int handledSignals[count] = {SIGTERM, SIGHUP, SIGINT};
+    struct sigaction m_previous[count];
+};
+
 } // namespace
 
-StagedInstall::StagedInstall(const QString &journalPath)
+StagedInstall::StagedInstall(const QString &journalPath, const QString &root)
     : m_journal(journalPath), m_token(QByteArray::number(QRandomGenerator::global()->generate64(), 36))
 {
+    m_plan.root = QFile::encodeName(root);
 }
 
 bool StagedInstall::fail(const QString &what, int error)
@@ -82,63 +128,78 @@ bool StagedInstall::fail(const QString &what, int error)
     return false;
 }
 
-QByteArray StagedInstall::freshName(const QByteArray &folder)
+QByteArray StagedInstall::freshName(const char *prefix)
 {
     // Short, so that it fits wherever the target's own name fits; hidden from folder listings.
-    return folder + "/.vxm-" + m_token + '-' + QByteArray::number(++m_counter);
+    return prefix + m_token + '-' + QByteArray::number(++m_counter);
 }
 
-bool StagedInstall::addFolder(const QString &path)
+bool StagedInstall::addFolder(const QString &relative)
 {
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray name = QFile::encodeName(relative);
+    const QByteArray native = m_plan.path(name);
     struct stat st;
     if (::stat(native.constData(), &st) == 0) {
         if (S_ISDIR(st.st_mode))
             return true;
-        return fail(installerText("Cannot create the folder %1").arg(path), ENOTDIR);
+        return fail(installerText("Cannot create the folder %1").arg(QFile::decodeName(native)), ENOTDIR);
     }
-    m_plan.folders.append(native);
+    m_plan.folders.append(name);
     m_changedFolders.insert(safefs::parentOf(native));
     return true;
 }
 
-bool StagedInstall::addFile(const QString &source, const QString &target)
+bool StagedInstall::addFile(const QString &source, const QString &relative)
 {
     const QByteArray from = QFile::encodeName(source);
     JournalPlan::File file;
-    file.target = QFile::encodeName(target);
+    file.target = QFile::encodeName(relative);
+    const QByteArray target = m_plan.path(file.target);
     struct stat st;
     struct stat old;
-    if (::lstat(file.target.constData(), &old) == 0) {
+    if (::lstat(target.constData(), &old) == 0) {
         if (S_ISDIR(old.st_mode))
-            return fail(installerText("Cannot write %1").arg(target), EISDIR);
+            return fail(installerText("Cannot write %1").arg(QFile::decodeName(target)), EISDIR);
         if (::stat(from.constData(), &st) == 0 && old.st_dev == st.st_dev && old.st_ino == st.st_ino)
             return true; // already in place
-        file.backup = freshName(safefs::parentOf(file.target));
+        file.backup = freshName(".vxmkeep-");
+        file.old = JournalPlan::Content::of(target);
     }
-    file.staged = freshName(safefs::parentOf(file.target));
+    file.staged = freshName(".vxm-");
+    file.fresh = JournalPlan::Content::of(from);
     m_plan.files.append(file);
     m_sources.append(from);
-    m_changedFolders.insert(safefs::parentOf(file.target));
+    m_changedFolders.insert(safefs::parentOf(target));
     return true;
 }
 
-void StagedInstall::addSetting(const QString &file, const QString &key, const QString &value)
+void StagedInstall::addSetting(const QString &key, const QString &value)
 {
-    const QSettings settings(file, QSettings::IniFormat);
-    m_plan.settings.append({file, key, value, settings.contains(key), settings.value(key).toString()});
+    const QSettings settings(addonListPath(), QSettings::IniFormat);
+    m_plan.settings.append({key, value, settings.contains(key), settings.value(key).toString()});
+}
+
+bool StagedInstall::stopped()
+{
+    if (!stopSignal)
+        return false;
+    m_error = installerText("The installation was stopped by a signal (%1).").arg(QString::fromLocal8Bit(::strsignal(stopSignal)));
+    return true;
 }
 
 bool StagedInstall::stageFile(const JournalPlan::File &file, const QByteArray &source)
 {
-    const QString shown = QFile::decodeName(file.target);
+    const QByteArray target = m_plan.path(file.target);
+    const QString shown = QFile::decodeName(target);
     struct stat st;
     const bool found = ::lstat(source.constData(), &st) == 0;
     if (!found || !S_ISREG(st.st_mode))
         return fail(installerText("Cannot read %1").arg(QFile::decodeName(source)), found ? EINVAL : errno);
-    if (injectedInstallFault("stage", file.staged) || !linkOrCopy(source, file.staged))
+    const QByteArray staged = m_plan.stagedPath(file);
+    if (injectedInstallFault("stage", staged) || !linkOrCopy(source, staged))
         return fail(installerText("Cannot write %1").arg(shown), errno);
-    if (!file.backup.isEmpty() && (injectedInstallFault("backup", file.backup) || !linkOrCopy(file.target, file.backup)))
+    const QByteArray backup = m_plan.backupPath(file);
+    if (!backup.isEmpty() && (injectedInstallFault("backup", backup) || !linkOrCopy(target, backup)))
         return fail(installerText("Cannot keep a backup of %1").arg(shown), errno);
     return true;
 }
@@ -146,11 +207,14 @@ bool StagedInstall::stageFile(const JournalPlan::File &file, const QByteArray &s
 bool StagedInstall::stage()
 {
     for (const QByteArray &folder : qAsConst(m_plan.folders)) {
-        if (injectedInstallFault("mkdir", folder) || ::mkdir(folder.constData(), 0777) != 0)
-            return fail(installerText("Cannot create the folder %1").arg(QFile::decodeName(folder)), errno);
+        const QByteArray path = m_plan.path(folder);
+        if (stopped())
+            return false;
+        if (injectedInstallFault("mkdir", path) || ::mkdir(path.constData(), 0777) != 0)
+            return fail(installerText("Cannot create the folder %1").arg(QFile::decodeName(path)), errno);
     }
     for (int i = 0; i < m_plan.files.size(); ++i) {
-        if (!stageFile(m_plan.files.at(i), m_sources.at(i)))
+        if (stopped() || !stageFile(m_plan.files.at(i), m_sources.at(i)))
             return false;
     }
     // One sync of each file system makes every staged file durable before any of them is placed.
@@ -164,38 +228,47 @@ bool StagedInstall::stage()
 bool StagedInstall::place()
 {
     for (const JournalPlan::File &file : qAsConst(m_plan.files)) {
-        if (injectedInstallFault("place", file.target) || ::rename(file.staged.constData(), file.target.constData()) != 0)
-            return fail(installerText("Cannot replace %1").arg(QFile::decodeName(file.target)), errno);
+        const QByteArray target = m_plan.path(file.target);
+        if (stopped())
+            return false;
+        if (injectedInstallFault("place", target) || ::rename(m_plan.stagedPath(file).constData(), target.constData()) != 0)
+            return fail(installerText("Cannot replace %1").arg(QFile::decodeName(target)), errno);
     }
     for (const QByteArray &folder : qAsConst(m_changedFolders)) {
         if (!safefs::syncFolder(folder))
             return fail(installerText("Cannot save %1 to disk").arg(QFile::decodeName(folder)), errno);
     }
     for (const JournalPlan::Setting &setting : qAsConst(m_plan.settings)) {
+        if (stopped())
+            return false;
         if (!writeSetting(setting, false))
-            return fail(installerText("Cannot write %1").arg(setting.file), errno ? errno : EIO);
+            return fail(installerText("Cannot write %1").arg(addonListPath()), errno ? errno : EIO);
     }
     return true;
 }
 
-bool StagedInstall::undo(JournalPhase phase)
+bool StagedInstall::undo()
 {
-    const QStringList notRestored = undoPlan(m_plan, phase);
-    if (notRestored.isEmpty())
+    const QStringList notRestored = undoPlan(m_plan);
+    if (notRestored.isEmpty()) {
         m_journal.remove();
-    else
-        m_error += QLatin1Char(' ') + notRestoredText(notRestored);
+        return false;
+    }
+    bool kept = false;
+    m_error += QLatin1Char(' ') + notRestoredText(notRestored) + QLatin1Char(' ')
+        + setJournalAside(m_journal.path(), &m_plan, kept);
     return false;
 }
 
 bool StagedInstall::run()
 {
-    if (!m_error.isEmpty() || !m_journal.begin(m_plan, m_error))
+    if (!m_error.isEmpty())
         return false;
-    if (!stage() || !m_journal.enter(JournalPhase::Placing, m_error))
-        return undo(JournalPhase::Staging);
-    if (!place() || !m_journal.enter(JournalPhase::Committed, m_error))
-        return undo(JournalPhase::Placing);
+    const StopSignals stopSignals;
+    if (!m_journal.begin(m_plan, m_error))
+        return false;
+    if (!stage() || !m_journal.enter(false, m_error) || !place() || !m_journal.enter(true, m_error))
+        return undo();
     // From here on the installation stays; a backup that cannot go now is tried again at the
     // next start, from the journal.
     if (finishPlan(m_plan))

@@ -12,33 +12,37 @@
 // target (a hard link when the source is on the same file system, else a copy; so the sources must
 // be files that are thrown away, not changed, afterwards, as the extraction's are) and every file
 // it replaces is kept by a hard link under a backup name; only when all of it is on disk are the
-// staged files renamed over their targets and the settings written. Whatever fails, the folders
-// are taken back to what they were; a crash is undone at the next start from the journal.
+// staged files renamed over their targets and the add-on list written. Whatever fails, the folders
+// are taken back to what they were; a crash is undone at the next start from the journal. SIGTERM,
+// SIGHUP and SIGINT during run() stop it at the next file with the same undo (or, once it is
+// committing, let it finish), and then end the process by that signal.
 class StagedInstall
 {
 public:
-    explicit StagedInstall(const QString &journalPath);
+    // Installs into the client folder `root` (absolute), journalled at `journalPath`.
+    StagedInstall(const QString &journalPath, const QString &root);
 
-    // Plans the folder `path` unless it is there (a link to a folder counts).
-    bool addFolder(const QString &path);
-    // Plans the regular file `source` as `target`, whose folder is there or planned.
-    bool addFile(const QString &source, const QString &target);
-    // Plans setting `key` of the settings file `file` to `value` once every file is in place.
-    void addSetting(const QString &file, const QString &key, const QString &value);
+    // Plans the folder `relative` unless it is there (a link to a folder counts).
+    bool addFolder(const QString &relative);
+    // Plans the regular file `source` as `relative`, whose folder is there or planned.
+    bool addFile(const QString &source, const QString &relative);
+    // Plans setting `key` of the user's add-on list to `value` once every file is in place.
+    void addSetting(const QString &key, const QString &value);
 
     // Journals the plan and carries it out. On failure everything is undone (or, where that
-    // fails, the journal stays for the next start) and error() says why.
+    // fails, the journal is set aside with the backups) and error() says why.
     bool run();
 
     const QString &error() const { return m_error; }
 
 private:
     bool fail(const QString &what, int error);
-    QByteArray freshName(const QByteArray &folder);
+    QByteArray freshName(const char *prefix);
     bool stage();
     bool stageFile(const JournalPlan::File &file, const QByteArray &source);
     bool place();
-    bool undo(JournalPhase phase);
+    bool stopped();
+    bool undo();
 
     InstallJournal m_journal;
     JournalPlan m_plan;

@@ -9,15 +9,10 @@
 
 #include <QApplication>
 #include <QMessageBox>
-#include <QProgressDialog>
-#include <QTimer>
 
 #include <cstdio>
 
 namespace {
-
-// How often the dialog road looks whether another installation has ended.
-constexpr int lockPollMs = 250;
 
 // Shows why the run ends: on the silent road one line on standard error, else a box without parent.
 void reportFailure(bool silent, const QString &text)
@@ -31,34 +26,6 @@ void reportFailure(bool silent, const QString &text)
     }
 }
 
-// Takes the lock, after another installation has ended if one runs: the silent road simply waits,
-// the dialog road says so in a window whose Cancel ends the run. False when the lock was not
-// taken; `error` then says why, or is empty when the user cancelled.
-bool takeInstallLock(InstallLock &lock, bool silent, QString &error)
-{
-    const InstallLock::Result first = lock.tryTake(error);
-    if (first != InstallLock::Result::Busy)
-        return first == InstallLock::Result::Taken;
-    if (silent)
-        return lock.take(error);
-
-    QProgressDialog waiting(installerText("Waiting for another installation of an Add-On to finish..."),
-                            installerText("Cancel"), 0, 0);
-    waiting.setWindowTitle(installerText("Information"));
-    bool taken = false;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &waiting, [&] {
-        const InstallLock::Result result = lock.tryTake(error);
-        if (result == InstallLock::Result::Busy)
-            return;
-        taken = result == InstallLock::Result::Taken;
-        waiting.accept();
-    });
-    poll.start(lockPollMs);
-    waiting.exec();
-    return taken;
-}
-
 } // namespace
 
 int runInstaller(const QStringList &arguments)
@@ -68,14 +35,26 @@ int runInstaller(const QStringList &arguments)
         return 1;
     g_packageFileName = line.packageFileName;
 
-    // One installation at a time, and none before whatever a crash interrupted is undone.
+    // None of this run's work begins before whatever a crash interrupted is undone. The lock is held
+    // through the extraction, and on the silent road to the end; the install dialog takes it again
+    // when Install is pressed.
     InstallLock lock;
     QString error;
-    if (!takeInstallLock(lock, line.silent, error) || !recoverInterruptedInstallation(defaultClientFolder(), error)) {
+    if (!lock.takeWaiting(line.silent, waitingForInstallationText(), error)) {
         if (!error.isEmpty())
             reportFailure(line.silent, error);
         return 1;
     }
+    QString report;
+    const bool recovered = recoverInterruptedInstallation(defaultClientFolder(), report);
+    if (!report.isEmpty()) {
+        if (recovered && !line.silent)
+            QMessageBox::warning(nullptr, installerText("Warning"), report, QMessageBox::Ok, QMessageBox::NoButton);
+        else
+            reportFailure(line.silent, report);
+    }
+    if (!recovered)
+        return 1;
 
     bool hasPlugins = false;
     if (!extractPackage(g_packageTempPath, error, line.force, hasPlugins)) {
@@ -92,6 +71,7 @@ int runInstaller(const QStringList &arguments)
         return ok ? 0 : 1;
     }
 
+    lock.release();
     g_installDialog = new InstallDialog(nullptr);
     g_installDialog->setPackage(g_packageTempPath, hasPlugins);
     if (line.force)

@@ -184,8 +184,15 @@ class SilentInstall(unittest.TestCase):
         self.assertEqual(self.run_installer("-silent"), 1)
         self.write_tree({"styles/a.qss": b"a"})
         package = self.zip_src("A.zip")
-        # Forced without an earlier extraction: nothing to install is a failure.
-        self.assertEqual(self.run_installer("-silent", package, "force"), 1)
+        # Forced without an earlier whole extraction: the package is extracted afresh.
+        partial = os.path.join(self.tmp, "vxmimport", ".partial-cutshort")
+        os.makedirs(os.path.join(partial, "styles"))
+        with open(os.path.join(partial, "styles", "a.qss"), "wb") as f:
+            f.write(b"cut")
+        self.assertEqual(self.run_installer("-silent", package, "force"), 0)
+        self.assertEqual(snapshot(self.client)["styles/a.qss"], b"a")
+        shutil.rmtree(os.path.join(self.client, "styles"))
+        os.remove(os.path.join(self.home, ".vxmclient", "addons.ini"))
         os.remove(os.path.join(self.client, "vxmclient_linux_amd64"))
         self.assertEqual(self.run_installer("-silent", package), 1)
         self.assertEqual(self.stderr, "Failed to install Add-On. No Voxmere 3 Client installation directory found.\n")

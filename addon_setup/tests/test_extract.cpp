@@ -304,11 +304,12 @@ TEST_F(ExtractTest, ForceReusesTheEarlierFolderAndLooksForPlugins)
 {
     const QString package = craftZip(base + QStringLiteral("/Tool.zip"),
                                      R"([{"name": "plugins/", "dir": true}, {"name": "plugins/tool.so", "data": "elf"}])");
+    // Without an earlier whole extraction (one killed half-way leaves only its partial folder) the
+    // package is extracted afresh.
+    writeTree(importDir(), {{QStringLiteral(".partial-abcdef/plugins/tool.so"), "e"}});
     ASSERT_TRUE(extract(package, true));
-    EXPECT_FALSE(hasPlugins);
-    EXPECT_FALSE(QFileInfo::exists(tempPath));
-    AddonNames names;
-    EXPECT_FALSE(installPackage(makeClientFolder(base + QStringLiteral("/client")), tempPath, names));
+    EXPECT_TRUE(hasPlugins);
+    EXPECT_EQ(readFile(tempPath + QStringLiteral("/plugins/tool.so")), QByteArray("elf"));
 
     ASSERT_TRUE(extract(package));
     writeTree(tempPath, {{QStringLiteral("styles/extra.qss"), "left by the earlier run"}});

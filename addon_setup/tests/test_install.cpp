@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QSet>
 #include <QSettings>
 
@@ -25,12 +26,18 @@ using namespace testsupport;
 
 namespace {
 
-// The installation's fault hook: the k-th operation of the process kills it, operations of the
-// kinds listed fail.
+// The installation's fault hook: the k-th operation of the process, or the n-th of one kind,
+// raises a signal; operations of the kinds listed fail, and so does the n-th of one kind.
 struct
 {
     int killAt = 0;
     int seen = 0;
+    QByteArray signalOn; // with signalAt: raise `signal` at that operation of this kind
+    int signalAt = 0;
+    int signal = SIGKILL;
+    QByteArray failOn; // with failAt: fail that operation of this kind
+    int failAt = 0;
+    QMap<QByteArray, int> seenOf;
     QSet<QByteArray> failing;
 } faults;
 
@@ -38,9 +45,12 @@ struct
 
 extern "C" bool vxmInjectInstallFault(const char *operation, const char *)
 {
+    const int nth = ++faults.seenOf[operation];
     if (++faults.seen == faults.killAt)
         ::raise(SIGKILL);
-    return faults.failing.contains(operation);
+    if (operation == faults.signalOn && nth == faults.signalAt)
+        ::raise(faults.signal);
+    return faults.failing.contains(operation) || (operation == faults.failOn && nth == faults.failAt);
 }
 
 namespace {
@@ -299,14 +309,14 @@ TEST_F(InstallTest, AKilledInstallationIsUndoneOrFinishedAtTheNextStart)
         restore(before);
         const pid_t child = ::fork();
         if (child == 0) {
+            faults = {};
             faults.killAt = kill;
-            faults.seen = 0;
             ::_exit(installPackage(client, v2, names) ? 0 : 1);
         }
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
-        QString error;
-        ASSERT_TRUE(recoverInterruptedInstallation(client, error)) << error.toStdString();
+        QString report;
+        ASSERT_TRUE(recoverInterruptedInstallation(client, report) && report.isEmpty()) << report.toStdString();
         if (WIFSIGNALED(status)) {
             afterKills.append(state());
             continue;
@@ -320,22 +330,108 @@ TEST_F(InstallTest, AKilledInstallationIsUndoneOrFinishedAtTheNextStart)
         break;
     }
 
-    // An undo that fails names the files it could not restore; the next start restores them.
+    // Killed, or asked to stop, when the `nth` file is placed; false when the run was not ended so.
+    const auto endedWhilePlacing = [&](int nth, int signal) {
+        restore(before);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            faults = {};
+            faults.signalOn = "place";
+            faults.signalAt = nth;
+            faults.signal = signal;
+            ::_exit(installPackage(client, v2, names) ? 0 : 1);
+        }
+        int status = 0;
+        return ::waitpid(child, &status, 0) == child && WIFSIGNALED(status) && WTERMSIG(status) == signal;
+    };
+    const QString journal = configFolder() + QStringLiteral("addon_setup.journal");
+    // Every file of the client and the configuration folder holds what it held before, or the
+    // original it replaced lies in the client or in a kept folder.
+    const auto nothingLost = [&] {
+        QList<QByteArray> contents = snapshotTree(client).values() + snapshotTree(configFolder()).values();
+        return contents.contains("tool1") && contents.contains("a1");
+    };
+
+    // SIGTERM, SIGHUP and SIGINT while placing end the run with its undo, before the next start.
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        ASSERT_TRUE(endedWhilePlacing(2, signal)) << signal;
+        EXPECT_EQ(state(), before) << signal;
+    }
+
+    // A failure before anything was placed leaves nothing to restore, whatever an undo would say.
     restore(before);
     faults.failing = {"place", "undo"};
     QString error;
     EXPECT_FALSE(installPackage(client, v2, names, &error));
-    faults.failing.clear();
-    EXPECT_TRUE(error.contains(QStringLiteral("Not restored: ")) && error.contains(client + QStringLiteral("/sound/calm/ding.wav")))
-        << error.toStdString();
-    EXPECT_TRUE(recoverInterruptedInstallation(client, error));
+    faults = {};
+    EXPECT_FALSE(error.contains(QStringLiteral("Not restored"))) << error.toStdString();
     EXPECT_EQ(state(), before);
 
-    // Staging files that runs without a journal left are removed, other hidden files stay.
-    writeTree(client, {{QStringLiteral("styles/dark/.vxm-1x2y3z-17"), "left"}, {QStringLiteral("sound/.keep"), "mine"}});
+    // An undo that cannot complete names the files, sets the journal aside with the originals it
+    // kept, and the next installation goes on.
+    faults.failOn = "place";
+    faults.failAt = 3;
+    faults.failing = {"undo"};
+    EXPECT_FALSE(installPackage(client, v2, names, &error));
+    faults = {};
+    EXPECT_TRUE(error.contains(QStringLiteral("Not restored: ")) && error.contains(client + QStringLiteral("/sound/calm/ding.wav"))
+                && error.contains(configFolder() + QStringLiteral("unrecovered-")))
+        << error.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(journal));
+    EXPECT_TRUE(nothingLost());
+    QString report;
+    EXPECT_TRUE(recoverInterruptedInstallation(client, report) && report.isEmpty()) << report.toStdString();
+    EXPECT_TRUE(installPackage(client, v2, names, &error)) << error.toStdString();
+
+    // A journal damaged after its plan's end, or written by another version, is never taken for
+    // one cut short: it is set aside and the originals stay.
+    const QList<QPair<const char *, std::function<QByteArray(QByteArray)>>> damages = {
+        {"placing mark garbled", [](QByteArray data) { return data.replace("\nP\n", "\nQ\n"); }},
+        {"a bit flipped in the plan", [](QByteArray data) { const int at = data.indexOf("styles/a.qss") + 7; data[at] = char(data.at(at) ^ 1); return data; }},
+        {"CRLF line ends", [](QByteArray data) { return data.replace("\n", "\r\n"); }},
+        {"another version", [](QByteArray data) { return data.replace("journal 2", "journal 3"); }},
+    };
+    for (const auto &damage : damages) {
+        SCOPED_TRACE(damage.first);
+        ASSERT_TRUE(endedWhilePlacing(2, SIGKILL));
+        writeTree(configFolder(), {{QStringLiteral("addon_setup.journal"), damage.second(readFile(journal))}});
+        EXPECT_TRUE(recoverInterruptedInstallation(client, report));
+        EXPECT_TRUE(report.contains(journal) && report.contains(QStringLiteral("unrecovered-"))) << report.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(journal));
+        EXPECT_TRUE(nothingLost());
+    }
+
+    // Another user's configuration folder: the start there sweeps the client, but the staged copies
+    // it removes are no backups, and this user's next start restores the client.
+    ASSERT_TRUE(endedWhilePlacing(2, SIGKILL));
+    const QByteArray home = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(base + QStringLiteral("/other-home")));
+    QDir().mkpath(QDir::homePath());
+    EXPECT_TRUE(recoverInterruptedInstallation(client, report));
+    qputenv("HOME", home);
+    EXPECT_TRUE(recoverInterruptedInstallation(client, report) && report.isEmpty()) << report.toStdString();
+    EXPECT_EQ(state(), before);
+
+    // A journal of another user's is not obeyed: it is set aside without touching the client.
+    if (::geteuid() == 0) {
+        ASSERT_TRUE(endedWhilePlacing(2, SIGKILL));
+        ASSERT_EQ(::chown(QFile::encodeName(journal).constData(), 54321, 54321), 0);
+        EXPECT_TRUE(recoverInterruptedInstallation(client, report));
+        EXPECT_TRUE(report.contains(QStringLiteral("unrecovered-"))) << report.toStdString();
+        EXPECT_EQ(readFile(client + QStringLiteral("/plugins/tool_linux_amd64.so")), QByteArray("tool2"));
+        EXPECT_TRUE(nothingLost());
+    } else {
+        std::cout << "[ SKIPPED ] a journal of another user: only root can make one" << std::endl;
+    }
+
+    // Staged copies that runs without a journal left are removed; backups and other hidden files stay.
+    restore(before);
+    writeTree(client, {{QStringLiteral("styles/dark/.vxm-1x2y3z-17"), "left"}, {QStringLiteral("sound/.keep"), "mine"},
+                       {QStringLiteral("styles/.vxmkeep-1x2y3z-18"), "kept"}});
     EXPECT_TRUE(recoverInterruptedInstallation(client, error));
     EXPECT_FALSE(QFileInfo::exists(client + QStringLiteral("/styles/dark/.vxm-1x2y3z-17")));
     EXPECT_TRUE(QFileInfo::exists(client + QStringLiteral("/sound/.keep")));
+    EXPECT_TRUE(QFileInfo::exists(client + QStringLiteral("/styles/.vxmkeep-1x2y3z-18")));
 }
 
 TEST_F(InstallTest, ActivationListKeepsEarlierKeys)
