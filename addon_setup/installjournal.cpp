@@ -352,6 +352,25 @@ QString makeKeptFolder()
     return QString();
 }
 
+// Whether the settings reader takes every line of the INI file `path` as written, so that writing
+// it back loses nothing: no byte-order mark, and no line but sections, keys with "=", comments and
+// blank ones.
+bool readsBack(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray data = file.readAll();
+    if (data.startsWith("\xEF\xBB\xBF"))
+        return false;
+    for (const QByteArray &line : data.split('\n')) {
+        const QByteArray text = line.trimmed();
+        if (!text.isEmpty() && !text.startsWith('[') && !text.startsWith(';') && !text.startsWith('#') && !text.contains('='))
+            return false;
+    }
+    return QSettings(path, QSettings::IniFormat).status() == QSettings::NoError;
+}
+
 } // namespace
 
 JournalPlan::Content JournalPlan::Content::of(const QByteArray &path)
@@ -425,7 +444,7 @@ bool checkAddonList(QString &problem)
         problem = installerText("it is no regular file");
         return false;
     }
-    if (QSettings(QFile::decodeName(path), QSettings::IniFormat).status() == QSettings::FormatError) {
+    if (!readsBack(QFile::decodeName(path))) {
         problem = installerText("it is no settings file that can be read");
         return false;
     }

@@ -193,6 +193,12 @@ class SilentInstall(unittest.TestCase):
         self.assertEqual(snapshot(self.client)["styles/a.qss"], b"a")
         shutil.rmtree(os.path.join(self.client, "styles"))
         os.remove(os.path.join(self.home, ".vxmclient", "addons.ini"))
+        # A configuration folder that cannot be made is named with the reason.
+        home, self.home = self.home, os.path.join(self.base, "A.zip")
+        self.assertEqual(self.run_installer("-silent", package), 1)
+        self.assertTrue(self.stderr.startswith("Cannot lock %s/.vxmclient/addon_setup.lock: the folder %s/.vxmclient/ "
+                                               "cannot be created: " % (self.home, self.home)), self.stderr)
+        self.home = home
         os.remove(os.path.join(self.client, "vxmclient_linux_amd64"))
         self.assertEqual(self.run_installer("-silent", package), 1)
         self.assertEqual(self.stderr, "Failed to install Add-On. No Voxmere 3 Client installation directory found.\n")

@@ -528,6 +528,27 @@ private slots:
         QCOMPARE(script.boxes.value(0).text, QStringLiteral("Failed to extract Add-On:\nFile not found: "));
     }
 
+    void anOpenDialogWaitsOnlyForAnInstallation()
+    {
+        // An open dialog holds no lock; Install waits only for an installation that runs meanwhile.
+        makePackage("name=Dark\n", {{QStringLiteral("styles/dark.qss"), "d"}});
+        InstallDialog dialog;
+        dialog.setPackage(package, false);
+        typeFolder(dialog, client);
+        QString error;
+        auto other = std::make_unique<InstallLock>();
+        QCOMPARE(other->tryTake(error), InstallLock::Result::Taken);
+        ModalScript install;
+        install.then([&](QDialog *waiting) {
+            QVERIFY(waiting->findChild<QProgressBar *>());
+            other.reset();
+        });
+        install.answer(QMessageBox::Yes);
+        dialog.installButton->click();
+        QVERIFY(install.done());
+        QCOMPARE(readFile(client + QStringLiteral("/styles/dark.qss")), QByteArray("d"));
+    }
+
     void unreadablePackageInfoEndsTheProcess()
     {
         QProcess probe;

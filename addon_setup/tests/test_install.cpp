@@ -19,6 +19,7 @@
 #include <functional>
 #include <iostream>
 
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -216,6 +217,7 @@ TEST_F(InstallTest, FailedInstallLeavesTheClientAsItWas)
         qint64 tmpfsSize;        // the client on a tmpfs of this size (0: beside the package)
         unsigned long fileLimit; // writes past this size fail, as on a full disk (0: none)
         const char *reason;      // in the error
+        bool rootOnly = false;   // only root can make another user's file
     };
     const Case cases[] = {
         {"a folder in the way of a file",
@@ -223,6 +225,21 @@ TEST_F(InstallTest, FailedInstallLeavesTheClientAsItWas)
          "c.qss"},
         {"the add-on list cannot be written",
          [](const QString &) { QDir().mkpath(configFolder() + QStringLiteral("addons.ini")); }, 0, 0, "addons.ini"},
+        // The settings reader would drop its first line and the line without "=" when it writes.
+        {"the add-on list cannot be read back",
+         [](const QString &) { writeTree(configFolder(), {{QStringLiteral("addons.ini"), "\xEF\xBB\xBF[Mine]\nnote\n"}}); },
+         0, 0, "addons.ini"},
+        {"the add-on list links to another user's file",
+         [](const QString &) {
+             writeTree(configFolder(), {{QStringLiteral("theirs.ini"), "[Theirs]\nChecksum=1\n"}});
+             ::chown(QFile::encodeName(configFolder() + QStringLiteral("theirs.ini")).constData(), 54321, 54321);
+             ::symlink("theirs.ini", QFile::encodeName(configFolder() + QStringLiteral("addons.ini")).constData());
+         },
+         0, 0, "addons.ini", true},
+        // Nothing can be made there: no undo of names that were never made is taken for a failure.
+        {"the client is read-only",
+         [](const QString &client) { ::mount(nullptr, QFile::encodeName(client).constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr); },
+         8 << 20, 0, "/sound"},
         // A copy to another file system that runs out of room half-way.
         {"the disk fills", nullptr, 8 << 20, 1 << 20, "big.qss"},
         {"the disk is too small", nullptr, 3 << 20, 0, "Not enough free space"},
@@ -232,8 +249,8 @@ TEST_F(InstallTest, FailedInstallLeavesTheClientAsItWas)
         base = freshEnvironment();
         client = base + QStringLiteral("/client");
         QDir().mkpath(client);
-        if (c.tmpfsSize && !mountSmallTmpfs(client, c.tmpfsSize)) {
-            std::cout << "[ SKIPPED ] " << c.what << ": no tmpfs can be mounted here" << std::endl;
+        if ((c.tmpfsSize && !mountSmallTmpfs(client, c.tmpfsSize)) || (c.rootOnly && ::geteuid() != 0)) {
+            std::cout << "[ SKIPPED ] " << c.what << ": it needs root" << std::endl;
             continue;
         }
         makeClientFolder(client);
@@ -255,6 +272,7 @@ TEST_F(InstallTest, FailedInstallLeavesTheClientAsItWas)
         if (c.prepare)
             c.prepare(client);
         const QMap<QString, QByteArray> before = snapshotTree(client);
+        const QByteArray listBefore = readFile(configFolder() + QStringLiteral("addons.ini"));
 
         QString error;
         bool ok = true;
@@ -272,7 +290,8 @@ TEST_F(InstallTest, FailedInstallLeavesTheClientAsItWas)
         EXPECT_TRUE(error.contains(QLatin1String(c.reason))) << error.toStdString();
         // Byte for byte as before: old files back, nothing new, no staged file left.
         EXPECT_EQ(snapshotTree(client), before);
-        EXPECT_FALSE(QFileInfo(configFolder() + QStringLiteral("addons.ini")).isFile());
+        EXPECT_EQ(readFile(configFolder() + QStringLiteral("addons.ini")), listBefore);
+        EXPECT_FALSE(QFileInfo::exists(configFolder() + QStringLiteral("addon_setup.journal")));
         EXPECT_EQ(failed, QByteArray(c.reason) != "addons.ini");
     }
 }
