@@ -199,6 +199,13 @@ class SilentInstall(unittest.TestCase):
         self.assertTrue(self.stderr.startswith("Cannot lock %s/.vxmclient/addon_setup.lock: the folder %s/.vxmclient/ "
                                                "cannot be created: " % (self.home, self.home)), self.stderr)
         self.home = home
+        # Run with another user's HOME (by root, with a user's environment): nothing there is used.
+        if os.geteuid() == 0:
+            os.makedirs(os.path.join(self.home, ".vxmclient"), exist_ok=True)
+            os.chown(os.path.join(self.home, ".vxmclient"), 54321, 54321)
+            self.assertEqual(self.run_installer("-silent", package), 1)
+            self.assertIn(".vxmclient/ belongs to another user", self.stderr)
+            os.chown(os.path.join(self.home, ".vxmclient"), 0, 0)
         os.remove(os.path.join(self.client, "vxmclient_linux_amd64"))
         self.assertEqual(self.run_installer("-silent", package), 1)
         self.assertEqual(self.stderr, "Failed to install Add-On. No Voxmere 3 Client installation directory found.\n")
