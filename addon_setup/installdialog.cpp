@@ -1,6 +1,7 @@
 #include "installdialog.h"
 
 #include "install.h"
+#include "outsidetext.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,7 +36,15 @@ void showText(QLineEdit *field, const QString &text)
 {
     field->setText(text);
     field->setCursorPosition(0);
-    field->setToolTip(text);
+    field->setToolTip(plainToolTip(text));
+}
+
+// A key as the file writes it: the reader takes a leading UTF-8 byte order mark as part of the
+// first key (as Latin-1 characters), which would lose that key.
+QString keyWithoutByteOrderMark(const QString &key)
+{
+    static const QString mark = QString::fromLatin1("\xef\xbb\xbf");
+    return key.startsWith(mark) ? key.mid(mark.size()) : key;
 }
 
 } // namespace
@@ -55,6 +64,8 @@ InstallDialog::InstallDialog(QWidget *parent)
 {
     initResources();
     setupUi(this);
+    // The description comes with the package: rendered by a document that loads nothing.
+    descriptionTextEdit->setDocument(new InertTextDocument(descriptionTextEdit));
     installButton->setEnabled(false);
     clientFolder = defaultClientFolder();
     vxmPathLineEdit->setText(clientFolder);
@@ -100,7 +111,7 @@ bool InstallDialog::readPackageInfo()
     info.setIniCodec("UTF-8");
     const QStringList keys = info.allKeys();
     for (const QString &key : keys) {
-        const QString name = key.toLower();
+        const QString name = keyWithoutByteOrderMark(key).toLower();
         const QVariant value = info.value(key);
         const QString text = textOf(value);
         if (name == QLatin1String("name")) {
@@ -116,7 +127,12 @@ bool InstallDialog::readPackageInfo()
             platforms.removeAll(QString());
             showText(platformsLineEdit, platforms.isEmpty() ? tr("All") : platforms.join(QStringLiteral(", ")));
         } else if (name == QLatin1String("description")) {
-            descriptionTextEdit->setText(text);
+            // Rich text when it looks like it, as QTextEdit::setText would take it.
+            auto *document = static_cast<InertTextDocument *>(descriptionTextEdit->document());
+            if (Qt::mightBeRichText(text))
+                document->setBoundedHtml(text);
+            else
+                document->setPlainText(text);
         }
     }
     return true;
@@ -181,8 +197,11 @@ void InstallDialog::on_installButton_clicked()
     AddonNames addonNames;
     QString why;
     if (!installPackage(clientFolder, packagePath, addonNames, &why)) {
-        QMessageBox::critical(this, tr("Error"), tr("Failed to install Add-On.") + QLatin1Char('\n') + why,
-                              QMessageBox::Ok, QMessageBox::NoButton);
+        // The reason may name files of the package: plain text.
+        QMessageBox box(QMessageBox::Critical, tr("Error"), QString(), QMessageBox::Ok, this);
+        box.setTextFormat(Qt::PlainText);
+        box.setText(tr("Failed to install Add-On.") + QLatin1Char('\n') + why);
+        box.exec();
     } else if (!addonNames.isEmpty()) {
         const QMessageBox::StandardButton answer = QMessageBox::information(
             this, tr("Information"),
