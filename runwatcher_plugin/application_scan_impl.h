@@ -8,7 +8,8 @@
 class ApplicationScanImpl {
 public:
     virtual ~ApplicationScanImpl() = default;
-    // Canonical paths of the executables of the user's running processes.
+    // Absolute paths of the executables of the user's running processes, as the process table
+    // gives them (for /proc without links; " (deleted)" after the path of a removed file).
     virtual QSet<QString> scan() = 0;
 };
 

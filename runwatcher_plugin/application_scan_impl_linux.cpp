@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,24 +29,69 @@ bool isProcessName(const char* name)
     return digits > 0 && value <= INT_MAX;
 }
 
-// Every symbolic link resolved; empty when the path does not lead to an existing file.
-QString canonicalPath(const char* path)
+// The real user id of a process, from the "Uid:" line of its status file (real, effective, saved,
+// file system ids follow it). The folder's owner is not it: a process that is not dumpable (a set-id
+// program, one that called prctl(PR_SET_DUMPABLE, 0)) has a folder owned by root.
+bool realUserId(int table, const char* process, uid_t* uid)
 {
-    char* resolved = realpath(path, nullptr);
-    if (!resolved) {
-        return QString();
+    char path[sizeof(dirent::d_name) + 8];
+    std::snprintf(path, sizeof path, "%s/status", process);
+    const int fd = openat(table, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return false;
     }
-    const QString result = QFile::decodeName(resolved);
-    std::free(resolved);
-    return result;
+    // The line comes early (after Name, Umask, State, Tgid, Ngid, Pid, PPid, TracerPid); a name is at
+    // most 64 bytes escaped.
+    char text[1024];
+    ssize_t length;
+    do {
+        length = read(fd, text, sizeof text - 1);
+    } while (length < 0 && errno == EINTR);
+    close(fd);
+    if (length <= 0) {
+        return false;
+    }
+    text[length] = '\0';
+    const char* line = std::strstr(text, "\nUid:");
+    if (!line) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(line + 5, &end, 10);
+    if (end == line + 5 || errno != 0) {
+        return false;
+    }
+    *uid = static_cast<uid_t>(value);
+    return static_cast<unsigned long>(*uid) == value;
+}
+
+// The first word of a command line file (the program's argv[0]), or -1.
+ssize_t readCommandName(int table, const char* path, char* buffer, size_t size)
+{
+    const int fd = openat(table, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return -1;
+    }
+    ssize_t length;
+    do {
+        length = read(fd, buffer, size);
+    } while (length < 0 && errno == EINTR);
+    close(fd);
+    if (length <= 0) {
+        return -1;
+    }
+    const void* end = std::memchr(buffer, '\0', static_cast<size_t>(length));
+    return end ? static_cast<const char*>(end) - buffer : length;
 }
 
 }  // namespace
 
 ApplicationScanImpl_Linux::ApplicationScanImpl_Linux(const QString& procRoot) : procRoot(procRoot) {}
 
-// Two system calls per process (the owner, then the "exe" link), relative to the open table; the
-// canonical path of an executable is worked out once per scan however many processes run it.
+// Per process its status (the owner) and the text of its "exe" link, relative to the open table.
+// Nothing outside the process table is looked at: the kernel writes the link's text as the absolute
+// path of the executable without links, so a file on a mount that no longer answers costs nothing.
 QSet<QString> ApplicationScanImpl_Linux::scan()
 {
     QSet<QString> result;
@@ -56,7 +102,6 @@ QSet<QString> ApplicationScanImpl_Linux::scan()
         return result;
     }
     const int fd = dirfd(dir);
-    QSet<QByteArray> seen;  // absolute link texts already resolved in this scan
     char target[PATH_MAX + 1];
     while (const dirent* entry = readdir(dir)) {
         if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) {
@@ -65,34 +110,23 @@ QSet<QString> ApplicationScanImpl_Linux::scan()
         if (!isProcessName(entry->d_name)) {
             continue;
         }
-        struct stat info;
-        if (fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode) ||
-            info.st_uid != uid || !(uid == 0 || (info.st_mode & S_IRUSR))) {
+        uid_t owner = 0;
+        if (!realUserId(fd, entry->d_name, &owner) || owner != uid) {
             continue;
         }
-        char exe[sizeof entry->d_name + 4];
+        char exe[sizeof entry->d_name + 8];
         std::snprintf(exe, sizeof exe, "%s/exe", entry->d_name);
-        const ssize_t length = readlinkat(fd, exe, target, PATH_MAX);
-        if (length < 0 && errno != EINVAL) {
-            continue;  // no executable (a kernel thread, a process that ended)
+        ssize_t length = readlinkat(fd, exe, target, PATH_MAX);
+        if (length < 0 && (errno == EACCES || errno == EPERM)) {
+            // A process that is not dumpable hides its link from its own user; its command line
+            // is readable, and its first word names the executable when it is absolute.
+            std::snprintf(exe, sizeof exe, "%s/cmdline", entry->d_name);
+            length = readCommandName(fd, exe, target, PATH_MAX);
         }
-        if (length <= 0 || length == PATH_MAX || target[0] != '/') {
-            // Not a link, a relative or overlong one: resolved from where it is, not remembered.
-            const QString canonical = canonicalPath((root + '/' + QByteArray(exe)).constData());
-            if (!canonical.isEmpty()) {
-                result.insert(canonical);
-            }
-            continue;
+        if (length <= 0 || length >= PATH_MAX || target[0] != '/') {
+            continue;  // no executable (a kernel thread, a process that ended), or no path
         }
-        target[length] = '\0';
-        if (seen.contains(QByteArray::fromRawData(target, int(length)))) {
-            continue;
-        }
-        const QString canonical = canonicalPath(target);
-        seen.insert(QByteArray(target, int(length)));
-        if (!canonical.isEmpty()) {
-            result.insert(canonical);
-        }
+        result.insert(QFile::decodeName(QByteArray(target, int(length))));
     }
     closedir(dir);
     return result;

@@ -10,6 +10,7 @@
 
 #include "application_scan.h"
 #include "application_scan_impl_linux.h"
+#include "fake_process.h"
 
 namespace {
 
@@ -30,48 +31,49 @@ protected:
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     }
-    void makeProcess(const QString& name, const QString& target) const
+    void makeProcess(const QString& name, const QString& target, uid_t uid = getuid()) const
     {
-        QDir(proc()).mkpath(name);
-        ASSERT_TRUE(QFile::link(target, proc() + "/" + name + "/exe"));
+        ASSERT_TRUE(makeFakeProcess(proc(), name, target, uid));
     }
-    QString canonical(const QString& path) const { return QFileInfo(path).canonicalFilePath(); }
 };
 
-TEST_F(FakeProc, ReportsOnlyOwnNumericFoldersWithResolvableExecutables)
+TEST_F(FakeProc, ReportsTheLinkTextsOfOwnProcessesWithoutLookingAtThem)
 {
     makeFile(bin() + "/alpha");
-    makeFile(bin() + "/real/gamma");
     makeFile(bin() + "/delta");
     makeFile(bin() + "/epsilon");
     makeFile(bin() + "/zeta");
-    ASSERT_TRUE(QFile::link(bin() + "/real/gamma", bin() + "/launcher"));
+    makeFile(bin() + "/eta");
 
     makeProcess("100", bin() + "/alpha");
     makeProcess("107", bin() + "/alpha");              // a second process of the same executable
-    makeProcess("101", bin() + "/launcher");           // started through a link: the target counts
-    makeProcess("102", bin() + "/missing");            // dangling link
+    // The kernel's text is the executable's path without links; it is taken as it stands, also
+    // for a file that is gone (matching looks at the files of catalogued names only).
+    makeProcess("101", bin() + "/missing");
+    makeProcess("109", bin() + "/alpha (deleted)");
     QDir(proc()).mkpath("103");                        // no exe at all
     makeProcess("abc", bin() + "/epsilon");            // not a process folder
     makeFile(proc() + "/106");                         // a numeric file, not a folder
     ASSERT_TRUE(QFile::link(root.path() + "/elsewhere/104", proc() + "/104"));  // linked folder
     ASSERT_TRUE(QFile::link(bin() + "/delta", root.path() + "/elsewhere/104/exe"));
     ASSERT_TRUE(QFile::link(proc() + "/100", proc() + "/self"));
-    makeProcess("105", bin() + "/zeta");
-    makeFile(bin() + "/eta");
-    makeProcess("108", "../../bin/eta");               // a relative link, resolved from its own folder
-    const bool otherUser = getuid() == 0;
-    if (otherUser) {
-        // Another user's process, although its link is readable.
-        ASSERT_EQ(chown(QFile::encodeName(proc() + "/105").constData(), 65534, 65534), 0);
+    makeProcess("105", bin() + "/zeta", getuid() + 1);  // another user's process, its link readable
+    makeProcess("108", "../../bin/eta");               // not a path the kernel writes
+    // Owned by the real user id whatever the folder's owner (root for a process not dumpable).
+    makeProcess("110", bin() + "/delta");
+    if (getuid() == 0) {
+        ASSERT_EQ(chown(QFile::encodeName(proc() + "/110").constData(), 65534, 65534), 0);
     }
 
     ApplicationScanImpl_Linux scanner(proc());
-    QSet<QString> expected{canonical(bin() + "/alpha"), canonical(bin() + "/real/gamma"), canonical(bin() + "/eta")};
-    if (!otherUser) {
-        expected.insert(canonical(bin() + "/zeta"));
-    }
+    const QSet<QString> expected{bin() + "/alpha", bin() + "/missing", bin() + "/alpha (deleted)", bin() + "/delta"};
     EXPECT_EQ(scanner.scan(), expected);
+
+    ApplicationScan scan(proc());
+    scan.registerApp(1, {"alpha"}, {});
+    scan.registerApp(2, {"missing"}, {});
+    scan.registerApp(3, {"zeta"}, {});
+    EXPECT_EQ(scan.findRunningApps(), (std::set<int>{1}));
 }
 
 TEST_F(FakeProc, MissingProcessTableYieldsNothing)

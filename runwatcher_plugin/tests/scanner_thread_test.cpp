@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "client_folders.h"
+#include "fake_process.h"
 #include "plugin_state.h"
 #include "runwatch_manager.h"
 #include "runwatcher_ops.h"
@@ -38,8 +39,7 @@ protected:
 
     void startProcess(const QString& pid, const QString& binary) const
     {
-        QDir(fake.path() + "/proc").mkpath(pid);
-        QFile::link(fake.path() + "/bin/" + binary, fake.path() + "/proc/" + pid + "/exe");
+        makeFakeProcess(fake.path() + "/proc", pid, fake.path() + "/bin/" + binary);
     }
     void endProcess(const QString& pid) const { QDir(fake.path() + "/proc/" + pid).removeRecursively(); }
 
