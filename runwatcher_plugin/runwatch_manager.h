@@ -16,10 +16,12 @@
 class ApplicationScan;
 class RunwatcherThread;
 
-// Where and how often the scanner looks; tests point it at a fake process table.
+// Where and how often the scanner looks, and how long stopping waits for a scan; tests point it
+// at a fake process table.
 struct ScanOptions {
     QString procRoot = QStringLiteral("/proc");
     int intervalMs = 3000;
+    int stopWaitMs = 1000;
 };
 
 class RunwatchManager : public QObject {
@@ -41,7 +43,7 @@ public:
     const QHash<int, AppEntry*>& applications() const { return apps; }
     const QMap<quint16, QString>& categoryNames() const { return categories; }
 
-    // The scanner thread.
+    // The scanner thread. Stopping waits at most `stopWaitMs` for it and then leaves it behind.
     void startScanning();
     void stopScanning();
     bool isScanning() const { return scanThread != nullptr; }
