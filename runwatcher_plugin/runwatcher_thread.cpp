@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 
 #include "application_scan.h"
+#include "catalogue_lock.h"
 #include "runwatch_manager.h"
 #include "sanitizer_sync.h"
 
@@ -22,6 +23,7 @@ RunwatcherThread::RunwatcherThread(RunwatchManager* manager, const QString& proc
 
 RunwatcherThread::~RunwatcherThread()
 {
+    syncAcquire(this);  // an abandoned thread is deleted after its end, not waited for
     delete scanner;
     --liveThreads;
 }
@@ -31,7 +33,7 @@ int RunwatcherThread::liveCount() { return liveThreads; }
 void RunwatcherThread::abandon()
 {
     {
-        QMutexLocker lock(&managerMutex);
+        CatalogueLock lock(managerMutex);
         manager = nullptr;
     }
     // The thread runs this library's code when it comes back: the library is never unloaded now.
@@ -66,7 +68,7 @@ void RunwatcherThread::run()
 void RunwatcherThread::onScan()
 {
     {
-        QMutexLocker lock(&managerMutex);
+        CatalogueLock lock(managerMutex);
         if (!manager || !manager->broadcastingEnabled()) {
             return;
         }
@@ -74,7 +76,7 @@ void RunwatcherThread::onScan()
     // The walk of the process table runs without any lock: it may wait in the kernel.
     const std::set<int> running = scanner->findRunningApps();
     QString list;
-    QMutexLocker lock(&managerMutex);
+    CatalogueLock lock(managerMutex);
     if (manager && manager->listForScan(running, &list)) {
         emit broadcast(list);
     }
