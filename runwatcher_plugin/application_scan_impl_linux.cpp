@@ -30,8 +30,7 @@ bool isProcessName(const char* name)
 }
 
 // The real user id of a process, from the "Uid:" line of its status file (real, effective, saved,
-// file system ids follow it). The folder's owner is not it: a process that is not dumpable (a set-id
-// program, one that called prctl(PR_SET_DUMPABLE, 0)) has a folder owned by root.
+// file system ids follow it).
 bool realUserId(int table, const char* process, uid_t* uid)
 {
     char path[sizeof(dirent::d_name) + 8];
@@ -89,7 +88,8 @@ ssize_t readCommandName(int table, const char* path, char* buffer, size_t size)
 
 ApplicationScanImpl_Linux::ApplicationScanImpl_Linux(const QString& procRoot) : procRoot(procRoot) {}
 
-// Per process its status (the owner) and the text of its "exe" link, relative to the open table.
+// Per process its folder's owner (and for a folder of root's its status) and the text of its "exe"
+// link, relative to the open table.
 // Nothing outside the process table is looked at: the kernel writes the link's text as the absolute
 // path of the executable without links, so a file on a mount that no longer answers costs nothing.
 QSet<QString> ApplicationScanImpl_Linux::scan()
@@ -110,14 +110,27 @@ QSet<QString> ApplicationScanImpl_Linux::scan()
         if (!isProcessName(entry->d_name)) {
             continue;
         }
-        uid_t owner = 0;
-        if (!realUserId(fd, entry->d_name, &owner) || owner != uid) {
+        // The folder belongs to the process's effective user while it is dumpable, and to root
+        // once it is not (the kernel makes it so when a process changes its ids, as a set-id
+        // program does): a folder of the user's is a process whose real id is theirs, one of
+        // another user's is not, and only a folder of root's needs the status file to tell.
+        struct stat info;
+        if (fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode) ||
+            (info.st_uid != uid && info.st_uid != 0)) {
             continue;
         }
         char exe[sizeof entry->d_name + 8];
         std::snprintf(exe, sizeof exe, "%s/exe", entry->d_name);
         ssize_t length = readlinkat(fd, exe, target, PATH_MAX);
-        if (length < 0 && (errno == EACCES || errno == EPERM)) {
+        const bool hidden = length < 0 && (errno == EACCES || errno == EPERM);
+        if (length < 0 && !hidden) {
+            continue;  // no executable: a kernel thread, a process that ended
+        }
+        uid_t realUid = info.st_uid;
+        if (info.st_uid == 0 && (!realUserId(fd, entry->d_name, &realUid) || realUid != uid)) {
+            continue;
+        }
+        if (hidden) {
             // A process that is not dumpable hides its link from its own user; its command line
             // is readable, and its first word names the executable when it is absolute.
             std::snprintf(exe, sizeof exe, "%s/cmdline", entry->d_name);
