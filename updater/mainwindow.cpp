@@ -261,8 +261,8 @@ void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
     if (pixmap.isNull())
         return;
     const QUrl url(clickUrl);
-    ui->banner->setToolTip(
-        plainToolTip(tr("Click to open \"%1://%2\"").arg(url.scheme(), url.host(QUrl::FullyDecoded))));
+    // A scheme and a host hold no markup (QUrl refuses such a host).
+    ui->banner->setToolTip(tr("Click to open \"%1://%2\"").arg(url.scheme(), url.host(QUrl::FullyDecoded)));
     ui->banner->setUrl(clickUrl);
     ui->banner->setPixmap(pixmap);
 }

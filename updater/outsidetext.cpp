@@ -75,11 +75,6 @@ QVariant InertTextDocument::loadResource(int type, const QUrl&)
     return placeholder;
 }
 
-QString plainToolTip(const QString& text)
-{
-    return Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
-}
-
 void appendPlainLine(QTextEdit* log, const QString& line)
 {
     QTextCursor cursor(log->document());

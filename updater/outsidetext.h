@@ -29,8 +29,5 @@ protected:
     QVariant loadResource(int type, const QUrl& name) override;
 };
 
-// A tool tip that shows `text` as it stands (a tool tip is rich text when it looks like it).
-QString plainToolTip(const QString& text);
-
 // Appends `line` to `log` as a paragraph of plain text (QTextEdit::append guesses rich text).
 void appendPlainLine(QTextEdit* log, const QString& line);
