@@ -6,6 +6,7 @@
 #include <QTextFrame>
 #include <QTextImageFormat>
 #include <QTextList>
+#include <QVector>
 
 #include <algorithm>
 
@@ -27,6 +28,13 @@ int nestingDepth(const QTextDocument &document)
 // Every image sized to nothing: its placeholder's own single pixel.
 void shrinkImages(QTextDocument &document)
 {
+    struct Image
+    {
+        int position;
+        int length;
+        QTextCharFormat format;
+    };
+    QVector<Image> images; // changed after the walk, which a change could disturb
     for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
         for (QTextBlock::iterator it = block.begin(); !it.atEnd(); ++it) {
             const QTextFragment fragment = it.fragment();
@@ -36,12 +44,18 @@ void shrinkImages(QTextDocument &document)
                 continue;
             format.clearProperty(QTextFormat::ImageWidth);
             format.clearProperty(QTextFormat::ImageHeight);
-            QTextCursor cursor(&document);
-            cursor.setPosition(fragment.position());
-            cursor.setPosition(fragment.position() + fragment.length(), QTextCursor::KeepAnchor);
-            cursor.setCharFormat(format);
+            images.append({fragment.position(), fragment.length(), format});
         }
     }
+    const bool undo = document.isUndoRedoEnabled();
+    document.setUndoRedoEnabled(false);
+    QTextCursor cursor(&document);
+    for (const Image &image : qAsConst(images)) {
+        cursor.setPosition(image.position);
+        cursor.setPosition(image.position + image.length, QTextCursor::KeepAnchor);
+        cursor.setCharFormat(image.format);
+    }
+    document.setUndoRedoEnabled(undo);
 }
 
 } // namespace
