@@ -147,15 +147,16 @@ QByteArray readCatalogue(QFile& file)
     return data;
 }
 
-// Parses the catalogue's text into categories and applications (their `enabled` left as it is).
-void parseCatalogue(const QByteArray& text, QMap<quint16, QString>* categories, QHash<int, AppEntry>* apps)
+// Parses the catalogue's text into categories and applications (their `enabled` left as it is);
+// false when it could not be parsed at all.
+bool parseCatalogue(const QByteArray& text, QMap<quint16, QString>* categories, QHash<int, AppEntry>* apps)
 {
     // The reader takes only files: the text read once goes through a private copy.
     QTemporaryFile copy;
     if (!copy.open() || copy.write(text) != text.size() || !copy.flush()) {
         host::log(QStringLiteral("apps.ini could not be read: no room for a temporary copy"), host::LogError,
                   "RunwatcherPlugin", 0);
-        return;
+        return false;
     }
     QSettings catalogue(copy.fileName(), QSettings::IniFormat);
     catalogue.setIniCodec("UTF-8");
@@ -197,6 +198,7 @@ void parseCatalogue(const QByteArray& text, QMap<quint16, QString>* categories, 
         }
         catalogue.endGroup();
     }
+    return true;
 }
 
 }  // namespace
@@ -217,8 +219,9 @@ bool RunwatchManager::loadApps()
     // opt-outs again.
     if (stamp != parsed.stamp) {
         parsed = ParsedCatalogue();
-        parseCatalogue(readCatalogue(file), &parsed.categories, &parsed.apps);
-        parsed.stamp = stamp;
+        if (parseCatalogue(readCatalogue(file), &parsed.categories, &parsed.apps)) {
+            parsed.stamp = stamp;  // else the next load tries again
+        }
     }
     categories = parsed.categories;
     QSettings& settings = runwatcherSettings();
