@@ -17,9 +17,19 @@ ApplicationScan::~ApplicationScan() = default;
 void ApplicationScan::registerApp(int id, const QSet<QString>& binaries, const QSet<QString>& files)
 {
     registry[id] = AppFiles{binaries, files};
+    binaryNames.clear();
+    for (const auto& entry : registry) {
+        binaryNames += entry.second.binaries;
+    }
 }
 
-std::set<int> ApplicationScan::findRunningApps() { return matchExecutables(impl->scan()); }
+std::set<int> ApplicationScan::findRunningApps()
+{
+    if (binaryNames.isEmpty()) {
+        return {};
+    }
+    return matchExecutables(impl->scan(&binaryNames));
+}
 
 std::set<int> ApplicationScan::matchExecutables(const QSet<QString>& executables) const
 {

@@ -9,8 +9,9 @@ class ApplicationScanImpl {
 public:
     virtual ~ApplicationScanImpl() = default;
     // Absolute paths of the executables of the user's running processes, as the process table
-    // gives them (for /proc without links; " (deleted)" after the path of a removed file).
-    virtual QSet<QString> scan() = 0;
+    // gives them (for /proc without links; " (deleted)" after the path of a removed file). With
+    // `fileNames`, only executables of those file names (others cost no more than their name).
+    virtual QSet<QString> scan(const QSet<QString>* fileNames = nullptr) = 0;
 };
 
 #endif

@@ -92,7 +92,7 @@ ApplicationScanImpl_Linux::ApplicationScanImpl_Linux(const QString& procRoot) : 
 // link, relative to the open table.
 // Nothing outside the process table is looked at: the kernel writes the link's text as the absolute
 // path of the executable without links, so a file on a mount that no longer answers costs nothing.
-QSet<QString> ApplicationScanImpl_Linux::scan()
+QSet<QString> ApplicationScanImpl_Linux::scan(const QSet<QString>* fileNames)
 {
     QSet<QString> result;
     const uid_t uid = getuid();
@@ -119,6 +119,11 @@ QSet<QString> ApplicationScanImpl_Linux::scan()
             (info.st_uid != uid && info.st_uid != 0)) {
             continue;
         }
+        // A folder of root's (the only other kind left) is the user's when the status says so.
+        const auto isUsers = [&] {
+            uid_t realUid = 0;
+            return info.st_uid != 0 || (realUserId(fd, entry->d_name, &realUid) && realUid == uid);
+        };
         char exe[sizeof entry->d_name + 8];
         std::snprintf(exe, sizeof exe, "%s/exe", entry->d_name);
         ssize_t length = readlinkat(fd, exe, target, PATH_MAX);
@@ -126,20 +131,28 @@ QSet<QString> ApplicationScanImpl_Linux::scan()
         if (length < 0 && !hidden) {
             continue;  // no executable: a kernel thread, a process that ended
         }
-        uid_t realUid = info.st_uid;
-        if (info.st_uid == 0 && (!realUserId(fd, entry->d_name, &realUid) || realUid != uid)) {
-            continue;
-        }
         if (hidden) {
-            // A process that is not dumpable hides its link from its own user; its command line
-            // is readable, and its first word names the executable when it is absolute.
+            // A process that is not dumpable hides its link from all but root; its command line
+            // is readable, and its first word names the executable when it is absolute. Another
+            // user's is not read at all.
+            if (!isUsers()) {
+                continue;
+            }
             std::snprintf(exe, sizeof exe, "%s/cmdline", entry->d_name);
             length = readCommandName(fd, exe, target, PATH_MAX);
         }
         if (length <= 0 || length >= PATH_MAX || target[0] != '/') {
-            continue;  // no executable (a kernel thread, a process that ended), or no path
+            continue;  // no path
         }
-        result.insert(QFile::decodeName(QByteArray(target, int(length))));
+        const QString path = QFile::decodeName(QByteArray(target, int(length)));
+        if (fileNames && !fileNames->contains(path.mid(path.lastIndexOf(QLatin1Char('/')) + 1))) {
+            continue;
+        }
+        // The status is read last, as it costs the most: only for a name that counts.
+        if (!hidden && !isUsers()) {
+            continue;
+        }
+        result.insert(path);
     }
     closedir(dir);
     return result;

@@ -9,7 +9,7 @@
 class ApplicationScanImpl_Linux : public ApplicationScanImpl {
 public:
     explicit ApplicationScanImpl_Linux(const QString& procRoot = QStringLiteral("/proc"));
-    QSet<QString> scan() override;
+    QSet<QString> scan(const QSet<QString>* fileNames = nullptr) override;
 
 private:
     QString procRoot;

@@ -103,7 +103,7 @@ TEST_F(ScannerThread, StopLeavesAScanStuckInTheKernelBehind)
         ASSERT_TRUE(waitUntil([&] { return (writer = open(fifo.constData(), O_WRONLY | O_NONBLOCK)) >= 0; }));
         manager.stopScanning();
         EXPECT_FALSE(manager.isScanning());
-        EXPECT_TRUE(client.host.logLines.filter("did not stop within 50 ms").size() == 1) << client.host.logLines.join('\n').toStdString();
+        EXPECT_EQ(client.host.logLines.filter("did not stop within 50 ms").size(), 1) << client.host.logLines.join(QLatin1Char(10)).toStdString();
         EXPECT_EQ(RunwatcherThread::liveCount(), threadsBefore + 1);
 
         // Scanning again works through a new thread, which sees the other process.
