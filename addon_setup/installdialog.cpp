@@ -2,6 +2,7 @@
 
 #include "install.h"
 #include "installlock.h"
+#include "outsidetext.h"
 #include "safefs.h"
 
 #include <QDir>
@@ -37,7 +38,15 @@ void showText(QLineEdit *field, const QString &text)
 {
     field->setText(text);
     field->setCursorPosition(0);
-    field->setToolTip(text);
+    field->setToolTip(plainToolTip(text));
+}
+
+// A key as the file writes it: the reader takes a leading UTF-8 byte order mark as part of the
+// first key (as Latin-1 characters), which would lose that key.
+QString keyWithoutByteOrderMark(const QString &key)
+{
+    static const QString mark = QString::fromLatin1("\xef\xbb\xbf");
+    return key.startsWith(mark) ? key.mid(mark.size()) : key;
 }
 
 } // namespace
@@ -57,6 +66,8 @@ InstallDialog::InstallDialog(QWidget *parent)
 {
     initResources();
     setupUi(this);
+    // The description comes with the package: rendered by a document that loads nothing.
+    descriptionTextEdit->setDocument(new InertTextDocument(descriptionTextEdit));
     installButton->setEnabled(false);
     clientFolder = defaultClientFolder();
     vxmPathLineEdit->setText(clientFolder);
@@ -103,7 +114,7 @@ bool InstallDialog::readPackageInfo()
     info.setIniCodec("UTF-8");
     const QStringList keys = info.allKeys();
     for (const QString &key : keys) {
-        const QString name = key.toLower();
+        const QString name = keyWithoutByteOrderMark(key).toLower();
         const QVariant value = info.value(key);
         const QString text = textOf(value);
         if (name == QLatin1String("name")) {
@@ -119,7 +130,12 @@ bool InstallDialog::readPackageInfo()
             platforms.removeAll(QString());
             showText(platformsLineEdit, platforms.isEmpty() ? tr("All") : platforms.join(QStringLiteral(", ")));
         } else if (name == QLatin1String("description")) {
-            descriptionTextEdit->setText(text);
+            // Rich text when it looks like it, as QTextEdit::setText would take it.
+            auto *document = static_cast<InertTextDocument *>(descriptionTextEdit->document());
+            if (Qt::mightBeRichText(text))
+                document->setBoundedHtml(text);
+            else
+                document->setPlainText(text);
         }
     }
     return true;
@@ -186,13 +202,13 @@ void InstallDialog::on_installButton_clicked()
     QString why;
     if (!lock.takeWaiting(false, waitingForInstallationText(), why)) {
         if (!why.isEmpty())
-            QMessageBox::critical(this, tr("Error"), why, QMessageBox::Ok, QMessageBox::NoButton);
+            showPlainBox(this, QMessageBox::Critical, tr("Error"), why);
         return;
     }
     QString report;
     const bool recovered = recoverInterruptedInstallation(clientFolder, report);
     if (!report.isEmpty() && recovered)
-        QMessageBox::warning(this, tr("Warning"), report, QMessageBox::Ok, QMessageBox::NoButton);
+        showPlainBox(this, QMessageBox::Warning, tr("Warning"), report);
 
     AddonNames addonNames;
     if (!recovered)
@@ -201,8 +217,8 @@ void InstallDialog::on_installButton_clicked()
         why = tr("The extracted Add-On in %1 was replaced by another run meanwhile; start the installation again.")
                   .arg(packagePath);
     if (!why.isEmpty() || !installPackage(clientFolder, packagePath, addonNames, &why)) {
-        QMessageBox::critical(this, tr("Error"), tr("Failed to install Add-On.") + QLatin1Char('\n') + why,
-                              QMessageBox::Ok, QMessageBox::NoButton);
+        // The reason may name files of the package: plain text.
+        showPlainBox(this, QMessageBox::Critical, tr("Error"), tr("Failed to install Add-On.") + QLatin1Char('\n') + why);
     } else if (!addonNames.isEmpty()) {
         const QMessageBox::StandardButton answer = QMessageBox::information(
             this, tr("Information"),

@@ -6,6 +6,7 @@
 #include "install.h"
 #include "installdialog.h"
 #include "installlock.h"
+#include "outsidetext.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -22,7 +23,7 @@ void reportFailure(bool silent, const QString &text)
         line.replace(QLatin1Char('\n'), QLatin1Char(' '));
         std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
     } else {
-        QMessageBox::critical(nullptr, installerText("Error"), text, QMessageBox::Ok, QMessageBox::NoButton);
+        showPlainBox(nullptr, QMessageBox::Critical, installerText("Error"), text);
     }
 }
 
@@ -49,7 +50,7 @@ int runInstaller(const QStringList &arguments)
     const bool recovered = recoverInterruptedInstallation(defaultClientFolder(), report);
     if (!report.isEmpty()) {
         if (recovered && !line.silent)
-            QMessageBox::warning(nullptr, installerText("Warning"), report, QMessageBox::Ok, QMessageBox::NoButton);
+            showPlainBox(nullptr, QMessageBox::Warning, installerText("Warning"), report);
         else
             reportFailure(line.silent, report);
     }

@@ -85,6 +85,11 @@ VXM_PLUGIN_EXPORT void vxmplugin_onClientKickFromServerEvent(vxm_uint64 schandle
                                                              const char* kickMessage);
 VXM_PLUGIN_EXPORT void vxmplugin_onPluginCommandEvent(vxm_uint64 schandlerid, const char* pluginName,
                                                       const char* command);
+/* The information panel. vxmplugin_infoTitle gives the title of the plug-in's block (plain text).
+ * vxmplugin_infoData may set *data to the block's text (UTF-8, malloc'd, given back through
+ * vxmplugin_freeMemory), which the client renders as its other texts: BBCode ([b], [i], [u], [url],
+ * [url=...], [img], [size=...], [color=...], lists) turned into HTML. A text that must show as it
+ * stands escapes HTML's & < > " and BBCode's brackets, as the character references &#91; and &#93;. */
 VXM_PLUGIN_EXPORT const char* vxmplugin_infoTitle(void);
 VXM_PLUGIN_EXPORT void vxmplugin_infoData(vxm_uint64 schandlerid, vxm_uint64 id, int type, char** data);
 VXM_PLUGIN_EXPORT void vxmplugin_freeMemory(void* data);

@@ -35,6 +35,7 @@ public:
 
 private:
     std::map<int, AppFiles> registry;
+    QSet<QString> binaryNames;  // of every registered application: the scan looks for these only
     std::unique_ptr<ApplicationScanImpl> impl;
 };
 

@@ -8,8 +8,10 @@
 class ApplicationScanImpl {
 public:
     virtual ~ApplicationScanImpl() = default;
-    // Canonical paths of the executables of the user's running processes.
-    virtual QSet<QString> scan() = 0;
+    // Absolute paths of the executables of the user's running processes, as the process table
+    // gives them (for /proc without links; " (deleted)" after the path of a removed file). With
+    // `fileNames`, only executables of those file names (others cost no more than their name).
+    virtual QSet<QString> scan(const QSet<QString>* fileNames = nullptr) = 0;
 };
 
 #endif

@@ -101,4 +101,12 @@ QString sanitizeReceivedList(const QString& list)
     return result;
 }
 
+QString panelMarkup(const QString& list)
+{
+    QString text = list.toHtmlEscaped();
+    text.replace(QLatin1Char('['), QStringLiteral("&#91;"));
+    text.replace(QLatin1Char(']'), QStringLiteral("&#93;"));
+    return text;
+}
+
 void forgetConnection(vxm_uint64 sch) { receivedLists.forgetConnection(sch); }

@@ -50,6 +50,10 @@ bool parseListCommand(const QString& command, vxm_uint16* clid, QString* list);
 // UTF-8 (whole characters).
 QString sanitizeReceivedList(const QString& list);
 
+// A received list as the information panel's text: it shows as the text it is, its HTML and its
+// BBCode brackets escaped (no link, image or size of a peer's making reaches the panel).
+QString panelMarkup(const QString& list);
+
 // Removes every list received on a connection.
 void forgetConnection(vxm_uint64 sch);
 

@@ -1,7 +1,11 @@
 // RunwatchManager: the catalogue apps.ini and the per-application opt-outs in runwatcher.ini.
-#include <QFileInfo>
+#include <QFile>
 #include <QSettings>
+#include <QTemporaryFile>
 #include <QTextCodec>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "catalogue_lock.h"
 #include "decimal_number.h"
@@ -102,36 +106,79 @@ void logUnreachableApplications(const QSettings& catalogue)
     }
 }
 
-}  // namespace
-
-bool RunwatchManager::loadApps()
+// Opens the catalogue file (a regular file only: a FIFO would wait for a writer) and gives its
+// stamp: which file, and when it last changed; the same stamp means the same text.
+bool openCatalogue(const QString& path, QFile* file, QByteArray* stamp)
 {
-    CatalogueLock lock(mutex);
-    char folder[kPathBufferSize];
-    host::pluginPath(folder, sizeof folder);
-    const QString path = QString::fromUtf8(folder) + pluginFolderName + QStringLiteral("/apps.ini");
-    if (!QFileInfo(path).isFile()) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         return false;
     }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        !file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    stamp->clear();
+    for (const qint64 part : {qint64(info.st_dev), qint64(info.st_ino), qint64(info.st_size), qint64(info.st_mtim.tv_sec),
+                              qint64(info.st_mtim.tv_nsec), qint64(info.st_ctim.tv_sec), qint64(info.st_ctim.tv_nsec)}) {
+        stamp->append(reinterpret_cast<const char*>(&part), sizeof part);
+    }
+    return true;
+}
 
-    QSettings catalogue(path, QSettings::IniFormat);
+// The first part of the catalogue, within kMaxCatalogueBytes (cut after its last whole line),
+// without a leading UTF-8 byte order mark.
+QByteArray readCatalogue(QFile& file)
+{
+    QByteArray data = file.read(kMaxCatalogueBytes + 1);
+    if (data.size() > kMaxCatalogueBytes) {
+        const int lineEnd = data.lastIndexOf('\n', kMaxCatalogueBytes - 1);
+        data.truncate(lineEnd >= 0 ? lineEnd + 1 : kMaxCatalogueBytes);
+        host::log(QStringLiteral("apps.ini is larger than %1 bytes: only its first %2 bytes are read")
+                      .arg(kMaxCatalogueBytes)
+                      .arg(data.size()),
+                  host::LogWarning, "RunwatcherPlugin", 0);
+    }
+    if (data.startsWith("\xef\xbb\xbf")) {
+        data.remove(0, 3);  // the reader would take it for part of the first line
+    }
+    return data;
+}
+
+// Parses the catalogue's text into categories and applications (their `enabled` left as it is);
+// false when it could not be parsed at all.
+bool parseCatalogue(const QByteArray& text, QMap<quint16, QString>* categories, QHash<int, AppEntry>* apps)
+{
+    // The reader takes only files: the text read once goes through a private copy.
+    QTemporaryFile copy;
+    if (!copy.open() || copy.write(text) != text.size() || !copy.flush()) {
+        host::log(QStringLiteral("apps.ini could not be read: no room for a temporary copy"), host::LogError,
+                  "RunwatcherPlugin", 0);
+        return false;
+    }
+    QSettings catalogue(copy.fileName(), QSettings::IniFormat);
     catalogue.setIniCodec("UTF-8");
-    const QStringList groups = catalogue.childGroups();
+    QStringList groups = catalogue.childGroups();
     if (groups.contains(QStringLiteral("Categories"))) {
         catalogue.beginGroup(QStringLiteral("Categories"));
         const QStringList keys = catalogue.childKeys();
         for (const QString& key : keys) {
             quint16 number = 0;
             if (parseDecimal16(key, &number)) {
-                categories[number] = catalogue.value(key).toString();
+                (*categories)[number] = catalogue.value(key).toString();
             }
         }
         catalogue.endGroup();
     }
+    if (groups.size() > kMaxCatalogueGroups) {
+        host::log(QStringLiteral("apps.ini has %1 groups: only the first %2 are read").arg(groups.size()).arg(kMaxCatalogueGroups),
+                  host::LogWarning, "RunwatcherPlugin", 0);
+        groups = groups.mid(0, kMaxCatalogueGroups);
+    }
 
     logUnreachableApplications(catalogue);
-    QSettings& settings = runwatcherSettings();
-    settings.beginGroup(kRunwatcherGroup);
     int counter = 0;
     for (const QString& group : groups) {
         const int id = counter++;
@@ -142,16 +189,47 @@ bool RunwatchManager::loadApps()
             if (!reason.isEmpty()) {
                 logSkipped(name, reason);
             } else {
-                auto* entry = new AppEntry;
-                entry->name = name;
-                entry->binaries = toSet(catalogue.value(kBinaryKey).toStringList());
-                entry->files = toSet(catalogue.value(QStringLiteral("files_linux")).toStringList());
-                entry->enabled = settings.value(name, true).toBool();
-                entry->category = static_cast<quint16>(catalogue.value(QStringLiteral("category")).toUInt() & 0xFFFF);
-                apps.insert(id, entry);
+                AppEntry& entry = (*apps)[id];
+                entry.name = name;
+                entry.binaries = toSet(catalogue.value(kBinaryKey).toStringList());
+                entry.files = toSet(catalogue.value(QStringLiteral("files_linux")).toStringList());
+                entry.category = static_cast<quint16>(catalogue.value(QStringLiteral("category")).toUInt() & 0xFFFF);
             }
         }
         catalogue.endGroup();
+    }
+    return true;
+}
+
+}  // namespace
+
+bool RunwatchManager::loadApps()
+{
+    CatalogueLock lock(mutex);
+    char folder[kPathBufferSize];
+    host::pluginPath(folder, sizeof folder);
+    const QString path = QString::fromUtf8(folder) + pluginFolderName + QStringLiteral("/apps.ini");
+    QFile file;
+    QByteArray stamp;
+    if (!openCatalogue(path, &file, &stamp)) {
+        parsed = ParsedCatalogue();
+        return false;
+    }
+    // Read and parsed once per change of the file; a reload of the same file only reads the
+    // opt-outs again.
+    if (stamp != parsed.stamp) {
+        parsed = ParsedCatalogue();
+        if (parseCatalogue(readCatalogue(file), &parsed.categories, &parsed.apps)) {
+            parsed.stamp = stamp;  // else the next load tries again
+        }
+    }
+    categories = parsed.categories;
+    QSettings& settings = runwatcherSettings();
+    settings.beginGroup(kRunwatcherGroup);
+    for (auto it = parsed.apps.cbegin(); it != parsed.apps.cend(); ++it) {
+        auto* entry = new AppEntry(it.value());
+        entry->enabled = settings.value(entry->name, true).toBool();
+        apps.insert(it.key(), entry);
     }
     settings.endGroup();
     return !apps.isEmpty();

@@ -70,9 +70,19 @@ void RunwatchManager::stopScanning()
         return;
     }
     scanThread->exit(0);
-    scanThread->wait();
-    syncAcquire(scanThread);
-    delete scanThread;
+    if (scanThread->wait(static_cast<unsigned long>(scanOptions.stopWaitMs))) {
+        syncAcquire(scanThread);
+        delete scanThread;
+    } else {
+        // A scan stuck in the kernel: the thread is left behind, never waited for, so the client's
+        // thread (and its quit) goes on. Its next scans start with a new thread.
+        disconnect(this, &RunwatchManager::requestStartScanning, nullptr, nullptr);
+        disconnect(this, &RunwatchManager::requestStopScanning, nullptr, nullptr);
+        scanThread->abandon();
+        host::log(QStringLiteral("The application scanner did not stop within %1 ms; it is left behind")
+                      .arg(scanOptions.stopWaitMs),
+                  host::LogWarning, "RunwatcherPlugin", 0);
+    }
     scanThread = nullptr;
 }
 

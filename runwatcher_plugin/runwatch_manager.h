@@ -16,11 +16,17 @@
 class ApplicationScan;
 class RunwatcherThread;
 
-// Where and how often the scanner looks; tests point it at a fake process table.
+// Where and how often the scanner looks, and how long stopping waits for a scan; tests point it
+// at a fake process table.
 struct ScanOptions {
     QString procRoot = QStringLiteral("/proc");
     int intervalMs = 3000;
+    int stopWaitMs = 1000;
 };
+
+// Bounds on the catalogue apps.ini: beyond them its first part is used, and a log line says so.
+constexpr int kMaxCatalogueBytes = 256 * 1024;
+constexpr int kMaxCatalogueGroups = 4096;
 
 class RunwatchManager : public QObject {
     Q_OBJECT
@@ -33,7 +39,7 @@ public:
     // Switches broadcasting on or off and stores the switch.
     void setEnabled(bool on);
 
-    // Catalogue (apps.ini) and the per-application opt-outs.
+    // Catalogue (apps.ini, parsed again only when the file changed) and the per-application opt-outs.
     bool loadApps();
     void reload();
     bool isAppEnabled(int id) const;
@@ -41,7 +47,7 @@ public:
     const QHash<int, AppEntry*>& applications() const { return apps; }
     const QMap<quint16, QString>& categoryNames() const { return categories; }
 
-    // The scanner thread.
+    // The scanner thread. Stopping waits at most `stopWaitMs` for it and then leaves it behind.
     void startScanning();
     void stopScanning();
     bool isScanning() const { return scanThread != nullptr; }
@@ -76,6 +82,13 @@ private:
     QString lastSentList;
     QHash<int, AppEntry*> apps;
     QMap<quint16, QString> categories;
+    // The catalogue as last parsed, with the stamp (file and change time) of the text it came from.
+    struct ParsedCatalogue {
+        QByteArray stamp;
+        QMap<quint16, QString> categories;
+        QHash<int, AppEntry> apps;  // `enabled` is read from the settings at each load
+    };
+    ParsedCatalogue parsed;
     QMutex mutex;          // guards the catalogue and the switch against the scanner thread
     ScanOptions scanOptions;
 };

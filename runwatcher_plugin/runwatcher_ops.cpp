@@ -154,7 +154,7 @@ void infoData(vxm_uint64 sch, vxm_uint64 id, int type, char** data)
     if (!receivedLists.find(sch, static_cast<vxm_uint16>(id), &list)) {
         return;
     }
-    const QByteArray text = list.toHtmlEscaped().toUtf8();
+    const QByteArray text = panelMarkup(list).toUtf8();
     char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(text.size()) + 1));
     if (!copy) {
         return;

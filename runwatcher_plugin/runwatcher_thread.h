@@ -3,6 +3,7 @@
 #ifndef RUNWATCHER_RUNWATCHER_THREAD_H
 #define RUNWATCHER_RUNWATCHER_THREAD_H
 
+#include <QMutex>
 #include <QThread>
 #include <QWaitCondition>
 
@@ -21,6 +22,14 @@ public:
     QWaitCondition startedCondition;
     bool ready = false;
 
+    // Called on the client's thread when the thread did not end within the stop's bound (a scan
+    // stuck in the kernel): from now on the thread touches the manager no more, deletes itself
+    // once it has ended, and the library stays loaded for it.
+    void abandon();
+
+    // Threads made and not yet deleted, abandoned ones included.
+    static int liveCount();
+
 signals:
     void broadcast(QString data);
 
@@ -31,6 +40,7 @@ protected:
     void run() override;
 
 private:
+    QMutex managerMutex;  // guards `manager`, null once abandoned; taken before the manager's
     RunwatchManager* manager;
     ApplicationScan* scanner;
     int intervalMs;

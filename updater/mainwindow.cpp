@@ -3,17 +3,20 @@
 #include "changelogviewer.h"
 #include "configuration.h"
 #include "messagebox.h"
+#include "outsidetext.h"
 #include "programfolder.h"
 #include "singleinstancechecker.h"
 #include "ui_mainwindow.h"
 #include "updateengine.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QPixmap>
 #include <QProcess>
 #include <QScrollBar>
@@ -65,7 +68,7 @@ MainWindow::MainWindow(Configuration* config, UpdateEngine* replacement)
     // the log, opened, so that the user sees why the proxy is not used.
     if (!engine->proxyProblem().isEmpty()) {
         std::fprintf(stderr, "%s\n", engine->proxyProblem().toLocal8Bit().constData());
-        ui->outputTextEdit->append(engine->proxyProblem());
+        appendPlainLine(ui->outputTextEdit, engine->proxyProblem());
         ui->detailsButton->setChecked(true);
     }
 
@@ -88,7 +91,7 @@ void MainWindow::updateHeaderText()
     QString text;
     if (!config->displayName.isEmpty())
         text = QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">") +
-               tr("Update to Voxmere %1").arg(config->displayName) + QStringLiteral("</div>");
+               tr("Update to Voxmere %1").arg(config->displayName.toHtmlEscaped()) + QStringLiteral("</div>");
     text += QStringLiteral("<div style=\"margin-top:8px\">") +
             tr("You are currently on <strong>%1 channel</strong>.").arg(channelName) + QStringLiteral("</div>");
     ui->versionLabel->setText(text);
@@ -152,7 +155,7 @@ void MainWindow::flushLog()
     QTextCursor block(log->document());
     block.beginEditBlock();
     for (const QString& line : qAsConst(pendingLog))
-        log->append(line);
+        appendPlainLine(log, line);
     block.endEditBlock();
     pendingLog.clear();
     if (atBottom)
@@ -162,7 +165,7 @@ void MainWindow::flushLog()
 void MainWindow::onError(QString errorMessage)
 {
     flushLog();
-    ui->outputTextEdit->append(errorMessage);
+    appendPlainLine(ui->outputTextEdit, errorMessage);
     showMessageBox(QMessageBox::Critical, this, QObject::tr("Error"), errorMessage);
 }
 
@@ -226,7 +229,7 @@ void MainWindow::onUpdateCanceled()
     ui->startButton->setText(tr("Restart"));
     ui->startButton->setEnabled(true);
     flushLog();
-    ui->outputTextEdit->append(tr("Update cancelled"));
+    appendPlainLine(ui->outputTextEdit, tr("Update cancelled"));
     ui->totalProgressBar->setValue(0);
     showMessageBox(QMessageBox::Critical, this, tr("Update"),
                    tr("Update cancelled. Push \"Details\" to check reasons."));
@@ -243,10 +246,22 @@ void MainWindow::onOtherInstanceActivate(QString message)
 
 void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
 {
-    QPixmap pixmap;
-    if (!pixmap.loadFromData(bannerImage))
+    // The header's announced size decides before anything is decoded: a small file can announce
+    // gigabytes of pixels.
+    QBuffer buffer(&bannerImage);
+    QImageReader reader(&buffer);
+    const QSize size = reader.size();
+    if (!size.isValid())
+        return;
+    if (qint64(size.width()) * size.height() > maxBannerPixels) {
+        qWarning("Banner image refused: %dx%d pixels", size.width(), size.height());
+        return;
+    }
+    const QPixmap pixmap = QPixmap::fromImage(reader.read());
+    if (pixmap.isNull())
         return;
     const QUrl url(clickUrl);
+    // A scheme and a host hold no markup (QUrl refuses such a host).
     ui->banner->setToolTip(tr("Click to open \"%1://%2\"").arg(url.scheme(), url.host(QUrl::FullyDecoded)));
     ui->banner->setUrl(clickUrl);
     ui->banner->setPixmap(pixmap);
@@ -277,7 +292,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
     const QMessageBox::StandardButton answer =
         showMessageBox(QMessageBox::Question, this, tr("Question"),
                        tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
-                       QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes, QMessageBox::No);
+                       QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes, QMessageBox::No, Qt::RichText);
     if (answer == QMessageBox::Yes) {
         quitRequested = true;
         engine->cancelUpdate();

@@ -31,6 +31,8 @@ class MainWindow : public QWidget
     Q_OBJECT
 public:
     static constexpr int autoStartClientDelayMs = 1000;
+    // A banner image is refused when it announces more pixels than four banners of 468 x 60.
+    static constexpr qint64 maxBannerPixels = 4 * 468 * 60;
 
     // `engine` replaces the update engine (tests drive the window with a stand-in); the window
     // takes it over as its child. By default the window makes the real one.

@@ -5,7 +5,7 @@
 QMessageBox::StandardButton showMessageBox(QMessageBox::Icon icon, QWidget* parent, const QString& title,
                                            const QString& text, QMessageBox::StandardButtons buttons,
                                            QMessageBox::StandardButton unattendedAnswer,
-                                           QMessageBox::StandardButton defaultButton)
+                                           QMessageBox::StandardButton defaultButton, Qt::TextFormat format)
 {
     if (qEnvironmentVariableIsSet("VXM_UPDATE_NO_DIALOGS")) {
         const QByteArray line = (title + QStringLiteral(": ") + text + QLatin1Char('\n')).toUtf8();
@@ -13,7 +13,9 @@ QMessageBox::StandardButton showMessageBox(QMessageBox::Icon icon, QWidget* pare
         std::fflush(stderr);
         return unattendedAnswer;
     }
-    QMessageBox box(icon, title, text, buttons, parent);
+    QMessageBox box(icon, title, QString(), buttons, parent);
+    box.setTextFormat(format);
+    box.setText(text);
     if (defaultButton != QMessageBox::NoButton)
         box.setDefaultButton(defaultButton);
     return static_cast<QMessageBox::StandardButton>(box.exec());

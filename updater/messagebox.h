@@ -3,7 +3,8 @@
 #include <QMessageBox>
 
 // Shows a modal message box and returns the button that closed it. Return presses `defaultButton`;
-// without one Qt makes the first button the default.
+// without one Qt makes the first button the default. The text is plain text unless `format` says
+// otherwise (texts of the program's own only: a text from outside is never taken as rich text).
 //
 // Tests of the real program run it without anybody to press a button: when the environment
 // variable VXM_UPDATE_NO_DIALOGS is set, no box is shown; "<title>: <text>" is written to standard
@@ -12,4 +13,5 @@ QMessageBox::StandardButton showMessageBox(QMessageBox::Icon icon, QWidget* pare
                                            const QString& text,
                                            QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                            QMessageBox::StandardButton unattendedAnswer = QMessageBox::Ok,
-                                           QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+                                           QMessageBox::StandardButton defaultButton = QMessageBox::NoButton,
+                                           Qt::TextFormat format = Qt::PlainText);

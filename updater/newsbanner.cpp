@@ -1,37 +1,20 @@
 #include "newsbanner.h"
 
+#include "outsidetext.h"
 #include "weburl.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QCursor>
 #include <QDesktopServices>
-#include <QImage>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QRegularExpression>
 #include <QTextDocument>
 #include <QTimerEvent>
 
+#include <algorithm>
+
 namespace {
-
-// The news text comes from the network: it is laid out, but nothing it names is ever loaded
-// (no local files, no data: images, no downloads). An image gets an empty placeholder, since
-// without one the layout would read the named file itself.
-class NewsDocument : public QTextDocument
-{
-public:
-    using QTextDocument::QTextDocument;
-
-protected:
-    QVariant loadResource(int type, const QUrl&) override
-    {
-        if (type != QTextDocument::ImageResource)
-            return QVariant();
-        QImage placeholder(1, 1, QImage::Format_ARGB32);
-        placeholder.fill(Qt::transparent);
-        return placeholder;
-    }
-};
 
 void openWebAddress(const QString& text)
 {
@@ -42,7 +25,7 @@ void openWebAddress(const QString& text)
 
 } // namespace
 
-NewsBanner::NewsBanner(QWidget* parent) : QWidget(parent), document(new NewsDocument(this))
+NewsBanner::NewsBanner(QWidget* parent) : QWidget(parent), document(new InertTextDocument(this))
 {
     setObjectName(QStringLiteral("NewsBanner"));
     setMinimumHeight(16);
@@ -62,13 +45,18 @@ void NewsBanner::setBanner(const QString& html)
         if (equals >= 0 && captured.left(equals) == QLatin1String("URL"))
             clickUrl = captured.mid(equals + 1);
     }
-    document->setHtml(html);
+    document->setBoundedHtml(html);
     document->setDocumentMargin(0);
     paused = false;
     xOffset = float(width() - 10);
     const QSizeF size = document->size();
     textWidth = int(size.width());
-    textHeight = int(size.height());
+    // One line's height, whatever the text asks for: the window keeps its size.
+    QTextDocument line;
+    line.setDefaultFont(document->defaultFont());
+    line.setDocumentMargin(0);
+    line.setPlainText(QStringLiteral("X"));
+    textHeight = int(std::min(size.height(), line.size().height()));
     setMinimumHeight(textHeight);
     setMaximumHeight(textHeight);
     restartTimer(scrollIntervalMs);

@@ -4,13 +4,14 @@
 #include <QString>
 #include <QWidget>
 
-class QTextDocument;
+class InertTextDocument;
 
 // A one-line news ticker: scrolls a short HTML text from right to left, 0.5 pixel every 10 ms.
 // When the text has left on the left the ticker stays empty for 3000 ms and the text enters again
 // 10 pixels left of the right edge. A click on a link opens it; a click elsewhere opens the
 // address of an "<!--URL=...-->" comment in the text, if any. Only http and https addresses are
-// opened, and the text is laid out without loading anything it refers to (images stay empty).
+// opened, and the text is laid out without loading anything it refers to (images stay empty),
+// within the bounds of `InertTextDocument`, and never taller than one line.
 class NewsBanner : public QWidget
 {
     Q_OBJECT
@@ -41,7 +42,7 @@ private:
     void restartTimer(int ms);
 
     QBasicTimer timer;
-    QTextDocument* document;
+    InertTextDocument* document;
     float xOffset = 0;
     int textWidth = 0;
     int textHeight = 0;

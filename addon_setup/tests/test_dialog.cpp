@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QImage>
 #include <QMessageBox>
 #include <QMetaMethod>
 #include <QProcess>
@@ -21,6 +22,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <functional>
@@ -160,6 +162,16 @@ private:
 
     static bool fileExists(const QString &path) { return QFileInfo::exists(path); }
 
+    // A tool tip as the user sees it.
+    static QString shownText(const QString &text)
+    {
+        if (!Qt::mightBeRichText(text))
+            return text;
+        QTextDocument document;
+        document.setHtml(text);
+        return document.toPlainText();
+    }
+
 private slots:
     void init()
     {
@@ -237,7 +249,7 @@ private slots:
         QCOMPARE(dialog.authorLineEdit->text(), author);
         // A long text shows its start, the whole of it as tool tip.
         QCOMPARE(dialog.authorLineEdit->cursorPosition(), 0);
-        QCOMPARE(dialog.authorLineEdit->toolTip(), author);
+        QCOMPARE(shownText(dialog.authorLineEdit->toolTip()), author);
         QCOMPARE(dialog.versionLineEdit->text(), QStringLiteral("1.2"));
         QCOMPARE(dialog.descriptionTextEdit->toPlainText(), QStringLiteral("Bold and plain"));
         QCOMPARE(dialog.platformsLineEdit->text(), QString());
@@ -245,6 +257,40 @@ private slots:
         QVERIFY(dialog.platformNotSupportedLabel->isHidden());
         // Information read and platform supported: Install is on even though the folder is wrong.
         QVERIFY(dialog.installButton->isEnabled());
+    }
+
+    // Texts of a package against the description and the tool tips: none may load what it names
+    // (an image file beside the package), lay out without end or grow without bound.
+    void packageTextsAreShownNotObeyed_data()
+    {
+        QTest::addColumn<QString>("text");
+        QString nested;
+        for (int i = 0; i < 40; ++i)
+            nested += QStringLiteral("<table><tr><td>");
+        QTest::newRow("image file") << QStringLiteral("<img src=\"IMAGE\">");
+        QTest::newRow("image address") << QStringLiteral("<p><img src=\"file://IMAGE\" width=\"400\"></p>");
+        QTest::newRow("style sheet") << QStringLiteral("<link rel=\"stylesheet\" href=\"IMAGE\"><b>x</b>");
+        QTest::newRow("nested tables") << nested + QStringLiteral("deep");
+        QTest::newRow("nested lists") << QStringLiteral("<ul><li>").repeated(40) + QStringLiteral("deep");
+        QTest::newRow("tall image") << QStringLiteral("<img src=\"x\" width=\"10\" height=\"99999999999\">");
+    }
+
+    void packageTextsAreShownNotObeyed()
+    {
+        QFETCH(QString, text);
+        QImage image(300, 300, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        QVERIFY(image.save(base + QStringLiteral("/big.png")));
+        text.replace(QStringLiteral("IMAGE"), base + QStringLiteral("/big.png"));
+        const QByteArray quoted = '"' + text.toUtf8().replace("\\", "\\\\").replace('"', "\\\"") + '"';
+        makePackage("name=" + quoted + "\ndescription=" + quoted + "\n");
+        InstallDialog dialog;
+        dialog.setPackage(package, false);
+        QCOMPARE(dialog.nameLineEdit->text(), text);
+        QCOMPARE(shownText(dialog.nameLineEdit->toolTip()), text);
+        const QSizeF size = dialog.descriptionTextEdit->document()->size();
+        QVERIFY2(size.width() < 300 && size.height() < 2000, qPrintable(QStringLiteral("%1 x %2").arg(size.width()).arg(size.height())));
+        dialog.grab();
     }
 
     void platformsDecideAboutInstall_data()
@@ -257,6 +303,8 @@ private slots:
         QTest::newRow("empty items") << QByteArray("platforms=,linux_amd64,") << QStringLiteral("linux_amd64") << true;
         QTest::newRow("other") << QByteArray("platforms=linux_x86") << QStringLiteral("linux_x86") << false;
         QTest::newRow("case") << QByteArray("Platforms=Linux_AMD64, amd64") << QStringLiteral("Linux_AMD64, amd64") << false;
+        // A byte order mark before the first key changes nothing.
+        QTest::newRow("byte order mark") << QByteArray("\xef\xbb\xbfplatforms=win32") << QStringLiteral("win32") << false;
     }
 
     void platformsDecideAboutInstall()

@@ -159,6 +159,54 @@ TEST(Catalogue, ReloadReplacesTheCatalogue)
     EXPECT_FALSE(manager.isScanning());  // broadcasting is off
 }
 
+// A byte order mark changes nothing; past the bounds the first part is used, with a log line; the
+// file is parsed once per change, so its log lines come once.
+TEST(Catalogue, ByteOrderMarkBoundsAndOneParsePerChange)
+{
+    struct Row {
+        const char* name;
+        QByteArray text;
+        int apps;
+        QString firstName;  // an application that must be loaded
+        QString logged;
+    };
+    QByteArray large = "[Alpha]\nbinary_linux=alpha\n";
+    while (large.size() <= kMaxCatalogueBytes) {
+        large += "; " + QByteArray(1000, 'x') + "\n";
+    }
+    large += "[Zeta]\nbinary_linux=zeta\n";
+    QByteArray many;
+    for (int i = 0; i < kMaxCatalogueGroups + 10; ++i) {
+        many += QStringLiteral("[G%1]\nbinary_linux=g\n").arg(i, 5, 10, QLatin1Char('0')).toUtf8();
+    }
+    const Row rows[] = {
+        {"byte order mark", "\xef\xbb\xbf[\xc3\x9cmlaut]\nbinary_linux=u\n[Categories]\n1=Games\n", 1, QString::fromUtf8("\xc3\x9cmlaut"), ""},
+        {"too large", large, 1, "Alpha", "2|RunwatcherPlugin|apps.ini is larger than 262144 bytes: only its first "},
+        {"too many groups", many, kMaxCatalogueGroups, "G00000",
+         "2|RunwatcherPlugin|apps.ini has 4106 groups: only the first 4096 are read"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ClientFolders client;
+        client.writeCatalogue(row.text);
+        RunwatchManager manager;
+        ASSERT_TRUE(manager.loadApps());
+        EXPECT_EQ(manager.applications().size(), row.apps);
+        QStringList names;
+        for (const AppEntry* app : manager.applications()) {
+            names << app->name;
+        }
+        EXPECT_TRUE(names.contains(row.firstName));
+        EXPECT_EQ(client.host.logLines.size(), row.logged.isEmpty() ? 0 : 1) << client.host.logLines.join('\n').toStdString();
+        if (!row.logged.isEmpty()) {
+            EXPECT_TRUE(client.host.logLines.value(0).startsWith(row.logged)) << client.host.logLines.value(0).toStdString();
+        }
+        manager.reload();
+        EXPECT_EQ(manager.applications().size(), row.apps);
+        EXPECT_EQ(client.host.logLines.size(), row.logged.isEmpty() ? 0 : 1);
+    }
+}
+
 TEST(Catalogue, ShippedCatalogueIsComplete)
 {
     ClientFolders client;

@@ -221,10 +221,14 @@ TEST_F(Plugin, ReceivedListsAreStoredAndShownEscaped)
     runwatcher::onPluginCommand(1, "runwatcher", "12&&Tom & Jerry, <b>Quake</b>, Be\\#ta");
     EXPECT_EQ(client.host.infoUpdates, (QList<QPair<vxm_uint64, vxm_uint64>>{{1, 12}}));
     EXPECT_EQ(panelText(1, 12), "Tom &amp; Jerry, &lt;b&gt;Quake&lt;/b&gt;, Be\\#ta");
+    // The panel renders BBCode: a peer's links, remote images and sizes show as text.
+    runwatcher::onPluginCommand(1, "runwatcher", "12&&[url=http://x.example]Click me[/url], [img]http://x.example/p.png[/img], [size=40]Big");
+    EXPECT_EQ(panelText(1, 12), "&#91;url=http://x.example&#93;Click me&#91;/url&#93;, "
+                                "&#91;img&#93;http://x.example/p.png&#91;/img&#93;, &#91;size=40&#93;Big");
 
     runwatcher::onPluginCommand(1, "other name", "12&&");  // replaces; any sender name is taken
     EXPECT_EQ(panelText(1, 12), "");
-    EXPECT_EQ(client.host.infoUpdates.size(), 2);
+    EXPECT_EQ(client.host.infoUpdates.size(), 3);
 
     EXPECT_EQ(panelText(1, 12, PLUGIN_CHANNEL), "<untouched>");
     EXPECT_EQ(panelText(1, 12, PLUGIN_SERVER), "<untouched>");

@@ -3,12 +3,17 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "client_folders.h"
+#include "fake_process.h"
 #include "plugin_state.h"
 #include "runwatch_manager.h"
 #include "runwatcher_ops.h"
+#include "runwatcher_thread.h"
 #include "wait_until.h"
 
 namespace {
@@ -38,8 +43,7 @@ protected:
 
     void startProcess(const QString& pid, const QString& binary) const
     {
-        QDir(fake.path() + "/proc").mkpath(pid);
-        QFile::link(fake.path() + "/bin/" + binary, fake.path() + "/proc/" + pid + "/exe");
+        makeFakeProcess(fake.path() + "/proc", pid, fake.path() + "/bin/" + binary);
     }
     void endProcess(const QString& pid) const { QDir(fake.path() + "/proc/" + pid).removeRecursively(); }
 
@@ -71,6 +75,47 @@ TEST_F(ScannerThread, StartsAndStopsRepeatedly)
         ASSERT_FALSE(manager.isScanning());
     }
     manager.stopScanning();  // stopping a stopped scanner does nothing
+}
+
+TEST_F(ScannerThread, StopLeavesAScanStuckInTheKernelBehind)
+{
+    // A status file that is a FIFO: the scan waits in the kernel for its data, as it would on a
+    // process whose files do not answer. The scan reads the status of root's folders only, and
+    // only root's test makes them.
+    if (getuid() != 0) {
+        GTEST_SKIP() << "needs process folders of root's";
+    }
+    startProcess("10", "alpha");
+    QDir(fake.path() + "/proc").mkpath("40");
+    ASSERT_TRUE(QFile::link(fake.path() + "/bin/beta", fake.path() + "/proc/40/exe"));
+    const QByteArray fifo = QFile::encodeName(fake.path() + "/proc/40/status");
+    ASSERT_EQ(mkfifo(fifo.constData(), 0600), 0);
+    const int threadsBefore = RunwatcherThread::liveCount();
+    int writer = -1;
+    {
+        ScanOptions options = fakeOptions(1);
+        options.stopWaitMs = 50;
+        RunwatchManager manager(options);
+        ASSERT_TRUE(manager.loadApps());
+        manager.startScanning();
+        // Opening the writing end succeeds once the scan has opened the reading end; it then waits
+        // in read() for as long as the writing end stays open and silent.
+        ASSERT_TRUE(waitUntil([&] { return (writer = open(fifo.constData(), O_WRONLY | O_NONBLOCK)) >= 0; }));
+        manager.stopScanning();
+        EXPECT_FALSE(manager.isScanning());
+        EXPECT_EQ(client.host.logLines.filter("did not stop within 50 ms").size(), 1) << client.host.logLines.join(QLatin1Char(10)).toStdString();
+        EXPECT_EQ(RunwatcherThread::liveCount(), threadsBefore + 1);
+
+        // Scanning again works through a new thread, which sees the other process.
+        ASSERT_EQ(unlink(fifo.constData()), 0);
+        manager.startScanning();
+        EXPECT_TRUE(waitUntil([&] { return commands().contains("7&&Alpha"); }));
+        manager.stopScanning();
+        EXPECT_EQ(RunwatcherThread::liveCount(), threadsBefore + 1);
+    }
+    // The manager is gone when the stuck scan comes back: the thread ends and deletes itself.
+    close(writer);
+    EXPECT_TRUE(waitUntil([&] { return RunwatcherThread::liveCount() == threadsBefore; }));
 }
 
 TEST_F(ScannerThread, ScansReportChangesInAscendingIdOrder)

@@ -2,6 +2,7 @@
 // roles, the counters, the close confirmation, the restart after a failure and the start of the
 // client script, by hand and in an unattended run.
 #include "changelogviewer.h"
+#include "messagebox.h"
 #include "configuration.h"
 #include "mainwindow.h"
 #include "newsbanner.h"
@@ -13,13 +14,16 @@
 #include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QLabel>
+#include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 #include <QTextEdit>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -29,6 +33,25 @@ using testsupport::waitUntil;
 using testsupport::writeFile;
 
 namespace {
+
+// A tool tip or label text as the user sees it.
+QString shownText(const QString& text)
+{
+    if (!Qt::mightBeRichText(text))
+        return text;
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
+}
+
+QByteArray encoded(const QImage& image, const char* format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
 
 // Plays the update engine: counts the window's calls and answers as the test says.
 class StandInEngine : public UpdateEngine
@@ -241,6 +264,70 @@ TEST_F(MainWindowTest, UnattendedRunStartsTheClientByItselfUnlessTheChangeLogIsO
     EXPECT_EQ(ChangeLogViewer::instance(), nullptr);
 }
 
+// Texts from outside against every sink of the window: the news ticker, the header, the boxes and
+// the log. None may load what it names (an image file beside the test), lay out without end or
+// make the window taller than it was. (Before any test that quits the application: after a quit,
+// no modal box shows.)
+TEST_F(MainWindowTest, TextsFromOutsideAreShownNotObeyed)
+{
+    const QString folder = makeTempFolder("outside texts");
+    QImage image(300, 300, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    ASSERT_TRUE(image.save(folder + "/big.png"));
+    QString nested;
+    for (int i = 0; i < 40; ++i)
+        nested += "<table><tr><td>";
+    nested += "deep";
+    const QStringList texts = {
+        "4711#<img src=\"" + folder + "/big.png\">",
+        "<img src=\"file://" + folder + "/big.png\" width=\"400\">",
+        nested,
+        "<img src=\"x\" width=\"10\" height=\"99999999999\">",
+        "<ul><li><ul><li><ul><li><ul><li><ul><li><ul><li><ul><li><ul><li><ul><li><ul><li>list</ul></ul></ul></ul></ul>",
+    };
+    open();
+    auto* news = child<NewsBanner>("newsBanner");
+    window->setNewsText("plain news");
+    QApplication::processEvents();
+    const QSize windowSize = window->size();
+    const int lineHeight = news->maximumHeight();
+    qunsetenv("VXM_UPDATE_NO_DIALOGS");
+    for (const QString& text : texts) {
+        SCOPED_TRACE(text.toStdString());
+        window->setNewsText(text);
+        EXPECT_LE(news->maximumHeight(), lineHeight);
+        if (text.contains("big.png")) {
+            EXPECT_LT(news->textSize().width(), 300);
+        }
+        news->grab();
+        QApplication::processEvents();
+        EXPECT_EQ(window->width(), windowSize.width());
+        EXPECT_LE(window->height(), windowSize.height());
+
+        config.displayName = text;
+        window->updateHeaderText();
+        EXPECT_TRUE(shownText(child<QLabel>("versionLabel")->text()).contains(text));
+
+        Qt::TextFormat boxFormat = Qt::AutoText;
+        QTimer closer;
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                boxFormat = box->textFormat();
+                box->done(QMessageBox::Ok);
+            }
+        });
+        closer.start(1);
+        emit engine->error(text);
+        closer.stop();
+        EXPECT_EQ(boxFormat, Qt::PlainText);
+        EXPECT_TRUE(log().endsWith(text));
+        window->setNewsText("plain news");
+        config.displayName = "3.6.1";
+        window->updateHeaderText();
+    }
+    qputenv("VXM_UPDATE_NO_DIALOGS", "1");
+}
+
 TEST_F(MainWindowTest, ClosingAsksOnlyWhileRunningAndCancelsOnce)
 {
     open();
@@ -313,6 +400,32 @@ TEST_F(MainWindowTest, BannerTakesOnlyImages)
     emit engine->bannerFound(png, "https://www.example.com/offer?id=1");
     EXPECT_FALSE(banner->pixmap(Qt::ReturnByValue).isNull());
     EXPECT_EQ(banner->toolTip(), "Click to open \"https://www.example.com\"");
+}
+
+TEST_F(MainWindowTest, BannerImageAnnouncingTooManyPixelsIsNotDecoded)
+{
+    open();
+    auto* banner = child<QLabel>("banner");
+    // A small PNG whose header announces 16000 x 16000 pixels (its CRC made to match): decoded,
+    // it would take a gigabyte.
+    QByteArray png = encoded(QImage(1, 1, QImage::Format_RGB32), "PNG");
+    ASSERT_EQ(png.mid(12, 4), QByteArray("IHDR"));
+    const auto putBigEndian = [&png](int at, quint32 value) {
+        for (int i = 0; i < 4; ++i)
+            png[at + i] = char(value >> (24 - 8 * i));
+    };
+    putBigEndian(16, 16000);
+    putBigEndian(20, 16000);
+    quint32 crc = 0xffffffff;
+    for (int i = 12; i < 29; ++i) {
+        crc ^= quint8(png.at(i));
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320 & (0 - (crc & 1)));
+    }
+    putBigEndian(29, ~crc);
+    emit engine->bannerFound(png, "https://www.example.com/");
+    EXPECT_TRUE(banner->pixmap(Qt::ReturnByValue).isNull());
+    EXPECT_TRUE(banner->toolTip().isEmpty());
 }
 
 TEST_F(MainWindowTest, ProxyWithoutHostIsShownInTheOpenedLog)
