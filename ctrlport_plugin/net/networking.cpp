@@ -14,6 +14,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <system_error>
 
 #include "net/networking_poll_tcp_select.h"
 
@@ -144,7 +145,7 @@ NetWorking::NetWorking(const NetWorkingFunctions* functions, NetWorkingType type
 {
     NET_ASSERT(this, m_NetWorkingType == NETWORKING_TCP);
     if (m_WakeFd < 0)
-        log("wake-up descriptor throw: " + netutil::errorText(netutil::lastError()));
+        throw std::system_error(netutil::lastError(), std::generic_category(), "wake-up descriptor");
     try {
         m_AcceptThread = new boost::thread(ThreadSpawn<NetWorking>(this, &NetWorking::acceptLoop));
         for (int i = 0; i < kPollerCount; ++i) {
@@ -244,8 +245,6 @@ int NetWorking::listen(const NetWorkingSocketFunctions* callbacks, void* userDat
 
     {
         std::lock_guard<std::mutex> guard(m_Lock);
-        if (m_Pollers.empty())
-            m_Pollers.push_back(new NetWorkingPollTCPSelect(this));
         NetWorkingSocketData*& slot = m_ListenerMap[fd];
         if (slot)
             m_ClosedListeners.push_back(slot);

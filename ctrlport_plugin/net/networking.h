@@ -112,8 +112,9 @@ public:
     // draining ones. Further connections wait in the listen backlog until one has gone.
     static const int kMaxConnections = 201 + kPollerCount * static_cast<int>(kMaxDrainingPerPoller);
 
-    // Starts the accept thread and the ten pollers. Throws boost::thread_resource_error when a
-    // thread cannot be created.
+    // Starts the accept thread and the ten pollers, all of them or none: throws
+    // boost::thread_resource_error when a thread cannot be created, std::system_error when a
+    // descriptor cannot be made (every thread started before is stopped again).
     NetWorking(const NetWorkingFunctions* functions, NetWorkingType type);
     // Stops and joins every thread and closes every socket; no callback runs afterwards.
     ~NetWorking();

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <exception>
+#include <system_error>
 #include <utility>
 
 #include "net/id_order.h"
@@ -114,14 +115,19 @@ NetWorkingPollTCPSelect::NetWorkingPollTCPSelect(NetWorking* owner)
       m_NextStallCheck(),
       m_HadEvents(false)
 {
-    if (m_EpollFd < 0 || m_WakeFd < 0)
-        m_Owner->log("poller descriptors throw: " + netutil::errorText(netutil::lastError()));
+    // Whole or not at all: a poll thread without its wake-up could not be stopped.
     epoll_event wake{};
     wake.events = EPOLLIN;
     wake.data.ptr = nullptr;  // the wake-up, not a connection
-    if (m_EpollFd >= 0 && m_WakeFd >= 0 && ::epoll_ctl(m_EpollFd, EPOLL_CTL_ADD, m_WakeFd, &wake) != 0)
-        m_Owner->log("epoll_ctl throw: " + netutil::errorText(netutil::lastError()));
+    const char* failed = nullptr;
+    if (m_EpollFd < 0 || m_WakeFd < 0)
+        failed = "poller descriptors";
+    else if (::epoll_ctl(m_EpollFd, EPOLL_CTL_ADD, m_WakeFd, &wake) != 0)
+        failed = "epoll_ctl";
+    const int error = netutil::lastError();
     try {
+        if (failed)
+            throw std::system_error(error, std::generic_category(), failed);
         m_PollThread = new boost::thread(
             ThreadSpawn<NetWorkingPollTCPSelect>(this, &NetWorkingPollTCPSelect::pollLoop));
     } catch (...) {

@@ -55,6 +55,8 @@ public:
     static const std::size_t kMaxQueuedBytes = 4 * 1024 * 1024;
     static constexpr std::chrono::seconds kDrainStallTimeout{10};
 
+    // Makes the epoll set and the wake-up and starts the poll thread, or throws (std::system_error,
+    // boost::thread_resource_error) leaving nothing open or running.
     explicit NetWorkingPollTCPSelect(NetWorking* owner);
     // Stops and joins the poll thread, then closes every connection without callbacks.
     ~NetWorkingPollTCPSelect();
