@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include <ctime>
+#include <chrono>
 #include <exception>
 #include <memory>
 
@@ -129,10 +129,14 @@ void Parser::fillTables()
 
 void Parser::timerLoop()
 {
-    time_t last = ::time(nullptr);
+    using std::chrono::steady_clock;
+    const auto seconds = [] {
+        return std::chrono::duration_cast<std::chrono::seconds>(steady_clock::now().time_since_epoch()).count();
+    };
+    auto last = seconds();
     while (!m_TimerStop) {
         ::usleep(100000);
-        const time_t now = ::time(nullptr);
+        const auto now = seconds();
         if (now == last)
             continue;
         try {

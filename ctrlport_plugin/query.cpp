@@ -62,13 +62,13 @@ const NetWorkingSocketFunctions kCallbacks = {receiveCallback, connectCallback, 
 
 } // namespace
 
-QueryClient::QueryClient(int connectionID, time_t now)
+QueryClient::QueryClient(int connectionID, SteadyTime now)
     : m_connectionID(connectionID), m_lastActivity(now)
 {
 }
 
 QueryManager::QueryManager(SCBody* parser)
-    : m_parser(parser), m_clock([] { return ::time(nullptr); })
+    : m_parser(parser), m_clock([] { return std::chrono::steady_clock::now(); })
 {
     const NetWorkingFunctions functions{nullptr};
     m_netWorking.reset(new NetWorking(&functions, NETWORKING_TCP));
@@ -117,7 +117,7 @@ void QueryManager::setClock(Clock clock)
     m_clock = std::move(clock);
 }
 
-time_t QueryManager::now()
+SteadyTime QueryManager::now()
 {
     std::lock_guard<std::mutex> guard(m_clockLock);
     return m_clock();
@@ -125,9 +125,9 @@ time_t QueryManager::now()
 
 void QueryManager::banAddress(const std::string& address)
 {
-    const time_t when = now();
+    const SteadyTime when = now();
     std::lock_guard<std::mutex> guard(m_lock);
-    m_BanMap[address] = static_cast<uint64_t>(when);
+    m_BanMap[address] = when;
 }
 
 std::size_t QueryManager::clientCount()
@@ -196,18 +196,18 @@ bool QueryManager::onNewConnection(int connectionID, const sockaddr_in& peer, Ne
     poller->send(kGreeting2, connectionID, &peer);
 
     const std::string address = ipText(peer);
-    const time_t current = now();
+    const SteadyTime current = now();
     unsigned refusal = 0;
     std::string extra;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         const auto ban = m_BanMap.find(address);
         if (ban != m_BanMap.end()) {
-            uint64_t wait = ban->second + static_cast<uint64_t>(kBanSeconds) - static_cast<uint64_t>(current);
-            if (wait > static_cast<uint64_t>(kBanSeconds))
+            auto wait = std::chrono::duration_cast<std::chrono::seconds>(ban->second + kBanSeconds - current).count();
+            if (wait < 0 || wait > kBanSeconds.count())
                 wait = 1;
             refusal = kErrorAddressBanned;
-            extra = "you may retry in " + uint64ToString(wait) + " seconds";
+            extra = "you may retry in " + uint64ToString(static_cast<uint64_t>(wait)) + " seconds";
         } else if (m_openClients >= kMaxClients) {
             refusal = kErrorTooManyClients;
         } else {
@@ -405,13 +405,12 @@ void QueryManager::timerTick(uint64_t nowMilliseconds)
 
 void QueryManager::runMaintenance()
 {
-    const time_t current = now();
-    const uint64_t currentUnsigned = static_cast<uint64_t>(current);
+    const SteadyTime current = now();
     {
         std::unique_lock<std::mutex> guard(m_lock, std::try_to_lock);
         if (guard.owns_lock()) {
             for (auto it = m_BanMap.begin(); it != m_BanMap.end();) {
-                if (it->second + static_cast<uint64_t>(kBanSeconds) < currentUnsigned)
+                if (it->second + kBanSeconds < current)
                     it = m_BanMap.erase(it);
                 else
                     ++it;
@@ -432,7 +431,7 @@ void QueryManager::runMaintenance()
                 ++it;
                 continue;
             }
-            if (client.m_closing && current >= client.m_lastActivity + 1) {
+            if (client.m_closing && current >= client.m_lastActivity + std::chrono::seconds(1)) {
                 clientGuard.unlock();
                 it = m_ClientMap.erase(it);
                 continue;
