@@ -4,6 +4,7 @@
 #include "custom_string_helpers.h"
 #include "host.h"
 #include "net/thread_spawn.h"
+#include "replybuilder.h"
 #include "returncode.h"
 
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <exception>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -266,6 +268,20 @@ unsigned Parser::noQueryConnection(const char* missing)
 void Parser::sendLine(int connectionID, const std::string& line)
 {
     m_QueryManager.sendLine(connectionID, line);
+}
+
+unsigned Parser::sendListLine(int connectionID, std::string&& records)
+{
+    const std::string line = finishLine(std::move(records));
+    if (line.size() > QueryManager::kMaxLineLength) {
+        sendErrorReply(connectionID, kErrorUndefined,
+                       "the reply of " + std::to_string(line.size()) + " bytes is longer than a connection may hold (" +
+                           std::to_string(QueryManager::kMaxLineLength) + " bytes)",
+                       0);
+        return kResultNoLineNow;
+    }
+    sendLine(connectionID, line);
+    return kErrorOk;
 }
 
 unsigned Parser::forwardCommand(ParamParser& parameters, QueryLine& line)

@@ -62,6 +62,8 @@ const NetWorkingSocketFunctions kCallbacks = {receiveCallback, connectCallback, 
 
 } // namespace
 
+const std::size_t QueryManager::kMaxLineLength = NetWorkingPollTCPSelect::kMaxQueuedBytes - 2;
+
 QueryClient::QueryClient(int connectionID, SteadyTime now)
     : m_connectionID(connectionID), m_lastActivity(now)
 {

@@ -118,6 +118,9 @@ public:
     // Opens a listener per address; 0, or 257 at the first address that fails.
     int startListening(const std::vector<std::string>& addresses, int port);
 
+    // The longest reply line that a connection's queue can hold, with its line end.
+    static const std::size_t kMaxLineLength;
+
     // A reply line, with the line end "\n\r", into the connection's reply buffer; its poller writes
     // it. Every line of the protocol goes this way except the greeting and the final error lines.
     void sendLine(int connectionID, const std::string& line);
