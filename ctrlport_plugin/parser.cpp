@@ -265,14 +265,14 @@ unsigned Parser::noQueryConnection(const char* missing)
     return kErrorNoQueryConnection;
 }
 
-void Parser::sendLine(int connectionID, const std::string& line)
+void Parser::sendLine(int connectionID, std::string line)
 {
-    m_QueryManager.sendLine(connectionID, line);
+    m_QueryManager.sendLine(connectionID, std::move(line));
 }
 
 unsigned Parser::sendListLine(int connectionID, std::string&& records)
 {
-    const std::string line = finishLine(std::move(records));
+    std::string line = finishLine(std::move(records));
     if (line.size() > QueryManager::kMaxLineLength) {
         sendErrorReply(connectionID, kErrorUndefined,
                        "the reply of " + std::to_string(line.size()) + " bytes is longer than a connection may hold (" +
@@ -280,7 +280,7 @@ unsigned Parser::sendListLine(int connectionID, std::string&& records)
                        0);
         return kResultNoLineNow;
     }
-    sendLine(connectionID, line);
+    sendLine(connectionID, std::move(line));
     return kErrorOk;
 }
 

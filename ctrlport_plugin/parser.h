@@ -87,7 +87,7 @@ private:
     void timerLoop();
     void stopTimer();
     void fillTables();
-    void sendLine(int connectionID, const std::string& line);
+    void sendLine(int connectionID, std::string line);
     // A list's line, finished in place; one longer than a connection's queue may hold is answered
     // with an error line that says so instead. The result of the command.
     unsigned sendListLine(int connectionID, std::string&& records);

@@ -18,6 +18,9 @@ const char* const kChannel = "Query";
 const int kLevelError = 1;
 const int kLevelInfo = 4;
 
+// The end of every line the plug-in sends.
+const char kLineEnd[] = "\n\r";
+
 const char* const kGreeting1 = "VXM Client\n\r";
 const char* const kGreeting2 =
     "Welcome to the Voxmere 3 CtrlPort interface, type \"help\" for a list of commands and \"help <command>\" for "
@@ -73,7 +76,7 @@ QueryManager::QueryManager(SCBody* parser)
     : m_parser(parser), m_clock([] { return std::chrono::steady_clock::now(); })
 {
     const NetWorkingFunctions functions{nullptr};
-    m_netWorking.reset(new NetWorking(&functions, NETWORKING_TCP));
+    m_netWorking.reset(new NetWorking(&functions, NETWORKING_TCP, static_cast<int>(kMaxClients)));
 }
 
 QueryManager::~QueryManager()
@@ -290,7 +293,7 @@ void logUnknownTarget(int connectionID)
 
 } // namespace
 
-void QueryManager::sendLine(int connectionID, const std::string& line)
+void QueryManager::sendLine(int connectionID, std::string line)
 {
     NetWorkingPollTCPSelect* poller = nullptr;
     bool known = false;
@@ -306,13 +309,13 @@ void QueryManager::sendLine(int connectionID, const std::string& line)
     if (!known)
         logUnknownTarget(connectionID);
     else if (poller)
-        poller->sendLine(line, connectionID);
+        poller->send(line.append(kLineEnd), connectionID, nullptr);
 }
 
 void QueryManager::packetSend(QueryPacket* packet)
 {
     const std::unique_ptr<QueryPacket> owned(packet);
-    sendLine(packet->m_connectionID, packet->m_line);
+    sendLine(packet->m_connectionID, std::move(packet->m_line));
 }
 
 void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const std::string& line)
@@ -342,7 +345,7 @@ void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const
         logUnknownTarget(connectionID);
     std::string text;
     text.reserve(line.size() + 2);
-    text.append(line).append("\n\r", 2);
+    text.append(line).append(kLineEnd);
     for (auto& share : shares)
         share.first->queueToEach(text, share.second);
     // The pollers write when every connection has its line, so that none of them takes a core from

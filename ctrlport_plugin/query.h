@@ -9,6 +9,15 @@
 // tables; maintenance, which holds it, only tries a client's lock. No lock is held while the
 // networking layer calls back (a block received, a connection accepted or lost). None of these locks
 // is recursive: taking one again is a fault.
+//
+// One telnet connection has three records with their own lives:
+//   record                created                       ended                          freed
+//   NetWorkingSocketData  accept thread, addSocket      its poller's setState(Closed)  its poll thread, once no
+//   (the socket)                                        (close, peer's end, a bound)   list holds it
+//   QueryClient           onNewConnection (admitted)    markClosing (quit, error line  erased by maintenance;
+//   (this manager's)                                    with close, lost, idle)        freed by its last holder
+//   ConnectionRecord      "dummy_connectionestablished" "dummy_connectionlost"         erased by that line
+//   (the parser's)
 #ifndef CTRLPORT_QUERY_H
 #define CTRLPORT_QUERY_H
 
@@ -123,7 +132,7 @@ public:
 
     // A reply line, with the line end "\n\r", into the connection's reply buffer; its poller writes
     // it. Every line of the protocol goes this way except the greeting and the final error lines.
-    void sendLine(int connectionID, const std::string& line);
+    void sendLine(int connectionID, std::string line);
     void packetSend(QueryPacket* packet);
     // The same line to each of the connections, as sendLine would send it to each, with one lookup
     // of them all; each poller is woken once, when every connection has its line.

@@ -135,9 +135,10 @@ NetWorkingSocketData::NetWorkingSocketData()
 {
 }
 
-NetWorking::NetWorking(const NetWorkingFunctions* functions, NetWorkingType type)
+NetWorking::NetWorking(const NetWorkingFunctions* functions, NetWorkingType type, int userConnections)
     : m_NetWorkingFunctions(functions ? *functions : NetWorkingFunctions()),
       m_NetWorkingType(type),
+      m_MaxConnections(userConnections + kPollerCount * static_cast<int>(kMaxDrainingPerPoller)),
       m_AcceptThread(nullptr),
       m_Stop(false),
       m_WakeFd(netutil::createWakeFd()),
@@ -406,7 +407,7 @@ NetWorkingPollTCPSelect* NetWorking::choosePoller()
             chosen = poller;
         }
     }
-    return total < kMaxConnections ? chosen : nullptr;
+    return total < m_MaxConnections ? chosen : nullptr;
 }
 
 bool NetWorking::countQueued(std::size_t bytes)

@@ -108,14 +108,12 @@ public:
     static const std::size_t kMaxQueuedTotal = 64 * 1024 * 1024;
     // A poller keeps at most this many draining connections; the oldest is closed first.
     static const std::size_t kMaxDrainingPerPoller = 21;
-    // The connections held at once, open or draining or closing: the user's 201 clients and the
-    // draining ones. Further connections wait in the listen backlog until one has gone.
-    static const int kMaxConnections = 201 + kPollerCount * static_cast<int>(kMaxDrainingPerPoller);
-
     // Starts the accept thread and the ten pollers, all of them or none: throws
     // boost::thread_resource_error when a thread cannot be created, std::system_error when a
     // descriptor cannot be made (every thread started before is stopped again).
-    NetWorking(const NetWorkingFunctions* functions, NetWorkingType type);
+    // The layer holds at most `userConnections` (the user's own limit of open connections) and the
+    // draining ones at once; further connections wait in the listen backlog until one has gone.
+    NetWorking(const NetWorkingFunctions* functions, NetWorkingType type, int userConnections);
     // Stops and joins every thread and closes every socket; no callback runs afterwards.
     ~NetWorking();
     NetWorking(const NetWorking&) = delete;
@@ -148,12 +146,14 @@ private:
     void acceptPass();
     // False when the system is out of descriptors or memory.
     bool acceptConnection(NetWorkingSocketData* listener, NetWorkingPollTCPSelect* poller);
-    // The first of the least loaded pollers; none while kMaxConnections are held.
+    // The first of the least loaded pollers; none while m_MaxConnections are held.
     NetWorkingPollTCPSelect* choosePoller();
     void shutdown();
 
     const NetWorkingFunctions m_NetWorkingFunctions;
     const NetWorkingType m_NetWorkingType;
+    // The connections held at once, open or draining or closing.
+    const int m_MaxConnections;
     std::vector<NetWorkingPollTCPSelect*> m_Pollers;
     std::map<int, NetWorkingSocketData*> m_ListenerMap;
     std::vector<NetWorkingSocketData*> m_ClosedListeners;

@@ -200,31 +200,26 @@ int NetWorkingPollTCPSelect::send(char* buffer, int length, int connectionID, co
     (void)address;  // TCP sends to the connected peer
     const std::unique_ptr<char[]> owned(buffer);
     if (buffer && length > 0)
-        submit(connectionID, buffer, static_cast<std::size_t>(length), false);
+        submit(connectionID, buffer, static_cast<std::size_t>(length));
     return 0;
 }
 
 int NetWorkingPollTCPSelect::send(const std::string& text, int connectionID, const sockaddr_in* address)
 {
     (void)address;
-    submit(connectionID, text.data(), text.size(), false);
+    submit(connectionID, text.data(), text.size());
     return 0;
 }
 
-void NetWorkingPollTCPSelect::sendLine(const std::string& line, int connectionID)
+void NetWorkingPollTCPSelect::submit(int connectionID, const char* data, std::size_t length)
 {
-    submit(connectionID, line.data(), line.size(), true);
-}
-
-void NetWorkingPollTCPSelect::submit(int connectionID, const char* data, std::size_t length, bool lineEnd)
-{
-    if (length == 0 && !lineEnd)
+    if (length == 0)
         return;
     bool overTotal = false;
     {
         Locked locked(*this);
         if (NetWorkingSocketData* record = findSocket(connectionID))
-            append(record, data, length, lineEnd, overTotal);
+            append(record, data, length, overTotal);
     }
     if (overTotal)
         m_Owner->trimQueues();
@@ -239,7 +234,7 @@ void NetWorkingPollTCPSelect::queueToEach(const std::string& text, const std::ve
         std::lock_guard<std::mutex> guard(m_Lock);
         netutil::forEachInIdOrder(
             m_ActiveSocketMap, sortedIDs,
-            [&](const auto& entry) { append(entry.second, text.data(), text.size(), false, overTotal); },
+            [&](const auto& entry) { append(entry.second, text.data(), text.size(), overTotal); },
             [](int) {});
     }
     if (overTotal)
@@ -252,22 +247,18 @@ void NetWorkingPollTCPSelect::wakeUp()
 }
 
 void NetWorkingPollTCPSelect::append(NetWorkingSocketData* record, const char* data, std::size_t length,
-                                     bool lineEnd, bool& overTotal)
+                                     bool& overTotal)
 {
-    static const char kLineEnd[] = "\n\r";
     if (record->m_State != ConnectionState::Open)
         return;
     ReplyBuffer& queue = record->m_TCPPacketSendingList;
-    const std::size_t total = length + (lineEnd ? 2 : 0);
-    if (queue.size() + total > kMaxQueuedBytes) {
+    if (queue.size() + length > kMaxQueuedBytes) {
         m_Owner->log("closing connection " + std::to_string(record->m_ConnectionID) + ": its send queue is full");
         end(record, CloseMode::Now, true);
         return;
     }
     queue.append(data, length);
-    if (lineEnd)
-        queue.append(kLineEnd, 2);
-    overTotal |= m_Owner->countQueued(total);
+    overTotal |= m_Owner->countQueued(length);
     // A socket that is full is written when it reports room again. While the poll thread sleeps it
     // has no byte of this connection in hand, and the sender writes at once instead of waking it.
     if (record->m_WatchingWritable)
@@ -307,7 +298,7 @@ void NetWorkingPollTCPSelect::userClose(int connectionID, CloseMode mode, bool r
             return;
         // In one step with the close, so that no other thread's block comes after the final one.
         if (!finalBlock.empty())
-            append(record, finalBlock.data(), finalBlock.size(), false, overTotal);
+            append(record, finalBlock.data(), finalBlock.size(), overTotal);
         end(record, mode, report);
     }
     if (overTotal)
@@ -351,25 +342,28 @@ void NetWorkingPollTCPSelect::end(NetWorkingSocketData* record, CloseMode mode, 
         return;
     if (from == ConnectionState::Open && !report)
         record->disconnectNotified = true;
-    if (from == ConnectionState::Draining)
-        forgetDraining(record);
-
-    if (mode == CloseMode::Now) {
-        record->m_State = ConnectionState::Closed;
-        // What is queued no longer counts; the poll thread drops it with the socket.
-        m_Owner->uncountQueued(record->m_TCPPacketSendingList.size());
-    } else {
-        record->m_State = ConnectionState::Draining;
-        record->m_LastProgress = std::chrono::steady_clock::now();
-        m_Draining.push_back(record);
-        if (m_Draining.size() > NetWorking::kMaxDrainingPerPoller) {
-            NetWorkingSocketData* oldest = m_Draining.front();
-            m_Owner->log("closing connection " + std::to_string(oldest->m_ConnectionID) +
-                         ": too many connections are closing");
-            end(oldest, CloseMode::Now, true);
-        }
+    setState(record, mode == CloseMode::Now ? ConnectionState::Closed : ConnectionState::Draining);
+    if (mode == CloseMode::AfterSend && m_Draining.size() > NetWorking::kMaxDrainingPerPoller) {
+        NetWorkingSocketData* oldest = m_Draining.front();
+        m_Owner->log("closing connection " + std::to_string(oldest->m_ConnectionID) +
+                     ": too many connections are closing");
+        end(oldest, CloseMode::Now, true);
     }
     schedule(record, &NetWorkingSocketData::m_EndPending, m_PendingEnds);
+}
+
+void NetWorkingPollTCPSelect::setState(NetWorkingSocketData* record, ConnectionState to)
+{
+    if (record->m_State == ConnectionState::Draining)
+        forgetDraining(record);
+    record->m_State = to;
+    if (to == ConnectionState::Closed) {
+        // What is queued no longer counts; the poll thread drops it with the socket.
+        m_Owner->uncountQueued(record->m_TCPPacketSendingList.size());
+    } else if (to == ConnectionState::Draining) {
+        record->m_LastProgress = std::chrono::steady_clock::now();
+        m_Draining.push_back(record);
+    }
 }
 
 void NetWorkingPollTCPSelect::forgetDraining(NetWorkingSocketData* record)
@@ -609,9 +603,9 @@ void NetWorkingPollTCPSelect::writeWhileAsleep(NetWorkingSocketData* record)
     int error = 0;
     const ssize_t sent = sendBlocks(record->m_Socket, blocks, count, error);
     wrote(record, sent, error, totalLength(blocks, count));
-    // The poll thread writes the rest when the socket has room.
+    // The rest is the poll thread's: it watches the socket for room (it alone changes its epoll set).
     if (record->m_State == ConnectionState::Open && !record->m_TCPPacketSendingList.empty())
-        watch(record, true);
+        schedule(record, &NetWorkingSocketData::m_WritePending, m_PendingWrites);
 }
 
 bool NetWorkingPollTCPSelect::wrote(NetWorkingSocketData* record, ssize_t sent, int error, std::size_t offered)
@@ -666,11 +660,8 @@ void NetWorkingPollTCPSelect::watch(NetWorkingSocketData* record, bool writable)
 
 void NetWorkingPollTCPSelect::closeDescriptor(NetWorkingSocketData* record)
 {
-    if (record->m_State == ConnectionState::Draining) {
-        forgetDraining(record);
-        m_Owner->uncountQueued(record->m_TCPPacketSendingList.size());
-        record->m_State = ConnectionState::Closed;
-    }
+    if (record->m_State != ConnectionState::Closed)
+        setState(record, ConnectionState::Closed);
     // Closing the descriptor also takes it out of the epoll set.
     discardInput(record->m_Socket);
     netutil::closeSocket(record->m_Socket);

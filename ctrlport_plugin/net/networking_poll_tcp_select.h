@@ -5,13 +5,15 @@
 // state without its user asking.
 //
 // Any thread appends to a connection's reply buffer, or ends a connection, under the lock. The poll
-// thread reads, closes and changes what epoll watches; it writes after each event it handled (so the
-// lines that the handlers of a received block produce leave in one write) and before it sleeps, and
-// it writes without holding the lock (see ReplyBuffer). Other threads put what they change on the
-// poller's lists (connections to write, connections whose state changed) and wake it; but while it
-// sleeps, a sender writes to a connection with an empty queue itself, holding the lock, rather than
-// pay for a wake-up (a notification's fan-out would wake every poller). The poll thread closes
-// descriptors only under the lock, so no thread writes to a number that was closed and taken again.
+// thread reads, closes and is the only thread that changes its epoll set; it writes after each event
+// it handled (so the lines that the handlers of a received block produce leave in one write) and
+// before it sleeps, and it writes without holding the lock (see ReplyBuffer). Other threads put what
+// they change on the poller's lists (connections to write, connections whose state changed) and wake
+// it; but while it sleeps, a sender writes to a connection with an empty queue itself, holding the
+// lock, rather than pay for a wake-up (a notification's fan-out would wake every poller), and leaves
+// what the socket did not take to the poll thread, which then watches the socket for room. The poll
+// thread closes descriptors only under the lock, so no thread writes to a number that was closed and
+// taken again.
 // A socket that takes less than it is offered is watched for writability until its queue is empty;
 // a pass touches only what is ready or listed.
 //
@@ -77,8 +79,6 @@ public:
     // unknown ids, take nothing; one whose queue would grow past kMaxQueuedBytes is closed.
     int send(char* buffer, int length, int connectionID, const sockaddr_in* address);
     int send(const std::string& text, int connectionID, const sockaddr_in* address);
-    // The line and the line end "\n\r".
-    void sendLine(const std::string& line, int connectionID);
     // The same text to each of these connections (ids in ascending order) under one lock, without
     // waking the poll thread: wakeUp() follows, once the caller has queued everything it fans out.
     void queueToEach(const std::string& text, const std::vector<int>& sortedIDs);
@@ -106,13 +106,19 @@ private:
     // Queues bytes for an open connection (others take nothing); one whose queue would grow past
     // its bound is closed instead. Sets overTotal when all queues together are past their bound
     // (then the caller trims, holding no lock). Lock held.
-    void append(NetWorkingSocketData* record, const char* data, std::size_t length, bool lineEnd,
-                bool& overTotal);
+    void append(NetWorkingSocketData* record, const char* data, std::size_t length, bool& overTotal);
     // Appends under the lock, wakes the poll thread and trims the queues if needed.
-    void submit(int connectionID, const char* data, std::size_t length, bool lineEnd);
+    void submit(int connectionID, const char* data, std::size_t length);
     void userClose(int connectionID, CloseMode mode, bool report, const std::string& finalBlock);
-    // The one change of a connection's state, `report`ed unless its user asked for it. Lock held.
+    // Ends a connection (see ConnectionState), `report`ed unless its user asked for it; the poll thread
+    // settles it. Lock held.
     void end(NetWorkingSocketData* record, CloseMode mode, bool report);
+    // The one writer of a connection's state, which end() and closeDescriptor() share, and the one
+    // place where a queue leaves the account of queued bytes. The account (NetWorking::countQueued)
+    // holds the sum of the queues of the connections that are not closed: append adds what it queues,
+    // wrote takes off what the socket took, and setState takes off what is left when the connection
+    // closes (the queue itself is dropped with the socket). Lock held.
+    void setState(NetWorkingSocketData* record, ConnectionState to);
     void forgetDraining(NetWorkingSocketData* record);
     // Puts the record on a list of the poll thread unless it is on it. Lock held.
     void schedule(NetWorkingSocketData* record, bool NetWorkingSocketData::*pending,
@@ -137,16 +143,19 @@ private:
     // Writes what is queued until the socket takes no more, then watches it for writability while
     // bytes are left; a draining connection whose queue is empty closes.
     void flush(NetWorkingSocketData* record);
-    // Another thread's write of an open connection while the poll thread sleeps. Lock held.
+    // Another thread's write of an open connection while the poll thread sleeps; what the socket does
+    // not take is put on the poll thread's list. Lock held.
     void writeWhileAsleep(NetWorkingSocketData* record);
     // What a write of `offered` bytes returned: the sent bytes leave the queue, an error ends the
     // connection. Whether the socket took everything. Lock held.
     bool wrote(NetWorkingSocketData* record, ssize_t sent, int error, std::size_t offered);
     // The poll thread's side of a changed state: stop reading or close, and report.
     void settle(NetWorkingSocketData* record);
-    // What epoll watches of the connection: input while it is open, writability as asked. Lock held.
+    // What epoll watches of the connection: input while it is open, writability as asked. Poll thread,
+    // lock held.
     void watch(NetWorkingSocketData* record, bool writable);
-    // Closes the socket, drops the queue and moves the record to m_OldSockets. Lock held.
+    // Closes the socket (a connection not yet closed becomes so), drops the queue and moves the record
+    // to m_OldSockets. Poll thread, lock held.
     void closeDescriptor(NetWorkingSocketData* record);
     void closeStalledDrains();
     // Frees the closed records that no list holds any more.

@@ -35,7 +35,7 @@ protected:
     void SetUp() override
     {
         NetWorkingFunctions functions = m_Log.functions();
-        m_Net.reset(new NetWorking(&functions, NETWORKING_TCP));
+        m_Net.reset(new NetWorking(&functions, NETWORKING_TCP, nettest::kUserConnections));
         m_Listener = m_Net->listen(m_User.callbacks(), &m_User, "127.0.0.1", 0, false);
         ASSERT_GE(m_Listener, 0);
         m_Port = boundPort(m_Listener);
@@ -80,7 +80,7 @@ TEST(NetWorkingListen, RejectsWhatItCannotListenOnAndLeavesNothingOpen)
 {
     LogRecorder log;
     NetWorkingFunctions functions = log.functions();
-    NetWorking net(&functions, NETWORKING_TCP);
+    NetWorking net(&functions, NETWORKING_TCP, nettest::kUserConnections);
     RecordingUser user;
     const int before = openDescriptorCount();
 
@@ -417,7 +417,7 @@ TEST(NetWorkingDescriptors, ServesDescriptorsAbove1024)
     {
         RecordingUser user;
         NetWorkingFunctions functions;
-        NetWorking net(&functions, NETWORKING_TCP);
+        NetWorking net(&functions, NETWORKING_TCP, nettest::kUserConnections);
         const int listener = net.listen(user.callbacks(), &user, "127.0.0.1", 0, false);
         ASSERT_GE(listener, 1024);
         const int client = connectTo(boundPort(listener));
@@ -444,7 +444,7 @@ TEST(NetWorkingShutdown, JoinsEveryThreadWithBusyConnections)
     const int threadsBefore = threadCount();
     const int descriptorsBefore = openDescriptorCount();
     RecordingUser user;
-    std::unique_ptr<NetWorking> net(new NetWorking(nullptr, NETWORKING_TCP));
+    std::unique_ptr<NetWorking> net(new NetWorking(nullptr, NETWORKING_TCP, nettest::kUserConnections));
     EXPECT_EQ(threadCount(), threadsBefore + 11);
     const int listener = net->listen(user.callbacks(), &user, "127.0.0.1", 0, false);
     ASSERT_GE(listener, 0);
