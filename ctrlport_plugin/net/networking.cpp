@@ -9,11 +9,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
 #include <system_error>
 
 #include "net/networking_poll_tcp_select.h"
@@ -93,6 +95,29 @@ void askForShortTimeSlice()
     attr.sched_flags = 0;
     attr.sched_runtime = 100 * 1000;  // nanoseconds
     ::syscall(SYS_sched_setattr, 0, &attr, 0);
+}
+
+namespace {
+std::atomic<int> g_allocationFaults{0};
+}  // namespace
+
+void failAllocations(int count)
+{
+    g_allocationFaults = count;
+}
+
+void allocationPoint()
+{
+    int left = g_allocationFaults.load();
+    while (left > 0) {
+        if (g_allocationFaults.compare_exchange_weak(left, left - 1))
+            throw std::bad_alloc();
+    }
+}
+
+void pauseAfterFailure()
+{
+    ::usleep(10000);
 }
 
 std::string assertionText(const char* expression, const char* file, int line)
@@ -396,13 +421,13 @@ bool NetWorking::acceptConnection(NetWorkingSocketData* listener, NetWorkingPoll
 NetWorkingPollTCPSelect* NetWorking::choosePoller()
 {
     std::lock_guard<std::mutex> guard(m_Lock);
-    NetWorkingPollTCPSelect* chosen = m_Pollers.empty() ? nullptr : m_Pollers.front();
+    NetWorkingPollTCPSelect* chosen = nullptr;
     int best = 65535;
     int total = 0;
     for (NetWorkingPollTCPSelect* poller : m_Pollers) {
         const int count = poller->getSocketCount();
         total += count;
-        if (count < best) {
+        if (count < best && poller->serving()) {
             best = count;
             chosen = poller;
         }

@@ -128,8 +128,13 @@ public:
     bool setSocketReUseAddr(int fd);
     bool setSocketReceiveBuffer(int fd, int size);
     void log(const std::string& message) const;
+    // Logs the text that text() builds; when memory has run out, nothing is logged (a thread of the
+    // layer that logs its failure must not fail again for it).
+    template <class Text>
+    void logText(Text text) const noexcept;
 
-    // The pollers in creation order (the accept thread hands each connection to the least loaded).
+    // The pollers in creation order (the accept thread hands each connection to the least loaded
+    // poller whose thread still serves).
     std::vector<NetWorkingPollTCPSelect*> pollers() const;
 
     NetWorkingType type() const { return m_NetWorkingType; }
@@ -182,19 +187,35 @@ void askForShortTimeSlice();
 std::string assertionText(const char* expression, const char* file, int line);
 // A new record for the socket fd; fd is closed when the record cannot be made.
 std::unique_ptr<NetWorkingSocketData> newSocketRecord(int fd);
+// The fault hook of the layer's tests: the next `count` passes through a fault point fail as if
+// memory had run out. The fault points: a poll thread's receive buffer and every log text.
+void failAllocations(int count);
+// Throws std::bad_alloc while failures are asked for.
+void allocationPoint();
+// Pauses a thread whose pass failed, so that it does not spin while memory is short.
+void pauseAfterFailure();
 // A socket thread's body: runs pass() until stop is set. An exception ends only its pass; it is
-// logged as "<thread> error: <what>" (or "<thread> error") and the next pass follows.
+// logged as "<thread> error: <what>" (or "<thread> error"; nothing when that text cannot be made)
+// and the next pass follows after a pause.
 template <class Pass, class Log>
-void runUntilStopped(const std::atomic<bool>& stop, const std::string& thread, Pass pass, Log log)
+void runUntilStopped(const std::atomic<bool>& stop, const char* thread, Pass pass, Log log)
 {
     while (!stop) {
         try {
             pass();
+            continue;
         } catch (const std::exception& e) {
-            log(thread + " error: " + e.what());
+            try {
+                log(std::string(thread) + " error: " + e.what());
+            } catch (...) {
+            }
         } catch (...) {
-            log(thread + " error");
+            try {
+                log(std::string(thread) + " error");
+            } catch (...) {
+            }
         }
+        pauseAfterFailure();
     }
 }
 // Closes the sockets of the open records and frees them, then frees the records already closed;
@@ -212,6 +233,16 @@ void freeSocketRecords(std::map<int, NetWorkingSocketData*>& open, ClosedRecords
     closed.clear();
 }
 }  // namespace netutil
+
+template <class Text>
+void NetWorking::logText(Text text) const noexcept
+{
+    try {
+        netutil::allocationPoint();
+        log(text());
+    } catch (...) {
+    }
+}
 
 #define NET_ASSERT(logger, expression)                                                          \
     do {                                                                                        \

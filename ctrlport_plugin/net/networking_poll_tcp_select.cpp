@@ -113,8 +113,11 @@ NetWorkingPollTCPSelect::NetWorkingPollTCPSelect(NetWorking* owner)
       m_WakeSent(false),
       m_DrainStallTimeout(kDrainStallTimeout),
       m_NextStallCheck(),
-      m_HadEvents(false)
+      m_HadEvents(false),
+      m_Serving(true)
 {
+    // The poll thread's lists never allocate while it works (see addSocket); these are bounded.
+    m_Draining.reserve(NetWorking::kMaxDrainingPerPoller + 1);
     // Whole or not at all: a poll thread without its wake-up could not be stopped.
     epoll_event wake{};
     wake.events = EPOLLIN;
@@ -156,7 +159,7 @@ void NetWorkingPollTCPSelect::stop()
     try {
         m_PollThread->join();
     } catch (const std::exception& e) {
-        m_Owner->log(std::string("boost thread: ") + e.what());
+        m_Owner->logText([&] { return std::string("boost thread: ") + e.what(); });
     }
     delete m_PollThread;
     m_PollThread = nullptr;
@@ -167,9 +170,22 @@ void NetWorkingPollTCPSelect::addSocket(NetWorkingSocketData* record)
     int connectionID;
     {
         std::lock_guard<std::mutex> guard(m_Lock);
-        connectionID = nextConnectionID();
-        record->m_ConnectionID = connectionID;
-        m_ActiveSocketMap[connectionID] = record;
+        try {
+            // Room on every list for every record, so that ending or closing a connection, on
+            // whatever thread, never needs memory that may not be there.
+            const std::size_t records = m_ActiveSocketMap.size() + m_OldSockets.size() + 1;
+            m_NewSockets.reserve(records);
+            m_PendingWrites.reserve(records);
+            m_PendingEnds.reserve(records);
+            m_OldSockets.reserve(records);
+            connectionID = nextConnectionID();
+            record->m_ConnectionID = connectionID;
+            m_ActiveSocketMap[connectionID] = record;
+        } catch (...) {
+            netutil::closeSocket(record->m_Socket);
+            delete record;
+            throw;
+        }
     }
     // The poll thread leaves the record alone until it is handed over (it may be sent to and ended
     // meanwhile, though), so nothing of it is read before onConnect has returned.
@@ -253,11 +269,19 @@ void NetWorkingPollTCPSelect::append(NetWorkingSocketData* record, const char* d
         return;
     ReplyBuffer& queue = record->m_TCPPacketSendingList;
     if (queue.size() + length > kMaxQueuedBytes) {
-        m_Owner->log("closing connection " + std::to_string(record->m_ConnectionID) + ": its send queue is full");
+        m_Owner->logText(
+            [&] { return "closing connection " + std::to_string(record->m_ConnectionID) + ": its send queue is full"; });
         end(record, CloseMode::Now, true);
         return;
     }
-    queue.append(data, length);
+    try {
+        queue.append(data, length);
+    } catch (...) {
+        // The queue is as it was; the connection whose bytes cannot be held is dropped.
+        m_Owner->logText([&] { return "closing connection " + std::to_string(record->m_ConnectionID) + ": out of memory"; });
+        end(record, CloseMode::Now, true);
+        return;
+    }
     overTotal |= m_Owner->countQueued(length);
     // A socket that is full is written when it reports room again. While the poll thread sleeps it
     // has no byte of this connection in hand, and the sender writes at once instead of waking it.
@@ -325,7 +349,7 @@ void NetWorkingPollTCPSelect::dropQueue(int connectionID, const std::string& rea
     NetWorkingSocketData* record = findSocket(connectionID);
     if (!record || record->m_State == ConnectionState::Closed)
         return;
-    m_Owner->log(reason);
+    m_Owner->logText([&] { return reason; });
     end(record, CloseMode::Now, true);
 }
 
@@ -345,8 +369,9 @@ void NetWorkingPollTCPSelect::end(NetWorkingSocketData* record, CloseMode mode, 
     setState(record, mode == CloseMode::Now ? ConnectionState::Closed : ConnectionState::Draining);
     if (mode == CloseMode::AfterSend && m_Draining.size() > NetWorking::kMaxDrainingPerPoller) {
         NetWorkingSocketData* oldest = m_Draining.front();
-        m_Owner->log("closing connection " + std::to_string(oldest->m_ConnectionID) +
-                     ": too many connections are closing");
+        m_Owner->logText([&] {
+            return "closing connection " + std::to_string(oldest->m_ConnectionID) + ": too many connections are closing";
+        });
         end(oldest, CloseMode::Now, true);
     }
     schedule(record, &NetWorkingSocketData::m_EndPending, m_PendingEnds);
@@ -397,8 +422,28 @@ void NetWorkingPollTCPSelect::pollLoop()
     // client, a turn of the scheduler's default length (some milliseconds) would keep the poller's
     // connections waiting that long.
     netutil::askForShortTimeSlice();
+    // Should the thread end before its stop, the accept thread hands it no more connections.
+    struct Ending
+    {
+        std::atomic<bool>& serving;
+        ~Ending() { serving = false; }
+    } ending{m_Serving};
     netutil::runUntilStopped(
         m_Stop, "poll thread", [this] { pollPass(); }, [this](const std::string& text) { m_Owner->log(text); });
+}
+
+template <class Work>
+void NetWorkingPollTCPSelect::guarded(NetWorkingSocketData* record, Work work)
+{
+    try {
+        work();
+    } catch (...) {
+        // Memory ran out (or a callback failed): the connection whose work it was is dropped, and
+        // the thread goes on with the others.
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_Owner->logText([&] { return "closing connection " + std::to_string(record->m_ConnectionID) + ": its work failed"; });
+        end(record, CloseMode::Now, true);
+    }
 }
 
 void NetWorkingPollTCPSelect::pollPass()
@@ -417,7 +462,8 @@ void NetWorkingPollTCPSelect::pollPass()
             netutil::drainWakeFd(m_WakeFd);
             continue;
         }
-        handleEvent(static_cast<NetWorkingSocketData*>(events[i].data.ptr), events[i].events);
+        NetWorkingSocketData* record = static_cast<NetWorkingSocketData*>(events[i].data.ptr);
+        guarded(record, [&] { handleEvent(record, events[i].events); });
         // What the event's handlers ended or queued elsewhere is not kept waiting for the others.
         workThroughLists();
     }
@@ -441,10 +487,15 @@ int NetWorkingPollTCPSelect::eventsAtHand(epoll_event* events, int capacity)
 void NetWorkingPollTCPSelect::workThroughLists()
 {
     {
+        // Copied rather than swapped, so that the lists keep the room reserved for them; when the
+        // copy cannot be made, the lists stay as they are for the next pass.
         std::lock_guard<std::mutex> guard(m_Lock);
-        m_TakenSockets.swap(m_NewSockets);
-        m_TakenEnds.swap(m_PendingEnds);
-        m_TakenWrites.swap(m_PendingWrites);
+        m_TakenSockets.assign(m_NewSockets.begin(), m_NewSockets.end());
+        m_TakenEnds.assign(m_PendingEnds.begin(), m_PendingEnds.end());
+        m_TakenWrites.assign(m_PendingWrites.begin(), m_PendingWrites.end());
+        m_NewSockets.clear();
+        m_PendingEnds.clear();
+        m_PendingWrites.clear();
         for (NetWorkingSocketData* record : m_TakenEnds)
             record->m_EndPending = false;
         for (NetWorkingSocketData* record : m_TakenWrites)
@@ -452,14 +503,14 @@ void NetWorkingPollTCPSelect::workThroughLists()
     }
     // A record not yet handed over (see addSocket) is dealt with when it is.
     for (NetWorkingSocketData* record : m_TakenSockets)
-        watchNewSocket(record);
+        guarded(record, [&] { watchNewSocket(record); });
     for (NetWorkingSocketData* record : m_TakenEnds) {
         if (record->m_Registered)
-            settle(record);
+            guarded(record, [&] { settle(record); });
     }
     for (NetWorkingSocketData* record : m_TakenWrites) {
         if (record->m_Registered)
-            flush(record);
+            guarded(record, [&] { flush(record); });
     }
     m_TakenSockets.clear();
     m_TakenEnds.clear();
@@ -489,7 +540,7 @@ int NetWorkingPollTCPSelect::waitForEvents(epoll_event* events, int capacity)
     if (count < 0) {
         count = 0;
         if (error != EINTR) {
-            m_Owner->log("poll select throw: " + netutil::errorText(error));
+            m_Owner->logText([&] { return "poll select throw: " + netutil::errorText(error); });
             // Do not spin on a failing epoll set.
             ::usleep(10000);
         }
@@ -507,7 +558,8 @@ void NetWorkingPollTCPSelect::watchNewSocket(NetWorkingSocketData* record)
         record->m_Registered = true;
         event.events = record->m_State == ConnectionState::Open ? kInput : 0u;
         if (::epoll_ctl(m_EpollFd, EPOLL_CTL_ADD, record->m_Socket, &event) != 0) {
-            m_Owner->log("epoll_ctl throw: " + netutil::errorText(netutil::lastError()));
+            const int error = netutil::lastError();
+            m_Owner->logText([&] { return "epoll_ctl throw: " + netutil::errorText(error); });
             end(record, CloseMode::Now, true);
         }
         ended = record->m_State != ConnectionState::Open;
@@ -541,6 +593,7 @@ void NetWorkingPollTCPSelect::readSocket(NetWorkingSocketData* record, bool fail
         fd = record->m_Socket;
     }
 
+    netutil::allocationPoint();
     std::unique_ptr<char[]> buffer(new char[kReceiveBlockSize]);
     ssize_t result;
     do {
@@ -611,8 +664,10 @@ void NetWorkingPollTCPSelect::writeWhileAsleep(NetWorkingSocketData* record)
 bool NetWorkingPollTCPSelect::wrote(NetWorkingSocketData* record, ssize_t sent, int error, std::size_t offered)
 {
     if (sent < 0 && !wouldBlock(error)) {
-        m_Owner->log("ERROR: while tcp_resend send errorCode: " + std::to_string(error) + ", errorMsg: " +
-                     netutil::errorText(error));
+        m_Owner->logText([&] {
+            return "ERROR: while tcp_resend send errorCode: " + std::to_string(error) + ", errorMsg: " +
+                   netutil::errorText(error);
+        });
         // Dropping the block would glue later lines onto a partly sent one: end the connection.
         end(record, CloseMode::Now, true);
         return false;
@@ -651,7 +706,8 @@ void NetWorkingPollTCPSelect::watch(NetWorkingSocketData* record, bool writable)
     event.data.ptr = record;
     event.events = (record->m_State == ConnectionState::Open ? kInput : 0u) | (writable ? kOutput : 0u);
     if (::epoll_ctl(m_EpollFd, EPOLL_CTL_MOD, record->m_Socket, &event) != 0) {
-        m_Owner->log("epoll_ctl throw: " + netutil::errorText(netutil::lastError()));
+        const int error = netutil::lastError();
+        m_Owner->logText([&] { return "epoll_ctl throw: " + netutil::errorText(error); });
         end(record, CloseMode::Now, true);
         return;
     }
@@ -681,11 +737,13 @@ void NetWorkingPollTCPSelect::closeStalledDrains()
         return;
     m_NextStallCheck = now + kStallCheckInterval;
     std::lock_guard<std::mutex> guard(m_Lock);
-    const std::deque<NetWorkingSocketData*> draining = m_Draining;
+    const std::vector<NetWorkingSocketData*> draining = m_Draining;
     for (NetWorkingSocketData* record : draining) {
         if (now - record->m_LastProgress >= m_DrainStallTimeout) {
-            m_Owner->log("closing connection " + std::to_string(record->m_ConnectionID) +
-                         ": its peer took nothing for a while");
+            m_Owner->logText([&] {
+                return "closing connection " + std::to_string(record->m_ConnectionID) +
+                       ": its peer took nothing for a while";
+            });
             end(record, CloseMode::Now, true);
         }
     }
@@ -694,14 +752,12 @@ void NetWorkingPollTCPSelect::closeStalledDrains()
 void NetWorkingPollTCPSelect::freeClosedRecords()
 {
     std::lock_guard<std::mutex> guard(m_Lock);
-    for (auto it = m_OldSockets.begin(); it != m_OldSockets.end();) {
-        NetWorkingSocketData* record = *it;
+    const auto kept = std::remove_if(m_OldSockets.begin(), m_OldSockets.end(), [](NetWorkingSocketData* record) {
         // Still on a list: freed in a later pass.
-        if (record->m_WritePending || record->m_EndPending) {
-            ++it;
-            continue;
-        }
+        if (record->m_WritePending || record->m_EndPending)
+            return false;
         delete record;
-        it = m_OldSockets.erase(it);
-    }
+        return true;
+    });
+    m_OldSockets.erase(kept, m_OldSockets.end());
 }

@@ -29,8 +29,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <deque>
-#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -74,6 +72,8 @@ public:
     // calling thread, without a lock; the connection is read only after onConnect has returned.
     void addSocket(NetWorkingSocketData* record);
     int getSocketCount();
+    // False once the poll thread has ended without being stopped.
+    bool serving() const { return m_Serving; }
 
     // The bytes go out after everything queued before them. Connections that are not open, and
     // unknown ids, take nothing; one whose queue would grow past kMaxQueuedBytes is closed.
@@ -131,6 +131,10 @@ private:
     // The poll thread:
     void pollLoop();
     void pollPass();
+    // Runs one connection's work on the poll thread; should it fail (memory ran out), that
+    // connection alone is dropped.
+    template <class Work>
+    void guarded(NetWorkingSocketData* record, Work work);
     // Watches the new sockets, acts on the changed states, writes the queued bytes.
     void workThroughLists();
     // Waits for events unless a list has work; returns how many arrived.
@@ -161,7 +165,7 @@ private:
     // Frees the closed records that no list holds any more.
     void freeClosedRecords();
 
-    std::list<NetWorkingSocketData*> m_OldSockets;
+    std::vector<NetWorkingSocketData*> m_OldSockets;
     std::map<int, NetWorkingSocketData*> m_ActiveSocketMap;
     NetWorking* const m_Owner;
     const NetWorkingType m_NetWorkingType;
@@ -179,7 +183,7 @@ private:
     std::vector<NetWorkingSocketData*> m_PendingWrites;
     std::vector<NetWorkingSocketData*> m_PendingEnds;
     // The draining connections, oldest first.
-    std::deque<NetWorkingSocketData*> m_Draining;
+    std::vector<NetWorkingSocketData*> m_Draining;
     // The poll thread waits in epoll_wait; it has been woken.
     bool m_Sleeping;
     bool m_WakeSent;
@@ -193,4 +197,5 @@ private:
     std::chrono::steady_clock::time_point m_NextStallCheck;
     // The last pass handled events.
     bool m_HadEvents;
+    std::atomic<bool> m_Serving;
 };

@@ -5,13 +5,24 @@
 
 void ReplyBuffer::append(const char* data, std::size_t length)
 {
-    while (length > 0) {
-        if (m_chunks.empty() || m_chunks.back().used == kChunkSize)
+    // The room first: when it cannot be had, the buffer is left as it was.
+    const std::size_t chunks = m_chunks.size();
+    std::size_t room = chunks == 0 ? 0 : kChunkSize - m_chunks.back().used;
+    try {
+        for (; room < length; room += kChunkSize)
             m_chunks.push_back(Chunk{std::unique_ptr<char[]>(new char[kChunkSize]), 0});
-        Chunk& tail = m_chunks.back();
-        const std::size_t part = std::min(length, kChunkSize - tail.used);
-        std::memcpy(tail.bytes.get() + tail.used, data, part);
-        tail.used += part;
+    } catch (...) {
+        while (m_chunks.size() > chunks)
+            m_chunks.pop_back();
+        throw;
+    }
+    auto tail = m_chunks.begin() + static_cast<std::ptrdiff_t>(chunks == 0 ? 0 : chunks - 1);
+    while (length > 0) {
+        if (tail->used == kChunkSize)
+            ++tail;
+        const std::size_t part = std::min(length, kChunkSize - tail->used);
+        std::memcpy(tail->bytes.get() + tail->used, data, part);
+        tail->used += part;
         m_size += part;
         data += part;
         length -= part;

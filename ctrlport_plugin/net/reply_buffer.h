@@ -25,6 +25,7 @@ public:
     std::size_t size() const { return m_size; }
     bool empty() const { return m_size == 0; }
 
+    // All or nothing: throws std::bad_alloc, holding what it held, when the room cannot be had.
     void append(const char* data, std::size_t length);
     // Points at most `count` blocks at the bytes from the front; returns how many it filled.
     int gather(iovec* blocks, int count) const;

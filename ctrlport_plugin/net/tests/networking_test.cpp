@@ -159,6 +159,35 @@ TEST_F(NetWorkingTest, PeerCloseIsReportedOnceAndLaterSendsAreIgnored)
     EXPECT_EQ(m_User.disconnects(b), 0);
 }
 
+TEST_F(NetWorkingTest, PollThreadSurvivesMemoryRunningOutAndKeepsServing)
+{
+    int client;
+    const int a = connectClient(&client);
+    ASSERT_GT(a, 0);
+    NetWorkingPollTCPSelect* poller = m_User.pollerOf(a);
+
+    // The receive buffer for this block cannot be had, nor the text that logs why its connection
+    // is dropped: that connection alone ends, reported once.
+    netutil::failAllocations(2);
+    ASSERT_TRUE(writeAll(client, "x\n"));
+    ASSERT_TRUE(m_User.waitForDisconnects(a, 1));
+    bool eof = false;
+    readToEnd(client, &eof);
+    EXPECT_TRUE(eof);
+    netutil::failAllocations(0);
+
+    // The same poll thread (the least loaded now) takes and serves the next connection.
+    EXPECT_TRUE(poller->serving());
+    int next;
+    const int b = connectClient(&next);
+    ASSERT_GT(b, 0);
+    EXPECT_EQ(m_User.pollerOf(b), poller);
+    ASSERT_TRUE(writeAll(next, "ping\n"));
+    ASSERT_TRUE(m_User.waitForBytes(b, 5));
+    poller->send(std::string("pong"), b, nullptr);
+    EXPECT_EQ(readBytes(next, 4), "pong");
+}
+
 TEST_F(NetWorkingTest, CloseConnectionFlushesTheQueueAndNeverReportsADisconnect)
 {
     // An empty queue: the peer sees the end of the stream at once.
