@@ -75,7 +75,10 @@ QueryClient::QueryClient(int connectionID, SteadyTime now)
 QueryManager::QueryManager(SCBody* parser)
     : m_parser(parser), m_clock([] { return std::chrono::steady_clock::now(); })
 {
-    const NetWorkingFunctions functions{nullptr};
+    NetWorkingFunctions functions;
+    // After a cut line, if it was cut, the error line ends the stream.
+    functions.queueFullText = kLineEnd + errorLine(kErrorUndefined, "the connection's send queue is full");
+    functions.allQueuesFullText = kLineEnd + errorLine(kErrorUndefined, "the send queues of all connections are full");
     m_netWorking.reset(new NetWorking(&functions, NETWORKING_TCP, static_cast<int>(kMaxClients)));
 }
 
@@ -346,8 +349,18 @@ void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const
     std::string text;
     text.reserve(line.size() + 2);
     text.append(line).append(kLineEnd);
-    for (auto& share : shares)
-        share.first->queueToEach(text, share.second);
+    std::size_t targets = 0;
+    for (const auto& share : shares)
+        targets += share.second.size();
+    // A long line for several connections is held once, in a block that their queues share.
+    if (m_netWorking && targets > 1 && text.size() >= ReplyBuffer::kChunkSize) {
+        const std::shared_ptr<const SharedBlock> block = m_netWorking->shareBlock(std::move(text));
+        for (auto& share : shares)
+            share.first->queueToEach(block, share.second);
+    } else {
+        for (auto& share : shares)
+            share.first->queueToEach(text, share.second);
+    }
     // The pollers write when every connection has its line, so that none of them takes a core from
     // the fan-out meanwhile.
     for (auto& share : shares)

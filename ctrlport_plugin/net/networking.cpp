@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include <memory>
 #include <new>
 #include <system_error>
+#include <utility>
 
 #include "net/networking_poll_tcp_select.h"
 
@@ -156,7 +158,8 @@ NetWorkingSocketData::NetWorkingSocketData()
       m_WatchingWritable(false),
       m_WritePending(false),
       m_EndPending(false),
-      m_LastProgress()
+      m_LastProgress(),
+      m_FinalText(nullptr)
 {
 }
 
@@ -435,6 +438,17 @@ NetWorkingPollTCPSelect* NetWorking::choosePoller()
     return total < m_MaxConnections ? chosen : nullptr;
 }
 
+const std::string& NetWorking::finalText(CloseReason reason) const
+{
+    return reason == CloseReason::QueueFull ? m_NetWorkingFunctions.queueFullText
+                                            : m_NetWorkingFunctions.allQueuesFullText;
+}
+
+std::shared_ptr<const SharedBlock> NetWorking::shareBlock(std::string bytes)
+{
+    return std::make_shared<const SharedBlock>(std::move(bytes), m_QueuedBytes);
+}
+
 bool NetWorking::countQueued(std::size_t bytes)
 {
     return (m_QueuedBytes += bytes) > kMaxQueuedTotal;
@@ -450,21 +464,32 @@ void NetWorking::trimQueues()
     // One trimmer at a time, so that two do not both close a connection where one would do.
     std::lock_guard<std::mutex> guard(m_TrimLock);
     const std::vector<NetWorkingPollTCPSelect*> all = pollers();
-    while (m_QueuedBytes > kMaxQueuedTotal) {
+    // A closed connection's shared blocks leave the account only when its poll thread lets go of
+    // them: count down what each close frees instead of waiting for the account.
+    const std::size_t queued = m_QueuedBytes;
+    std::size_t excess = queued > kMaxQueuedTotal ? queued - kMaxQueuedTotal : 0;
+    while (excess > 0) {
         NetWorkingPollTCPSelect* owner = nullptr;
         int connectionID = 0;
         std::size_t largest = 0;
-        for (NetWorkingPollTCPSelect* poller : all) {
-            int id = 0;
-            const std::size_t size = poller->largestQueue(id);
-            if (size > largest) {
-                largest = size;
-                connectionID = id;
-                owner = poller;
+        // Those that are behind first; when every connection keeps up with the others, the one that
+        // holds the most.
+        for (const bool whole : {false, true}) {
+            for (NetWorkingPollTCPSelect* poller : all) {
+                int id = 0;
+                const std::size_t size = poller->largestQueue(id, whole);
+                if (size > largest) {
+                    largest = size;
+                    connectionID = id;
+                    owner = poller;
+                }
             }
+            if (owner)
+                break;
         }
         if (!owner)
             return;
+        excess -= std::min(excess, largest);
         owner->dropQueue(connectionID, "closing connection " + std::to_string(connectionID) +
                                            ": the send queues of all connections are full");
     }

@@ -31,6 +31,17 @@ class NetWorkingPollTCPSelect;
 struct NetWorkingFunctions
 {
     std::function<void(const std::string& message)> onLog;
+    // Sent, where the socket still takes it, to a connection that is closed because its own queue
+    // (queueFullText) or all queues together (allQueuesFullText) passed their bound, after what was
+    // queued has been dropped; empty: nothing is sent.
+    std::string queueFullText;
+    std::string allQueuesFullText;
+};
+
+enum class CloseReason
+{
+    QueueFull,
+    AllQueuesFull
 };
 
 enum NetWorkingType
@@ -91,8 +102,10 @@ struct NetWorkingSocketData
     // it is on the poller's list of connections to write, or of connections that changed state;
     bool m_WritePending;
     bool m_EndPending;
-    // when a draining connection's socket last took a byte.
+    // when a draining connection's socket last took a byte;
     std::chrono::steady_clock::time_point m_LastProgress;
+    // what its socket is sent when it closes (NetWorking::finalText), or null.
+    const std::string* m_FinalText;
 };
 
 // Lock order: the NetWorking lock, then a poller's lock, then the connection-id counter's mutex;
@@ -103,8 +116,8 @@ class NetWorking
 public:
     static const int kPollerCount = 10;
     static const int kSocketReceiveBufferSize = 262144;
-    // The queues of all connections together hold at most this many bytes; past it the connection
-    // with the largest queue is closed.
+    // The queues of all connections together hold at most this many bytes (a shared block counted
+    // once); past it the connections furthest behind are closed.
     static const std::size_t kMaxQueuedTotal = 64 * 1024 * 1024;
     // A poller keeps at most this many draining connections; the oldest is closed first.
     static const std::size_t kMaxDrainingPerPoller = 21;
@@ -138,10 +151,15 @@ public:
     std::vector<NetWorkingPollTCPSelect*> pollers() const;
 
     NetWorkingType type() const { return m_NetWorkingType; }
+    // The user's text for a connection closed for the reason (NetWorkingFunctions).
+    const std::string& finalText(CloseReason reason) const;
+    // A block for several connections' queues (NetWorkingPollTCPSelect::queueToEach), held once and
+    // counted once in the account of queued bytes while a queue holds it.
+    std::shared_ptr<const SharedBlock> shareBlock(std::string bytes);
 
     // The account of queued bytes over all pollers. countQueued tells whether the total is now past
     // kMaxQueuedTotal; then the caller, holding no poller's lock, calls trimQueues, which closes the
-    // connections with the largest queues until the total is within the bound again.
+    // connections furthest behind until what they free brings the total within the bound.
     bool countQueued(std::size_t bytes);
     void uncountQueued(std::size_t bytes);
     void trimQueues();

@@ -257,6 +257,19 @@ void NetWorkingPollTCPSelect::queueToEach(const std::string& text, const std::ve
         m_Owner->trimQueues();
 }
 
+void NetWorkingPollTCPSelect::queueToEach(const std::shared_ptr<const SharedBlock>& block,
+                                          const std::vector<int>& sortedIDs)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        netutil::forEachInIdOrder(
+            m_ActiveSocketMap, sortedIDs, [&](const auto& entry) { append(entry.second, block); }, [](int) {});
+    }
+    // The block was counted when it was made.
+    if (m_Owner->countQueued(0))
+        m_Owner->trimQueues();
+}
+
 void NetWorkingPollTCPSelect::wakeUp()
 {
     const Locked locked(*this);
@@ -265,24 +278,55 @@ void NetWorkingPollTCPSelect::wakeUp()
 void NetWorkingPollTCPSelect::append(NetWorkingSocketData* record, const char* data, std::size_t length,
                                      bool& overTotal)
 {
-    if (record->m_State != ConnectionState::Open)
+    if (record->m_State != ConnectionState::Open || !admits(record, length))
         return;
-    ReplyBuffer& queue = record->m_TCPPacketSendingList;
-    if (queue.size() + length > kMaxQueuedBytes) {
-        m_Owner->logText(
-            [&] { return "closing connection " + std::to_string(record->m_ConnectionID) + ": its send queue is full"; });
-        end(record, CloseMode::Now, true);
-        return;
-    }
     try {
-        queue.append(data, length);
+        record->m_TCPPacketSendingList.append(data, length);
     } catch (...) {
-        // The queue is as it was; the connection whose bytes cannot be held is dropped.
-        m_Owner->logText([&] { return "closing connection " + std::to_string(record->m_ConnectionID) + ": out of memory"; });
-        end(record, CloseMode::Now, true);
+        outOfMemory(record);
         return;
     }
     overTotal |= m_Owner->countQueued(length);
+    queued(record);
+}
+
+void NetWorkingPollTCPSelect::append(NetWorkingSocketData* record, const std::shared_ptr<const SharedBlock>& block)
+{
+    // The block is not this connection's alone: it counts against the connection only once another
+    // has sent it whole or let go of it (see admits).
+    if (record->m_State != ConnectionState::Open || !admits(record, 0))
+        return;
+    try {
+        record->m_TCPPacketSendingList.append(block);
+    } catch (...) {
+        outOfMemory(record);
+        return;
+    }
+    queued(record);
+}
+
+bool NetWorkingPollTCPSelect::admits(NetWorkingSocketData* record, std::size_t ownBytes)
+{
+    const ReplyBuffer& queue = record->m_TCPPacketSendingList;
+    // What counts against the queue is walked for only when the sum of all it holds passes the bound.
+    if (queue.size() + ownBytes <= kMaxQueuedBytes || queue.heldBehind() + ownBytes <= kMaxQueuedBytes)
+        return true;
+    m_Owner->logText(
+        [&] { return "closing connection " + std::to_string(record->m_ConnectionID) + ": its send queue is full"; });
+    record->m_FinalText = &m_Owner->finalText(CloseReason::QueueFull);
+    end(record, CloseMode::Now, true);
+    return false;
+}
+
+void NetWorkingPollTCPSelect::outOfMemory(NetWorkingSocketData* record)
+{
+    // The queue is as it was; the connection whose bytes cannot be held is dropped.
+    m_Owner->logText([&] { return "closing connection " + std::to_string(record->m_ConnectionID) + ": out of memory"; });
+    end(record, CloseMode::Now, true);
+}
+
+void NetWorkingPollTCPSelect::queued(NetWorkingSocketData* record)
+{
     // A socket that is full is written when it reports room again. While the poll thread sleeps it
     // has no byte of this connection in hand, and the sender writes at once instead of waking it.
     if (record->m_WatchingWritable)
@@ -329,14 +373,18 @@ void NetWorkingPollTCPSelect::userClose(int connectionID, CloseMode mode, bool r
         m_Owner->trimQueues();
 }
 
-std::size_t NetWorkingPollTCPSelect::largestQueue(int& connectionID)
+std::size_t NetWorkingPollTCPSelect::largestQueue(int& connectionID, bool whole)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
     std::size_t largest = 0;
     for (const auto& entry : m_ActiveSocketMap) {
         const NetWorkingSocketData* record = entry.second;
-        if (record->m_State != ConnectionState::Closed && record->m_TCPPacketSendingList.size() > largest) {
-            largest = record->m_TCPPacketSendingList.size();
+        if (record->m_State == ConnectionState::Closed)
+            continue;
+        const ReplyBuffer& queue = record->m_TCPPacketSendingList;
+        const std::size_t size = whole ? queue.size() : queue.heldBehind();
+        if (size > largest) {
+            largest = size;
             connectionID = entry.first;
         }
     }
@@ -350,6 +398,7 @@ void NetWorkingPollTCPSelect::dropQueue(int connectionID, const std::string& rea
     if (!record || record->m_State == ConnectionState::Closed)
         return;
     m_Owner->logText([&] { return reason; });
+    record->m_FinalText = &m_Owner->finalText(CloseReason::AllQueuesFull);
     end(record, CloseMode::Now, true);
 }
 
@@ -383,8 +432,9 @@ void NetWorkingPollTCPSelect::setState(NetWorkingSocketData* record, ConnectionS
         forgetDraining(record);
     record->m_State = to;
     if (to == ConnectionState::Closed) {
-        // What is queued no longer counts; the poll thread drops it with the socket.
-        m_Owner->uncountQueued(record->m_TCPPacketSendingList.size());
+        // Its own queued bytes no longer count; the poll thread drops them with the socket, and lets
+        // go of its shared blocks then.
+        m_Owner->uncountQueued(record->m_TCPPacketSendingList.ownSize());
     } else if (to == ConnectionState::Draining) {
         record->m_LastProgress = std::chrono::steady_clock::now();
         m_Draining.push_back(record);
@@ -674,8 +724,7 @@ bool NetWorkingPollTCPSelect::wrote(NetWorkingSocketData* record, ssize_t sent, 
     }
     if (sent <= 0)
         return false;
-    record->m_TCPPacketSendingList.consume(static_cast<std::size_t>(sent));
-    m_Owner->uncountQueued(static_cast<std::size_t>(sent));
+    m_Owner->uncountQueued(record->m_TCPPacketSendingList.consume(static_cast<std::size_t>(sent)));
     if (record->m_State == ConnectionState::Draining)
         record->m_LastProgress = std::chrono::steady_clock::now();
     return static_cast<std::size_t>(sent) == offered;
@@ -720,6 +769,12 @@ void NetWorkingPollTCPSelect::closeDescriptor(NetWorkingSocketData* record)
         setState(record, ConnectionState::Closed);
     // Closing the descriptor also takes it out of the epoll set.
     discardInput(record->m_Socket);
+    if (record->m_FinalText && !record->m_FinalText->empty()) {
+        // Why the connection ends, after what its socket took already, if it takes that much more.
+        int error = 0;
+        iovec text{const_cast<char*>(record->m_FinalText->data()), record->m_FinalText->size()};
+        sendBlocks(record->m_Socket, &text, 1, error);
+    }
     netutil::closeSocket(record->m_Socket);
     record->m_Socket = kClosedSocket;
     record->m_TCPPacketSendingList.clear();

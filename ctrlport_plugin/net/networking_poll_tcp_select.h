@@ -17,8 +17,10 @@
 // A socket that takes less than it is offered is watched for writability until its queue is empty;
 // a pass touches only what is ready or listed.
 //
-// Bounds: a connection's queue holds at most kMaxQueuedBytes, all queues together
-// NetWorking::kMaxQueuedTotal, and a poller keeps at most NetWorking::kMaxDrainingPerPoller draining
+// Bounds: what counts against a connection's queue is at most kMaxQueuedBytes: its own bytes and
+// the shared blocks that another connection has sent whole, or that it alone still holds (a block
+// that connections keeping up with each other send counts against none of them); all queues
+// together hold at most NetWorking::kMaxQueuedTotal (each shared block counted once), and a poller keeps at most NetWorking::kMaxDrainingPerPoller draining
 // connections (the oldest is closed first); a draining connection whose peer takes no byte for the
 // stall time (kDrainStallTimeout) is closed.
 
@@ -82,6 +84,8 @@ public:
     // The same text to each of these connections (ids in ascending order) under one lock, without
     // waking the poll thread: wakeUp() follows, once the caller has queued everything it fans out.
     void queueToEach(const std::string& text, const std::vector<int>& sortedIDs);
+    // The same for a shared block (NetWorking::shareBlock): each queue holds a reference, not a copy.
+    void queueToEach(const std::shared_ptr<const SharedBlock>& block, const std::vector<int>& sortedIDs);
     void wakeUp();
 
     // Ends a connection on its user's request: finalBlock (if any) is queued last, then the connection
@@ -91,9 +95,10 @@ public:
     // The same, but reported through onDisconnect.
     void closeSocket(int connectionID, bool afterSend);
 
-    // For NetWorking::trimQueues: the size of this poller's largest queue and whose it is (0 when
-    // every queue is empty), and closing that connection.
-    std::size_t largestQueue(int& connectionID);
+    // For NetWorking::trimQueues: the most that counts against one of this poller's queues (see
+    // ReplyBuffer::heldBehind), or that one holds at all (`whole`), and whose queue it is (0 when none
+    // holds anything), and closing that connection with the text for full queues.
+    std::size_t largestQueue(int& connectionID, bool whole);
     void dropQueue(int connectionID, const std::string& reason);
 
     // How long a draining connection may take no byte before it is closed (tests shorten it).
@@ -107,6 +112,13 @@ private:
     // its bound is closed instead. Sets overTotal when all queues together are past their bound
     // (then the caller trims, holding no lock). Lock held.
     void append(NetWorkingSocketData* record, const char* data, std::size_t length, bool& overTotal);
+    void append(NetWorkingSocketData* record, const std::shared_ptr<const SharedBlock>& block);
+    // Whether the connection's queue may take `ownBytes` more: what counts against it stays within
+    // kMaxQueuedBytes. If not, it is closed with the text for a full queue. Lock held.
+    bool admits(NetWorkingSocketData* record, std::size_t ownBytes);
+    void outOfMemory(NetWorkingSocketData* record);
+    // Has the bytes just queued written or scheduled. Lock held.
+    void queued(NetWorkingSocketData* record);
     // Appends under the lock, wakes the poll thread and trims the queues if needed.
     void submit(int connectionID, const char* data, std::size_t length);
     void userClose(int connectionID, CloseMode mode, bool report, const std::string& finalBlock);
@@ -115,9 +127,11 @@ private:
     void end(NetWorkingSocketData* record, CloseMode mode, bool report);
     // The one writer of a connection's state, which end() and closeDescriptor() share, and the one
     // place where a queue leaves the account of queued bytes. The account (NetWorking::countQueued)
-    // holds the sum of the queues of the connections that are not closed: append adds what it queues,
-    // wrote takes off what the socket took, and setState takes off what is left when the connection
-    // closes (the queue itself is dropped with the socket). Lock held.
+    // holds the own bytes of the queues of the connections that are not closed, and once each shared
+    // block that a queue still holds: append adds the own bytes it queues, wrote takes off the own
+    // bytes that the socket took, setState takes off the own bytes left when the connection closes
+    // (the queue itself is dropped with the socket), and a shared block counts itself from when it is
+    // made until the last queue lets go of it. Lock held.
     void setState(NetWorkingSocketData* record, ConnectionState to);
     void forgetDraining(NetWorkingSocketData* record);
     // Puts the record on a list of the poll thread unless it is on it. Lock held.

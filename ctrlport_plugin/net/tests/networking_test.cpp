@@ -35,6 +35,7 @@ protected:
     void SetUp() override
     {
         NetWorkingFunctions functions = m_Log.functions();
+        functions.queueFullText = "queue full";
         m_Net.reset(new NetWorking(&functions, NETWORKING_TCP, nettest::kUserConnections));
         m_Listener = m_Net->listen(m_User.callbacks(), &m_User, "127.0.0.1", 0, false);
         ASSERT_GE(m_Listener, 0);
@@ -331,6 +332,11 @@ TEST_F(NetWorkingTest, QueueLimitClosesAPeerThatNeverReads)
     EXPECT_EQ(readBytes(healthy, 10), "still here");
     EXPECT_EQ(m_User.disconnects(id), 1);
     EXPECT_EQ(m_User.disconnects(other), 0);
+
+    // A block past the bound ends a connection with the user's text, which its socket still takes.
+    m_User.pollerOf(other)->send(std::string(NetWorkingPollTCPSelect::kMaxQueuedBytes + 1, 'z'), other, nullptr);
+    EXPECT_EQ(readToEnd(healthy, &eof), "queue full");
+    EXPECT_TRUE(eof);
 }
 
 TEST_F(NetWorkingTest, DrainingConnectionIsClosedWhenItsPeerTakesNothing)
