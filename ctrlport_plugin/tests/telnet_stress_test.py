@@ -7,8 +7,6 @@ namespace of its own:
   - 50 connections that never read while notifications flow: the readers are served, the stalled
     connections are closed once their send queue is full;
   - a line of 1 MiB: 1538, then the end of the stream;
-  - a notification of 4 MB to 200 connections that read at full speed, then one of 8 MB to 20:
-    every connection gets the whole line (the queues share it);
   - a command cut at every byte, with telnet commands and a CR NUL line end, and a telnet Synch;
   - a peer that sends its commands and ends its sending side gets every reply;
   - a peer that reads its replies slowly but steadily for longer than 10 s after quit gets every
@@ -16,6 +14,8 @@ namespace of its own:
   - 500 connections that send 400 help and quit and never read: the client's sockets stay
     within 201 clients and 210 closing connections, and its memory grows by at most the given bound
     (64 MiB of queues and what the allocator keeps; 0: not checked);
+  - a notification of 4 MB to 200 connections that read at full speed, then one of 8 MB to 20:
+    every connection gets the whole line (the queues share it);
   - shutdown while 100 connections keep forwarding commands: the client ends within 5 s (the
     given bound; sanitizer builds run several times slower) and every connection ends with 1026 or
     with the end of its stream.
@@ -577,12 +577,12 @@ async def main(program, plugin, help_folder, bound="5", memory_bound="160"):
         await cycles(client)
         await stalled_readers(client)
         await long_line(client)
-        await shared_lines(client)
         await split_commands(client)
         reply = await help_reply()
         await half_close(client, reply)
         await slow_reader(client, reply)
         await closing_flood(client, float(memory_bound))
+        await shared_lines(client)
         await busy_shutdown(client, float(bound))
     finally:
         if client.process.returncode is None:
