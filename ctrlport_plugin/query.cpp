@@ -63,6 +63,22 @@ void disconnectCallback(int connectionID, const sockaddr_in*, void* userData)
 
 const NetWorkingSocketFunctions kCallbacks = {receiveCallback, connectCallback, disconnectCallback};
 
+// The client whose lines this thread is handling (onDataReceived holds it and its lock): the replies
+// to it need no look-up in the table.
+thread_local QueryClient* t_handling = nullptr;
+
+class Handling
+{
+public:
+    explicit Handling(QueryClient* client) : m_previous(t_handling) { t_handling = client; }
+    ~Handling() { t_handling = m_previous; }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    QueryClient* const m_previous;
+};
+
 } // namespace
 
 const std::size_t QueryManager::kMaxLineLength = NetWorkingPollTCPSelect::kMaxQueuedBytes - 2;
@@ -261,6 +277,7 @@ void QueryManager::onDataReceived(int connectionID, char* buffer, int length, co
     if (client->m_closing || !client->m_input.take(buffer, static_cast<std::size_t>(length)))
         return;
     client->m_lastActivity = now();
+    const Handling handling(client.get());
     std::string line;
     TelnetInput::Next next = TelnetInput::Next::None;
     while (!client->m_closing && (next = client->m_input.next(line)) == TelnetInput::Next::Line)
@@ -298,6 +315,15 @@ void logUnknownTarget(int connectionID)
 
 void QueryManager::sendLine(int connectionID, std::string line)
 {
+    // A reply to the client being handled. Its final line and its close are one step of its
+    // poller, which takes nothing after it, so the flag needs no lock here.
+    if (QueryClient* const handled = t_handling) {
+        if (handled->m_connectionID == connectionID) {
+            if (!handled->m_closing)
+                handled->m_poller->send(line.append(kLineEnd), connectionID, nullptr);
+            return;
+        }
+    }
     NetWorkingPollTCPSelect* poller = nullptr;
     bool known = false;
     {
