@@ -143,8 +143,13 @@ void Parser::timerLoop()
             continue;
         try {
             m_QueryManager.timerTick(static_cast<uint64_t>(now) * 1000);
-        } catch (...) {
+        } catch (const std::exception& e) {
             // Logged when memory allows: the timer thread outlives a failed pass.
+            try {
+                logMessage(std::string("maintenance failed: ") + e.what(), 1, kChannel);
+            } catch (...) {
+            }
+        } catch (...) {
             try {
                 logMessage("maintenance failed", 1, kChannel);
             } catch (...) {
