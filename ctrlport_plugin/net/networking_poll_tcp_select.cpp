@@ -673,11 +673,13 @@ void NetWorkingPollTCPSelect::flush(NetWorkingSocketData* record)
         int count;
         {
             std::lock_guard<std::mutex> guard(m_Lock);
-            if (record->m_State == ConnectionState::Closed)
+            count = 0;
+            if (record->m_State != ConnectionState::Closed)
+                count = record->m_TCPPacketSendingList.gather(blocks, kBlocksPerWrite);
+            if (count == 0) {
+                flushed(record);
                 return;
-            count = record->m_TCPPacketSendingList.gather(blocks, kBlocksPerWrite);
-            if (count == 0)
-                break;
+            }
             fd = record->m_Socket;
         }
         // Without the lock: see ReplyBuffer.
@@ -687,9 +689,18 @@ void NetWorkingPollTCPSelect::flush(NetWorkingSocketData* record)
         if (record->m_State == ConnectionState::Closed)
             return;  // dropped meanwhile
         full = !wrote(record, sent, error, totalLength(blocks, count));
+        // Everything is out (the common case): no third look under the lock.
+        if (!full && record->m_TCPPacketSendingList.empty()) {
+            flushed(record);
+            return;
+        }
     }
-
     std::lock_guard<std::mutex> guard(m_Lock);
+    flushed(record);
+}
+
+void NetWorkingPollTCPSelect::flushed(NetWorkingSocketData* record)
+{
     if (record->m_State == ConnectionState::Closed)
         return;
     const bool left = !record->m_TCPPacketSendingList.empty();

@@ -161,6 +161,9 @@ private:
     // Writes what is queued until the socket takes no more, then watches it for writability while
     // bytes are left; a draining connection whose queue is empty closes.
     void flush(NetWorkingSocketData* record);
+    // After the writes of flush: a draining connection whose queue is out closes; writability is
+    // watched while bytes are left. Lock held.
+    void flushed(NetWorkingSocketData* record);
     // Another thread's write of an open connection while the poll thread sleeps; what the socket does
     // not take is put on the poll thread's list. Lock held.
     void writeWhileAsleep(NetWorkingSocketData* record);
