@@ -4,13 +4,15 @@
 #include "custom_string_helpers.h"
 #include "host.h"
 #include "net/thread_spawn.h"
+#include "replybuilder.h"
 #include "returncode.h"
 
 #include <unistd.h>
 
-#include <ctime>
+#include <chrono>
 #include <exception>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -129,18 +131,29 @@ void Parser::fillTables()
 
 void Parser::timerLoop()
 {
-    time_t last = ::time(nullptr);
+    using std::chrono::steady_clock;
+    const auto seconds = [] {
+        return std::chrono::duration_cast<std::chrono::seconds>(steady_clock::now().time_since_epoch()).count();
+    };
+    auto last = seconds();
     while (!m_TimerStop) {
         ::usleep(100000);
-        const time_t now = ::time(nullptr);
+        const auto now = seconds();
         if (now == last)
             continue;
         try {
             m_QueryManager.timerTick(static_cast<uint64_t>(now) * 1000);
         } catch (const std::exception& e) {
-            logMessage(std::string("maintenance failed: ") + e.what(), 1, kChannel);
+            // Logged when memory allows: the timer thread outlives a failed pass.
+            try {
+                logMessage(std::string("maintenance failed: ") + e.what(), 1, kChannel);
+            } catch (...) {
+            }
         } catch (...) {
-            logMessage("maintenance failed", 1, kChannel);
+            try {
+                logMessage("maintenance failed", 1, kChannel);
+            } catch (...) {
+            }
         }
         last = now;
     }
@@ -259,9 +272,23 @@ unsigned Parser::noQueryConnection(const char* missing)
     return kErrorNoQueryConnection;
 }
 
-void Parser::sendLine(int connectionID, const std::string& line)
+void Parser::sendLine(int connectionID, std::string line)
 {
-    m_QueryManager.sendLine(connectionID, line);
+    m_QueryManager.sendLine(connectionID, std::move(line));
+}
+
+unsigned Parser::sendListLine(int connectionID, std::string&& records)
+{
+    std::string line = finishLine(std::move(records));
+    if (line.size() > QueryManager::kMaxLineLength) {
+        sendErrorReply(connectionID, kErrorUndefined,
+                       "the reply of " + std::to_string(line.size()) + " bytes is longer than a connection may hold (" +
+                           std::to_string(QueryManager::kMaxLineLength) + " bytes)",
+                       0);
+        return kResultNoLineNow;
+    }
+    sendLine(connectionID, std::move(line));
+    return kErrorOk;
 }
 
 unsigned Parser::forwardCommand(ParamParser& parameters, QueryLine& line)

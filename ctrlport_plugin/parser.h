@@ -87,7 +87,10 @@ private:
     void timerLoop();
     void stopTimer();
     void fillTables();
-    void sendLine(int connectionID, const std::string& line);
+    void sendLine(int connectionID, std::string line);
+    // A list's line, finished in place; one longer than a connection's queue may hold is answered
+    // with an error line that says so instead. The result of the command.
+    unsigned sendListLine(int connectionID, std::string&& records);
     // The selected server connection of a connection; false when it has no record.
     bool selectedConnection(int connectionID, uint64_t& selected);
     bool hasRecord(int connectionID);

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -292,8 +293,7 @@ unsigned Parser::clientListCommand(ParamParser& parameters, QueryLine& line, uin
     std::string reply;
     if (const unsigned error = writeClientRecords(selected, clients.get(), options, reply))
         return error;
-    sendLine(line.m_connectionID, finishLine(reply));
-    return kErrorOk;
+    return sendListLine(line.m_connectionID, std::move(reply));
 }
 
 unsigned Parser::channelClientListCommand(ParamParser& parameters, QueryLine& line, uint64_t selected)
@@ -308,8 +308,7 @@ unsigned Parser::channelClientListCommand(ParamParser& parameters, QueryLine& li
     std::string reply;
     if (const unsigned error = writeClientRecords(selected, clients.get(), options, reply))
         return error;
-    sendLine(line.m_connectionID, finishLine(reply));
-    return kErrorOk;
+    return sendListLine(line.m_connectionID, std::move(reply));
 }
 
 unsigned Parser::channelListCommand(ParamParser& parameters, QueryLine& line, uint64_t selected)
@@ -323,6 +322,5 @@ unsigned Parser::channelListCommand(ParamParser& parameters, QueryLine& line, ui
         if (const unsigned error = ChannelRecordWriter(selected, *entry, reply).write(options))
             return error;
     }
-    sendLine(line.m_connectionID, finishLine(reply));
-    return kErrorOk;
+    return sendListLine(line.m_connectionID, std::move(reply));
 }

@@ -18,6 +18,9 @@ const char* const kChannel = "Query";
 const int kLevelError = 1;
 const int kLevelInfo = 4;
 
+// The end of every line the plug-in sends.
+const char kLineEnd[] = "\n\r";
+
 const char* const kGreeting1 = "VXM Client\n\r";
 const char* const kGreeting2 =
     "Welcome to the Voxmere 3 CtrlPort interface, type \"help\" for a list of commands and \"help <command>\" for "
@@ -60,18 +63,39 @@ void disconnectCallback(int connectionID, const sockaddr_in*, void* userData)
 
 const NetWorkingSocketFunctions kCallbacks = {receiveCallback, connectCallback, disconnectCallback};
 
+// The client whose lines this thread is handling (onDataReceived holds it and its lock): the replies
+// to it need no look-up in the table.
+thread_local QueryClient* t_handling = nullptr;
+
+class Handling
+{
+public:
+    explicit Handling(QueryClient* client) : m_previous(t_handling) { t_handling = client; }
+    ~Handling() { t_handling = m_previous; }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    QueryClient* const m_previous;
+};
+
 } // namespace
 
-QueryClient::QueryClient(int connectionID, time_t now)
+const std::size_t QueryManager::kMaxLineLength = NetWorkingPollTCPSelect::kMaxQueuedBytes - 2;
+
+QueryClient::QueryClient(int connectionID, SteadyTime now)
     : m_connectionID(connectionID), m_lastActivity(now)
 {
 }
 
 QueryManager::QueryManager(SCBody* parser)
-    : m_parser(parser), m_clock([] { return ::time(nullptr); })
+    : m_parser(parser), m_clock([] { return std::chrono::steady_clock::now(); })
 {
-    const NetWorkingFunctions functions{nullptr};
-    m_netWorking.reset(new NetWorking(&functions, NETWORKING_TCP));
+    NetWorkingFunctions functions;
+    // After a cut line, if it was cut, the error line ends the stream.
+    functions.queueFullText = kLineEnd + errorLine(kErrorUndefined, "the connection's send queue is full");
+    functions.allQueuesFullText = kLineEnd + errorLine(kErrorUndefined, "the send queues of all connections are full");
+    m_netWorking.reset(new NetWorking(&functions, NETWORKING_TCP, static_cast<int>(kMaxClients)));
 }
 
 QueryManager::~QueryManager()
@@ -117,7 +141,7 @@ void QueryManager::setClock(Clock clock)
     m_clock = std::move(clock);
 }
 
-time_t QueryManager::now()
+SteadyTime QueryManager::now()
 {
     std::lock_guard<std::mutex> guard(m_clockLock);
     return m_clock();
@@ -125,9 +149,9 @@ time_t QueryManager::now()
 
 void QueryManager::banAddress(const std::string& address)
 {
-    const time_t when = now();
+    const SteadyTime when = now();
     std::lock_guard<std::mutex> guard(m_lock);
-    m_BanMap[address] = static_cast<uint64_t>(when);
+    m_BanMap[address] = when;
 }
 
 std::size_t QueryManager::clientCount()
@@ -196,18 +220,18 @@ bool QueryManager::onNewConnection(int connectionID, const sockaddr_in& peer, Ne
     poller->send(kGreeting2, connectionID, &peer);
 
     const std::string address = ipText(peer);
-    const time_t current = now();
+    const SteadyTime current = now();
     unsigned refusal = 0;
     std::string extra;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         const auto ban = m_BanMap.find(address);
         if (ban != m_BanMap.end()) {
-            uint64_t wait = ban->second + static_cast<uint64_t>(kBanSeconds) - static_cast<uint64_t>(current);
-            if (wait > static_cast<uint64_t>(kBanSeconds))
+            auto wait = std::chrono::duration_cast<std::chrono::seconds>(ban->second + kBanSeconds - current).count();
+            if (wait < 0 || wait > kBanSeconds.count())
                 wait = 1;
             refusal = kErrorAddressBanned;
-            extra = "you may retry in " + uint64ToString(wait) + " seconds";
+            extra = "you may retry in " + uint64ToString(static_cast<uint64_t>(wait)) + " seconds";
         } else if (m_openClients >= kMaxClients) {
             refusal = kErrorTooManyClients;
         } else {
@@ -253,6 +277,7 @@ void QueryManager::onDataReceived(int connectionID, char* buffer, int length, co
     if (client->m_closing || !client->m_input.take(buffer, static_cast<std::size_t>(length)))
         return;
     client->m_lastActivity = now();
+    const Handling handling(client.get());
     std::string line;
     TelnetInput::Next next = TelnetInput::Next::None;
     while (!client->m_closing && (next = client->m_input.next(line)) == TelnetInput::Next::Line)
@@ -288,8 +313,17 @@ void logUnknownTarget(int connectionID)
 
 } // namespace
 
-void QueryManager::sendLine(int connectionID, const std::string& line)
+void QueryManager::sendLine(int connectionID, std::string line)
 {
+    // A reply to the client being handled. Its final line and its close are one step of its
+    // poller, which takes nothing after it, so the flag needs no lock here.
+    if (QueryClient* const handled = t_handling) {
+        if (handled->m_connectionID == connectionID) {
+            if (!handled->m_closing)
+                handled->m_poller->send(line.append(kLineEnd), connectionID, nullptr);
+            return;
+        }
+    }
     NetWorkingPollTCPSelect* poller = nullptr;
     bool known = false;
     {
@@ -304,13 +338,13 @@ void QueryManager::sendLine(int connectionID, const std::string& line)
     if (!known)
         logUnknownTarget(connectionID);
     else if (poller)
-        poller->sendLine(line, connectionID);
+        poller->send(line.append(kLineEnd), connectionID, nullptr);
 }
 
 void QueryManager::packetSend(QueryPacket* packet)
 {
     const std::unique_ptr<QueryPacket> owned(packet);
-    sendLine(packet->m_connectionID, packet->m_line);
+    sendLine(packet->m_connectionID, std::move(packet->m_line));
 }
 
 void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const std::string& line)
@@ -340,9 +374,19 @@ void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const
         logUnknownTarget(connectionID);
     std::string text;
     text.reserve(line.size() + 2);
-    text.append(line).append("\n\r", 2);
-    for (auto& share : shares)
-        share.first->queueToEach(text, share.second);
+    text.append(line).append(kLineEnd);
+    std::size_t targets = 0;
+    for (const auto& share : shares)
+        targets += share.second.size();
+    // A long line for several connections is held once, in a block that their queues share.
+    if (m_netWorking && targets > 1 && text.size() >= ReplyBuffer::kChunkSize) {
+        const std::shared_ptr<const SharedBlock> block = m_netWorking->shareBlock(std::move(text));
+        for (auto& share : shares)
+            share.first->queueToEach(block, share.second);
+    } else {
+        for (auto& share : shares)
+            share.first->queueToEach(text, share.second);
+    }
     // The pollers write when every connection has its line, so that none of them takes a core from
     // the fan-out meanwhile.
     for (auto& share : shares)
@@ -405,13 +449,12 @@ void QueryManager::timerTick(uint64_t nowMilliseconds)
 
 void QueryManager::runMaintenance()
 {
-    const time_t current = now();
-    const uint64_t currentUnsigned = static_cast<uint64_t>(current);
+    const SteadyTime current = now();
     {
         std::unique_lock<std::mutex> guard(m_lock, std::try_to_lock);
         if (guard.owns_lock()) {
             for (auto it = m_BanMap.begin(); it != m_BanMap.end();) {
-                if (it->second + static_cast<uint64_t>(kBanSeconds) < currentUnsigned)
+                if (it->second + kBanSeconds < current)
                     it = m_BanMap.erase(it);
                 else
                     ++it;
@@ -432,7 +475,7 @@ void QueryManager::runMaintenance()
                 ++it;
                 continue;
             }
-            if (client.m_closing && current >= client.m_lastActivity + 1) {
+            if (client.m_closing && current >= client.m_lastActivity + std::chrono::seconds(1)) {
                 clientGuard.unlock();
                 it = m_ClientMap.erase(it);
                 continue;

@@ -9,6 +9,15 @@
 // tables; maintenance, which holds it, only tries a client's lock. No lock is held while the
 // networking layer calls back (a block received, a connection accepted or lost). None of these locks
 // is recursive: taking one again is a fault.
+//
+// One telnet connection has three records with their own lives:
+//   record                created                       ended                          freed
+//   NetWorkingSocketData  accept thread, addSocket      its poller's setState(Closed)  its poll thread, once no
+//   (the socket)                                        (close, peer's end, a bound)   list holds it
+//   QueryClient           onNewConnection (admitted)    markClosing (quit, error line  erased by maintenance;
+//   (this manager's)                                    with close, lost, idle)        freed by its last holder
+//   ConnectionRecord      "dummy_connectionestablished" "dummy_connectionlost"         erased by that line
+//   (the parser's)
 #ifndef CTRLPORT_QUERY_H
 #define CTRLPORT_QUERY_H
 
@@ -20,9 +29,9 @@
 #include <boost/shared_ptr.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -56,9 +65,12 @@ constexpr int kListenFailed = 257;
 // Most open clients at once; the next connection is refused with 515. A closing client (its
 // final line sent, or lost) no longer counts, though it stays in the table until maintenance.
 constexpr std::size_t kMaxClients = 201;
-// Seconds of silence after which a connection is closed, and the life of a ban.
-constexpr time_t kIdleSeconds = 600;
-constexpr time_t kBanSeconds = 600;
+// The silence after which a connection is closed, and the life of a ban. Both are measured on the
+// monotonic clock: a step of the wall clock (a resume from suspend, a corrected system time) neither
+// closes an active client nor lengthens a ban.
+using SteadyTime = std::chrono::steady_clock::time_point;
+constexpr std::chrono::seconds kIdleSeconds{600};
+constexpr std::chrono::seconds kBanSeconds{600};
 
 // A received line on its way to the parser, which deletes it.
 struct QueryLine
@@ -79,14 +91,14 @@ struct QueryPacket
 class QueryClient
 {
 public:
-    QueryClient(int connectionID, time_t now);
+    QueryClient(int connectionID, SteadyTime now);
 
     // Held while a block is cut into lines and every line of it is handled.
     std::mutex m_lock;
     const int m_connectionID;
     // Guarded by m_lock:
     TelnetInput m_input;
-    time_t m_lastActivity;
+    SteadyTime m_lastActivity;
     // Set once, when the connection's end has begun (its final line is on its way or it was lost);
     // from then on nothing more is sent to it and it no longer counts toward the client limit.
     std::atomic<bool> m_closing{false};
@@ -105,7 +117,7 @@ public:
 class QueryManager
 {
 public:
-    using Clock = std::function<time_t()>;
+    using Clock = std::function<SteadyTime()>;
 
     explicit QueryManager(SCBody* parser);
     ~QueryManager();
@@ -115,9 +127,12 @@ public:
     // Opens a listener per address; 0, or 257 at the first address that fails.
     int startListening(const std::vector<std::string>& addresses, int port);
 
+    // The longest reply line that a connection's queue can hold, with its line end.
+    static const std::size_t kMaxLineLength;
+
     // A reply line, with the line end "\n\r", into the connection's reply buffer; its poller writes
     // it. Every line of the protocol goes this way except the greeting and the final error lines.
-    void sendLine(int connectionID, const std::string& line);
+    void sendLine(int connectionID, std::string line);
     void packetSend(QueryPacket* packet);
     // The same line to each of the connections, as sendLine would send it to each, with one lookup
     // of them all; each poller is woken once, when every connection has its line.
@@ -140,7 +155,7 @@ public:
     // The client's text of an error number, "" when it has none.
     static std::string errorText(unsigned error);
 
-    // The seconds clock of activity, idle and ban times: time() unless a test sets another.
+    // The clock of activity, idle and ban times: steady_clock unless a test sets another.
     void setClock(Clock clock);
     // Bans an address from now on, for kBanSeconds. Nothing in the plug-in bans yet; tests use it
     // to check the refusal of banned addresses.
@@ -160,14 +175,14 @@ private:
     void sendError(int connectionID, NetWorkingPollTCPSelect* poller, unsigned error, const std::string& extra);
     void deliverLine(QueryClient& client, std::string& line, const sockaddr_in& peer);
     void handPseudoLine(const char* text, int connectionID, const sockaddr_in& peer);
-    time_t now();
+    SteadyTime now();
 
     SCBody* const m_parser;
     std::mutex m_lock;
     std::map<int, boost::shared_ptr<QueryClient>> m_ClientMap;
     // Clients in the table that are not closing: these count toward kMaxClients.
     std::size_t m_openClients = 0;
-    std::map<std::string, uint64_t> m_BanMap;
+    std::map<std::string, SteadyTime> m_BanMap;
     std::atomic<uint64_t> m_lastTick{0};
     std::atomic<bool> m_shuttingDown{false};
     std::mutex m_clockLock;  // a leaf lock

@@ -2,9 +2,17 @@
 
 #include "custom_string_helpers.h"
 
+#include <utility>
+
 namespace {
 
 const char* const kLineTail = " |";
+
+void trimTail(std::string& line)
+{
+    const std::string::size_type last = line.find_last_not_of(kLineTail);
+    line.erase(last == std::string::npos ? 0 : last + 1);
+}
 
 void appendPair(std::string& line, const std::string& key, const std::string& valueText)
 {
@@ -83,13 +91,19 @@ void setKeyOnly(std::string& line, const std::string& key)
 
 void endRecord(std::string& line)
 {
-    line = trimRight(line, kLineTail);
+    trimTail(line);
     line += '|';
 }
 
 std::string finishLine(const std::string& line)
 {
     return trimRight(line, kLineTail);
+}
+
+std::string finishLine(std::string&& line)
+{
+    trimTail(line);
+    return std::move(line);
 }
 
 bool isSingleToken(const std::string& line)

@@ -30,10 +30,12 @@ void addParam(std::string& line, const std::string& key, float value);
 
 // Empties the line and writes the key and one blank.
 void setKeyOnly(std::string& line, const std::string& key);
-// Removes trailing blanks and bars, then closes the record with one "|".
+// Removes trailing blanks and bars, then closes the record with one "|". In place: a list of n
+// records is built in time proportional to its length.
 void endRecord(std::string& line);
-// The line without its trailing blanks and bars: the text to send.
+// The line without its trailing blanks and bars: the text to send. The second form trims in place.
 std::string finishLine(const std::string& line);
+std::string finishLine(std::string&& line);
 // True when the finished line holds neither a blank nor a bar.
 bool isSingleToken(const std::string& line);
 // True when the key holds only A-Z, a-z, 0-9, "_" and "-" (the empty key too).

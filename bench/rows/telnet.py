@@ -5,6 +5,12 @@ telnet-rr: closed loops of one request per connection at 1, 10, 50 and 200 conne
 `whoami` (a data line and its error line), redis-server answers inline PING, and the harness's minimal
 epoll server (the floor) answers each line with two lines in one write.
 
+telnet-rr-2cores: the same closed loops at 1, 50 and 200 connections with the plug-in's host and
+redis-server held to the same two cores (each in its turn) and the load generator on the others, so
+that the ten poll threads cannot spread over more cores than redis's one; besides requests/s and the
+latencies, the CPU time the server spent per request (its user and system time over the run, divided
+by the requests it answered at the measured rate).
+
 telnet-fanout: 200 connections registered for one notification; the stand-in injects one event, and
 the time runs from the start of the injecting call (which the stand-in reports on the monotonic
 clock, so that its own event loop does not count) until the last reading connection holds the line;
@@ -143,9 +149,24 @@ def loadgen(ctx, mode, options):
     return values
 
 
+def cpu_seconds(pid):
+    """User and system time of a process, all its threads, in seconds."""
+    with open('/proc/%d/stat' % pid) as stat:
+        fields = stat.read().rsplit(')', 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / float(os.sysconf('SC_CLK_TCK'))
+
+
 def rotate(sides, rep):
     k = rep % len(sides)
     return sides[k:] + sides[:k]
+
+
+# What each server of the request/response rows is asked, and the text that ends its answer.
+RR_SIDES = {
+    'ours': dict(port=PORT, request='whoami\\n', done='error id=', hello='selected schandlerid='),
+    'redis': dict(port=REDIS_PORT, request='PING\\r\\n', done='+PONG'),
+    'floor': dict(port=FLOOR_PORT, request='whoami\\n', done='error id='),
+}
 
 
 def rr(ctx):
@@ -153,11 +174,7 @@ def rr(ctx):
     seconds = 0.5 if ctx.quick else 2.0
     warmup = 0.2 if ctx.quick else 0.5
     helper_threads = max(1, ctx.ncpus)
-    sides = {
-        'ours': dict(port=PORT, request='whoami\\n', done='error id=', hello='selected schandlerid='),
-        'redis': dict(port=REDIS_PORT, request='PING\\r\\n', done='+PONG'),
-        'floor': dict(port=FLOOR_PORT, request='whoami\\n', done='error id='),
-    }
+    sides = dict(RR_SIDES)
     servers = []
     try:
         servers.append(start_ours(ctx))
@@ -199,6 +216,57 @@ def rr(ctx):
     finally:
         for server in servers:
             server.stop('shutdown' if server is servers[0] else None)
+
+
+def rr_2cores(ctx):
+    benchlib.which('redis-server')
+    if (os.cpu_count() or 1) < 3:
+        raise benchlib.RowError('needs three cores: two for the servers, one for the load generator')
+    cores = '0,1'
+    helpers = '2-%d' % (os.cpu_count() - 1) if os.cpu_count() > 3 else '2'
+    seconds = 0.5 if ctx.quick else 2.0
+    warmup = 0.2 if ctx.quick else 0.5
+    sides = {side: RR_SIDES[side] for side in ('ours', 'redis')}
+    servers = {}
+    try:
+        servers['ours'] = start_ours(ctx, pin=cores)
+        servers['redis'] = Server(ctx, 'redis', ['redis-server', '--save', '', '--appendonly', 'no', '--port',
+                                                 str(REDIS_PORT), '--bind', '127.0.0.1'], port=REDIS_PORT, pin=cores)
+        for n in (1, 50, 200):
+            got = {side: [] for side in sides}
+            cpu = {side: [] for side in sides}
+            for rep in range(ctx.reps):
+                for side in rotate(list(sides), rep):
+                    pid = servers[side].proc.proc.pid
+                    before = cpu_seconds(pid)
+                    argv = [ctx.bin('bench', 'telnet_loadgen'), 'rr']
+                    options = dict(sides[side], conns=n, seconds=seconds, warmup=warmup, threads=min(n, 2))
+                    for key, value in options.items():
+                        argv += ['--' + key, str(value)]
+                    res = ctx.run(argv, pin=helpers, timeout=300)
+                    spent = cpu_seconds(pid) - before
+                    values = dict(line.partition(' ')[::2] for line in res.stdout.splitlines())
+                    got[side].append(values)
+                    answered = float(values['rps']) * (seconds + warmup)
+                    cpu[side].append(spent / max(1.0, answered) * 1e6)
+
+            def series(side, key):
+                return [float(v[key]) for v in got[side]]
+
+            label = '%d conn%s' % (n, '' if n == 1 else 's')
+            goal = n in (50, 200)
+            yield benchlib.Figure('telnet-rr-2cores', 'requests/s, ' + label, '1/s', series('ours', 'rps'),
+                                  series('redis', 'rps'), 'redis',
+                                  benchlib.RatioAtLeast(0.9) if goal else benchlib.Info())
+            yield benchlib.Figure('telnet-rr-2cores', 'p99, ' + label, 'us', series('ours', 'p99_us'),
+                                  series('redis', 'p99_us'), 'redis',
+                                  benchlib.RatioAtMost(2.0) if goal else benchlib.Info())
+            yield benchlib.Figure('telnet-rr-2cores', 'CPU per request, ' + label, 'us', cpu['ours'], cpu['redis'],
+                                  'redis', benchlib.RatioAtMost(1.3))
+        ctx.note('telnet-rr-2cores: both servers on cores %s in turn, the load generator on %s' % (cores, helpers))
+    finally:
+        for side, server in servers.items():
+            server.stop('shutdown' if side == 'ours' else None)
 
 
 def fanout(ctx):
@@ -260,4 +328,4 @@ def fanout(ctx):
             peer.stop()
 
 
-ROWS = {'telnet-rr': rr, 'telnet-fanout': fanout}
+ROWS = {'telnet-rr': rr, 'telnet-rr-2cores': rr_2cores, 'telnet-fanout': fanout}

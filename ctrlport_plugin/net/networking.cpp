@@ -9,11 +9,16 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
+#include <system_error>
+#include <utility>
 
 #include "net/networking_poll_tcp_select.h"
 
@@ -94,6 +99,29 @@ void askForShortTimeSlice()
     ::syscall(SYS_sched_setattr, 0, &attr, 0);
 }
 
+namespace {
+std::atomic<int> g_allocationFaults{0};
+}  // namespace
+
+void failAllocations(int count)
+{
+    g_allocationFaults = count;
+}
+
+void allocationPoint()
+{
+    int left = g_allocationFaults.load();
+    while (left > 0) {
+        if (g_allocationFaults.compare_exchange_weak(left, left - 1))
+            throw std::bad_alloc();
+    }
+}
+
+void pauseAfterFailure()
+{
+    ::usleep(10000);
+}
+
 std::string assertionText(const char* expression, const char* file, int line)
 {
     // Report the path from the plug-in's folder on, whatever the build folder was.
@@ -130,13 +158,15 @@ NetWorkingSocketData::NetWorkingSocketData()
       m_WatchingWritable(false),
       m_WritePending(false),
       m_EndPending(false),
-      m_LastProgress()
+      m_LastProgress(),
+      m_FinalText(nullptr)
 {
 }
 
-NetWorking::NetWorking(const NetWorkingFunctions* functions, NetWorkingType type)
+NetWorking::NetWorking(const NetWorkingFunctions* functions, NetWorkingType type, int userConnections)
     : m_NetWorkingFunctions(functions ? *functions : NetWorkingFunctions()),
       m_NetWorkingType(type),
+      m_MaxConnections(userConnections + kPollerCount * static_cast<int>(kMaxDrainingPerPoller)),
       m_AcceptThread(nullptr),
       m_Stop(false),
       m_WakeFd(netutil::createWakeFd()),
@@ -144,7 +174,7 @@ NetWorking::NetWorking(const NetWorkingFunctions* functions, NetWorkingType type
 {
     NET_ASSERT(this, m_NetWorkingType == NETWORKING_TCP);
     if (m_WakeFd < 0)
-        log("wake-up descriptor throw: " + netutil::errorText(netutil::lastError()));
+        throw std::system_error(netutil::lastError(), std::generic_category(), "wake-up descriptor");
     try {
         m_AcceptThread = new boost::thread(ThreadSpawn<NetWorking>(this, &NetWorking::acceptLoop));
         for (int i = 0; i < kPollerCount; ++i) {
@@ -244,8 +274,6 @@ int NetWorking::listen(const NetWorkingSocketFunctions* callbacks, void* userDat
 
     {
         std::lock_guard<std::mutex> guard(m_Lock);
-        if (m_Pollers.empty())
-            m_Pollers.push_back(new NetWorkingPollTCPSelect(this));
         NetWorkingSocketData*& slot = m_ListenerMap[fd];
         if (slot)
             m_ClosedListeners.push_back(slot);
@@ -396,18 +424,29 @@ bool NetWorking::acceptConnection(NetWorkingSocketData* listener, NetWorkingPoll
 NetWorkingPollTCPSelect* NetWorking::choosePoller()
 {
     std::lock_guard<std::mutex> guard(m_Lock);
-    NetWorkingPollTCPSelect* chosen = m_Pollers.empty() ? nullptr : m_Pollers.front();
+    NetWorkingPollTCPSelect* chosen = nullptr;
     int best = 65535;
     int total = 0;
     for (NetWorkingPollTCPSelect* poller : m_Pollers) {
         const int count = poller->getSocketCount();
         total += count;
-        if (count < best) {
+        if (count < best && poller->serving()) {
             best = count;
             chosen = poller;
         }
     }
-    return total < kMaxConnections ? chosen : nullptr;
+    return total < m_MaxConnections ? chosen : nullptr;
+}
+
+const std::string& NetWorking::finalText(CloseReason reason) const
+{
+    return reason == CloseReason::QueueFull ? m_NetWorkingFunctions.queueFullText
+                                            : m_NetWorkingFunctions.allQueuesFullText;
+}
+
+std::shared_ptr<const SharedBlock> NetWorking::shareBlock(std::string bytes)
+{
+    return std::make_shared<const SharedBlock>(std::move(bytes), m_QueuedBytes);
 }
 
 bool NetWorking::countQueued(std::size_t bytes)
@@ -425,21 +464,32 @@ void NetWorking::trimQueues()
     // One trimmer at a time, so that two do not both close a connection where one would do.
     std::lock_guard<std::mutex> guard(m_TrimLock);
     const std::vector<NetWorkingPollTCPSelect*> all = pollers();
-    while (m_QueuedBytes > kMaxQueuedTotal) {
+    // A closed connection's shared blocks leave the account only when its poll thread lets go of
+    // them: count down what each close frees instead of waiting for the account.
+    const std::size_t queued = m_QueuedBytes;
+    std::size_t excess = queued > kMaxQueuedTotal ? queued - kMaxQueuedTotal : 0;
+    while (excess > 0) {
         NetWorkingPollTCPSelect* owner = nullptr;
         int connectionID = 0;
         std::size_t largest = 0;
-        for (NetWorkingPollTCPSelect* poller : all) {
-            int id = 0;
-            const std::size_t size = poller->largestQueue(id);
-            if (size > largest) {
-                largest = size;
-                connectionID = id;
-                owner = poller;
+        // Those that are behind first; when every connection keeps up with the others, the one that
+        // holds the most.
+        for (const bool whole : {false, true}) {
+            for (NetWorkingPollTCPSelect* poller : all) {
+                int id = 0;
+                const std::size_t size = poller->largestQueue(id, whole);
+                if (size > largest) {
+                    largest = size;
+                    connectionID = id;
+                    owner = poller;
+                }
             }
+            if (owner)
+                break;
         }
         if (!owner)
             return;
+        excess -= std::min(excess, largest);
         owner->dropQueue(connectionID, "closing connection " + std::to_string(connectionID) +
                                            ": the send queues of all connections are full");
     }

@@ -31,6 +31,17 @@ class NetWorkingPollTCPSelect;
 struct NetWorkingFunctions
 {
     std::function<void(const std::string& message)> onLog;
+    // Sent, where the socket still takes it, to a connection that is closed because its own queue
+    // (queueFullText) or all queues together (allQueuesFullText) passed their bound, after what was
+    // queued has been dropped; empty: nothing is sent.
+    std::string queueFullText;
+    std::string allQueuesFullText;
+};
+
+enum class CloseReason
+{
+    QueueFull,
+    AllQueuesFull
 };
 
 enum NetWorkingType
@@ -91,8 +102,10 @@ struct NetWorkingSocketData
     // it is on the poller's list of connections to write, or of connections that changed state;
     bool m_WritePending;
     bool m_EndPending;
-    // when a draining connection's socket last took a byte.
+    // when a draining connection's socket last took a byte;
     std::chrono::steady_clock::time_point m_LastProgress;
+    // what its socket is sent when it closes (NetWorking::finalText), or null.
+    const std::string* m_FinalText;
 };
 
 // Lock order: the NetWorking lock, then a poller's lock, then the connection-id counter's mutex;
@@ -103,18 +116,17 @@ class NetWorking
 public:
     static const int kPollerCount = 10;
     static const int kSocketReceiveBufferSize = 262144;
-    // The queues of all connections together hold at most this many bytes; past it the connection
-    // with the largest queue is closed.
+    // The queues of all connections together hold at most this many bytes (a shared block counted
+    // once); past it the connections furthest behind are closed.
     static const std::size_t kMaxQueuedTotal = 64 * 1024 * 1024;
     // A poller keeps at most this many draining connections; the oldest is closed first.
     static const std::size_t kMaxDrainingPerPoller = 21;
-    // The connections held at once, open or draining or closing: the user's 201 clients and the
-    // draining ones. Further connections wait in the listen backlog until one has gone.
-    static const int kMaxConnections = 201 + kPollerCount * static_cast<int>(kMaxDrainingPerPoller);
-
-    // Starts the accept thread and the ten pollers. Throws boost::thread_resource_error when a
-    // thread cannot be created.
-    NetWorking(const NetWorkingFunctions* functions, NetWorkingType type);
+    // Starts the accept thread and the ten pollers, all of them or none: throws
+    // boost::thread_resource_error when a thread cannot be created, std::system_error when a
+    // descriptor cannot be made (every thread started before is stopped again).
+    // The layer holds at most `userConnections` (the user's own limit of open connections) and the
+    // draining ones at once; further connections wait in the listen backlog until one has gone.
+    NetWorking(const NetWorkingFunctions* functions, NetWorkingType type, int userConnections);
     // Stops and joins every thread and closes every socket; no callback runs afterwards.
     ~NetWorking();
     NetWorking(const NetWorking&) = delete;
@@ -129,15 +141,25 @@ public:
     bool setSocketReUseAddr(int fd);
     bool setSocketReceiveBuffer(int fd, int size);
     void log(const std::string& message) const;
+    // Logs the text that text() builds; when memory has run out, nothing is logged (a thread of the
+    // layer that logs its failure must not fail again for it).
+    template <class Text>
+    void logText(Text text) const noexcept;
 
-    // The pollers in creation order (the accept thread hands each connection to the least loaded).
+    // The pollers in creation order (the accept thread hands each connection to the least loaded
+    // poller whose thread still serves).
     std::vector<NetWorkingPollTCPSelect*> pollers() const;
 
     NetWorkingType type() const { return m_NetWorkingType; }
+    // The user's text for a connection closed for the reason (NetWorkingFunctions).
+    const std::string& finalText(CloseReason reason) const;
+    // A block for several connections' queues (NetWorkingPollTCPSelect::queueToEach), held once and
+    // counted once in the account of queued bytes while a queue holds it.
+    std::shared_ptr<const SharedBlock> shareBlock(std::string bytes);
 
     // The account of queued bytes over all pollers. countQueued tells whether the total is now past
     // kMaxQueuedTotal; then the caller, holding no poller's lock, calls trimQueues, which closes the
-    // connections with the largest queues until the total is within the bound again.
+    // connections furthest behind until what they free brings the total within the bound.
     bool countQueued(std::size_t bytes);
     void uncountQueued(std::size_t bytes);
     void trimQueues();
@@ -147,12 +169,14 @@ private:
     void acceptPass();
     // False when the system is out of descriptors or memory.
     bool acceptConnection(NetWorkingSocketData* listener, NetWorkingPollTCPSelect* poller);
-    // The first of the least loaded pollers; none while kMaxConnections are held.
+    // The first of the least loaded pollers; none while m_MaxConnections are held.
     NetWorkingPollTCPSelect* choosePoller();
     void shutdown();
 
     const NetWorkingFunctions m_NetWorkingFunctions;
     const NetWorkingType m_NetWorkingType;
+    // The connections held at once, open or draining or closing.
+    const int m_MaxConnections;
     std::vector<NetWorkingPollTCPSelect*> m_Pollers;
     std::map<int, NetWorkingSocketData*> m_ListenerMap;
     std::vector<NetWorkingSocketData*> m_ClosedListeners;
@@ -181,19 +205,35 @@ void askForShortTimeSlice();
 std::string assertionText(const char* expression, const char* file, int line);
 // A new record for the socket fd; fd is closed when the record cannot be made.
 std::unique_ptr<NetWorkingSocketData> newSocketRecord(int fd);
+// The fault hook of the layer's tests: the next `count` passes through a fault point fail as if
+// memory had run out. The fault points: a poll thread's receive buffer and every log text.
+void failAllocations(int count);
+// Throws std::bad_alloc while failures are asked for.
+void allocationPoint();
+// Pauses a thread whose pass failed, so that it does not spin while memory is short.
+void pauseAfterFailure();
 // A socket thread's body: runs pass() until stop is set. An exception ends only its pass; it is
-// logged as "<thread> error: <what>" (or "<thread> error") and the next pass follows.
+// logged as "<thread> error: <what>" (or "<thread> error"; nothing when that text cannot be made)
+// and the next pass follows after a pause.
 template <class Pass, class Log>
-void runUntilStopped(const std::atomic<bool>& stop, const std::string& thread, Pass pass, Log log)
+void runUntilStopped(const std::atomic<bool>& stop, const char* thread, Pass pass, Log log)
 {
     while (!stop) {
         try {
             pass();
+            continue;
         } catch (const std::exception& e) {
-            log(thread + " error: " + e.what());
+            try {
+                log(std::string(thread) + " error: " + e.what());
+            } catch (...) {
+            }
         } catch (...) {
-            log(thread + " error");
+            try {
+                log(std::string(thread) + " error");
+            } catch (...) {
+            }
         }
+        pauseAfterFailure();
     }
 }
 // Closes the sockets of the open records and frees them, then frees the records already closed;
@@ -211,6 +251,16 @@ void freeSocketRecords(std::map<int, NetWorkingSocketData*>& open, ClosedRecords
     closed.clear();
 }
 }  // namespace netutil
+
+template <class Text>
+void NetWorking::logText(Text text) const noexcept
+{
+    try {
+        netutil::allocationPoint();
+        log(text());
+    } catch (...) {
+    }
+}
 
 #define NET_ASSERT(logger, expression)                                                          \
     do {                                                                                        \

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <exception>
+#include <system_error>
 #include <utility>
 
 #include "net/id_order.h"
@@ -112,16 +113,24 @@ NetWorkingPollTCPSelect::NetWorkingPollTCPSelect(NetWorking* owner)
       m_WakeSent(false),
       m_DrainStallTimeout(kDrainStallTimeout),
       m_NextStallCheck(),
-      m_HadEvents(false)
+      m_HadEvents(false),
+      m_Serving(true)
 {
-    if (m_EpollFd < 0 || m_WakeFd < 0)
-        m_Owner->log("poller descriptors throw: " + netutil::errorText(netutil::lastError()));
+    // The poll thread's lists never allocate while it works (see addSocket); these are bounded.
+    m_Draining.reserve(NetWorking::kMaxDrainingPerPoller + 1);
+    // Whole or not at all: a poll thread without its wake-up could not be stopped.
     epoll_event wake{};
     wake.events = EPOLLIN;
     wake.data.ptr = nullptr;  // the wake-up, not a connection
-    if (m_EpollFd >= 0 && m_WakeFd >= 0 && ::epoll_ctl(m_EpollFd, EPOLL_CTL_ADD, m_WakeFd, &wake) != 0)
-        m_Owner->log("epoll_ctl throw: " + netutil::errorText(netutil::lastError()));
+    const char* failed = nullptr;
+    if (m_EpollFd < 0 || m_WakeFd < 0)
+        failed = "poller descriptors";
+    else if (::epoll_ctl(m_EpollFd, EPOLL_CTL_ADD, m_WakeFd, &wake) != 0)
+        failed = "epoll_ctl";
+    const int error = netutil::lastError();
     try {
+        if (failed)
+            throw std::system_error(error, std::generic_category(), failed);
         m_PollThread = new boost::thread(
             ThreadSpawn<NetWorkingPollTCPSelect>(this, &NetWorkingPollTCPSelect::pollLoop));
     } catch (...) {
@@ -150,7 +159,7 @@ void NetWorkingPollTCPSelect::stop()
     try {
         m_PollThread->join();
     } catch (const std::exception& e) {
-        m_Owner->log(std::string("boost thread: ") + e.what());
+        m_Owner->logText([&] { return std::string("boost thread: ") + e.what(); });
     }
     delete m_PollThread;
     m_PollThread = nullptr;
@@ -161,9 +170,22 @@ void NetWorkingPollTCPSelect::addSocket(NetWorkingSocketData* record)
     int connectionID;
     {
         std::lock_guard<std::mutex> guard(m_Lock);
-        connectionID = nextConnectionID();
-        record->m_ConnectionID = connectionID;
-        m_ActiveSocketMap[connectionID] = record;
+        try {
+            // Room on every list for every record, so that ending or closing a connection, on
+            // whatever thread, never needs memory that may not be there.
+            const std::size_t records = m_ActiveSocketMap.size() + m_OldSockets.size() + 1;
+            m_NewSockets.reserve(records);
+            m_PendingWrites.reserve(records);
+            m_PendingEnds.reserve(records);
+            m_OldSockets.reserve(records);
+            connectionID = nextConnectionID();
+            record->m_ConnectionID = connectionID;
+            m_ActiveSocketMap[connectionID] = record;
+        } catch (...) {
+            netutil::closeSocket(record->m_Socket);
+            delete record;
+            throw;
+        }
     }
     // The poll thread leaves the record alone until it is handed over (it may be sent to and ended
     // meanwhile, though), so nothing of it is read before onConnect has returned.
@@ -194,31 +216,26 @@ int NetWorkingPollTCPSelect::send(char* buffer, int length, int connectionID, co
     (void)address;  // TCP sends to the connected peer
     const std::unique_ptr<char[]> owned(buffer);
     if (buffer && length > 0)
-        submit(connectionID, buffer, static_cast<std::size_t>(length), false);
+        submit(connectionID, buffer, static_cast<std::size_t>(length));
     return 0;
 }
 
 int NetWorkingPollTCPSelect::send(const std::string& text, int connectionID, const sockaddr_in* address)
 {
     (void)address;
-    submit(connectionID, text.data(), text.size(), false);
+    submit(connectionID, text.data(), text.size());
     return 0;
 }
 
-void NetWorkingPollTCPSelect::sendLine(const std::string& line, int connectionID)
+void NetWorkingPollTCPSelect::submit(int connectionID, const char* data, std::size_t length)
 {
-    submit(connectionID, line.data(), line.size(), true);
-}
-
-void NetWorkingPollTCPSelect::submit(int connectionID, const char* data, std::size_t length, bool lineEnd)
-{
-    if (length == 0 && !lineEnd)
+    if (length == 0)
         return;
     bool overTotal = false;
     {
         Locked locked(*this);
         if (NetWorkingSocketData* record = findSocket(connectionID))
-            append(record, data, length, lineEnd, overTotal);
+            append(record, data, length, overTotal);
     }
     if (overTotal)
         m_Owner->trimQueues();
@@ -233,10 +250,23 @@ void NetWorkingPollTCPSelect::queueToEach(const std::string& text, const std::ve
         std::lock_guard<std::mutex> guard(m_Lock);
         netutil::forEachInIdOrder(
             m_ActiveSocketMap, sortedIDs,
-            [&](const auto& entry) { append(entry.second, text.data(), text.size(), false, overTotal); },
+            [&](const auto& entry) { append(entry.second, text.data(), text.size(), overTotal); },
             [](int) {});
     }
     if (overTotal)
+        m_Owner->trimQueues();
+}
+
+void NetWorkingPollTCPSelect::queueToEach(const std::shared_ptr<const SharedBlock>& block,
+                                          const std::vector<int>& sortedIDs)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        netutil::forEachInIdOrder(
+            m_ActiveSocketMap, sortedIDs, [&](const auto& entry) { append(entry.second, block); }, [](int) {});
+    }
+    // The block was counted when it was made.
+    if (m_Owner->countQueued(0))
         m_Owner->trimQueues();
 }
 
@@ -246,22 +276,57 @@ void NetWorkingPollTCPSelect::wakeUp()
 }
 
 void NetWorkingPollTCPSelect::append(NetWorkingSocketData* record, const char* data, std::size_t length,
-                                     bool lineEnd, bool& overTotal)
+                                     bool& overTotal)
 {
-    static const char kLineEnd[] = "\n\r";
-    if (record->m_State != ConnectionState::Open)
+    if (record->m_State != ConnectionState::Open || !admits(record, length))
         return;
-    ReplyBuffer& queue = record->m_TCPPacketSendingList;
-    const std::size_t total = length + (lineEnd ? 2 : 0);
-    if (queue.size() + total > kMaxQueuedBytes) {
-        m_Owner->log("closing connection " + std::to_string(record->m_ConnectionID) + ": its send queue is full");
-        end(record, CloseMode::Now, true);
+    try {
+        record->m_TCPPacketSendingList.append(data, length);
+    } catch (...) {
+        outOfMemory(record);
         return;
     }
-    queue.append(data, length);
-    if (lineEnd)
-        queue.append(kLineEnd, 2);
-    overTotal |= m_Owner->countQueued(total);
+    overTotal |= m_Owner->countQueued(length);
+    queued(record);
+}
+
+void NetWorkingPollTCPSelect::append(NetWorkingSocketData* record, const std::shared_ptr<const SharedBlock>& block)
+{
+    // The block is not this connection's alone: it counts against the connection only once another
+    // has sent it whole or let go of it (see admits).
+    if (record->m_State != ConnectionState::Open || !admits(record, 0))
+        return;
+    try {
+        record->m_TCPPacketSendingList.append(block);
+    } catch (...) {
+        outOfMemory(record);
+        return;
+    }
+    queued(record);
+}
+
+bool NetWorkingPollTCPSelect::admits(NetWorkingSocketData* record, std::size_t ownBytes)
+{
+    const ReplyBuffer& queue = record->m_TCPPacketSendingList;
+    // What counts against the queue is walked for only when the sum of all it holds passes the bound.
+    if (queue.size() + ownBytes <= kMaxQueuedBytes || queue.heldBehind() + ownBytes <= kMaxQueuedBytes)
+        return true;
+    m_Owner->logText(
+        [&] { return "closing connection " + std::to_string(record->m_ConnectionID) + ": its send queue is full"; });
+    record->m_FinalText = &m_Owner->finalText(CloseReason::QueueFull);
+    end(record, CloseMode::Now, true);
+    return false;
+}
+
+void NetWorkingPollTCPSelect::outOfMemory(NetWorkingSocketData* record)
+{
+    // The queue is as it was; the connection whose bytes cannot be held is dropped.
+    m_Owner->logText([&] { return "closing connection " + std::to_string(record->m_ConnectionID) + ": out of memory"; });
+    end(record, CloseMode::Now, true);
+}
+
+void NetWorkingPollTCPSelect::queued(NetWorkingSocketData* record)
+{
     // A socket that is full is written when it reports room again. While the poll thread sleeps it
     // has no byte of this connection in hand, and the sender writes at once instead of waking it.
     if (record->m_WatchingWritable)
@@ -301,21 +366,25 @@ void NetWorkingPollTCPSelect::userClose(int connectionID, CloseMode mode, bool r
             return;
         // In one step with the close, so that no other thread's block comes after the final one.
         if (!finalBlock.empty())
-            append(record, finalBlock.data(), finalBlock.size(), false, overTotal);
+            append(record, finalBlock.data(), finalBlock.size(), overTotal);
         end(record, mode, report);
     }
     if (overTotal)
         m_Owner->trimQueues();
 }
 
-std::size_t NetWorkingPollTCPSelect::largestQueue(int& connectionID)
+std::size_t NetWorkingPollTCPSelect::largestQueue(int& connectionID, bool whole)
 {
     std::lock_guard<std::mutex> guard(m_Lock);
     std::size_t largest = 0;
     for (const auto& entry : m_ActiveSocketMap) {
         const NetWorkingSocketData* record = entry.second;
-        if (record->m_State != ConnectionState::Closed && record->m_TCPPacketSendingList.size() > largest) {
-            largest = record->m_TCPPacketSendingList.size();
+        if (record->m_State == ConnectionState::Closed)
+            continue;
+        const ReplyBuffer& queue = record->m_TCPPacketSendingList;
+        const std::size_t size = whole ? queue.size() : queue.heldBehind();
+        if (size > largest) {
+            largest = size;
             connectionID = entry.first;
         }
     }
@@ -328,7 +397,8 @@ void NetWorkingPollTCPSelect::dropQueue(int connectionID, const std::string& rea
     NetWorkingSocketData* record = findSocket(connectionID);
     if (!record || record->m_State == ConnectionState::Closed)
         return;
-    m_Owner->log(reason);
+    m_Owner->logText([&] { return reason; });
+    record->m_FinalText = &m_Owner->finalText(CloseReason::AllQueuesFull);
     end(record, CloseMode::Now, true);
 }
 
@@ -345,25 +415,30 @@ void NetWorkingPollTCPSelect::end(NetWorkingSocketData* record, CloseMode mode, 
         return;
     if (from == ConnectionState::Open && !report)
         record->disconnectNotified = true;
-    if (from == ConnectionState::Draining)
-        forgetDraining(record);
-
-    if (mode == CloseMode::Now) {
-        record->m_State = ConnectionState::Closed;
-        // What is queued no longer counts; the poll thread drops it with the socket.
-        m_Owner->uncountQueued(record->m_TCPPacketSendingList.size());
-    } else {
-        record->m_State = ConnectionState::Draining;
-        record->m_LastProgress = std::chrono::steady_clock::now();
-        m_Draining.push_back(record);
-        if (m_Draining.size() > NetWorking::kMaxDrainingPerPoller) {
-            NetWorkingSocketData* oldest = m_Draining.front();
-            m_Owner->log("closing connection " + std::to_string(oldest->m_ConnectionID) +
-                         ": too many connections are closing");
-            end(oldest, CloseMode::Now, true);
-        }
+    setState(record, mode == CloseMode::Now ? ConnectionState::Closed : ConnectionState::Draining);
+    if (mode == CloseMode::AfterSend && m_Draining.size() > NetWorking::kMaxDrainingPerPoller) {
+        NetWorkingSocketData* oldest = m_Draining.front();
+        m_Owner->logText([&] {
+            return "closing connection " + std::to_string(oldest->m_ConnectionID) + ": too many connections are closing";
+        });
+        end(oldest, CloseMode::Now, true);
     }
     schedule(record, &NetWorkingSocketData::m_EndPending, m_PendingEnds);
+}
+
+void NetWorkingPollTCPSelect::setState(NetWorkingSocketData* record, ConnectionState to)
+{
+    if (record->m_State == ConnectionState::Draining)
+        forgetDraining(record);
+    record->m_State = to;
+    if (to == ConnectionState::Closed) {
+        // Its own queued bytes no longer count; the poll thread drops them with the socket, and lets
+        // go of its shared blocks then.
+        m_Owner->uncountQueued(record->m_TCPPacketSendingList.ownSize());
+    } else if (to == ConnectionState::Draining) {
+        record->m_LastProgress = std::chrono::steady_clock::now();
+        m_Draining.push_back(record);
+    }
 }
 
 void NetWorkingPollTCPSelect::forgetDraining(NetWorkingSocketData* record)
@@ -397,8 +472,28 @@ void NetWorkingPollTCPSelect::pollLoop()
     // client, a turn of the scheduler's default length (some milliseconds) would keep the poller's
     // connections waiting that long.
     netutil::askForShortTimeSlice();
+    // Should the thread end before its stop, the accept thread hands it no more connections.
+    struct Ending
+    {
+        std::atomic<bool>& serving;
+        ~Ending() { serving = false; }
+    } ending{m_Serving};
     netutil::runUntilStopped(
         m_Stop, "poll thread", [this] { pollPass(); }, [this](const std::string& text) { m_Owner->log(text); });
+}
+
+template <class Work>
+void NetWorkingPollTCPSelect::guarded(NetWorkingSocketData* record, Work work)
+{
+    try {
+        work();
+    } catch (...) {
+        // Memory ran out (or a callback failed): the connection whose work it was is dropped, and
+        // the thread goes on with the others.
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_Owner->logText([&] { return "closing connection " + std::to_string(record->m_ConnectionID) + ": its work failed"; });
+        end(record, CloseMode::Now, true);
+    }
 }
 
 void NetWorkingPollTCPSelect::pollPass()
@@ -417,7 +512,8 @@ void NetWorkingPollTCPSelect::pollPass()
             netutil::drainWakeFd(m_WakeFd);
             continue;
         }
-        handleEvent(static_cast<NetWorkingSocketData*>(events[i].data.ptr), events[i].events);
+        NetWorkingSocketData* record = static_cast<NetWorkingSocketData*>(events[i].data.ptr);
+        guarded(record, [&] { handleEvent(record, events[i].events); });
         // What the event's handlers ended or queued elsewhere is not kept waiting for the others.
         workThroughLists();
     }
@@ -441,10 +537,15 @@ int NetWorkingPollTCPSelect::eventsAtHand(epoll_event* events, int capacity)
 void NetWorkingPollTCPSelect::workThroughLists()
 {
     {
+        // Copied rather than swapped, so that the lists keep the room reserved for them; when the
+        // copy cannot be made, the lists stay as they are for the next pass.
         std::lock_guard<std::mutex> guard(m_Lock);
-        m_TakenSockets.swap(m_NewSockets);
-        m_TakenEnds.swap(m_PendingEnds);
-        m_TakenWrites.swap(m_PendingWrites);
+        m_TakenSockets.assign(m_NewSockets.begin(), m_NewSockets.end());
+        m_TakenEnds.assign(m_PendingEnds.begin(), m_PendingEnds.end());
+        m_TakenWrites.assign(m_PendingWrites.begin(), m_PendingWrites.end());
+        m_NewSockets.clear();
+        m_PendingEnds.clear();
+        m_PendingWrites.clear();
         for (NetWorkingSocketData* record : m_TakenEnds)
             record->m_EndPending = false;
         for (NetWorkingSocketData* record : m_TakenWrites)
@@ -452,14 +553,14 @@ void NetWorkingPollTCPSelect::workThroughLists()
     }
     // A record not yet handed over (see addSocket) is dealt with when it is.
     for (NetWorkingSocketData* record : m_TakenSockets)
-        watchNewSocket(record);
+        guarded(record, [&] { watchNewSocket(record); });
     for (NetWorkingSocketData* record : m_TakenEnds) {
         if (record->m_Registered)
-            settle(record);
+            guarded(record, [&] { settle(record); });
     }
     for (NetWorkingSocketData* record : m_TakenWrites) {
         if (record->m_Registered)
-            flush(record);
+            guarded(record, [&] { flush(record); });
     }
     m_TakenSockets.clear();
     m_TakenEnds.clear();
@@ -489,7 +590,7 @@ int NetWorkingPollTCPSelect::waitForEvents(epoll_event* events, int capacity)
     if (count < 0) {
         count = 0;
         if (error != EINTR) {
-            m_Owner->log("poll select throw: " + netutil::errorText(error));
+            m_Owner->logText([&] { return "poll select throw: " + netutil::errorText(error); });
             // Do not spin on a failing epoll set.
             ::usleep(10000);
         }
@@ -507,7 +608,8 @@ void NetWorkingPollTCPSelect::watchNewSocket(NetWorkingSocketData* record)
         record->m_Registered = true;
         event.events = record->m_State == ConnectionState::Open ? kInput : 0u;
         if (::epoll_ctl(m_EpollFd, EPOLL_CTL_ADD, record->m_Socket, &event) != 0) {
-            m_Owner->log("epoll_ctl throw: " + netutil::errorText(netutil::lastError()));
+            const int error = netutil::lastError();
+            m_Owner->logText([&] { return "epoll_ctl throw: " + netutil::errorText(error); });
             end(record, CloseMode::Now, true);
         }
         ended = record->m_State != ConnectionState::Open;
@@ -541,6 +643,7 @@ void NetWorkingPollTCPSelect::readSocket(NetWorkingSocketData* record, bool fail
         fd = record->m_Socket;
     }
 
+    netutil::allocationPoint();
     std::unique_ptr<char[]> buffer(new char[kReceiveBlockSize]);
     ssize_t result;
     do {
@@ -570,11 +673,13 @@ void NetWorkingPollTCPSelect::flush(NetWorkingSocketData* record)
         int count;
         {
             std::lock_guard<std::mutex> guard(m_Lock);
-            if (record->m_State == ConnectionState::Closed)
+            count = 0;
+            if (record->m_State != ConnectionState::Closed)
+                count = record->m_TCPPacketSendingList.gather(blocks, kBlocksPerWrite);
+            if (count == 0) {
+                flushed(record);
                 return;
-            count = record->m_TCPPacketSendingList.gather(blocks, kBlocksPerWrite);
-            if (count == 0)
-                break;
+            }
             fd = record->m_Socket;
         }
         // Without the lock: see ReplyBuffer.
@@ -584,9 +689,18 @@ void NetWorkingPollTCPSelect::flush(NetWorkingSocketData* record)
         if (record->m_State == ConnectionState::Closed)
             return;  // dropped meanwhile
         full = !wrote(record, sent, error, totalLength(blocks, count));
+        // Everything is out (the common case): no third look under the lock.
+        if (!full && record->m_TCPPacketSendingList.empty()) {
+            flushed(record);
+            return;
+        }
     }
-
     std::lock_guard<std::mutex> guard(m_Lock);
+    flushed(record);
+}
+
+void NetWorkingPollTCPSelect::flushed(NetWorkingSocketData* record)
+{
     if (record->m_State == ConnectionState::Closed)
         return;
     const bool left = !record->m_TCPPacketSendingList.empty();
@@ -603,24 +717,25 @@ void NetWorkingPollTCPSelect::writeWhileAsleep(NetWorkingSocketData* record)
     int error = 0;
     const ssize_t sent = sendBlocks(record->m_Socket, blocks, count, error);
     wrote(record, sent, error, totalLength(blocks, count));
-    // The poll thread writes the rest when the socket has room.
+    // The rest is the poll thread's: it watches the socket for room (it alone changes its epoll set).
     if (record->m_State == ConnectionState::Open && !record->m_TCPPacketSendingList.empty())
-        watch(record, true);
+        schedule(record, &NetWorkingSocketData::m_WritePending, m_PendingWrites);
 }
 
 bool NetWorkingPollTCPSelect::wrote(NetWorkingSocketData* record, ssize_t sent, int error, std::size_t offered)
 {
     if (sent < 0 && !wouldBlock(error)) {
-        m_Owner->log("ERROR: while tcp_resend send errorCode: " + std::to_string(error) + ", errorMsg: " +
-                     netutil::errorText(error));
+        m_Owner->logText([&] {
+            return "ERROR: while tcp_resend send errorCode: " + std::to_string(error) + ", errorMsg: " +
+                   netutil::errorText(error);
+        });
         // Dropping the block would glue later lines onto a partly sent one: end the connection.
         end(record, CloseMode::Now, true);
         return false;
     }
     if (sent <= 0)
         return false;
-    record->m_TCPPacketSendingList.consume(static_cast<std::size_t>(sent));
-    m_Owner->uncountQueued(static_cast<std::size_t>(sent));
+    m_Owner->uncountQueued(record->m_TCPPacketSendingList.consume(static_cast<std::size_t>(sent)));
     if (record->m_State == ConnectionState::Draining)
         record->m_LastProgress = std::chrono::steady_clock::now();
     return static_cast<std::size_t>(sent) == offered;
@@ -651,7 +766,8 @@ void NetWorkingPollTCPSelect::watch(NetWorkingSocketData* record, bool writable)
     event.data.ptr = record;
     event.events = (record->m_State == ConnectionState::Open ? kInput : 0u) | (writable ? kOutput : 0u);
     if (::epoll_ctl(m_EpollFd, EPOLL_CTL_MOD, record->m_Socket, &event) != 0) {
-        m_Owner->log("epoll_ctl throw: " + netutil::errorText(netutil::lastError()));
+        const int error = netutil::lastError();
+        m_Owner->logText([&] { return "epoll_ctl throw: " + netutil::errorText(error); });
         end(record, CloseMode::Now, true);
         return;
     }
@@ -660,13 +776,16 @@ void NetWorkingPollTCPSelect::watch(NetWorkingSocketData* record, bool writable)
 
 void NetWorkingPollTCPSelect::closeDescriptor(NetWorkingSocketData* record)
 {
-    if (record->m_State == ConnectionState::Draining) {
-        forgetDraining(record);
-        m_Owner->uncountQueued(record->m_TCPPacketSendingList.size());
-        record->m_State = ConnectionState::Closed;
-    }
+    if (record->m_State != ConnectionState::Closed)
+        setState(record, ConnectionState::Closed);
     // Closing the descriptor also takes it out of the epoll set.
     discardInput(record->m_Socket);
+    if (record->m_FinalText && !record->m_FinalText->empty()) {
+        // Why the connection ends, after what its socket took already, if it takes that much more.
+        int error = 0;
+        iovec text{const_cast<char*>(record->m_FinalText->data()), record->m_FinalText->size()};
+        sendBlocks(record->m_Socket, &text, 1, error);
+    }
     netutil::closeSocket(record->m_Socket);
     record->m_Socket = kClosedSocket;
     record->m_TCPPacketSendingList.clear();
@@ -684,11 +803,13 @@ void NetWorkingPollTCPSelect::closeStalledDrains()
         return;
     m_NextStallCheck = now + kStallCheckInterval;
     std::lock_guard<std::mutex> guard(m_Lock);
-    const std::deque<NetWorkingSocketData*> draining = m_Draining;
+    const std::vector<NetWorkingSocketData*> draining = m_Draining;
     for (NetWorkingSocketData* record : draining) {
         if (now - record->m_LastProgress >= m_DrainStallTimeout) {
-            m_Owner->log("closing connection " + std::to_string(record->m_ConnectionID) +
-                         ": its peer took nothing for a while");
+            m_Owner->logText([&] {
+                return "closing connection " + std::to_string(record->m_ConnectionID) +
+                       ": its peer took nothing for a while";
+            });
             end(record, CloseMode::Now, true);
         }
     }
@@ -697,14 +818,12 @@ void NetWorkingPollTCPSelect::closeStalledDrains()
 void NetWorkingPollTCPSelect::freeClosedRecords()
 {
     std::lock_guard<std::mutex> guard(m_Lock);
-    for (auto it = m_OldSockets.begin(); it != m_OldSockets.end();) {
-        NetWorkingSocketData* record = *it;
+    const auto kept = std::remove_if(m_OldSockets.begin(), m_OldSockets.end(), [](NetWorkingSocketData* record) {
         // Still on a list: freed in a later pass.
-        if (record->m_WritePending || record->m_EndPending) {
-            ++it;
-            continue;
-        }
+        if (record->m_WritePending || record->m_EndPending)
+            return false;
         delete record;
-        it = m_OldSockets.erase(it);
-    }
+        return true;
+    });
+    m_OldSockets.erase(kept, m_OldSockets.end());
 }

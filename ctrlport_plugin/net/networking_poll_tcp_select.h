@@ -5,18 +5,22 @@
 // state without its user asking.
 //
 // Any thread appends to a connection's reply buffer, or ends a connection, under the lock. The poll
-// thread reads, closes and changes what epoll watches; it writes after each event it handled (so the
-// lines that the handlers of a received block produce leave in one write) and before it sleeps, and
-// it writes without holding the lock (see ReplyBuffer). Other threads put what they change on the
-// poller's lists (connections to write, connections whose state changed) and wake it; but while it
-// sleeps, a sender writes to a connection with an empty queue itself, holding the lock, rather than
-// pay for a wake-up (a notification's fan-out would wake every poller). The poll thread closes
-// descriptors only under the lock, so no thread writes to a number that was closed and taken again.
+// thread reads, closes and is the only thread that changes its epoll set; it writes after each event
+// it handled (so the lines that the handlers of a received block produce leave in one write) and
+// before it sleeps, and it writes without holding the lock (see ReplyBuffer). Other threads put what
+// they change on the poller's lists (connections to write, connections whose state changed) and wake
+// it; but while it sleeps, a sender writes to a connection with an empty queue itself, holding the
+// lock, rather than pay for a wake-up (a notification's fan-out would wake every poller), and leaves
+// what the socket did not take to the poll thread, which then watches the socket for room. The poll
+// thread closes descriptors only under the lock, so no thread writes to a number that was closed and
+// taken again.
 // A socket that takes less than it is offered is watched for writability until its queue is empty;
 // a pass touches only what is ready or listed.
 //
-// Bounds: a connection's queue holds at most kMaxQueuedBytes, all queues together
-// NetWorking::kMaxQueuedTotal, and a poller keeps at most NetWorking::kMaxDrainingPerPoller draining
+// Bounds: what counts against a connection's queue is at most kMaxQueuedBytes: its own bytes and
+// the shared blocks that another connection has sent whole, or that it alone still holds (a block
+// that connections keeping up with each other send counts against none of them); all queues
+// together hold at most NetWorking::kMaxQueuedTotal (each shared block counted once), and a poller keeps at most NetWorking::kMaxDrainingPerPoller draining
 // connections (the oldest is closed first); a draining connection whose peer takes no byte for the
 // stall time (kDrainStallTimeout) is closed.
 
@@ -27,8 +31,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <deque>
-#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -55,6 +57,8 @@ public:
     static const std::size_t kMaxQueuedBytes = 4 * 1024 * 1024;
     static constexpr std::chrono::seconds kDrainStallTimeout{10};
 
+    // Makes the epoll set and the wake-up and starts the poll thread, or throws (std::system_error,
+    // boost::thread_resource_error) leaving nothing open or running.
     explicit NetWorkingPollTCPSelect(NetWorking* owner);
     // Stops and joins the poll thread, then closes every connection without callbacks.
     ~NetWorkingPollTCPSelect();
@@ -70,16 +74,18 @@ public:
     // calling thread, without a lock; the connection is read only after onConnect has returned.
     void addSocket(NetWorkingSocketData* record);
     int getSocketCount();
+    // False once the poll thread has ended without being stopped.
+    bool serving() const { return m_Serving; }
 
     // The bytes go out after everything queued before them. Connections that are not open, and
     // unknown ids, take nothing; one whose queue would grow past kMaxQueuedBytes is closed.
     int send(char* buffer, int length, int connectionID, const sockaddr_in* address);
     int send(const std::string& text, int connectionID, const sockaddr_in* address);
-    // The line and the line end "\n\r".
-    void sendLine(const std::string& line, int connectionID);
     // The same text to each of these connections (ids in ascending order) under one lock, without
     // waking the poll thread: wakeUp() follows, once the caller has queued everything it fans out.
     void queueToEach(const std::string& text, const std::vector<int>& sortedIDs);
+    // The same for a shared block (NetWorking::shareBlock): each queue holds a reference, not a copy.
+    void queueToEach(const std::shared_ptr<const SharedBlock>& block, const std::vector<int>& sortedIDs);
     void wakeUp();
 
     // Ends a connection on its user's request: finalBlock (if any) is queued last, then the connection
@@ -89,9 +95,10 @@ public:
     // The same, but reported through onDisconnect.
     void closeSocket(int connectionID, bool afterSend);
 
-    // For NetWorking::trimQueues: the size of this poller's largest queue and whose it is (0 when
-    // every queue is empty), and closing that connection.
-    std::size_t largestQueue(int& connectionID);
+    // For NetWorking::trimQueues: the most that counts against one of this poller's queues (see
+    // ReplyBuffer::heldBehind), or that one holds at all (`whole`), and whose queue it is (0 when none
+    // holds anything), and closing that connection with the text for full queues.
+    std::size_t largestQueue(int& connectionID, bool whole);
     void dropQueue(int connectionID, const std::string& reason);
 
     // How long a draining connection may take no byte before it is closed (tests shorten it).
@@ -104,13 +111,28 @@ private:
     // Queues bytes for an open connection (others take nothing); one whose queue would grow past
     // its bound is closed instead. Sets overTotal when all queues together are past their bound
     // (then the caller trims, holding no lock). Lock held.
-    void append(NetWorkingSocketData* record, const char* data, std::size_t length, bool lineEnd,
-                bool& overTotal);
+    void append(NetWorkingSocketData* record, const char* data, std::size_t length, bool& overTotal);
+    void append(NetWorkingSocketData* record, const std::shared_ptr<const SharedBlock>& block);
+    // Whether the connection's queue may take `ownBytes` more: what counts against it stays within
+    // kMaxQueuedBytes. If not, it is closed with the text for a full queue. Lock held.
+    bool admits(NetWorkingSocketData* record, std::size_t ownBytes);
+    void outOfMemory(NetWorkingSocketData* record);
+    // Has the bytes just queued written or scheduled. Lock held.
+    void queued(NetWorkingSocketData* record);
     // Appends under the lock, wakes the poll thread and trims the queues if needed.
-    void submit(int connectionID, const char* data, std::size_t length, bool lineEnd);
+    void submit(int connectionID, const char* data, std::size_t length);
     void userClose(int connectionID, CloseMode mode, bool report, const std::string& finalBlock);
-    // The one change of a connection's state, `report`ed unless its user asked for it. Lock held.
+    // Ends a connection (see ConnectionState), `report`ed unless its user asked for it; the poll thread
+    // settles it. Lock held.
     void end(NetWorkingSocketData* record, CloseMode mode, bool report);
+    // The one writer of a connection's state, which end() and closeDescriptor() share, and the one
+    // place where a queue leaves the account of queued bytes. The account (NetWorking::countQueued)
+    // holds the own bytes of the queues of the connections that are not closed, and once each shared
+    // block that a queue still holds: append adds the own bytes it queues, wrote takes off the own
+    // bytes that the socket took, setState takes off the own bytes left when the connection closes
+    // (the queue itself is dropped with the socket), and a shared block counts itself from when it is
+    // made until the last queue lets go of it. Lock held.
+    void setState(NetWorkingSocketData* record, ConnectionState to);
     void forgetDraining(NetWorkingSocketData* record);
     // Puts the record on a list of the poll thread unless it is on it. Lock held.
     void schedule(NetWorkingSocketData* record, bool NetWorkingSocketData::*pending,
@@ -123,6 +145,10 @@ private:
     // The poll thread:
     void pollLoop();
     void pollPass();
+    // Runs one connection's work on the poll thread; should it fail (memory ran out), that
+    // connection alone is dropped.
+    template <class Work>
+    void guarded(NetWorkingSocketData* record, Work work);
     // Watches the new sockets, acts on the changed states, writes the queued bytes.
     void workThroughLists();
     // Waits for events unless a list has work; returns how many arrived.
@@ -135,22 +161,28 @@ private:
     // Writes what is queued until the socket takes no more, then watches it for writability while
     // bytes are left; a draining connection whose queue is empty closes.
     void flush(NetWorkingSocketData* record);
-    // Another thread's write of an open connection while the poll thread sleeps. Lock held.
+    // After the writes of flush: a draining connection whose queue is out closes; writability is
+    // watched while bytes are left. Lock held.
+    void flushed(NetWorkingSocketData* record);
+    // Another thread's write of an open connection while the poll thread sleeps; what the socket does
+    // not take is put on the poll thread's list. Lock held.
     void writeWhileAsleep(NetWorkingSocketData* record);
     // What a write of `offered` bytes returned: the sent bytes leave the queue, an error ends the
     // connection. Whether the socket took everything. Lock held.
     bool wrote(NetWorkingSocketData* record, ssize_t sent, int error, std::size_t offered);
     // The poll thread's side of a changed state: stop reading or close, and report.
     void settle(NetWorkingSocketData* record);
-    // What epoll watches of the connection: input while it is open, writability as asked. Lock held.
+    // What epoll watches of the connection: input while it is open, writability as asked. Poll thread,
+    // lock held.
     void watch(NetWorkingSocketData* record, bool writable);
-    // Closes the socket, drops the queue and moves the record to m_OldSockets. Lock held.
+    // Closes the socket (a connection not yet closed becomes so), drops the queue and moves the record
+    // to m_OldSockets. Poll thread, lock held.
     void closeDescriptor(NetWorkingSocketData* record);
     void closeStalledDrains();
     // Frees the closed records that no list holds any more.
     void freeClosedRecords();
 
-    std::list<NetWorkingSocketData*> m_OldSockets;
+    std::vector<NetWorkingSocketData*> m_OldSockets;
     std::map<int, NetWorkingSocketData*> m_ActiveSocketMap;
     NetWorking* const m_Owner;
     const NetWorkingType m_NetWorkingType;
@@ -168,7 +200,7 @@ private:
     std::vector<NetWorkingSocketData*> m_PendingWrites;
     std::vector<NetWorkingSocketData*> m_PendingEnds;
     // The draining connections, oldest first.
-    std::deque<NetWorkingSocketData*> m_Draining;
+    std::vector<NetWorkingSocketData*> m_Draining;
     // The poll thread waits in epoll_wait; it has been woken.
     bool m_Sleeping;
     bool m_WakeSent;
@@ -182,4 +214,5 @@ private:
     std::chrono::steady_clock::time_point m_NextStallCheck;
     // The last pass handled events.
     bool m_HadEvents;
+    std::atomic<bool> m_Serving;
 };

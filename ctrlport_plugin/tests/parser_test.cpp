@@ -52,7 +52,9 @@ protected:
         int status = -1;
         m_parser.reset(new Parser(status));
         ASSERT_EQ(0, status);
-        m_parser->queryManager().setClock([this] { return m_clock.load(); });
+        // Seconds on the monotonic clock, set by each case.
+        m_parser->queryManager().setClock(
+            [this] { return SteadyTime(std::chrono::seconds(m_clock.load())); });
     }
 
     void TearDown() override
@@ -100,7 +102,7 @@ protected:
     }
 
     ParserTestHost m_host;
-    std::atomic<time_t> m_clock{1000};
+    std::atomic<long> m_clock{1000};
     std::string m_appFolder;
     std::string m_helpFolder;
     std::unique_ptr<Parser> m_parser;

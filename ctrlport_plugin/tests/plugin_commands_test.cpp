@@ -9,12 +9,64 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 using fakehost::FakeHost;
 using fakehost::JournalEntry;
+
+namespace {
+
+// The bytes that operator new hands out in the whole process while counting is on: a reply line
+// copied once per record shows as a sum that grows with the square of the records.
+std::atomic<bool> g_countAllocations{false};
+std::atomic<std::size_t> g_allocatedBytes{0};
+
+void* allocate(std::size_t size)
+{
+    if (g_countAllocations.load(std::memory_order_relaxed))
+        g_allocatedBytes.fetch_add(size, std::memory_order_relaxed);
+    if (void* memory = std::malloc(size ? size : 1))
+        return memory;
+    throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t size)
+{
+    return allocate(size);
+}
+
+void* operator new[](std::size_t size)
+{
+    return allocate(size);
+}
+
+void operator delete(void* memory) noexcept
+{
+    std::free(memory);
+}
+
+void operator delete[](void* memory) noexcept
+{
+    std::free(memory);
+}
+
+void operator delete(void* memory, std::size_t) noexcept
+{
+    std::free(memory);
+}
+
+void operator delete[](void* memory, std::size_t) noexcept
+{
+    std::free(memory);
+}
 
 namespace {
 
@@ -257,6 +309,34 @@ TEST_F(CommandsTest, EveryClientOptionAtOnce)
               "client_country\n\r" +
                   errorLine(0),
               reply);
+}
+
+TEST_F(CommandsTest, LongListsAreBuiltInLinearTimeAndBoundedWithAnErrorLine)
+{
+    const int extra = 10000;
+    for (int i = 0; i < extra; ++i)
+        m_host->addClient(1, static_cast<uint16_t>(100 + i), 1, "c" + std::to_string(i));
+
+    g_allocatedBytes = 0;
+    g_countAllocations = true;
+    const std::string reply = run("clientlist");
+    g_countAllocations = false;
+    const std::size_t records = static_cast<std::size_t>(std::count(reply.begin(), reply.end(), '|')) + 1;
+    EXPECT_EQ(static_cast<std::size_t>(extra + 3), records);
+    EXPECT_NE(std::string::npos, reply.find("|clid=10099 cid=1 client_database_id=0 client_nickname=c9999 "
+                                            "client_type=0\n\r" + errorLine(0)))
+        << reply.substr(reply.size() - std::min<std::size_t>(reply.size(), 200));
+    // Copying the line built so far at each record would allocate thousands of times its length.
+    EXPECT_LT(g_allocatedBytes.load(), 200 * reply.size());
+
+    // Past what a connection's queue holds, the list is answered with an error line that says so.
+    const std::string longName(500, 'n');
+    for (int i = 0; i < extra; ++i)
+        m_host->setClientVariable(1, static_cast<uint16_t>(100 + i), 1, longName);
+    const std::string tooLong = run("clientlist");
+    EXPECT_EQ(0u, tooLong.find("error id=1 ")) << tooLong.substr(0, 200);
+    EXPECT_NE(std::string::npos, tooLong.find("extra_msg=the\\sreply\\sof\\s")) << tooLong.substr(0, 200);
+    EXPECT_EQ("clid=1 cid=1\n\r" + errorLine(0), run("whoami"));
 }
 
 TEST_F(CommandsTest, OwnTalkingFlagComesFromTheOwnClient)

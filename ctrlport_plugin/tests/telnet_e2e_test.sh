@@ -43,6 +43,16 @@ wait_exit() {
   done
 }
 
+# --- Descriptors running out while the plug-in starts: under each limit the start returns, having
+# started the plug-in whole or not at all, and the client, its input at an end, shuts it down.
+for limit in 7 9 11 13 15 17 19 21; do
+  status=0
+  timeout 20 prlimit --nofile=$limit "$client" --plugin "$work/client/plugins/ctrlport_plugin.so" --id low \
+    "$work/client" </dev/null >"$work/limit$limit.out" 2>&1 || status=$?
+  [ $status -ne 124 ] || fail "the start under a limit of $limit descriptors did not return"
+  if grep -q "faults: [1-9]" "$work/limit$limit.out"; then fail "faults under a limit of $limit descriptors"; fi
+done
+
 # The stand-in client reads its control lines from a pipe that stays open until the end.
 mkfifo "$work/control"
 "$client" --plugin "$work/client/plugins/ctrlport_plugin.so" --id e2e "$work/client" \

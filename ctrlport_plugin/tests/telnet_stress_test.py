@@ -14,6 +14,8 @@ namespace of its own:
   - 500 connections that send 400 help and quit and never read: the client's sockets stay
     within 201 clients and 210 closing connections, and its memory grows by at most the given bound
     (64 MiB of queues and what the allocator keeps; 0: not checked);
+  - a notification of 4 MB to 200 connections that read at full speed, then one of 8 MB to 20:
+    every connection gets the whole line (the queues share it);
   - shutdown while 100 connections keep forwarding commands: the client ends within 5 s (the
     given bound; sanitizer builds run several times slower) and every connection ends with 1026 or
     with the end of its stream.
@@ -29,6 +31,7 @@ import shutil
 import socket
 import sys
 import time
+import zlib
 
 PORT = 25639
 DEADLINE = 20.0
@@ -151,6 +154,7 @@ class Peer:
         peer.sock = sock
         peer.data = bytearray()
         peer.counts = None
+        peer.sunk = None
         peer.ended = False
         peer.changed = asyncio.Event()
         peer.start_reading()
@@ -167,6 +171,10 @@ class Peer:
         """From now on complete lines are counted by their text, not kept."""
         self.counts = collections.Counter()
 
+    def sink(self):
+        """From now on the bytes are counted and checksummed, not kept (`sunk`: count, CRC-32)."""
+        self.sunk = [0, 0]
+
     async def _pump(self):
         loop = asyncio.get_running_loop()
         while True:
@@ -178,6 +186,11 @@ class Peer:
                 self.ended = True
                 self.changed.set()
                 return
+            if self.sunk is not None:
+                self.sunk[0] += len(block)
+                self.sunk[1] = zlib.crc32(block, self.sunk[1])
+                self.changed.set()
+                continue
             self.data += block
             if self.counts is not None:
                 end = self.data.rfind(b"\n\r")
@@ -357,6 +370,34 @@ async def long_line(client):
     await writer
     check(peer.data == b"error id=1538 msg=invalid\\sparameter", "a 1 MiB line got %r" % peer.data[:300])
     print("long line: 1538 and the end of the stream")
+
+
+async def shared_lines(client):
+    descriptors = client.descriptors()
+    peers = []
+    for _ in range(200):
+        peer = await Peer.open()
+        await peer.admitted()
+        await peer.send(b"clientnotifyregister schandlerid=0 event=notifytextmessage\n")
+        await peer.read_until(OK)
+        peers.append(peer)
+    for size, count in ((4000000, 200), (8000000, 20)):
+        for peer in peers[count:]:
+            peer.close()
+        peers = peers[:count]
+        await until(lambda: client.descriptors() == descriptors + count, "connections")
+        text = "notifytextmessage schandlerid=1 targetmode=1 msg=" + "x" * size + " invokerid=2"
+        line = text.encode() + b"\n\r"
+        for peer in peers:
+            peer.sink()
+        await client.control("event ctrlport 1 " + text.replace(" schandlerid=1", ""))
+        for peer in peers:
+            await peer.wait(lambda: peer.sunk[0] >= len(line), "a line of %d bytes" % len(line), ended_ok=True)
+            check(peer.sunk == [len(line), zlib.crc32(line)] and not peer.ended,
+                  "a connection got %d bytes of a shared line of %d" % (peer.sunk[0], len(line)))
+        print("shared line: %d connections got all %d bytes" % (count, len(line)))
+    for peer in peers:
+        peer.close()
 
 
 async def split_commands(client):
@@ -541,6 +582,7 @@ async def main(program, plugin, help_folder, bound="5", memory_bound="160"):
         await half_close(client, reply)
         await slow_reader(client, reply)
         await closing_flood(client, float(memory_bound))
+        await shared_lines(client)
         await busy_shutdown(client, float(bound))
     finally:
         if client.process.returncode is None:

@@ -23,7 +23,7 @@ TEST(ConnectionIds, StartAtOneAndAreNeverReused)
     // Two layers one after the other, as a reloaded plug-in start would make them: the counter goes on.
     for (int round = 0; round < 2; ++round) {
         RecordingUser user;
-        std::unique_ptr<NetWorking> net(new NetWorking(nullptr, NETWORKING_TCP));
+        std::unique_ptr<NetWorking> net(new NetWorking(nullptr, NETWORKING_TCP, nettest::kUserConnections));
         ASSERT_GE(net->listen(user.callbacks(), &user, "127.0.0.1", kTelnetPort, false), 0);
         for (int i = 0; i < 15; ++i) {
             const int client = connectTo(kTelnetPort);
@@ -56,7 +56,7 @@ TEST(ConnectionIds, StartAtOneAndAreNeverReused)
 TEST(ConnectionIds, AnyAddressListenerServesLoopback)
 {
     RecordingUser user;
-    NetWorking net(nullptr, NETWORKING_TCP);
+    NetWorking net(nullptr, NETWORKING_TCP, nettest::kUserConnections);
     ASSERT_GE(net.listen(user.callbacks(), &user, "0.0.0.0", kTelnetPort, false), 0);
     const int client = connectTo(kTelnetPort);
     ASSERT_GE(client, 0);

@@ -20,6 +20,8 @@ namespace nettest {
 
 using std::chrono::milliseconds;
 const milliseconds kDeadline(15000);
+// The open connections a test's layer takes, as the plug-in's manager gives it.
+const int kUserConnections = 201;
 
 // Records every callback, in the order the layer made them.
 class RecordingUser

@@ -35,7 +35,8 @@ protected:
     void SetUp() override
     {
         NetWorkingFunctions functions = m_Log.functions();
-        m_Net.reset(new NetWorking(&functions, NETWORKING_TCP));
+        functions.queueFullText = "queue full";
+        m_Net.reset(new NetWorking(&functions, NETWORKING_TCP, nettest::kUserConnections));
         m_Listener = m_Net->listen(m_User.callbacks(), &m_User, "127.0.0.1", 0, false);
         ASSERT_GE(m_Listener, 0);
         m_Port = boundPort(m_Listener);
@@ -80,7 +81,7 @@ TEST(NetWorkingListen, RejectsWhatItCannotListenOnAndLeavesNothingOpen)
 {
     LogRecorder log;
     NetWorkingFunctions functions = log.functions();
-    NetWorking net(&functions, NETWORKING_TCP);
+    NetWorking net(&functions, NETWORKING_TCP, nettest::kUserConnections);
     RecordingUser user;
     const int before = openDescriptorCount();
 
@@ -157,6 +158,35 @@ TEST_F(NetWorkingTest, PeerCloseIsReportedOnceAndLaterSendsAreIgnored)
     EXPECT_EQ(readBytes(second, 4), "pong");
     EXPECT_EQ(m_User.disconnects(a), 1);
     EXPECT_EQ(m_User.disconnects(b), 0);
+}
+
+TEST_F(NetWorkingTest, PollThreadSurvivesMemoryRunningOutAndKeepsServing)
+{
+    int client;
+    const int a = connectClient(&client);
+    ASSERT_GT(a, 0);
+    NetWorkingPollTCPSelect* poller = m_User.pollerOf(a);
+
+    // The receive buffer for this block cannot be had, nor the text that logs why its connection
+    // is dropped: that connection alone ends, reported once.
+    netutil::failAllocations(2);
+    ASSERT_TRUE(writeAll(client, "x\n"));
+    ASSERT_TRUE(m_User.waitForDisconnects(a, 1));
+    bool eof = false;
+    readToEnd(client, &eof);
+    EXPECT_TRUE(eof);
+    netutil::failAllocations(0);
+
+    // The same poll thread (the least loaded now) takes and serves the next connection.
+    EXPECT_TRUE(poller->serving());
+    int next;
+    const int b = connectClient(&next);
+    ASSERT_GT(b, 0);
+    EXPECT_EQ(m_User.pollerOf(b), poller);
+    ASSERT_TRUE(writeAll(next, "ping\n"));
+    ASSERT_TRUE(m_User.waitForBytes(b, 5));
+    poller->send(std::string("pong"), b, nullptr);
+    EXPECT_EQ(readBytes(next, 4), "pong");
 }
 
 TEST_F(NetWorkingTest, CloseConnectionFlushesTheQueueAndNeverReportsADisconnect)
@@ -302,6 +332,11 @@ TEST_F(NetWorkingTest, QueueLimitClosesAPeerThatNeverReads)
     EXPECT_EQ(readBytes(healthy, 10), "still here");
     EXPECT_EQ(m_User.disconnects(id), 1);
     EXPECT_EQ(m_User.disconnects(other), 0);
+
+    // A block past the bound ends a connection with the user's text, which its socket still takes.
+    m_User.pollerOf(other)->send(std::string(NetWorkingPollTCPSelect::kMaxQueuedBytes + 1, 'z'), other, nullptr);
+    EXPECT_EQ(readToEnd(healthy, &eof), "queue full");
+    EXPECT_TRUE(eof);
 }
 
 TEST_F(NetWorkingTest, DrainingConnectionIsClosedWhenItsPeerTakesNothing)
@@ -417,7 +452,7 @@ TEST(NetWorkingDescriptors, ServesDescriptorsAbove1024)
     {
         RecordingUser user;
         NetWorkingFunctions functions;
-        NetWorking net(&functions, NETWORKING_TCP);
+        NetWorking net(&functions, NETWORKING_TCP, nettest::kUserConnections);
         const int listener = net.listen(user.callbacks(), &user, "127.0.0.1", 0, false);
         ASSERT_GE(listener, 1024);
         const int client = connectTo(boundPort(listener));
@@ -444,7 +479,7 @@ TEST(NetWorkingShutdown, JoinsEveryThreadWithBusyConnections)
     const int threadsBefore = threadCount();
     const int descriptorsBefore = openDescriptorCount();
     RecordingUser user;
-    std::unique_ptr<NetWorking> net(new NetWorking(nullptr, NETWORKING_TCP));
+    std::unique_ptr<NetWorking> net(new NetWorking(nullptr, NETWORKING_TCP, nettest::kUserConnections));
     EXPECT_EQ(threadCount(), threadsBefore + 11);
     const int listener = net->listen(user.callbacks(), &user, "127.0.0.1", 0, false);
     ASSERT_GE(listener, 0);
