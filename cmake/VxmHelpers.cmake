@@ -71,7 +71,8 @@ endfunction()
 #                      [RESOURCE_LOCK ...] [TIMEOUT s])
 # Every test runs through testing/run-isolated, which gives it its own HOME and TMPDIR (and, with
 # NETNS, its own network namespace with only loopback up, for the fixed ports; with PIDNS, its own
-# process namespace and /proc, for tests that look at every running process). THREADED marks the
+# process namespace and /proc, for tests that look at every running process; skipped where no
+# namespace can be made). THREADED marks the
 # tests that the ThreadSanitizer build runs; GUI adds the "gui" label (Qt runs offscreen).
 function(vxm_add_test_command)
   cmake_parse_arguments(T "NETNS;PIDNS;GUI;THREADED" "NAME;TIMEOUT" "COMMAND;LABELS;RESOURCE_LOCK" ${ARGN})
@@ -101,6 +102,10 @@ function(vxm_add_test_command)
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")
   if(T_RESOURCE_LOCK)
     set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+  endif()
+  if(T_NETNS OR T_PIDNS)
+    # run-isolated's answer where no namespace can be made.
+    set_tests_properties(${T_NAME} PROPERTIES SKIP_RETURN_CODE 77)
   endif()
 endfunction()
 
