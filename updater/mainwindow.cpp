@@ -230,6 +230,14 @@ void MainWindow::onUpdateCanceled()
     ui->totalProgressBar->setValue(0);
     showMessageBox(QMessageBox::Critical, this, tr("Update"),
                    tr("Update cancelled. Push \"Details\" to check reasons."));
+    // Nobody to read the log or to press "Restart": the reasons go to standard error and the program
+    // ends.
+    if (config->autoStart && withoutDialogs()) {
+        const QByteArray details = ui->outputTextEdit->toPlainText().toUtf8();
+        std::fprintf(stderr, "Details:\n%s\n", details.constData());
+        std::fflush(stderr);
+        QCoreApplication::exit(unattendedFailureExitCode);
+    }
 }
 
 void MainWindow::onOtherInstanceActivate(QString message)

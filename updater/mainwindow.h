@@ -25,12 +25,15 @@ class MainWindow;
 //
 // In an unattended run (Configuration::autoStart) main presses the start button after 2000 ms and
 // the window starts the client by itself 1000 ms after a finished run, unless the change log is
-// open.
+// open. Without dialogs (withoutDialogs(), messagebox.h) a failed or cancelled unattended run
+// writes the log to standard error and ends the program with exit code 3.
 class MainWindow : public QWidget
 {
     Q_OBJECT
 public:
     static constexpr int autoStartClientDelayMs = 1000;
+    // An unattended run without dialogs that failed or was cancelled ends with it.
+    static constexpr int unattendedFailureExitCode = 3;
 
     // `engine` replaces the update engine (tests drive the window with a stand-in); the window
     // takes it over as its child. By default the window makes the real one.

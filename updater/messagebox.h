@@ -13,3 +13,6 @@ QMessageBox::StandardButton showMessageBox(QMessageBox::Icon icon, QWidget* pare
                                            QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                            QMessageBox::StandardButton unattendedAnswer = QMessageBox::Ok,
                                            QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+
+// Nobody is there to answer a box (VXM_UPDATE_NO_DIALOGS is set).
+bool withoutDialogs();
