@@ -1,5 +1,6 @@
 #include "installdialog.h"
 
+#include "globals.h"
 #include "install.h"
 
 #include <QDir>
@@ -7,7 +8,10 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSettings>
+#include <QStyle>
 #include <QTimer>
 
 #include <cstdlib>
@@ -55,6 +59,7 @@ InstallDialog::InstallDialog(QWidget *parent)
 {
     initResources();
     setupUi(this);
+    makeInformationScroll();
     installButton->setEnabled(false);
     clientFolder = defaultClientFolder();
     vxmPathLineEdit->setText(clientFolder);
@@ -63,6 +68,44 @@ InstallDialog::InstallDialog(QWidget *parent)
 }
 
 InstallDialog::~InstallDialog() = default;
+
+void InstallDialog::makeInformationScroll()
+{
+    informationArea = new QScrollArea(this);
+    informationArea->setObjectName(QStringLiteral("informationArea"));
+    informationArea->setFrameShape(QFrame::NoFrame);
+    informationArea->setFocusPolicy(Qt::NoFocus);
+    informationArea->setWidgetResizable(true);
+    auto *information = new QWidget(informationArea);
+    auto *column = new QVBoxLayout(information);
+    column->setContentsMargins(0, 0, 0, 0);
+    verticalLayout->removeWidget(label_5);
+    verticalLayout->removeItem(gridLayout);
+    gridLayout->setParent(nullptr);
+    column->addWidget(label_5);
+    column->addLayout(gridLayout);
+    informationArea->setWidget(information);
+    verticalLayout->insertWidget(0, informationArea, 1);
+}
+
+void InstallDialog::fitIntoScreen()
+{
+    const QScreen *shownOn = screen();
+    if (!shownOn)
+        return;
+    // Room for the window manager's frame, which is not known before the dialog is shown.
+    const int frame = 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+    const QSize room = shownOn->availableGeometry().size() -
+                       QSize(frame, frame + style()->pixelMetric(QStyle::PM_TitleBarHeight));
+    // The information as wide as it asks (with room for the vertical scroll bar when the screen is
+    // too low for the whole dialog) where the screen has it; only a narrower screen scrolls it
+    // sideways too.
+    const int scrollBar = height() > room.height() ? style()->pixelMetric(QStyle::PM_ScrollBarExtent) : 0;
+    const QMargins margins = verticalLayout->contentsMargins();
+    informationArea->setMinimumWidth(qMin(informationArea->widget()->minimumSizeHint().width() + scrollBar,
+                                          room.width() - margins.left() - margins.right()));
+    resize(size().expandedTo(minimumSizeHint()).boundedTo(room));
+}
 
 void InstallDialog::setPackage(const QString &packageFolder, bool hasPlugins)
 {
@@ -85,6 +128,7 @@ void InstallDialog::setPackage(const QString &packageFolder, bool hasPlugins)
         installButton->setEnabled(false);
         platformsLineEdit->setStyleSheet(redText);
     }
+    fitIntoScreen();
     show();
 }
 
@@ -114,7 +158,11 @@ bool InstallDialog::readPackageInfo()
         } else if (name == QLatin1String("platforms")) {
             platforms = value.toStringList();
             platforms.removeAll(QString());
-            showText(platformsLineEdit, platforms.isEmpty() ? tr("All") : platforms.join(QStringLiteral(", ")));
+            // This platform first: whether it is in a long list shows without scrolling the field.
+            QStringList shown = platforms;
+            if (shown.removeAll(ownPlatform) > 0)
+                shown.prepend(ownPlatform);
+            showText(platformsLineEdit, shown.isEmpty() ? tr("All") : shown.join(QStringLiteral(", ")));
         } else if (name == QLatin1String("description")) {
             descriptionTextEdit->setText(text);
         }
@@ -181,7 +229,7 @@ void InstallDialog::on_installButton_clicked()
     AddonNames addonNames;
     QString why;
     if (!installPackage(clientFolder, packagePath, addonNames, &why)) {
-        QMessageBox::critical(this, tr("Error"), tr("Failed to install Add-On.") + QLatin1Char('\n') + why,
+        QMessageBox::critical(this, tr("Error"), wrappable(tr("Failed to install Add-On.") + QLatin1Char('\n') + why),
                               QMessageBox::Ok, QMessageBox::NoButton);
     } else if (!addonNames.isEmpty()) {
         const QMessageBox::StandardButton answer = QMessageBox::information(

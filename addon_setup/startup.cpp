@@ -27,7 +27,7 @@ void reportFailure(bool silent, const QString &text)
         line.replace(QLatin1Char('\n'), QLatin1Char(' '));
         std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
     } else {
-        QMessageBox::critical(nullptr, installerText("Error"), text, QMessageBox::Ok, QMessageBox::NoButton);
+        QMessageBox::critical(nullptr, installerText("Error"), wrappable(text), QMessageBox::Ok, QMessageBox::NoButton);
     }
 }
 
