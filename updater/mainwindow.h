@@ -71,8 +71,12 @@ private slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Passes a change of the contents' size to the scroll area that holds them.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Puts everything above the buttons into a scroll area bounded by the screen's available size.
+    void fitIntoScreen();
     // Appends the lines that onAppendText() collected to the log in one go.
     void flushLog();
 

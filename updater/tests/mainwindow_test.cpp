@@ -139,9 +139,14 @@ TEST_F(MainWindowTest, FormStartsWithItsTextsAndTheLogAndCountersHidden)
     EXPECT_TRUE(header.contains("Update to Voxmere 3.6.1")) << header.toStdString();
     EXPECT_TRUE(header.contains("<strong>Stable channel</strong>")) << header.toStdString();
 
-    // Details shows the log; the scroll to the newest line follows queued.
+    // Details shows the log; the scroll to the newest line follows queued. The window grows by it
+    // (the contents scroll only where the screen is too small).
+    const int before = window->height();
     child<QPushButton>("detailsButton")->click();
     EXPECT_TRUE(child<QTextEdit>("outputTextEdit")->isVisible());
+    EXPECT_TRUE(testsupport::waitUntil([&] {
+        return window->height() >= before + child<QTextEdit>("outputTextEdit")->height();
+    })) << before << " " << window->height();
     child<QPushButton>("detailsButton")->click();
     EXPECT_FALSE(child<QTextEdit>("outputTextEdit")->isVisible());
 }
