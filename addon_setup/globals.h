@@ -18,3 +18,7 @@ QString packageBaseName();
 QString installerText(const char *text);
 // `text`, then ": " and the system's reason for the error number `error`.
 QString withSystemReason(const QString &text, int error);
+// `text` with a zero-width space after every "/" of a word longer than 40 characters, and after
+// every 40 characters of such a word without one, so that a message box wraps a long path or entry
+// name instead of cutting it off.
+QString wrappable(const QString &text);

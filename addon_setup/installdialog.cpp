@@ -1,5 +1,6 @@
 #include "installdialog.h"
 
+#include "globals.h"
 #include "install.h"
 #include "installlock.h"
 #include "outsidetext.h"
@@ -10,7 +11,10 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSettings>
+#include <QStyle>
 #include <QTimer>
 
 #include <cstdlib>
@@ -68,6 +72,7 @@ InstallDialog::InstallDialog(QWidget *parent)
     setupUi(this);
     // The description comes with the package: rendered by a document that loads nothing.
     descriptionTextEdit->setDocument(new InertTextDocument(descriptionTextEdit));
+    makeInformationScroll();
     installButton->setEnabled(false);
     clientFolder = defaultClientFolder();
     vxmPathLineEdit->setText(clientFolder);
@@ -76,6 +81,44 @@ InstallDialog::InstallDialog(QWidget *parent)
 }
 
 InstallDialog::~InstallDialog() = default;
+
+void InstallDialog::makeInformationScroll()
+{
+    informationArea = new QScrollArea(this);
+    informationArea->setObjectName(QStringLiteral("informationArea"));
+    informationArea->setFrameShape(QFrame::NoFrame);
+    informationArea->setFocusPolicy(Qt::NoFocus);
+    informationArea->setWidgetResizable(true);
+    auto *information = new QWidget(informationArea);
+    auto *column = new QVBoxLayout(information);
+    column->setContentsMargins(0, 0, 0, 0);
+    verticalLayout->removeWidget(label_5);
+    verticalLayout->removeItem(gridLayout);
+    gridLayout->setParent(nullptr);
+    column->addWidget(label_5);
+    column->addLayout(gridLayout);
+    informationArea->setWidget(information);
+    verticalLayout->insertWidget(0, informationArea, 1);
+}
+
+void InstallDialog::fitIntoScreen()
+{
+    const QScreen *shownOn = screen();
+    if (!shownOn)
+        return;
+    // Room for the window manager's frame, which is not known before the dialog is shown.
+    const int frame = 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+    const QSize room = shownOn->availableGeometry().size() -
+                       QSize(frame, frame + style()->pixelMetric(QStyle::PM_TitleBarHeight));
+    // The information as wide as it asks (with room for the vertical scroll bar when the screen is
+    // too low for the whole dialog) where the screen has it; only a narrower screen scrolls it
+    // sideways too.
+    const int scrollBar = height() > room.height() ? style()->pixelMetric(QStyle::PM_ScrollBarExtent) : 0;
+    const QMargins margins = verticalLayout->contentsMargins();
+    informationArea->setMinimumWidth(qMin(informationArea->widget()->minimumSizeHint().width() + scrollBar,
+                                          room.width() - margins.left() - margins.right()));
+    resize(size().expandedTo(minimumSizeHint()).boundedTo(room));
+}
 
 void InstallDialog::setPackage(const QString &packageFolder, bool hasPlugins)
 {
@@ -99,6 +142,7 @@ void InstallDialog::setPackage(const QString &packageFolder, bool hasPlugins)
         installButton->setEnabled(false);
         platformsLineEdit->setStyleSheet(redText);
     }
+    fitIntoScreen();
     show();
 }
 
@@ -128,7 +172,11 @@ bool InstallDialog::readPackageInfo()
         } else if (name == QLatin1String("platforms")) {
             platforms = value.toStringList();
             platforms.removeAll(QString());
-            showText(platformsLineEdit, platforms.isEmpty() ? tr("All") : platforms.join(QStringLiteral(", ")));
+            // This platform first: whether it is in a long list shows without scrolling the field.
+            QStringList shown = platforms;
+            if (shown.removeAll(ownPlatform) > 0)
+                shown.prepend(ownPlatform);
+            showText(platformsLineEdit, shown.isEmpty() ? tr("All") : shown.join(QStringLiteral(", ")));
         } else if (name == QLatin1String("description")) {
             // Rich text when it looks like it, as QTextEdit::setText would take it.
             auto *document = static_cast<InertTextDocument *>(descriptionTextEdit->document());
@@ -202,13 +250,13 @@ void InstallDialog::on_installButton_clicked()
     QString why;
     if (!lock.takeWaiting(false, waitingForInstallationText(), why)) {
         if (!why.isEmpty())
-            showPlainBox(this, QMessageBox::Critical, tr("Error"), why);
+            showPlainBox(this, QMessageBox::Critical, tr("Error"), wrappable(why));
         return;
     }
     QString report;
     const bool recovered = recoverInterruptedInstallation(clientFolder, report);
     if (!report.isEmpty() && recovered)
-        showPlainBox(this, QMessageBox::Warning, tr("Warning"), report);
+        showPlainBox(this, QMessageBox::Warning, tr("Warning"), wrappable(report));
 
     AddonNames addonNames;
     if (!recovered)
@@ -218,7 +266,7 @@ void InstallDialog::on_installButton_clicked()
                   .arg(packagePath);
     if (!why.isEmpty() || !installPackage(clientFolder, packagePath, addonNames, &why)) {
         // The reason may name files of the package: plain text.
-        showPlainBox(this, QMessageBox::Critical, tr("Error"), tr("Failed to install Add-On.") + QLatin1Char('\n') + why);
+        showPlainBox(this, QMessageBox::Critical, tr("Error"), wrappable(tr("Failed to install Add-On.") + QLatin1Char('\n') + why));
     } else if (!addonNames.isEmpty()) {
         const QMessageBox::StandardButton answer = QMessageBox::information(
             this, tr("Information"),

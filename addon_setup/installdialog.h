@@ -6,8 +6,12 @@
 #include <QString>
 #include <QStringList>
 
+class QScrollArea;
+
 // The install dialog: shows the package's information, lets the user pick the client
-// installation and installs the package there.
+// installation and installs the package there. It opens no larger than the screen's available
+// area: the information (banner, fields, description) scrolls, the folder and the buttons stay in
+// view.
 class InstallDialog : public QDialog, public Ui::InstallDialog
 {
     Q_OBJECT
@@ -32,10 +36,15 @@ private slots:
     void onCheckTimeout();
 
 private:
+    void makeInformationScroll();
+    // Sizes the dialog for what it shows, within the screen's available area.
+    void fitIntoScreen();
+
     bool hasPlugins;
     QString packagePath;
     QString clientFolder;
     QStringList platforms;
+    QScrollArea *informationArea = nullptr;
     // The extracted folder as setPackage found it: another run may replace it while the dialog is open.
     QByteArray packageIdentity;
 };

@@ -23,7 +23,7 @@ void reportFailure(bool silent, const QString &text)
         line.replace(QLatin1Char('\n'), QLatin1Char(' '));
         std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
     } else {
-        showPlainBox(nullptr, QMessageBox::Critical, installerText("Error"), text);
+        showPlainBox(nullptr, QMessageBox::Critical, installerText("Error"), wrappable(text));
     }
 }
 
@@ -50,7 +50,7 @@ int runInstaller(const QStringList &arguments)
     const bool recovered = recoverInterruptedInstallation(defaultClientFolder(), report);
     if (!report.isEmpty()) {
         if (recovered && !line.silent)
-            showPlainBox(nullptr, QMessageBox::Warning, installerText("Warning"), report);
+            showPlainBox(nullptr, QMessageBox::Warning, installerText("Warning"), wrappable(report));
         else
             reportFailure(line.silent, report);
     }

@@ -143,7 +143,9 @@ void RunwatchDialog::fillTree(bool setCheckBox)
         item->setCheckState(0, entry->enabled ? Qt::Checked : Qt::Unchecked);
     }
 
-    totalAppsLabel->setText(tr("%n application(s)", nullptr, apps.size()));
+    // English plural in the source: no catalogue ships to turn "(s)" into words.
+    totalAppsLabel->setText(apps.size() == 1 ? tr("%n application", nullptr, apps.size())
+                                             : tr("%n applications", nullptr, apps.size()));
 
     for (int i = appsTreeWidget->topLevelItemCount() - 1; i >= 0; --i) {
         QTreeWidgetItem* category = appsTreeWidget->topLevelItem(i);

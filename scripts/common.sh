@@ -37,6 +37,8 @@ vxm_install_deps() {
 }
 
 # vxm_build <build folder> [--target TARGET] [cmake options...]
+# The compiler's output goes to <build folder>.log. With VXM_BUILD_PROGRESS=N set, the build's
+# percentage is printed every N seconds.
 vxm_build() {
   local dir=$1; shift
   local target=()
@@ -45,7 +47,25 @@ vxm_build() {
     shift 2
   fi
   cmake -S "$VXM_ROOT" -B "$dir" -G "Unix Makefiles" "$@" >/dev/null
-  cmake --build "$dir" "${target[@]}" -j"$(nproc)" -- --no-print-directory >"$dir.log" 2>&1 || { tail -n 80 "$dir.log"; return 1; }
+  local every=${VXM_BUILD_PROGRESS:-0} rc=0
+  if [ "$every" -gt 0 ]; then
+    echo "   compiler output: $dir.log"
+    cmake --build "$dir" "${target[@]}" -j"$(nproc)" -- --no-print-directory >"$dir.log" 2>&1 &
+    local build=$! started=$SECONDS next=$((SECONDS + every))
+    while kill -0 "$build" 2>/dev/null; do
+      sleep 1
+      if [ $SECONDS -ge $next ]; then
+        next=$((SECONDS + every))
+        local pct
+        pct=$(grep -o '^\[ *[0-9]*%\]' "$dir.log" | tail -n1 | tr -d '[] ' || true)
+        echo "   building: ${pct:-0%} done after $((SECONDS - started)) s"
+      fi
+    done
+    wait "$build" || rc=$?
+  else
+    cmake --build "$dir" "${target[@]}" -j"$(nproc)" -- --no-print-directory >"$dir.log" 2>&1 || rc=$?
+  fi
+  [ "$rc" = 0 ] || { tail -n 80 "$dir.log"; echo "the build failed; its whole output is in $dir.log" >&2; return 1; }
   # Warnings in our own code are faults too.
   if grep -E '^(/|\.\./)?[^ ]*(host_api|updater|ctrlport_plugin|runwatcher_plugin|addon_setup|testing|bench)/[^ ]*: warning:' "$dir.log"; then
     echo "warnings in our code (see above)" >&2

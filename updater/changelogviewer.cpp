@@ -117,7 +117,10 @@ void ChangeLogViewer::requestChangelog(const QString& v)
         version = v;
     const QString mirror = nextMirror();
     if (mirror.isEmpty()) {
-        textEdit->setPlainText(tr("Failed to load changelog."));
+        QString text = tr("Failed to load changelog.");
+        if (!failures.isEmpty())
+            text += QStringLiteral("\n\n") + failures.join(QLatin1Char('\n'));
+        textEdit->setPlainText(text);
         return;
     }
     QString address = mirror;
@@ -127,12 +130,17 @@ void ChangeLogViewer::requestChangelog(const QString& v)
 
     if (!network)
         network = new QNetworkAccessManager(this);
+    abortReason.clear();
     reply = network->get(QNetworkRequest(QUrl(address, QUrl::TolerantMode)));
     connect(reply, &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
-    // A change log is a few hundred kilobytes at most; anything far beyond is not one.
     connect(reply, &QNetworkReply::downloadProgress, this, [this, r = reply](qint64 received, qint64 total) {
-        if (reply == r && (received > maxChangeLogBytes || total > maxChangeLogBytes))
-            r->abort();
+        if (reply != r)
+            return;
+        // A change log is a few hundred kilobytes at most; anything far beyond is not one.
+        if (received > maxChangeLogBytes || total > maxChangeLogBytes)
+            abandon(tr("more than %1 bytes").arg(maxChangeLogBytes));
+        else
+            timer->start(mirrorTimeoutMs);
     });
 
     if (!timer) {
@@ -140,14 +148,21 @@ void ChangeLogViewer::requestChangelog(const QString& v)
         timer->setSingleShot(true);
         connect(timer, &QTimer::timeout, this, &ChangeLogViewer::onRequestTimeout);
     }
-    // The bound covers the whole download from one mirror; a time-out after the end does nothing.
+    // The bound covers each silence of the mirror (every piece received starts it again); a
+    // time-out after the end does nothing.
     timer->start(mirrorTimeoutMs);
+}
+
+void ChangeLogViewer::abandon(const QString& reason)
+{
+    abortReason = reason;
+    reply->abort();
 }
 
 void ChangeLogViewer::onRequestTimeout()
 {
     if (reply)
-        reply->abort();
+        abandon(tr("nothing received for %1 s").arg(mirrorTimeoutMs / 1000.0));
 }
 
 void ChangeLogViewer::onRequestFinished()
@@ -158,10 +173,15 @@ void ChangeLogViewer::onRequestFinished()
     reply = nullptr;
     finished->deleteLater();
     // Only the file itself counts: an unfollowed redirection or another status is a failed mirror.
-    const bool ok = finished->error() == QNetworkReply::NoError &&
-                    finished->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200 &&
-                    finished->bytesAvailable() <= maxChangeLogBytes;
-    if (ok) {
+    const int status = finished->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    QString reason = abortReason;
+    if (reason.isEmpty() && finished->error() != QNetworkReply::NoError)
+        reason = finished->errorString();
+    else if (reason.isEmpty() && status != 200)
+        reason = tr("HTTP status %1").arg(status);
+    else if (reason.isEmpty() && finished->bytesAvailable() > maxChangeLogBytes)
+        reason = tr("more than %1 bytes").arg(maxChangeLogBytes);
+    if (reason.isEmpty()) {
         QTextStream stream(finished);
         stream.setCodec(QTextCodec::codecForName("UTF-8"));
         const QString text = stream.readAll();
@@ -170,7 +190,9 @@ void ChangeLogViewer::onRequestFinished()
             showText(text);
             return;
         }
+        reason = tr("a page saying that the document has moved");
     }
+    failures << finished->url().toDisplayString() + QStringLiteral(": ") + reason;
     requestChangelog(QString());
 }
 

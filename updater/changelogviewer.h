@@ -15,14 +15,14 @@ class QTimer;
 // Mirrors come from the settings files beside the program, not from the update run: the alpha
 // address of update.ini ([Channel] alpha) alone when it is set, else the mirrors of mirrors.ini
 // in random order, each tried once. A mirror that fails, answers with anything but the file
-// (another status than 200, a "document has moved" page, more than maxChangeLogBytes) or takes
-// longer than the bound for the whole download is skipped; when none is left the dialog says
-// "Failed to load changelog.".
+// (another status than 200, a "document has moved" page, more than maxChangeLogBytes) or stays
+// silent for the bound (16 s, as a transfer of the update may) is skipped; when none is left the
+// dialog says "Failed to load changelog." followed by one line per mirror tried and its reason.
 class ChangeLogViewer : public QDialog
 {
     Q_OBJECT
 public:
-    static constexpr int defaultMirrorTimeoutMs = 2000;
+    static constexpr int defaultMirrorTimeoutMs = 16000;
     static constexpr qint64 maxChangeLogBytes = 4 * 1024 * 1024;
 
     // Creates the viewer for `version` if none exists and starts loading; in every case shows,
@@ -30,7 +30,7 @@ public:
     static void showChangeLog(QWidget* parent, const QString& version);
     // The viewer that exists, or null.
     static ChangeLogViewer* instance() { return m_instance; }
-    // Tests shorten the bound of one mirror's download (0 restores the default).
+    // Tests shorten the bound of one mirror's silence (0 restores the default).
     static void setMirrorTimeoutForTesting(int ms);
 
     ~ChangeLogViewer() override;
@@ -48,6 +48,8 @@ private:
     QString nextMirror();
     QString randomMirror();
     void showText(const QString& text);
+    // Gives up the mirror in flight for `reason` (shown if no mirror delivers).
+    void abandon(const QString& reason);
 
     static ChangeLogViewer* m_instance;
     static int mirrorTimeoutMs;
@@ -57,6 +59,10 @@ private:
     QNetworkReply* reply = nullptr;
     QTimer* timer = nullptr;
     QStringList mirrors;
+    // "<address>: <reason>" of every mirror that failed, and the reason to give the one in flight
+    // when it is aborted.
+    QStringList failures;
+    QString abortReason;
     bool mirrorsLoaded = false;
     QString version;
 };

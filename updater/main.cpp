@@ -11,9 +11,30 @@
 #include <QTranslator>
 
 #include <cstdio>
+#include <cstring>
+
+namespace {
+
+// An unattended run (--nouser) on a machine without a display, such as a build machine trying a
+// release: the window is drawn nowhere and no box waits for an answer (messagebox.h).
+void settleHeadlessRun(int argc, char** argv)
+{
+    if (argc < 2 || std::strcmp(argv[1], "--nouser") != 0)
+        return;
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    const bool display = qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+    if (platform.isEmpty() && !display)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    else if (platform != "offscreen" && platform != "minimal")
+        return;
+    qputenv("VXM_UPDATE_NO_DIALOGS", "1");
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
+    settleHeadlessRun(argc, argv);
     QApplication app(argc, argv);
     const QString appDir = programFolder();
 

@@ -19,7 +19,9 @@
 #include <QImageReader>
 #include <QPixmap>
 #include <QProcess>
+#include <QScrollArea>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QTimer>
@@ -31,6 +33,19 @@ namespace {
 
 const char* const webSite = "https://www.voxmere.com";
 const char* const clientScript = "vxmclient_runscript.sh";
+
+// Asks for the whole size of its contents (Qt's scroll area asks for at most 36 x 24 lines of
+// text); only its maximum size makes it scroll.
+class ContentArea : public QScrollArea
+{
+public:
+    using QScrollArea::QScrollArea;
+    QSize sizeHint() const override
+    {
+        const int frame = 2 * frameWidth();
+        return widget() ? widget()->sizeHint() + QSize(frame, frame) : QScrollArea::sizeHint();
+    }
+};
 
 } // namespace
 
@@ -52,6 +67,7 @@ MainWindow::MainWindow(Configuration* config, UpdateEngine* replacement)
     connect(engine, &UpdateEngine::bannerFound, this, &MainWindow::onBannerFound);
 
     ui->setupUi(this);
+    fitIntoScreen();
     // Runs after the toggle has shown or hidden the log.
     connect(ui->detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed, Qt::QueuedConnection);
     ui->voxmereLabel->setUrl(QLatin1String(webSite));
@@ -82,6 +98,49 @@ MainWindow::MainWindow(Configuration* config, UpdateEngine* replacement)
 }
 
 MainWindow::~MainWindow() = default;
+
+void MainWindow::fitIntoScreen()
+{
+    auto* area = new ContentArea(this);
+    area->setObjectName(QStringLiteral("contentArea"));
+    area->setFrameShape(QFrame::NoFrame);
+    area->setFocusPolicy(Qt::NoFocus);
+    area->setWidgetResizable(true);
+    auto* content = new QWidget(area);
+    auto* column = new QVBoxLayout(content);
+    column->setContentsMargins(0, 0, 0, 0);
+    // Everything but the last row, the buttons.
+    QVBoxLayout* window = ui->verticalLayout;
+    while (window->count() > 1) {
+        QLayoutItem* item = window->takeAt(0);
+        if (QWidget* widget = item->widget()) {
+            column->addWidget(widget);
+            delete item;
+        } else if (QLayout* layout = item->layout()) {
+            layout->setParent(nullptr);
+            column->addLayout(layout);
+        } else {
+            column->addItem(item);
+        }
+    }
+    area->setWidget(content);
+    window->insertWidget(0, area);
+    // The window grows and shrinks with its contents (the log shown or hidden, the counters).
+    content->installEventFilter(this);
+
+    // The window takes the size its contents ask for (a fixed-size layout) up to the screen's
+    // available area, less room for the window manager's frame; beyond it the contents scroll.
+    const QScreen* shownOn = screen();
+    if (!shownOn)
+        return;
+    const int frame = 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+    const QMargins margins = window->contentsMargins();
+    const int buttons = window->itemAt(1)->sizeHint().height() + window->spacing();
+    area->setMaximumSize(shownOn->availableGeometry().size() -
+                         QSize(frame + margins.left() + margins.right(),
+                               frame + style()->pixelMetric(QStyle::PM_TitleBarHeight) + margins.top() +
+                                   margins.bottom() + buttons));
+}
 
 void MainWindow::updateHeaderText()
 {
@@ -114,6 +173,14 @@ bool MainWindow::startClient()
                                                    : tr("%1 is missing, cannot start the client.").arg(script);
     showMessageBox(QMessageBox::Critical, this, QObject::tr("Error"), text);
     return false;
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::LayoutRequest && watched->parent())
+        if (auto* area = qobject_cast<QScrollArea*>(watched->parent()->parent()))
+            area->updateGeometry();
+    return QWidget::eventFilter(watched, event);
 }
 
 void MainWindow::onAutoStartUpdate()
@@ -233,6 +300,14 @@ void MainWindow::onUpdateCanceled()
     ui->totalProgressBar->setValue(0);
     showMessageBox(QMessageBox::Critical, this, tr("Update"),
                    tr("Update cancelled. Push \"Details\" to check reasons."));
+    // Nobody to read the log or to press "Restart": the reasons go to standard error and the program
+    // ends.
+    if (config->autoStart && withoutDialogs()) {
+        const QByteArray details = ui->outputTextEdit->toPlainText().toUtf8();
+        std::fprintf(stderr, "Details:\n%s\n", details.constData());
+        std::fflush(stderr);
+        QCoreApplication::exit(unattendedFailureExitCode);
+    }
 }
 
 void MainWindow::onOtherInstanceActivate(QString message)

@@ -25,7 +25,8 @@ class MainWindow;
 //
 // In an unattended run (Configuration::autoStart) main presses the start button after 2000 ms and
 // the window starts the client by itself 1000 ms after a finished run, unless the change log is
-// open.
+// open. Without dialogs (withoutDialogs(), messagebox.h) a failed or cancelled unattended run
+// writes the log to standard error and ends the program with exit code 3.
 class MainWindow : public QWidget
 {
     Q_OBJECT
@@ -33,6 +34,8 @@ public:
     static constexpr int autoStartClientDelayMs = 1000;
     // A banner image is refused when it announces more pixels than four banners of 468 x 60.
     static constexpr qint64 maxBannerPixels = 4 * 468 * 60;
+    // An unattended run without dialogs that failed or was cancelled ends with it.
+    static constexpr int unattendedFailureExitCode = 3;
 
     // `engine` replaces the update engine (tests drive the window with a stand-in); the window
     // takes it over as its child. By default the window makes the real one.
@@ -70,8 +73,12 @@ private slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Passes a change of the contents' size to the scroll area that holds them.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Puts everything above the buttons into a scroll area bounded by the screen's available size.
+    void fitIntoScreen();
     // Appends the lines that onAppendText() collected to the log in one go.
     void flushLog();
 

@@ -7,7 +7,7 @@ QMessageBox::StandardButton showMessageBox(QMessageBox::Icon icon, QWidget* pare
                                            QMessageBox::StandardButton unattendedAnswer,
                                            QMessageBox::StandardButton defaultButton, Qt::TextFormat format)
 {
-    if (qEnvironmentVariableIsSet("VXM_UPDATE_NO_DIALOGS")) {
+    if (withoutDialogs()) {
         const QByteArray line = (title + QStringLiteral(": ") + text + QLatin1Char('\n')).toUtf8();
         std::fputs(line.constData(), stderr);
         std::fflush(stderr);
@@ -19,4 +19,9 @@ QMessageBox::StandardButton showMessageBox(QMessageBox::Icon icon, QWidget* pare
     if (defaultButton != QMessageBox::NoButton)
         box.setDefaultButton(defaultButton);
     return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+bool withoutDialogs()
+{
+    return qEnvironmentVariableIsSet("VXM_UPDATE_NO_DIALOGS");
 }

@@ -15,3 +15,6 @@ QMessageBox::StandardButton showMessageBox(QMessageBox::Icon icon, QWidget* pare
                                            QMessageBox::StandardButton unattendedAnswer = QMessageBox::Ok,
                                            QMessageBox::StandardButton defaultButton = QMessageBox::NoButton,
                                            Qt::TextFormat format = Qt::PlainText);
+
+// Nobody is there to answer a box (VXM_UPDATE_NO_DIALOGS is set).
+bool withoutDialogs();

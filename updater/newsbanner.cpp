@@ -56,7 +56,7 @@ void NewsBanner::setBanner(const QString& html)
     line.setDefaultFont(document->defaultFont());
     line.setDocumentMargin(0);
     line.setPlainText(QStringLiteral("X"));
-    textHeight = int(std::min(size.height(), line.size().height()));
+    textHeight = int(line.size().height());
     setMinimumHeight(textHeight);
     setMaximumHeight(textHeight);
     restartTimer(scrollIntervalMs);

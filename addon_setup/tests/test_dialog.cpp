@@ -19,6 +19,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
@@ -289,7 +290,10 @@ private slots:
         QCOMPARE(dialog.nameLineEdit->text(), text);
         QCOMPARE(shownText(dialog.nameLineEdit->toolTip()), text);
         const QSizeF size = dialog.descriptionTextEdit->document()->size();
-        QVERIFY2(size.width() < 300 && size.height() < 2000, qPrintable(QStringLiteral("%1 x %2").arg(size.width()).arg(size.height())));
+        // Within the field's width, and no taller than the image would be where it names one.
+        QVERIFY2(size.width() <= dialog.descriptionTextEdit->viewport()->width() + 1
+                     && size.height() < (text.contains(QLatin1String("IMAGE")) || text.contains(QLatin1String("big.png")) ? 300 : 2000),
+                 qPrintable(QStringLiteral("%1 x %2").arg(size.width()).arg(size.height())));
         dialog.grab();
     }
 
@@ -299,7 +303,8 @@ private slots:
         QTest::addColumn<QString>("shown");
         QTest::addColumn<bool>("supported");
         QTest::newRow("empty") << QByteArray("platforms=") << QStringLiteral("All") << true;
-        QTest::newRow("list") << QByteArray("platforms=win32,linux_amd64") << QStringLiteral("win32, linux_amd64") << true;
+        // This platform comes first, however long the list.
+        QTest::newRow("list") << QByteArray("platforms=win32,linux_amd64") << QStringLiteral("linux_amd64, win32") << true;
         QTest::newRow("empty items") << QByteArray("platforms=,linux_amd64,") << QStringLiteral("linux_amd64") << true;
         QTest::newRow("other") << QByteArray("platforms=linux_x86") << QStringLiteral("linux_x86") << false;
         QTest::newRow("case") << QByteArray("Platforms=Linux_AMD64, amd64") << QStringLiteral("Linux_AMD64, amd64") << false;
@@ -597,6 +602,20 @@ private slots:
         QCOMPARE(readFile(client + QStringLiteral("/styles/dark.qss")), QByteArray("d"));
     }
 
+    // On a small screen (a scale of 2 halves the offscreen 800 x 600) the dialog fits, buttons in view.
+    void dialogFitsAScreenAtScaleTwo()
+    {
+        makePackage("name=P\nplatforms=win32,win64,mac,linux_x86\ndescription=\"" + QByteArray(3000, 'd') + "\"\n");
+        QProcess probe;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("2"));
+        probe.setProcessEnvironment(env);
+        probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        probe.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--fit-probe"), package});
+        QVERIFY(probe.waitForFinished(30000));
+        QCOMPARE(QString::fromUtf8(probe.readAllStandardOutput()), QStringLiteral("fits in 400x300, buttons in view\n"));
+    }
+
     void unreadablePackageInfoEndsTheProcess()
     {
         QProcess probe;
@@ -631,10 +650,32 @@ static int missingInfoProbe(int argc, char **argv)
     return app.exec();
 }
 
+// Run as a child by dialogFitsAScreenAtScaleTwo: shows the dialog for a package and says whether
+// it and its buttons lie within the screen's available area.
+static int fitProbe(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    InstallDialog dialog;
+    dialog.setPackage(QString::fromLocal8Bit(argv[2]), false);
+    QCoreApplication::processEvents();
+    const QRect available = dialog.screen()->availableGeometry();
+    const QRect window = dialog.frameGeometry();
+    std::printf("%s in %dx%d", window.size().boundedTo(available.size()) == window.size() ? "fits" : "too large",
+                available.width(), available.height());
+    bool inView = true;
+    for (QWidget *button : {static_cast<QWidget *>(dialog.installButton), static_cast<QWidget *>(dialog.abortButton)})
+        inView = inView && button->isVisible() && dialog.rect().contains(QRect(button->mapTo(&dialog, QPoint()), button->size())) &&
+                 available.contains(QRect(button->mapToGlobal(QPoint()), button->size()));
+    std::printf(", buttons %s\n", inView ? "in view" : "out of view");
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     if (argc == 3 && qstrcmp(argv[1], "--missing-info-probe") == 0)
         return missingInfoProbe(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "--fit-probe") == 0)
+        return fitProbe(argc, argv);
     QApplication app(argc, argv);
     InstallDialogTest test;
     return QTest::qExec(&test, argc, argv);

@@ -83,7 +83,7 @@ TEST_F(ConfigureDialog, OpensOnceAndStoresTheChoices)
     EXPECT_FALSE(box->isChecked());
     EXPECT_FALSE(tree->isEnabled());
     EXPECT_EQ(tree->topLevelItemCount(), 10);   // every shipped category has applications
-    EXPECT_TRUE(dialog->findChild<QLabel*>("totalAppsLabel")->text().endsWith(" application(s)"));
+    EXPECT_TRUE(dialog->findChild<QLabel*>("totalAppsLabel")->text().endsWith(" applications"));
 
     box->click();
     QTreeWidgetItem* app = application(tree, "0 A.D.");

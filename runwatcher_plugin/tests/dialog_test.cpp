@@ -123,7 +123,7 @@ private slots:
         }
         QVERIFY(!dialog->isApplyEnabled());
         QVERIFY(!dialog->buttonBox->button(QDialogButtonBox::Apply)->isEnabled());
-        QCOMPARE(dialog->totalAppsLabel->text(), QStringLiteral("5 application(s)"));
+        QCOMPARE(dialog->totalAppsLabel->text(), QStringLiteral("5 applications"));
 
         dialog->show();
         QTest::mouseClick(dialog->runwatchEnabledCheckBox, Qt::LeftButton);
@@ -308,7 +308,7 @@ private slots:
         QCOMPARE(childTexts(office), (QStringList{"Foxtrot", "Golf", "Hotel"}));
         QCOMPARE(application(tree, "Foxtrot")->data(0, Qt::UserRole), QVariant(1));
         QCOMPARE(office->checkState(0), Qt::PartiallyChecked);
-        QCOMPARE(dialog->totalAppsLabel->text(), QStringLiteral("3 application(s)"));
+        QCOMPARE(dialog->totalAppsLabel->text(), QStringLiteral("3 applications"));
         QVERIFY(!application(tree, "Alpha"));
         // The search text still applies to the new tree.
         QCOMPARE(dialog->runwatchSearchLineEdit->text(), QStringLiteral("F"));
@@ -343,7 +343,7 @@ private slots:
         QCOMPARE(other->text(0), QStringLiteral("Other"));
         QVERIFY(!other->data(0, Qt::UserRole).isValid());
         QCOMPARE(childTexts(other), (QStringList{"Bravo", "Charlie"}));
-        QCOMPARE(dialog->totalAppsLabel->text(), QStringLiteral("3 application(s)"));
+        QCOMPARE(dialog->totalAppsLabel->text(), QStringLiteral("3 applications"));
 
         clickCheck(tree, other);
         QTest::mouseClick(dialog->buttonBox->button(QDialogButtonBox::Ok), Qt::LeftButton);

@@ -82,6 +82,7 @@
 
 #include <chrono>
 #include <cinttypes>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -517,6 +518,8 @@ int main(int argc, char** argv)
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
+    // Qt took the desk's locale; the numbers this client prints are read by scripts ("time: 13.9").
+    std::setlocale(LC_NUMERIC, "C");
     // The client runs until its input ends or says "shutdown", whatever windows a plug-in closes.
     app.setQuitOnLastWindowClosed(false);
 

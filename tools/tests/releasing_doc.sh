@@ -17,8 +17,8 @@ if command -v ccache >/dev/null; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
   export CCACHE_DIR=${CCACHE_DIR:-${VXM_BINARY_DIR:-$work}/releasing-ccache}
 fi
-# A message box is printed instead of waiting for a click.
-export VXM_UPDATE_NO_DIALOGS=1
+# A machine without a display, as the document's build machine: nothing is set for update.
+unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM VXM_UPDATE_NO_DIALOGS
 
 # ---- What the publisher brings ----
 mkdir -p new-client/lib new-client/data client/lib client/data
@@ -43,6 +43,7 @@ if ! bash -euo pipefail -c 'trap "kill \$(jobs -p) 2>/dev/null || true" EXIT; so
   fail "a step of docs/releasing.md failed (all steps: $work/steps.sh)"
 fi
 ! grep '^Error: ' steps.out || fail "update showed an error"
+grep -qx 'update: exit status 0' steps.out || { tail -n 60 steps.out; fail "update did not end with exit status 0"; }
 
 # ---- What the document shows ----
 [ "$(stat -c %s release_public.der)" = 140 ] || fail "the public key is not 140 bytes"

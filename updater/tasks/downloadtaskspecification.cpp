@@ -385,8 +385,12 @@ void DownloadTaskSpecification::mirrorFailed(const QString& text)
 {
     if (mirrors)
         mirrors->markMirrorFailed(mirror);
+    // The log names the mirror of every failure (Qt's own texts, such as "Connection refused", do not).
+    const QString line = text.contains(mirror.name) || text.contains(mirror.url)
+                             ? text
+                             : QString("%1 (mirror %2 at %3)").arg(text, mirror.name, mirror.url);
     cleanupDownload();
-    emit message(text);
+    emit message(line);
     startDownload();
 }
 

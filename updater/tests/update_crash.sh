@@ -126,16 +126,16 @@ start() {
 }
 
 # stop_when <point dir> <output> <what> <test...>: waits while the run ($pid) lives until the test
-# succeeds, then kills the run.
+# succeeds, then kills the run (a failed run without dialogs ends by itself).
 stop_when() {
   local dir=$1 out=$2 what=$3 deadline=$((SECONDS + 120))
   shift 3
   until "$@"; do
-    kill -0 "$pid" 2>/dev/null || { cat "$out" >&2; fail "$(basename "$dir"): the run ended before $what"; }
+    kill -0 "$pid" 2>/dev/null || "$@" || { cat "$out" >&2; fail "$(basename "$dir"): the run ended before $what"; }
     [ $SECONDS -lt $deadline ] || { kill -KILL "$pid"; fail "$(basename "$dir"): no $what"; }
     sleep 0.05
   done
-  kill -KILL "$pid"
+  kill -KILL "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
 }
 

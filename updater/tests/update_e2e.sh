@@ -126,4 +126,14 @@ if echo "$new" | grep -v -E "^/$version/client_linux_amd64\.ini(\.sig)?$" | grep
   fail "the second run downloaded files: $(echo "$new" | tr '\n' ' ')"
 fi
 echo "second run: only the product description was fetched ($(echo "$new" | grep -c . || true) requests)"
+
+# ---- Third run: a signature that does not verify, on a machine without a display ----
+# Nobody can press "Restart": the run ends by itself, with the reasons on standard error.
+printf 'not a signature' > "$mirror/$version/client_linux_amd64.ini.sig"
+status=0
+(cd "$work" && env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY -u VXM_UPDATE_NO_DIALOGS timeout 120 \
+   "$client/update" --nouser client_linux_amd64 "$version") > "$work/out" 2>&1 || status=$?
+[ $status -eq 3 ] && grep -q '^Details:$' "$work/out" \
+  || { cat "$work/out" >&2; fail "a refused release: exit status $status, not 3 with the details"; }
+echo "third run: a refused release ends the run with exit status 3 and its details"
 echo "1 passed, 0 failed"
