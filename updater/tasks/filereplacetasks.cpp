@@ -19,10 +19,40 @@ const QStringList FileReplaceTaskSpecification::librarySuffixes = {"so", "so.4",
 
 // ---- one file --------------------------------------------------------------------------------
 
+namespace {
+
+// Records in the journal which file is about to take a created file's name (ReplaceJournal::recordPlaced).
+class PlacedFileRecordTask : public FastFileOpTaskSpecification
+{
+public:
+    PlacedFileRecordTask(ReplaceJournal* journal, const RollbackData& change, QObject* parent)
+        : FastFileOpTaskSpecification(change.path, parent, 0.0), journal(journal), change(change)
+    {
+    }
+
+protected:
+    bool runOperation() override
+    {
+        QStringList problems;
+        if (journal->recordPlaced(change.path, change.stagedPath, &problems))
+            return true;
+        for (const QString& problem : qAsConst(problems))
+            emit message(problem);
+        return false;
+    }
+
+private:
+    ReplaceJournal* journal;
+    RollbackData change;
+};
+
+} // namespace
+
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const ReplaceEntry& entry, const RollbackData& change,
-                                                           const Configuration* configuration, QObject* parent,
-                                                           double weight)
-    : ComposedTaskSpecification(1, parent, weight), entry(entry), change(change), configuration(configuration)
+                                                           ReplaceJournal* journal, const Configuration* configuration,
+                                                           QObject* parent, double weight)
+    : ComposedTaskSpecification(1, parent, weight), entry(entry), change(change), journal(journal),
+      configuration(configuration)
 {
 }
 
@@ -36,8 +66,6 @@ void FileReplaceTaskSpecification::start()
     const QString source = configuration->tempDir + "/" + entry.path;
     const QString staged = root + "/" + change.stagedPath;
     const QString target = root + "/" + change.path;
-    // Something at the staged name can only be left by an update whose journal was lost.
-    ::unlink(QFile::encodeName(staged).constData());
 
     const bool replacing = change.type == ReplacedFile;
     const bool unpacking = !entry.installPath.isEmpty();
@@ -59,6 +87,8 @@ void FileReplaceTaskSpecification::start()
         addTask(new CheckSignatureTaskSpecification(staged, entry.unpackedMd5, true, this, 0.2));
     if (replacing)
         addTask(new FileLinkTaskSpecification(target, root + "/" + change.backupPath, this, 0.1));
+    else
+        addTask(new PlacedFileRecordTask(journal, change, this));
     addTask(new FileRenameTaskSpecification(staged, target,
                                             replacing ? FileRenameTaskSpecification::ReplaceExisting
                                                       : FileRenameTaskSpecification::KeepExisting,
@@ -136,7 +166,8 @@ bool FileReplaceListTaskSpecification::prepare()
         addTask(new DirCreateTaskSpecification(root + "/" + plan[i].path, this, 0.1 / folders));
     const double fileWeight = (folders > 0 ? 0.9 : 1.0) / files;
     for (int i = 0; i < files; ++i)
-        addTask(new FileReplaceTaskSpecification(replaceList[i], plan[folders + i], configuration, this, fileWeight));
+        addTask(new FileReplaceTaskSpecification(replaceList[i], plan[folders + i], journal.get(), configuration, this,
+                                                 fileWeight));
     return true;
 }
 

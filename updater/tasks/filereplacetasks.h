@@ -19,6 +19,7 @@ class Configuration;
 //   unpack the gzip download to the staged name and check its MD5   (an entry with an install path)
 //   or copy the download to the staged name                          (any other entry)
 //   keep the installed file by a hard link at its backup name        (a replaced file)
+//   or record the staged file's identity in the journal              (a created file)
 //   rename the staged file to the file's name, over the installed one
 // Executables and shared libraries are written with mode 0755. The steps run one after the other;
 // when one fails, the replacement step undoes the plan.
@@ -26,7 +27,8 @@ class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
-    FileReplaceTaskSpecification(const ReplaceEntry& entry, const RollbackData& change,
+    // `journal` holds the plan `change` belongs to and outlives the task.
+    FileReplaceTaskSpecification(const ReplaceEntry& entry, const RollbackData& change, ReplaceJournal* journal,
                                  const Configuration* configuration, QObject* parent, double weight);
     ~FileReplaceTaskSpecification() override;
 
@@ -46,6 +48,7 @@ public:
 private:
     ReplaceEntry entry;
     RollbackData change;
+    ReplaceJournal* journal;
     const Configuration* configuration;
 };
 

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <climits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,18 @@ QByteArray nativePath(const QString& path)
     return QFile::encodeName(path);
 }
 
+enum class Lookup { Absent, Present, Unknown };
+
+// What lstat shows at `path`. A name that cannot exist (a level of it is no folder, or it is too
+// long) is absent, as is a missing one; any other failure leaves errno set.
+Lookup lookUp(const QString& path, struct stat* status)
+{
+    if (::lstat(nativePath(path).constData(), status) == 0)
+        return Lookup::Present;
+    const bool cannotExist = errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG || errno == ELOOP;
+    return cannotExist ? Lookup::Absent : Lookup::Unknown;
+}
+
 bool sameFile(const QString& a, const QString& b)
 {
     struct stat first, second;
@@ -29,18 +42,25 @@ bool sameFile(const QString& a, const QString& b)
            && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+// Whether a file name fits the file system's bound once it is encoded.
+bool nameFits(const QString& path)
+{
+    return QFile::encodeName(QFileInfo(path).fileName()).size() <= NAME_MAX;
+}
+
 } // namespace
 
 bool isPresent(const QString& path)
 {
     struct stat status;
-    return ::lstat(nativePath(path).constData(), &status) == 0;
+    return lookUp(path, &status) == Lookup::Present;
 }
 
 bool RollbackData::operator==(const RollbackData& other) const
 {
     return type == other.type && path == other.path && stagedPath == other.stagedPath
-           && backupPath == other.backupPath && earlierBackup == other.earlierBackup;
+           && backupPath == other.backupPath && earlierBackup == other.earlierBackup
+           && placedDevice == other.placedDevice && placedInode == other.placedInode;
 }
 
 bool RollbackData::rollback(const QString& installation, const JournalReporter& report) const
@@ -55,31 +75,58 @@ bool RollbackData::rollback(const QString& installation, const JournalReporter& 
         report(reason);
         return false;
     };
+    struct stat status;
     auto remove = [&](const QString& file) {
-        if (injected)
+        if (injected) {
             errno = EIO;
-        else if (::unlink(nativePath(file).constData()) == 0 || errno == ENOENT)
-            return true;
+        } else {
+            const Lookup found = lookUp(file, &status);
+            if (found == Lookup::Absent)
+                return true;
+            if (found == Lookup::Present && (::unlink(nativePath(file).constData()) == 0 || errno == ENOENT))
+                return true;
+        }
         return failed("warning: rollback create file %1 failed", file);
     };
 
     if (type == CreatedDir) {
-        if (injected)
+        if (injected) {
             errno = EIO;
-        else if (::rmdir(nativePath(target).constData()) == 0 || errno == ENOENT)
-            return true;
+        } else {
+            const Lookup found = lookUp(target, &status);
+            // Only a folder can be the one the plan made.
+            if (found == Lookup::Absent || (found == Lookup::Present && !S_ISDIR(status.st_mode)))
+                return true;
+            if (found == Lookup::Present && (::rmdir(nativePath(target).constData()) == 0 || errno == ENOENT))
+                return true;
+        }
         failed("warning: rollback create dir %1 failed", target);
         return true; // a folder that stays harms nothing
     }
     if (!remove(installation + QLatin1Char('/') + stagedPath))
         return false;
-    if (type == CreatedFile)
+    if (type == CreatedFile) {
+        if (!injected) {
+            const Lookup found = lookUp(target, &status);
+            if (found == Lookup::Absent)
+                return true;
+            const bool placed = found == Lookup::Present && placedInode != 0 && quint64(status.st_dev) == placedDevice
+                                && quint64(status.st_ino) == placedInode;
+            if (found == Lookup::Present && !placed) {
+                report(QString("Keeping '%1': it is not the file the update placed").arg(target));
+                return true;
+            }
+        }
         return remove(target);
+    }
 
     // Without the backup the installed file was never touched, or is back already.
     const QString backup = installation + QLatin1Char('/') + backupPath;
-    if (!isPresent(backup))
+    const Lookup backupFound = injected ? Lookup::Present : lookUp(backup, &status);
+    if (backupFound == Lookup::Absent)
         return true;
+    if (backupFound == Lookup::Unknown)
+        return failed("warning: rollback create file %1 failed", backup);
     // The backup is still the installed file itself when the staged file never took its place.
     if (sameFile(backup, target))
         return remove(backup);
@@ -121,6 +168,10 @@ RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
             *refusal = QString("Refusing to replace '%1': not a path inside the installation").arg(target);
             return {};
         }
+        if (isBackupPath(target) || isUpdaterRecordPath(target)) {
+            *refusal = QString("Refusing to replace '%1': the updater keeps its own files there").arg(target);
+            return {};
+        }
         if (!claim(target, entry.path) || !claim(stagedPath(target), entry.path))
             return {};
     }
@@ -130,7 +181,13 @@ RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
     for (const ReplaceEntry& entry : entries) {
         RollbackData change;
         change.path = targetPath(entry, QString());
-        change.stagedPath = stagedPath(change.path);
+        // A staged name that something else holds is left alone: the next free one is taken.
+        int staged = 1;
+        while (present(stagedPath(change.path, staged))
+               || (staged > 1 && writers.contains(stagedPath(change.path, staged))))
+            ++staged;
+        change.stagedPath = stagedPath(change.path, staged);
+        writers.insert(change.stagedPath, entry.path);
         if (present(change.path)) {
             change.type = ReplacedFile;
             int n = 1;
@@ -140,6 +197,13 @@ RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
             writers.insert(change.backupPath, entry.path);
             if (n > 1 && present(backupPath(entry)))
                 change.earlierBackup = backupPath(entry);
+        }
+        for (const QString& name : {change.stagedPath, change.backupPath}) {
+            if (!nameFits(name)) {
+                *refusal = QString("Refusing to replace '%1': the name is too long for its staged or backup name")
+                               .arg(change.path);
+                return {};
+            }
         }
         for (QString level = QFileInfo(change.path).path(); level != "." && !present(level);
              level = QFileInfo(level).path())

@@ -13,8 +13,11 @@
 // The undo of a change looks only at the installation, so it serves whether the change was made
 // in full, in part or not at all, and doing it twice does no harm: the staged file goes; a backup
 // that is there means the installed file was kept, so it is renamed back over the target (or
-// dropped, while it is still the target itself); a created file or an empty created folder goes.
-// Staged and backup names are free when the plan is made, so one that is there is the plan's.
+// dropped, while it is still the target itself); a created file goes only when it is the very file
+// the update placed (its device and inode, recorded once it was staged), so a file someone else
+// put at that name meanwhile stays; an empty created folder goes. Staged and backup names are free
+// when the plan is made, so one that is there is the plan's. A name that cannot exist (a file
+// where a folder level should be, a name too long) counts as absent.
 
 #include <QList>
 #include <QString>
@@ -42,6 +45,9 @@ struct RollbackData
     QString earlierBackup; // ReplacedFile: a backup of an earlier update at the usual backup name,
                            // which may be the only copy of an original: it goes only once the
                            // update has succeeded
+    // CreatedFile: the file the update placed, recorded once it is staged (0: none yet).
+    quint64 placedDevice = 0;
+    quint64 placedInode = 0;
 
     bool operator==(const RollbackData& other) const;
 
@@ -62,12 +68,14 @@ bool rollbackAll(const QString& installation, const RollbackJournal& plan, const
 // whether anything is at a relative path. Folder levels that are missing are created; each
 // installed file is kept at its usual backup name, or at a numbered one when that is taken by
 // another entry or by an earlier update's backup (which the record then names). Empty, with the
-// reason in `refusal`, when an entry leads outside the installation or two entries would write to
-// the same name.
+// reason in `refusal`, when an entry leads outside the installation, names a file the updater keeps
+// in old/, has a name too long for its staged or backup name, or two entries would write to the
+// same name. A staged name that something else already holds is stepped round like a backup name.
 RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
                                 const std::function<bool(const QString&)>& present, QString* refusal);
 
-// Whether anything is at `path`, a dangling symbolic link included.
+// Whether anything is at `path`, a dangling symbolic link included. A name that cannot exist (a
+// file where a folder level should be, a name too long) is absent.
 bool isPresent(const QString& path);
 
 // Renames `from` to `to` without ever replacing or following anything at `to`: fails when `to`

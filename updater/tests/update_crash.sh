@@ -183,7 +183,8 @@ replacing=$((replacing - 1))
 # point <name> <how to crash> [VAR=value...]: crash, the start without mirror, the run with it.
 #   how: "crash" kills at the hold; "tear" also cuts off the journal's last record; "empty" expects
 #   the journal to be empty at the hold; "damage" changes a record in the middle of the journal;
-#   "recovery" kills the following start too, during its undo.
+#   "recovery" kills the following start too, during its undo; "foreign" puts a file of the user's at
+#   the held file's name (a new file of the release), which no undo may remove.
 point() {
   local name=$1 how=$2 dir=$work/points/$1 committed=
   shift 2
@@ -197,6 +198,12 @@ point() {
   esac
   [ "$how" != tear ] || printf 'P half-written-record' >> "$journal"
   [ "$how" != damage ] || sed -i '2s/.$/x/' "$journal"
+  local foreign=
+  if [ "$how" = foreign ]; then
+    foreign=$dir/inst/$(sed -n 's|^rename .*/inst/||p' "$dir/marker")
+    [ ! -e "$foreign" ] || fail "$name: the held rename's target exists already"
+    printf "the user's settings\n" > "$foreign"
+  fi
   rm -rf "$dir/tmp"/* "$work/served/$name"
   if [ "$how" = recovery ]; then
     crash_at "$dir" "$dir/recovery.out" VXM_FAULT_HOLD_ON=undo VXM_FAULT_HOLD=2
@@ -213,6 +220,11 @@ $(cat "$dir/unreachable.out")" ;;
   esac
   local now
   now=$(snapshot "$dir/inst")
+  if [ -n "$foreign" ]; then
+    [ "$(cat "$foreign")" = "the user's settings" ] && grep -q "Keeping '$foreign'" "$dir/unreachable.out" \
+      || fail "$name: the user's file at a new file's name was not kept: $(cat "$dir/unreachable.out")"
+    now=$(echo "$now" | grep -v " ./${foreign#"$dir/inst/"} ")
+  fi
   if [ "$how" = damage ]; then
     : # without its plan the installation stays as the crash left it, until the next run
   elif [ -n "$committed" ]; then
@@ -247,9 +259,10 @@ specs+=("crash VXM_FAULT_HOLD=$((replacing + 1))" "crash VXM_FAULT_HOLD=$total")
 names+=("rollback-1" "rollback-3")
 specs+=("crash VXM_FAULT_FAIL=$replacing VXM_FAULT_HOLD_ON=undo VXM_FAULT_HOLD=1"
         "crash VXM_FAULT_FAIL=$replacing VXM_FAULT_HOLD_ON=undo VXM_FAULT_HOLD=3")
-names+=("torn-record" "crash-in-recovery" "empty-journal" "damaged-journal")
+names+=("torn-record" "crash-in-recovery" "empty-journal" "damaged-journal" "foreign-at-new")
 specs+=("tear VXM_FAULT_HOLD=$((replacing - 1))" "recovery VXM_FAULT_HOLD=$((replacing - 2))"
-        "empty VXM_FAULT_HOLD_ON=journal VXM_FAULT_HOLD=1" "damage VXM_FAULT_HOLD=$((replacing / 2))")
+        "empty VXM_FAULT_HOLD_ON=journal VXM_FAULT_HOLD=1" "damage VXM_FAULT_HOLD=$((replacing / 2))"
+        "foreign VXM_FAULT_HOLD_FROM=/data/new.txt VXM_FAULT_HOLD_ON=rename VXM_FAULT_HOLD=1")
 # The updater replaces itself: before its new content is written, before the installed one is
 # kept at its backup name, before the new one takes its place, and just after.
 names+=("self-staging" "self-keeping" "self-renaming" "self-renamed")

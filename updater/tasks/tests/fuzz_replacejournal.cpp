@@ -13,7 +13,7 @@ namespace {
 bool staysInside(const RollbackData& change)
 {
     const bool file = change.type != CreatedDir;
-    return isSafeRelativePath(change.path) && (file ? change.stagedPath == stagedPath(change.path) : change.stagedPath.isEmpty())
+    return isSafeRelativePath(change.path) && (file ? isStagedPathOf(change.stagedPath, change.path) : change.stagedPath.isEmpty())
            && (change.type == ReplacedFile ? isBackupPath(change.backupPath) : change.backupPath.isEmpty())
            && (change.earlierBackup.isEmpty() || isBackupPath(change.earlierBackup));
 }

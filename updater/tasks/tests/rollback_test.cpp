@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using fileoptest::contentOf;
@@ -70,6 +71,14 @@ TEST(ReplacePlan, KeepsEveryNameItWritesFreeAndRefusesCollisions)
         {"outside the installation", {entry("../a")}, {}, {"Refusing to replace '../a': not a path inside the installation"}},
         {"an absolute install path", {entry("a.gz", "/etc/a")}, {},
          {"Refusing to replace '/etc/a': not a path inside the installation"}},
+        {"a staged name someone else's file holds is stepped round", {entry("a"), entry("b")}, {".a.vxmnew", ".a.2.vxmnew", ".b.vxmnew"},
+         {"N a .a.3.vxmnew", "N b .b.2.vxmnew"}},
+        {"the rollback journal", {entry("j", "old/replace.journal")}, {"old"},
+         {"Refusing to replace 'old/replace.journal': the updater keeps its own files there"}},
+        {"a name too long for its staged name", {entry("d/" + QString(248, 'n'))}, {},
+         {"Refusing to replace 'd/" + QString(248, 'n') + "': the name is too long for its staged or backup name"}},
+        {"the longest name that is staged", {entry(QString(247, 'n'))}, {},
+         {"N " + QString(247, 'n') + " ." + QString(247, 'n') + ".vxmnew"}},
     };
     for (const Row& row : rows) {
         QString refusal;
@@ -121,12 +130,36 @@ TEST(ReplacePlan, UndoRestoresFromEveryPointAndTwice)
     RollbackData folder;
     folder.type = CreatedDir;
     folder.path = "made";
-    ASSERT_TRUE(writeFile(dir + "/.n.vxmnew", "new"));
+    // A created file below a name that is a file: it cannot exist, so there is nothing to undo.
+    RollbackData underAFile = created;
+    underAFile.path = "f/n";
+    underAFile.stagedPath = stagedPath("f/n");
     ASSERT_TRUE(writeFile(dir + "/n", "new"));
+    struct stat placed;
+    ASSERT_EQ(::lstat(at("n").constData(), &placed), 0);
+    created.placedDevice = placed.st_dev;
+    created.placedInode = placed.st_ino;
+    ASSERT_TRUE(writeFile(dir + "/.n.vxmnew", "new"));
     ASSERT_TRUE(QDir().mkdir(dir + "/made"));
-    for (int time = 0; time < 2; ++time)
-        EXPECT_TRUE(rollbackAll(dir, {folder, created}, [](const QString&) {}));
+    // Made while the placed file lives, so it cannot reuse its inode.
+    ASSERT_TRUE(writeFile(dir + "/old/user", "the user's"));
+    for (int time = 0; time < 2; ++time) {
+        QStringList warnings;
+        EXPECT_TRUE(rollbackAll(dir, {folder, created, underAFile}, [&](const QString& line) { warnings << line; }));
+        EXPECT_TRUE(warnings.isEmpty()) << warnings.join('\n').toStdString();
+    }
     EXPECT_EQ(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), (QStringList{"f", "old"}));
+
+    // A file someone else put at a created file's name, before or after the update placed its own
+    // there, is not the update's to remove.
+    ASSERT_EQ(::rename(at("old/user").constData(), at("n").constData()), 0);
+    for (const quint64 inode : {quint64(0), quint64(placed.st_ino)}) {
+        created.placedInode = inode;
+        QStringList lines;
+        EXPECT_TRUE(created.rollback(dir, [&](const QString& line) { lines << line; }));
+        EXPECT_EQ(lines, QStringList{"Keeping '" + dir + "/n': it is not the file the update placed"});
+        EXPECT_EQ(contentOf(dir + "/n"), "the user's");
+    }
 }
 
 TEST(ReplacePlan, FailedUndoStepsAreReportedAndTheRestIsStillUndone)
@@ -174,7 +207,12 @@ TEST(ReplaceJournalText, CutOffDamagedAndForeignJournalsAreToldApart)
     RollbackData folder;
     folder.type = CreatedDir;
     folder.path = "new dir";
-    const RollbackJournal plan{folder, replaced("a")};
+    RollbackData created;
+    created.path = "n";
+    created.stagedPath = stagedPath("n", 2);
+    created.placedDevice = 2049;
+    created.placedInode = 77;
+    const RollbackJournal plan{folder, replaced("a"), created};
     const QByteArray text = replaceJournalText(plan, false);
     const QByteArray committed = replaceJournalText(plan, true);
     QByteArray damaged = text;
@@ -190,12 +228,13 @@ TEST(ReplaceJournalText, CutOffDamagedAndForeignJournalsAreToldApart)
         {"empty", "", JournalContents::NoPlan, false},
         {"header cut off", text.left(10), JournalContents::NoPlan, false},
         {"plan cut off at a line end", text.left(text.indexOf("\nP ") + 1), JournalContents::NoPlan, false},
-        {"plan cut off in a line", text.left(text.size() - 3), JournalContents::NoPlan, false},
+        {"plan cut off in a line", text.left(text.indexOf("\nE ") - 3), JournalContents::NoPlan, false},
         {"whole plan", text, JournalContents::Plan, false},
         {"commit mark cut off", committed.left(committed.size() - 2), JournalContents::Plan, false},
         {"committed", committed, JournalContents::Plan, true},
         {"a record damaged", damaged, JournalContents::Unreadable, false},
         {"a line after the commit mark", committed + committed.mid(committed.lastIndexOf("C ")), JournalContents::Unreadable, false},
+        {"a created file placed twice", text + text.mid(text.indexOf("\nI ") + 1), JournalContents::Unreadable, false},
         {"another version", "VXM replace journal 1\nP update old/_old_update  00000000\n", JournalContents::OtherVersion, false},
         {"not a journal", "<html>\n", JournalContents::Unreadable, false},
     };
