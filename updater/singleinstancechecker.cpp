@@ -109,6 +109,26 @@ bool InstanceLock::acquire()
     return result == 0 || errno != EWOULDBLOCK;
 }
 
+InstallationLock::InstallationLock() = default;
+
+InstallationLock::~InstallationLock()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool InstallationLock::acquire(const QString& folder)
+{
+    fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    int result;
+    do
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (result != 0 && errno == EINTR);
+    return result == 0 || errno != EWOULDBLOCK;
+}
+
 SingleInstanceChecker::SingleInstanceChecker(QObject* parent) : QObject(parent), server(new QLocalServer(this))
 {
     connect(server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
