@@ -2,6 +2,9 @@
 
 #include "initext.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QRandomGenerator>
 #include <QSettings>
 
@@ -12,6 +15,17 @@ Mirrors::Mirrors(QObject* parent)
 }
 
 Mirrors::~Mirrors() = default;
+
+QNetworkAccessManager* Mirrors::networkFor(const MirrorRecord& mirror, QNetworkAccessManager* model)
+{
+    QNetworkAccessManager*& network = networks[mirror.name];
+    if (!network) {
+        network = new QNetworkAccessManager(this);
+        network->setProxy(model->proxy());
+        connect(network, &QNetworkAccessManager::finished, this, &Mirrors::transferFinished);
+    }
+    return network;
+}
 
 void Mirrors::setRandomSource(RandomSource source)
 {

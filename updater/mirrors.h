@@ -2,6 +2,7 @@
 // The download mirrors of one update run: where they are, how many transfers each serves at once
 // and how often each has failed.
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QVector>
@@ -18,6 +19,8 @@ struct MirrorRecord
     int inUse = 0;
     int capacity = 1;
 };
+
+class QNetworkAccessManager;
 
 class Mirrors : public QObject
 {
@@ -43,18 +46,25 @@ public:
     void removeMirror(const MirrorRecord& mirror);
 
     const QVector<MirrorRecord>& list() const { return mirrors; }
+    // The network access object of a mirror's transfers: one per mirror name, made on first use
+    // with the proxy of `model`. Each has a network thread of its own, so a mirror that floods or
+    // stalls keeps no other mirror's transfers waiting.
+    QNetworkAccessManager* networkFor(const MirrorRecord& mirror, QNetworkAccessManager* model);
     // The random choice among free mirrors; QRandomGenerator unless replaced.
     void setRandomSource(RandomSource source);
 
 signals:
     void fatalError(QString errorMessage);
     void message(QString message);
+    // A transfer through one of networkFor's objects has ended (a mirror may have become free).
+    void transferFinished();
 
 private:
     int indexOf(const QString& name) const;
     static QString versionedUrl(QString base, int version);
 
     QVector<MirrorRecord> mirrors;
+    QHash<QString, QNetworkAccessManager*> networks;
     bool noMirrorsReported = false;
     RandomSource random;
 };

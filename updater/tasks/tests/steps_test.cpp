@@ -15,6 +15,7 @@
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTimer>
 
 #include <zlib.h>
 
@@ -321,6 +322,38 @@ TEST_F(StepsTest, ParallelDownloadsNeverExceedStreamsOrFreeMirrors)
         QObject::disconnect(&manager, nullptr, &download, nullptr);
         for (const DownloadEntry& e : lists.downloadList)
             EXPECT_EQ(files.value(e.path), readFile(temp + "/" + e.path)) << e.path.toStdString();
+    }
+}
+
+TEST_F(StepsTest, AMirrorThatFloodsHeadersStarvesNoOtherMirror)
+{
+    UpdateLists lists;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!it.key().startsWith("plugins/"))
+            lists.downloadList.append({"client", it.key(), md5Of(it.value()), quint64(it.value().size())});
+    }
+    for (const char* mode : {"/floodheaders", "/longheader"}) {
+        SCOPED_TRACE(mode);
+        const QString temp = work.filePath(QString("temp") + (mode + 1));
+        QDir().mkpath(temp);
+        config.tempDir = temp;
+        Mirrors pool;
+        pool.setRandomSource([](quint32) { return 0u; });
+        // The good mirror is another server: the fault server's flood would hold its own threads.
+        loadMirrors(pool, work.path(), {{"flood", faults->url(mode), 0}, {"good", nginx->url(), 2}}, version);
+        QNetworkAccessManager network;
+        DownloadFileListTaskSpecification download(lists.downloadList, &network, &pool, &config, nullptr, 1.0);
+        Texts seen;
+        seen.watch(&download);
+        // The engine's poll of silent transfers, once a second.
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &download, [&] { download.checkIdleTimeout(); });
+        poll.start(1000);
+        ASSERT_TRUE(runToEnd(download, 60000));
+        EXPECT_EQ(TaskSpecification::Finished, download.getState()) << seen.lines.join(" | ").toStdString();
+        EXPECT_TRUE(seen.has("mirror flood sent no complete headers for file client/gfx/one.png"));
+        ASSERT_EQ(1, pool.list().size());
+        EXPECT_EQ("good", pool.list()[0].name);
     }
 }
 
