@@ -11,6 +11,7 @@
 #include <QThreadPool>
 
 #include <limits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const QStringList FileReplaceTaskSpecification::executableNames = {
@@ -80,8 +81,7 @@ void FileReplaceTaskSpecification::start()
     } else {
         write = new FileCopyTaskSpecification(source, staged, this, rest);
     }
-    if (isRunnable(QFileInfo(target).fileName()))
-        write->setMode(0755);
+    write->setMode(stagedMode(target, replacing));
     addTask(write);
     if (unpacking)
         addTask(new CheckSignatureTaskSpecification(staged, entry.unpackedMd5, true, this, 0.2));
@@ -103,6 +103,18 @@ void FileReplaceTaskSpecification::reset()
     // must find there.
     QThreadPool::globalInstance()->waitForDone();
     TaskSpecification::reset();
+}
+
+int FileReplaceTaskSpecification::stagedMode(const QString& target, bool replacing)
+{
+    const bool runnable = isRunnable(QFileInfo(target).fileName());
+    struct stat installed;
+    if (replacing && ::lstat(QFile::encodeName(target).constData(), &installed) == 0 && S_ISREG(installed.st_mode)) {
+        // The installed file's permissions stay, without set-id bits; a program stays runnable.
+        const int kept = int(installed.st_mode & 0777);
+        return runnable ? kept | 0500 : kept;
+    }
+    return runnable ? 0755 : -1;
 }
 
 bool FileReplaceTaskSpecification::isRunnable(const QString& fileName)

@@ -21,7 +21,9 @@ class Configuration;
 //   keep the installed file by a hard link at its backup name        (a replaced file)
 //   or record the staged file's identity in the journal              (a created file)
 //   rename the staged file to the file's name, over the installed one
-// Executables and shared libraries are written with mode 0755. The steps run one after the other;
+// A replaced file keeps the installed file's permission bits without set-id bits (a program or
+// library also gets read and execute for its owner); a new program or library gets 0755, any
+// other new file the mode the copy or unpack gives it. The steps run one after the other;
 // when one fails, the replacement step undoes the plan.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
@@ -44,6 +46,9 @@ public:
     // librarySuffixes (case-sensitive): it is then made runnable (read and execute for everyone,
     // write for the owner only).
     static bool isRunnable(const QString& fileName);
+    // The mode the new content of `target` (an absolute path) is written with, -1 for the copy's
+    // or unpack's own (see above).
+    static int stagedMode(const QString& target, bool replacing);
 
 private:
     ReplaceEntry entry;

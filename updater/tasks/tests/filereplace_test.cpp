@@ -92,7 +92,7 @@ protected:
         writeFileWithMode(root + "/translations/update_de.qm", "qm v1", 0640);
         writeFileWithMode(root + "/old/_old_update_de.qm", "a backup of an earlier update", 0644);
         writeFileWithMode(root + "/update", "updater v1", 0755);
-        writeFileWithMode(root + "/plugins/libhelper.so.5.1", "helper v1", 0644);
+        writeFileWithMode(root + "/plugins/libhelper.so.5.1", "helper v1", 06750);
         writeFileWithMode(root + "/readme.txt", "stays", 0600);
         QFile::link("vxmclient_linux_amd64", root + "/current");
 
@@ -154,11 +154,13 @@ TEST_F(ReplaceStep, InstallsTheReleaseWithBackupsAndPermissions)
     EXPECT_EQ(contentOf(root + "/plugins/libhelper.so.5.1"), "helper v2");
     EXPECT_EQ(contentOf(root + "/readme.txt"), "stays");
 
-    // Programs and libraries can be run, by everyone, but written only by the owner.
-    EXPECT_EQ(modeOf(root + "/vxmclient_linux_amd64"), mode_t(0755));
+    // A replaced file keeps its permissions without set-id bits; new programs and libraries can
+    // be run by everyone but written only by the owner.
+    EXPECT_EQ(modeOf(root + "/vxmclient_linux_amd64"), mode_t(0750));
     EXPECT_EQ(modeOf(root + "/update"), mode_t(0755));
+    EXPECT_EQ(modeOf(root + "/translations/update_de.qm"), mode_t(0640));
     EXPECT_EQ(modeOf(root + "/plugins/libnew.so"), mode_t(0755));
-    EXPECT_EQ(modeOf(root + "/plugins/libhelper.so.5.1"), mode_t(0644)) << "not a library suffix";
+    EXPECT_EQ(modeOf(root + "/plugins/libhelper.so.5.1"), mode_t(0750)) << "set-id bits dropped";
     EXPECT_EQ(modeOf(root + "/newdir/sub/new.txt"), mode_t(0644));
 
     EXPECT_EQ(contentOf(root + "/old/_old_vxmclient_linux_amd64"), "client v1");
