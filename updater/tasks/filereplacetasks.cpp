@@ -204,7 +204,7 @@ QStringList FileReplaceListTaskSpecification::backupsToDelete() const
     for (const RollbackData& change : journal->getPlan()) {
         if (change.type != ReplacedFile)
             continue;
-        if (!isUpdaterOwnFile(QFileInfo(change.path).fileName()))
+        if (!isUpdaterOwnPath(change.path))
             backups << change.backupPath;
         if (!change.earlierBackup.isEmpty())
             backups << change.earlierBackup;
