@@ -58,7 +58,9 @@ private:
 };
 
 // Gives the file `sourcePath` the further name `path` (a hard link; a symbolic link is linked
-// itself, never followed). Fails when anything is at `path`.
+// itself, never followed). Fails when anything is at `path`. Where the system refuses the link
+// (another owner's file under fs.protected_hardlinks, no hard links on the file system), `path`
+// gets a copy with the file's permission bits instead, and a log line says so.
 class FileLinkTaskSpecification : public FastFileOpTaskSpecification
 {
     Q_OBJECT

@@ -110,9 +110,10 @@ int FileReplaceTaskSpecification::stagedMode(const QString& target, bool replaci
     const bool runnable = isRunnable(QFileInfo(target).fileName());
     struct stat installed;
     if (replacing && ::lstat(QFile::encodeName(target).constData(), &installed) == 0 && S_ISREG(installed.st_mode)) {
-        // The installed file's permissions stay, without set-id bits; a program stays runnable.
+        // The installed file's permissions stay, without set-id bits; a program or library can be
+        // run by its owner and by whoever may read it.
         const int kept = int(installed.st_mode & 0777);
-        return runnable ? kept | 0500 : kept;
+        return runnable ? kept | ((kept & 0444) >> 2) | 0500 : kept;
     }
     return runnable ? 0755 : -1;
 }

@@ -22,7 +22,8 @@ class Configuration;
 //   or record the staged file's identity in the journal              (a created file)
 //   rename the staged file to the file's name, over the installed one
 // A replaced file keeps the installed file's permission bits without set-id bits (a program or
-// library also gets read and execute for its owner); a new program or library gets 0755, any
+// library also gets read and execute for its owner, and execute for whoever may read it: 0644
+// becomes 0755, 0700 stays); a new program or library gets 0755, any
 // other new file the mode the copy or unpack gives it. The steps run one after the other;
 // when one fails, the replacement step undoes the plan.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification

@@ -2,6 +2,7 @@
 
 #include "fileerror.h"
 #include "fileopfault.h"
+#include "ownership.h"
 #include "updatelists.h"
 #include "updaterfiles.h"
 
@@ -381,14 +382,17 @@ bool ReplaceJournal::begin(const RollbackJournal& changes, QStringList* problems
         *problems << inTheWay(oldFolder);
         return false;
     }
-    if (::mkdir(nativePath(oldFolder).constData(), 0777) == 0)
+    if (::mkdir(nativePath(oldFolder).constData(), 0777) == 0) {
         madeOldFolder = true;
+        takeFolderOwner(oldFolder);
+    }
     else if (errno != EEXIST)
         return failed(QStringLiteral("Could not create the rollback journal '%1'"), oldFolder);
     fd = ::open(nativePath(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_APPEND, 0644);
     if (fd < 0)
         return failed(QStringLiteral("Could not create the rollback journal '%1'"), path);
     lockExclusively(fd);
+    takeFolderOwner(path, fd);
     const bool injected = injectedFileOpFault("journal", path);
     if (injected || !writeAll(fd, replaceJournalText(changes, false)) || ::fdatasync(fd) != 0 || !syncFolder(oldFolder)
         || (madeOldFolder && !syncFolder(installation))) {

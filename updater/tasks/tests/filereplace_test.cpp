@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QProcess>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -220,6 +221,26 @@ TEST_F(ReplaceStep, AWrongUnpackedChecksumUndoesTheWholeStep)
     EXPECT_EQ(run(step), TaskSpecification::Failed);
     EXPECT_TRUE(texts(messages).contains("Signature check failed for " + root + "/translations/.update_de.qm.vxmnew"));
     expectRestored(before, oldBefore);
+}
+
+TEST_F(ReplaceStep, RunAsRootOnAUsersInstallationEverythingItMakesStaysTheUsers)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    makeInstallation();
+    QDir(root).removeRecursively();
+    QDir().mkpath(root);
+    writeFileWithMode(root + "/vxmclient_linux_amd64", "client v1", 0750);
+    ASSERT_EQ(QProcess::execute("chown", {"-R", "65534:65534", root}), 0);
+    FileReplaceListTaskSpecification step(list, deleteList, &config, nullptr, 0.4);
+    ASSERT_EQ(run(step), TaskSpecification::Finished);
+    for (const char* made : {"/vxmclient_linux_amd64", "/newdir", "/newdir/sub/new.txt", "/plugins/libnew.so", "/old",
+                             "/old/replace.journal"}) {
+        struct stat st;
+        ASSERT_EQ(::lstat(QFile::encodeName(root + made).constData(), &st), 0) << made;
+        EXPECT_EQ(st.st_uid, 65534u) << made;
+        EXPECT_EQ(st.st_gid, 65534u) << made;
+    }
 }
 
 TEST_F(ReplaceStep, TheSecondOfTwoParallelFilesFailsAfterTheFirstSucceeded)
