@@ -44,6 +44,11 @@ bool Mirrors::loadMirrorsIni(const QString& path, int version)
     QSettings ini(path, QSettings::IniFormat);
     const int first = mirrors.size();
     const int size = ini.beginReadArray("mirrors");
+    if (size > maxMirrors) {
+        ini.endArray();
+        emit fatalError(tr("%1 lists %2 mirrors; at most %3 are allowed").arg(path).arg(size).arg(maxMirrors));
+        return false;
+    }
     for (int i = 0; i < size; ++i) {
         ini.setArrayIndex(i);
         MirrorRecord record;

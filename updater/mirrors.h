@@ -35,7 +35,11 @@ public:
     explicit Mirrors(QObject* parent = nullptr);
     ~Mirrors() override;
 
-    // Appends the mirrors listed in mirrors.ini; a missing or empty file yields none.
+    // The most mirrors that mirrors.ini may list.
+    static constexpr int maxMirrors = 64;
+
+    // Appends the mirrors listed in mirrors.ini; a missing or empty file yields none. A list of
+    // more than maxMirrors is refused (fatalError, false) before it is read.
     bool loadMirrorsIni(const QString& path, int version);
     // Appends the alpha channel's mirror from update.ini; false after fatalError when it is unset.
     bool loadAlphaMirror(const QString& updateIniPath, int version);
