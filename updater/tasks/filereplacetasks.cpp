@@ -2,6 +2,7 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "fileerror.h"
 #include "fileoptasks.h"
 #include "programfolder.h"
 #include "updaterfiles.h"
@@ -70,8 +71,8 @@ void FileReplaceTaskSpecification::start()
 
     const bool replacing = change.type == ReplacedFile;
     const bool unpacking = !entry.installPath.isEmpty();
-    // Putting the file in place: link and rename 0.1 each, or the rename alone; a check 0.2.
-    const double rest = (replacing ? 0.8 : 0.9) - (unpacking ? 0.2 : 0.0);
+    // Keeping the installed file: 0.1; a check 0.2.
+    const double rest = (replacing ? 0.9 : 1.0) - (unpacking ? 0.2 : 0.0);
     SlowFileOpSpecification* write = nullptr;
     if (unpacking) {
         const qint64 maxSize = entry.unpackedSize <= quint64(std::numeric_limits<qint64>::max())
@@ -89,10 +90,6 @@ void FileReplaceTaskSpecification::start()
         addTask(new FileLinkTaskSpecification(target, root + "/" + change.backupPath, this, 0.1));
     else
         addTask(new PlacedFileRecordTask(journal, change, this));
-    addTask(new FileRenameTaskSpecification(staged, target,
-                                            replacing ? FileRenameTaskSpecification::ReplaceExisting
-                                                      : FileRenameTaskSpecification::KeepExisting,
-                                            this, 0.1));
     startSubTasks();
 }
 
@@ -237,10 +234,36 @@ void FileReplaceListTaskSpecification::reset()
     TaskSpecification::reset();
 }
 
+bool FileReplaceListTaskSpecification::placeStagedFiles(QStringList* problems)
+{
+    if (!journal)
+        return true;
+    // Every staged file (and record of the journal) is on disk before the first name changes, so
+    // that after a power cut each name holds the whole old or the whole new file.
+    if (::syncfs(journal->descriptor()) != 0) {
+        *problems << QStringLiteral("Could not write the staged files to disk") << fileErrorLine(programFolder(), errno);
+        return false;
+    }
+    const QString root = programFolder();
+    for (const RollbackData& change : journal->getPlan()) {
+        if (change.type == CreatedDir)
+            continue;
+        FileRenameTaskSpecification rename(root + "/" + change.stagedPath, root + "/" + change.path,
+                                           change.type == ReplacedFile ? FileRenameTaskSpecification::ReplaceExisting
+                                                                       : FileRenameTaskSpecification::KeepExisting,
+                                           nullptr, 0.0);
+        connect(&rename, &TaskSpecification::message, this, [problems](const QString& text) { *problems << text; });
+        rename.start();
+        if (rename.getState() != Finished)
+            return false;
+    }
+    return true;
+}
+
 void FileReplaceListTaskSpecification::complete()
 {
     QStringList problems;
-    if (aggregateState() == Finished && (!journal || journal->commit(&problems))) {
+    if (aggregateState() == Finished && placeStagedFiles(&problems) && (!journal || journal->commit(&problems))) {
         if (journal)
             deleteList << backupsToDelete();
         ComposedTaskSpecification::complete();

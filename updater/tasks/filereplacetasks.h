@@ -15,12 +15,12 @@
 
 class Configuration;
 
-// The replacement of one file, as its change of the plan says (rollback.h):
+// The staging of one file, as its change of the plan says (rollback.h):
 //   unpack the gzip download to the staged name and check its MD5   (an entry with an install path)
 //   or copy the download to the staged name                          (any other entry)
 //   keep the installed file by a hard link at its backup name        (a replaced file)
 //   or record the staged file's identity in the journal              (a created file)
-//   rename the staged file to the file's name, over the installed one
+// The step renames the staged file to the file's name once every file is staged.
 // A replaced file keeps the installed file's permission bits without set-id bits (a program or
 // library also gets read and execute for its owner, and execute for whoever may read it: 0644
 // becomes 0755, 0700 stays); a new program or library gets 0755, any
@@ -62,7 +62,9 @@ private:
 // installation's replace journal (replacejournal.h), so that a crash in the middle is undone at
 // the next start; an entry that leads outside the installation, or two that would write to the
 // same name, stop the step before anything changes. It then creates the missing folders and
-// replaces the files, two at a time, in list order. When it ends other than Finished it sends
+// stages the files, two at a time, in list order; once all are staged it syncs the file system
+// and renames each staged file to its name (over the installed one) in plan order, so that the
+// renames reach the disk only after the data they name. When it ends other than Finished it sends
 // "rolling back file updates" and undoes the plan, newest change first. When every file is
 // replaced it commits the journal and hands the backups (except those of the updater's own files,
 // which stay until its next start) and the earlier backups that stood in their way to the delete
@@ -97,6 +99,8 @@ private:
     // Undoes the plan as far as it was carried out and removes the journal.
     void undo();
     QStringList backupsToDelete() const;
+    // Syncs the file system, then renames every staged file to its name; false with the reason.
+    bool placeStagedFiles(QStringList* problems);
 
     const QList<ReplaceEntry>& replaceList;
     QStringList& deleteList;

@@ -64,6 +64,8 @@ public:
     // `problems`, which names the journal file or what is in its way, then the system's reason.
     bool begin(const RollbackJournal& plan, QStringList* problems);
     const RollbackJournal& getPlan() const { return plan; }
+    // The open journal file, whose file system is the installation's (for syncfs).
+    int descriptor() const { return fd; }
     // The created file `file` of the plan is staged at `staged` (both relative) and about to be
     // renamed to its name: records the staged file's identity, so that an undo removes that file
     // and nothing else there. False with the reason, the file must then not be renamed.

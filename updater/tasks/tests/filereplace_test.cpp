@@ -261,7 +261,9 @@ TEST_F(ReplaceStep, TheSecondOfTwoParallelFilesFailsAfterTheFirstSucceeded)
         return fileopfaults::isHolding() && step.getAllTasks().size() == 2
                && step.getAllTasks()[0]->getState() == TaskSpecification::Finished;
     }));
-    EXPECT_EQ(contentOf(root + "/a.txt"), "a v2");
+    // Staged, not yet in place: no name changes before every file is staged and synced.
+    EXPECT_EQ(contentOf(root + "/.a.txt.vxmnew"), "a v2");
+    EXPECT_EQ(contentOf(root + "/a.txt"), "a v1");
     fileopfaults::release();
     ASSERT_TRUE(waitUntil([&] { return step.hasEnded(); }));
     EXPECT_EQ(step.getState(), TaskSpecification::Failed);
