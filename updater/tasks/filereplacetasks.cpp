@@ -3,6 +3,8 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "fileerror.h"
+#include "fileopfault.h"
+#include "ownership.h"
 #include "fileoptasks.h"
 #include "programfolder.h"
 #include "updaterfiles.h"
@@ -12,6 +14,7 @@
 #include <QThreadPool>
 
 #include <limits>
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +49,38 @@ protected:
 private:
     ReplaceJournal* journal;
     RollbackData change;
+};
+
+// Makes a folder where a file is installed: the file goes to its backup name first.
+class FolderForFileTask : public FastFileOpTaskSpecification
+{
+public:
+    FolderForFileTask(const QString& root, const RollbackData& change, QObject* parent, double weight)
+        : FastFileOpTaskSpecification(root + "/" + change.path, parent, weight), backup(root + "/" + change.backupPath)
+    {
+    }
+
+protected:
+    bool runOperation() override
+    {
+        if (!injectedFileOpFault("rename", backup) && renameNoReplace(path, backup)) {
+            if (::mkdir(QFile::encodeName(path).constData(), 0777) == 0) {
+                takeFolderOwner(path);
+                return true;
+            }
+            const int error = errno;
+            emit message(QString("unable to create dir %1").arg(path));
+            emit message(fileErrorLine(path, error));
+            return false;
+        }
+        const int error = errno;
+        emit message(QString("Could not rename '%1' to '%2'").arg(path, backup));
+        emit message(renameErrorLine(path, backup, error));
+        return false;
+    }
+
+private:
+    QString backup;
 };
 
 } // namespace
@@ -156,7 +191,7 @@ bool FileReplaceListTaskSpecification::prepare()
     const QString root = programFolder();
     QString refusal;
     const RollbackJournal plan =
-        planReplacement(replaceList, [&root](const QString& path) { return isPresent(root + "/" + path); }, &refusal);
+        planReplacement(replaceList, [&root](const QString& path) { return pathKind(root + "/" + path); }, &refusal);
     if (!refusal.isEmpty()) {
         emit message(refusal);
         return false;
@@ -172,8 +207,12 @@ bool FileReplaceListTaskSpecification::prepare()
 
     const int files = replaceList.size();
     const int folders = plan.size() - files;
-    for (int i = 0; i < folders; ++i)
-        addTask(new DirCreateTaskSpecification(root + "/" + plan[i].path, this, 0.1 / folders));
+    for (int i = 0; i < folders; ++i) {
+        if (plan[i].type == FolderForFile)
+            addTask(new FolderForFileTask(root, plan[i], this, 0.1 / folders));
+        else
+            addTask(new DirCreateTaskSpecification(root + "/" + plan[i].path, this, 0.1 / folders));
+    }
     const double fileWeight = (folders > 0 ? 0.9 : 1.0) / files;
     for (int i = 0; i < files; ++i)
         addTask(new FileReplaceTaskSpecification(replaceList[i], plan[folders + i], journal.get(), configuration, this,
@@ -201,7 +240,7 @@ QStringList FileReplaceListTaskSpecification::backupsToDelete() const
     QStringList backups;
     for (const RollbackData& change : journal->getPlan()) {
         if (change.type != ReplacedFile)
-            continue;
+            continue; // a folder's or a kind change's backup is removed whole at commit
         if (!isUpdaterOwnPath(change.path))
             backups << change.backupPath;
         if (!change.earlierBackup.isEmpty())
@@ -234,6 +273,21 @@ void FileReplaceListTaskSpecification::reset()
     TaskSpecification::reset();
 }
 
+void FileReplaceListTaskSpecification::removeKindChangeBackups()
+{
+    const QString root = programFolder();
+    for (const RollbackData& change : journal->getPlan()) {
+        if (change.type != FolderForFile && change.type != FileForFolder)
+            continue;
+        const QString backup = root + "/" + change.backupPath;
+        if (!removeTree(backup)) {
+            const int error = errno;
+            emit message(QString("Could not delete '%1'").arg(backup));
+            emit message(fileErrorLine(backup, error));
+        }
+    }
+}
+
 bool FileReplaceListTaskSpecification::placeStagedFiles(QStringList* problems)
 {
     if (!journal)
@@ -245,16 +299,22 @@ bool FileReplaceListTaskSpecification::placeStagedFiles(QStringList* problems)
         return false;
     }
     const QString root = programFolder();
-    for (const RollbackData& change : journal->getPlan()) {
-        if (change.type == CreatedDir)
-            continue;
-        FileRenameTaskSpecification rename(root + "/" + change.stagedPath, root + "/" + change.path,
-                                           change.type == ReplacedFile ? FileRenameTaskSpecification::ReplaceExisting
-                                                                       : FileRenameTaskSpecification::KeepExisting,
-                                           nullptr, 0.0);
+    auto renamed = [&](const QString& from, const QString& to, FileRenameTaskSpecification::Existing existing) {
+        FileRenameTaskSpecification rename(root + "/" + from, root + "/" + to, existing, nullptr, 0.0);
         connect(&rename, &TaskSpecification::message, this, [problems](const QString& text) { *problems << text; });
         rename.start();
-        if (rename.getState() != Finished)
+        return rename.getState() == Finished;
+    };
+    for (const RollbackData& change : journal->getPlan()) {
+        if (change.type == CreatedDir || change.type == FolderForFile)
+            continue;
+        // A folder that becomes a file is kept whole at its backup name first.
+        if (change.type == FileForFolder
+            && !renamed(change.path, change.backupPath, FileRenameTaskSpecification::KeepExisting))
+            return false;
+        if (!renamed(change.stagedPath, change.path,
+                     change.type == ReplacedFile ? FileRenameTaskSpecification::ReplaceExisting
+                                                 : FileRenameTaskSpecification::KeepExisting))
             return false;
     }
     return true;
@@ -264,8 +324,10 @@ void FileReplaceListTaskSpecification::complete()
 {
     QStringList problems;
     if (aggregateState() == Finished && placeStagedFiles(&problems) && (!journal || journal->commit(&problems))) {
-        if (journal)
+        if (journal) {
             deleteList << backupsToDelete();
+            removeKindChangeBackups();
+        }
         ComposedTaskSpecification::complete();
         return;
     }

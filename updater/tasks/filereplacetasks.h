@@ -101,6 +101,9 @@ private:
     QStringList backupsToDelete() const;
     // Syncs the file system, then renames every staged file to its name; false with the reason.
     bool placeStagedFiles(QStringList* problems);
+    // The update is committed: the backups of files that became folders, and of folders that
+    // became files, go whole.
+    void removeKindChangeBackups();
 
     const QList<ReplaceEntry>& replaceList;
     QStringList& deleteList;

@@ -184,9 +184,14 @@ bool MakeDownloadReplaceListFunc::readProductIni()
     }
 
     // A file the release installs is never on its delete list, nor is the rollback journal.
+    QSet<QString> installs = targets; // the targets and every folder level of them
+    for (const QString& target : qAsConst(targets)) {
+        for (QString level = QFileInfo(target).path(); level != "."; level = QFileInfo(level).path())
+            installs.insert(level);
+    }
     QStringList deletions;
     for (const QString& path : qAsConst(result.deleteList)) {
-        if (targets.contains(path))
+        if (installs.contains(path))
             emit message(QString("Not deleting '%1': the release installs it").arg(path));
         else if (isUpdaterRecordPath(path))
             emit message(QString("Not deleting '%1': the updater keeps its own files there").arg(path));

@@ -124,6 +124,10 @@ QByteArray record(const RollbackData& change)
         return record("D " + field(change.path));
     case CreatedFile:
         return record("N " + field(change.path) + ' ' + field(change.stagedPath));
+    case FolderForFile:
+        return record("O " + field(change.path) + ' ' + field(change.backupPath));
+    case FileForFolder:
+        return record("F " + field(change.path) + ' ' + field(change.stagedPath) + ' ' + field(change.backupPath));
     case ReplacedFile:
         break;
     }
@@ -154,7 +158,7 @@ bool parsePlaced(const QByteArray& line, RollbackJournal& plan)
     if (!deviceOk || !inodeOk || inode == 0 || QByteArray::number(device) != fields[2] || QByteArray::number(inode) != fields[3])
         return false;
     for (RollbackData& change : plan) {
-        if (change.type == CreatedFile && change.path == path && change.placedInode == 0) {
+        if ((change.type == CreatedFile || change.type == FileForFolder) && change.path == path && change.placedInode == 0) {
             change.placedDevice = device;
             change.placedInode = inode;
             return true;
@@ -182,6 +186,17 @@ bool parseChange(const QByteArray& line, RollbackData& change)
     } else if (kind == "N" && fields.size() == 3) {
         change.type = CreatedFile;
         change.stagedPath = text(2);
+    } else if (kind == "O" && fields.size() == 3) {
+        change.type = FolderForFile;
+        change.backupPath = text(2);
+        if (!isBackupPath(change.backupPath))
+            return false;
+    } else if (kind == "F" && fields.size() == 4) {
+        change.type = FileForFolder;
+        change.stagedPath = text(2);
+        change.backupPath = text(3);
+        if (!isBackupPath(change.backupPath))
+            return false;
     } else if (kind == "P" && fields.size() == 5) {
         change.type = ReplacedFile;
         change.stagedPath = text(2);
@@ -192,7 +207,8 @@ bool parseChange(const QByteArray& line, RollbackData& change)
     } else {
         return false;
     }
-    return isSafeRelativePath(change.path) && (change.type == CreatedDir || isStagedPathOf(change.stagedPath, change.path));
+    const bool staged = change.type != CreatedDir && change.type != FolderForFile;
+    return isSafeRelativePath(change.path) && (!staged || isStagedPathOf(change.stagedPath, change.path));
 }
 
 // ---- recovery ----
@@ -214,8 +230,15 @@ void removeAll(const QString& installation, const QStringList& paths, const Jour
 JournalRecovery complete(const QString& installation, const RollbackJournal& plan, const JournalReporter& report)
 {
     report(QStringLiteral("The files of the interrupted update were all replaced; removing its backups"));
-    for (const RollbackData& change : plan)
-        removeAll(installation, {change.stagedPath, change.backupPath, change.earlierBackup}, report);
+    for (const RollbackData& change : plan) {
+        removeAll(installation, {change.stagedPath, change.earlierBackup}, report);
+        const QString backup = installation + QLatin1Char('/') + change.backupPath;
+        if (!change.backupPath.isEmpty() && !removeTree(backup)) {
+            const int error = errno;
+            report(QString("Could not delete '%1'").arg(backup));
+            report(fileErrorLine(backup, error));
+        }
+    }
     return JournalRecovery::Completed;
 }
 
@@ -246,7 +269,7 @@ JournalRecovery setAside(const QString& installation, const QByteArray& data, co
         report(line);
     RollbackData change;
     for (const QByteArray& line : data.split('\n')) {
-        if (parseChange(line, change) && change.type != CreatedDir)
+        if (parseChange(line, change) && !change.stagedPath.isEmpty())
             removeAll(installation, {change.stagedPath}, report);
     }
     const QString journal = ReplaceJournal::pathIn(installation);
@@ -335,7 +358,7 @@ QByteArray replaceJournalText(const RollbackJournal& plan, bool committed)
         text += record(change);
     text += planEnd;
     for (const RollbackData& change : plan) {
-        if (change.type == CreatedFile && change.placedInode != 0)
+        if ((change.type == CreatedFile || change.type == FileForFolder) && change.placedInode != 0)
             text += placedRecord(change);
     }
     if (committed)
@@ -416,7 +439,7 @@ bool ReplaceJournal::recordPlaced(const QString& file, const QString& staged, QS
         return false;
     }
     for (RollbackData& change : plan) {
-        if (change.type != CreatedFile || change.path != file)
+        if ((change.type != CreatedFile && change.type != FileForFolder) || change.path != file)
             continue;
         RollbackData placed = change;
         placed.placedDevice = quint64(status.st_dev);
@@ -438,7 +461,7 @@ bool ReplaceJournal::commit(QStringList* problems)
     // What the step wrote must be on disk before the backups may go. Without backups nothing is
     // lost if it is not: the next run finds a damaged new file by its checksum and fetches it again.
     const bool replacesFiles = std::any_of(plan.cbegin(), plan.cend(), [](const RollbackData& change) {
-        return change.type == ReplacedFile;
+        return !change.backupPath.isEmpty();
     });
     if (replacesFiles && ::syncfs(fd) != 0) {
         *problems << QStringLiteral("Could not write the replaced files to disk") << fileErrorLine(installation, errno);

@@ -15,8 +15,10 @@
 // Format (text, one record a line, ended by "\n"): the header "VXM replace journal 3", then the
 // plan
 //   D <folder>   N <file> <staged>   P <file> <staged> <backup> <earlier backup or nothing>
+//   O <folder where a file was> <backup>   F <file where a folder was> <staged> <backup>
 // and its end E, written at once; then, as created files are staged, I <file> <device> <inode>
-// (the file the update is about to rename to that name: only that file is ever removed there);
+// (of a created file or one that takes a folder's place: the file the update is about to rename to
+// that name; only that file is ever removed there);
 // later perhaps the commit mark C. Version 2 is read too: it has no I records, so its created
 // files are kept by an undo. Each record is followed by a
 // blank and the CRC-32 of the text before it in eight hexadecimal digits. Paths are relative to

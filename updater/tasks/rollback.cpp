@@ -3,10 +3,13 @@
 #include "fileerror.h"
 #include "fileopfault.h"
 #include "updatelists.h"
+#include "updaterfiles.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QMap>
 #include <QSet>
 #include <QStringList>
 
@@ -103,8 +106,55 @@ bool RollbackData::rollback(const QString& installation, const JournalReporter& 
         failed("warning: rollback create dir %1 failed", target);
         return true; // a folder that stays harms nothing
     }
+    const QString backup = installation + QLatin1Char('/') + backupPath;
+    if (type == FolderForFile) {
+        // While the target is no folder, the file never left, or is back already; without the
+        // backup there is nothing to put back.
+        const Lookup found = injected ? Lookup::Present : lookUp(target, &status);
+        const bool folder = found == Lookup::Present && S_ISDIR(status.st_mode);
+        if (!injected && found == Lookup::Present && !folder)
+            return true;
+        const Lookup backupFound = injected ? Lookup::Present : lookUp(backup, &status);
+        if (backupFound == Lookup::Absent)
+            return true;
+        if (backupFound == Lookup::Unknown)
+            return failed("warning: rollback create dir %1 failed", backup);
+        if (folder && ::rmdir(nativePath(target).constData()) != 0 && errno != ENOENT)
+            return failed("warning: rollback create dir %1 failed", target);
+        if (!injected && renameNoReplace(backup, target))
+            return true;
+        if (injected)
+            errno = EIO;
+        const QString reason = renameErrorLine(backup, target, errno);
+        report(QString("warning: rollback rename %1 to %2 failed").arg(target, backup));
+        report(reason);
+        return false;
+    }
     if (!remove(installation + QLatin1Char('/') + stagedPath))
         return false;
+    if (type == FileForFolder) {
+        // While the folder is at its name it never left, or is back already.
+        if (!injected && lookUp(target, &status) == Lookup::Present && S_ISDIR(status.st_mode))
+            return true;
+        const Lookup backupFound = injected ? Lookup::Present : lookUp(backup, &status);
+        if (backupFound == Lookup::Absent)
+            return true;
+        if (backupFound == Lookup::Unknown)
+            return failed("warning: rollback create file %1 failed", backup);
+        // The file the update placed goes; the folder comes back whole.
+        const Lookup found = injected ? Lookup::Absent : lookUp(target, &status);
+        if (found == Lookup::Present && placedInode != 0 && quint64(status.st_dev) == placedDevice
+            && quint64(status.st_ino) == placedInode && !remove(target))
+            return false;
+        if (!injected && renameNoReplace(backup, target))
+            return true;
+        if (injected)
+            errno = EIO;
+        const QString reason = renameErrorLine(backup, target, errno);
+        report(QString("warning: rollback rename %1 to %2 failed").arg(target, backup));
+        report(reason);
+        return false;
+    }
     if (type == CreatedFile) {
         if (!injected) {
             const Lookup found = lookUp(target, &status);
@@ -121,7 +171,6 @@ bool RollbackData::rollback(const QString& installation, const JournalReporter& 
     }
 
     // Without the backup the installed file was never touched, or is back already.
-    const QString backup = installation + QLatin1Char('/') + backupPath;
     const Lookup backupFound = injected ? Lookup::Present : lookUp(backup, &status);
     if (backupFound == Lookup::Absent)
         return true;
@@ -149,8 +198,9 @@ bool rollbackAll(const QString& installation, const RollbackJournal& plan, const
 }
 
 RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
-                                const std::function<bool(const QString&)>& present, QString* refusal)
+                                const std::function<PathKind(const QString&)>& kind, QString* refusal)
 {
+    auto present = [&kind](const QString& path) { return kind(path) != PathKind::Absent; };
     // Every name the plan writes, and the entry that writes it.
     QHash<QString, QString> writers;
     auto claim = [&](const QString& name, const QString& writer) {
@@ -162,6 +212,7 @@ RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
         *refusal = QString("Refusing to replace files: '%1' and '%2' would both use '%3'").arg(other.value(), writer, name);
         return false;
     };
+    QHash<QString, QString> targets; // target -> entry
     for (const ReplaceEntry& entry : entries) {
         const QString target = targetPath(entry, QString());
         if (!isSafeRelativePath(entry.path) || !isSafeRelativePath(target)) {
@@ -174,9 +225,42 @@ RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
         }
         if (!claim(target, entry.path) || !claim(stagedPath(target), entry.path))
             return {};
+        targets.insert(target, entry.path);
+    }
+    // A file cannot also be a folder of another file.
+    for (auto it = targets.cbegin(); it != targets.cend(); ++it) {
+        for (QString level = QFileInfo(it.key()).path(); level != "."; level = QFileInfo(level).path()) {
+            if (targets.contains(level)) {
+                *refusal = QString("Refusing to replace files: '%1' would be a file and a folder of '%2'").arg(level, it.key());
+                return {};
+            }
+        }
     }
 
+    // A free backup name in old/ for a file or folder named `name`: the usual one, or a numbered one.
+    auto freeBackup = [&](const QString& name, const QString& writer, QString* earlier) {
+        const auto candidate = [&name](int n) { return QStringLiteral("old/") + backupFileName(name, n); };
+        int n = 1;
+        while (writers.contains(candidate(n)) || present(candidate(n)))
+            ++n;
+        writers.insert(candidate(n), writer);
+        if (earlier && n > 1 && present(candidate(1)))
+            *earlier = candidate(1);
+        return candidate(n);
+    };
+    auto tooLong = [&](const RollbackData& change) {
+        for (const QString& name : {change.stagedPath, change.backupPath}) {
+            if (!nameFits(name)) {
+                *refusal = QString("Refusing to replace '%1': the name is too long for its staged or backup name")
+                               .arg(change.path);
+                return true;
+            }
+        }
+        return false;
+    };
+
     QSet<QString> missingFolders;
+    QMap<QString, RollbackData> fileFolders; // folder levels where a file is installed
     RollbackJournal files;
     for (const ReplaceEntry& entry : entries) {
         RollbackData change;
@@ -188,40 +272,75 @@ RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
             ++staged;
         change.stagedPath = stagedPath(change.path, staged);
         writers.insert(change.stagedPath, entry.path);
-        if (present(change.path)) {
+        const PathKind installed = kind(change.path);
+        if (installed == PathKind::File) {
             change.type = ReplacedFile;
-            int n = 1;
-            while (writers.contains(backupPath(entry, n)) || present(backupPath(entry, n)))
-                ++n;
-            change.backupPath = backupPath(entry, n);
-            writers.insert(change.backupPath, entry.path);
-            if (n > 1 && present(backupPath(entry)))
-                change.earlierBackup = backupPath(entry);
+            change.backupPath = freeBackup(QFileInfo(change.path).fileName(), entry.path, &change.earlierBackup);
+        } else if (installed == PathKind::Folder) {
+            change.type = FileForFolder;
+            change.backupPath = freeBackup(QFileInfo(change.path).fileName(), entry.path, nullptr);
         }
-        for (const QString& name : {change.stagedPath, change.backupPath}) {
-            if (!nameFits(name)) {
-                *refusal = QString("Refusing to replace '%1': the name is too long for its staged or backup name")
-                               .arg(change.path);
-                return {};
+        if (tooLong(change))
+            return {};
+        for (QString level = QFileInfo(change.path).path(); level != "."; level = QFileInfo(level).path()) {
+            const PathKind levelKind = kind(level);
+            if (levelKind == PathKind::Folder)
+                break;
+            if (levelKind == PathKind::Absent) {
+                missingFolders.insert(level);
+                continue;
             }
+            if (!fileFolders.contains(level)) {
+                RollbackData folder;
+                folder.type = FolderForFile;
+                folder.path = level;
+                folder.backupPath = freeBackup(QFileInfo(level).fileName(), level, nullptr);
+                if (tooLong(folder))
+                    return {};
+                fileFolders.insert(level, folder);
+            }
+            break;
         }
-        for (QString level = QFileInfo(change.path).path(); level != "." && !present(level);
-             level = QFileInfo(level).path())
-            missingFolders.insert(level);
         files << change;
     }
 
     // Sorted, a folder comes before the folders inside it.
     QStringList folders(missingFolders.cbegin(), missingFolders.cend());
+    folders << fileFolders.keys();
     folders.sort();
     RollbackJournal plan;
     for (const QString& folder : qAsConst(folders)) {
         RollbackData change;
         change.type = CreatedDir;
         change.path = folder;
-        plan << change;
+        plan << fileFolders.value(folder, change);
     }
     return plan + files;
+}
+
+PathKind pathKind(const QString& path)
+{
+    struct stat status;
+    if (lookUp(path, &status) != Lookup::Present)
+        return PathKind::Absent;
+    if (S_ISLNK(status.st_mode) && ::stat(nativePath(path).constData(), &status) != 0)
+        return PathKind::File; // a dangling link is something, but no folder
+    return S_ISDIR(status.st_mode) ? PathKind::Folder : PathKind::File;
+}
+
+bool removeTree(const QString& path)
+{
+    struct stat status;
+    const Lookup found = lookUp(path, &status);
+    if (found != Lookup::Present)
+        return found == Lookup::Absent;
+    if (!S_ISDIR(status.st_mode))
+        return ::unlink(nativePath(path).constData()) == 0 || errno == ENOENT;
+    const QDir folder(path);
+    const QStringList names = folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString& name : names)
+        removeTree(folder.filePath(name));
+    return ::rmdir(nativePath(path).constData()) == 0 || errno == ENOENT;
 }
 
 bool renameNoReplace(const QString& from, const QString& to)

@@ -39,7 +39,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# ---- The release: changed, new and gzip'd files, new folders, a new start script, deletions ----
+# ---- The release: changed, new and gzip'd files, new folders, a new start script, deletions, ----
+# ---- a file that becomes a folder and a folder that becomes a file                          ----
 release=$work/release
 mkdir -p "$release/lib" "$release/plugins" "$release/data" "$release/newdir/sub"
 printf 'client v%s\n' "$version" > "$release/vxmclient_linux_amd64"
@@ -47,6 +48,10 @@ head -c 200000 /dev/urandom > "$release/lib/libvoice.so.5"
 printf 'unchanged\n' > "$release/data/kept.txt"
 printf 'brand new\n' > "$release/data/new.txt"
 printf 'deep\n' > "$release/newdir/sub/file.txt"
+# A file that becomes a folder, and a folder that becomes a file.
+mkdir -p "$release/manual"
+printf 'guide\n' > "$release/manual/guide.txt"
+printf 'one skin\n' > "$release/skins"
 head -c 30000 /dev/urandom > "$release/plugins/extra.so"
 printf '#!/bin/sh\necho started >> "$(dirname "$0")/client-started"\n' > "$release/vxmclient_runscript.sh"
 # A new updater: the same program with bytes appended, which a program loader ignores.
@@ -63,6 +68,9 @@ printf 'old library\n' > "$template/lib/libvoice.so.5"
 printf 'unchanged\n' > "$template/data/kept.txt"
 printf 'obsolete\n' > "$template/obsolete.txt"
 printf 'gone\n' > "$template/plugins/gone.so"
+printf 'manual v1\n' > "$template/manual"
+mkdir -p "$template/skins/dark"
+printf 'dark\n' > "$template/skins/dark/colors"
 printf '#!/bin/sh\necho old >> "$(dirname "$0")/client-started"\n' > "$template/vxmclient_runscript.sh"
 printf 'client v0\n' > "$template/old/_old_vxmclient_linux_amd64"
 chmod 0755 "$template/vxmclient_runscript.sh"
@@ -262,7 +270,7 @@ specs+=("crash VXM_FAULT_FAIL=$replacing VXM_FAULT_HOLD_ON=undo VXM_FAULT_HOLD=1
 names+=("torn-record" "crash-in-recovery" "empty-journal" "damaged-journal" "foreign-at-new")
 specs+=("tear VXM_FAULT_HOLD=$((replacing - 1))" "recovery VXM_FAULT_HOLD=$((replacing - 2))"
         "empty VXM_FAULT_HOLD_ON=journal VXM_FAULT_HOLD=1" "damage VXM_FAULT_HOLD=$((replacing / 2))"
-        "foreign VXM_FAULT_HOLD_FROM=/data/new.txt VXM_FAULT_HOLD_ON=rename VXM_FAULT_HOLD=1")
+        "foreign VXM_FAULT_HOLD_FROM=/inst/data/new.txt VXM_FAULT_HOLD_ON=rename VXM_FAULT_HOLD=1")
 # The updater replaces itself: before its new content is written, before the installed one is
 # kept at its backup name, before the new one takes its place, and just after.
 names+=("self-staging" "self-keeping" "self-renaming" "self-renamed")

@@ -243,6 +243,36 @@ TEST_F(ReplaceStep, RunAsRootOnAUsersInstallationEverythingItMakesStaysTheUsers)
     }
 }
 
+TEST_F(ReplaceStep, AFileThatBecomesAFolderAndAFolderThatBecomesAFileInstallAndUndoWhole)
+{
+    QDir().mkpath(root);
+    writeFileWithMode(root + "/docs", "docs as a file", 0644);
+    writeFileWithMode(root + "/help/a.txt", "a", 0644);
+    writeFileWithMode(root + "/help/sub/b.txt", "b", 0600);
+    writeFileWithMode(config.tempDir + "/docs/readme.txt", "readme", 0644);
+    writeFileWithMode(config.tempDir + "/help", "help as a file", 0644);
+    list = {entry("docs/readme.txt"), entry("help")};
+    const QMap<QString, QString> before = snapshot(root);
+    {
+        // The last rename fails: both changes are undone whole.
+        fileopfaults::failMatching("rename", root + "/help");
+        FileReplaceListTaskSpecification step(list, deleteList, &config, nullptr, 0.4);
+        QSignalSpy messages(&step, &TaskSpecification::message);
+        EXPECT_EQ(run(step), TaskSpecification::Failed);
+        EXPECT_FALSE(texts(messages).join('\n').contains("warning")) << texts(messages).join('\n').toStdString();
+        expectRestored(before, {});
+        EXPECT_FALSE(QFileInfo::exists(ReplaceJournal::pathIn(root)));
+    }
+    fileopfaults::clear();
+    FileReplaceListTaskSpecification step(list, deleteList, &config, nullptr, 0.4);
+    QSignalSpy messages(&step, &TaskSpecification::message);
+    EXPECT_EQ(run(step), TaskSpecification::Finished) << texts(messages).join('\n').toStdString();
+    EXPECT_EQ(contentOf(root + "/docs/readme.txt"), "readme");
+    EXPECT_EQ(contentOf(root + "/help"), "help as a file");
+    EXPECT_FALSE(QFileInfo::exists(root + "/old/_old_docs"));
+    EXPECT_FALSE(QFileInfo::exists(root + "/old/_old_help"));
+}
+
 TEST_F(ReplaceStep, TheSecondOfTwoParallelFilesFailsAfterTheFirstSucceeded)
 {
     QDir().mkpath(root);

@@ -39,6 +39,10 @@ QStringList describe(const RollbackJournal& plan)
             lines << "D " + c.path;
         } else if (c.type == CreatedFile) {
             lines << "N " + c.path + " " + c.stagedPath;
+        } else if (c.type == FolderForFile) {
+            lines << "O " + c.path + " " + c.backupPath;
+        } else if (c.type == FileForFolder) {
+            lines << "F " + c.path + " " + c.stagedPath + " " + c.backupPath;
         } else {
             lines << "P " + c.path + " " + c.stagedPath + " " + c.backupPath + " "
                          + (c.earlierBackup.isEmpty() ? "-" : c.earlierBackup);
@@ -79,11 +83,28 @@ TEST(ReplacePlan, KeepsEveryNameItWritesFreeAndRefusesCollisions)
          {"Refusing to replace 'd/" + QString(248, 'n') + "': the name is too long for its staged or backup name"}},
         {"the longest name that is staged", {entry(QString(247, 'n'))}, {},
          {"N " + QString(247, 'n') + " ." + QString(247, 'n') + ".vxmnew"}},
+        // "docs/" is a folder in the installation, "docs" a file.
+        {"a file that becomes a folder is kept, and the folder made", {entry("docs/a/readme.txt")}, {"docs"},
+         {"O docs old/_old_docs", "D docs/a", "N docs/a/readme.txt docs/a/.readme.txt.vxmnew"}},
+        {"a folder that becomes a file is kept whole", {entry("docs")}, {"docs/", "old/_old_docs"},
+         {"F docs .docs.vxmnew old/_old_2_docs"}},
+        {"one entry a file, another's folder", {entry("docs"), entry("docs/x")}, {},
+         {"Refusing to replace files: 'docs' would be a file and a folder of 'docs/x'"}},
     };
     for (const Row& row : rows) {
         QString refusal;
         const RollbackJournal plan =
-            planReplacement(row.entries, [&row](const QString& path) { return row.present.contains(path); }, &refusal);
+            planReplacement(row.entries,
+                            [&row](const QString& path) {
+                                if (row.present.contains(path + "/"))
+                                    return PathKind::Folder;
+                                for (const QString& p : row.present) {
+                                    if (p.startsWith(path + "/"))
+                                        return PathKind::Folder;
+                                }
+                                return row.present.contains(path) ? PathKind::File : PathKind::Absent;
+                            },
+                            &refusal);
         EXPECT_EQ(refusal.isEmpty() ? describe(plan) : QStringList{refusal}, row.plan) << row.what;
     }
 }
