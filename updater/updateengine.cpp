@@ -243,7 +243,8 @@ void UpdateEngine::onTaskFinished()
     progressTimer->stop();
     removeTemporaryFiles();
     engineState = Finished;
-    emit message(QStringLiteral("Update successfully finished"));
+    emit message(mainTask && mainTask->finishedWithWarnings() ? QStringLiteral("Update finished with warnings")
+                                                               : QStringLiteral("Update successfully finished"));
     if (mainTask) {
         mainTask->disconnect(this);
         mainTask->deleteLater();

@@ -149,13 +149,20 @@ FileDeleteTaskSpecification::~FileDeleteTaskSpecification() = default;
 bool FileDeleteTaskSpecification::runOperation()
 {
     errno = 0;
-    if (remove() || !mustSucceed)
+    if (remove())
         return true;
     const int error = errno;
-    emit message(QString("Could not delete '%1'").arg(path));
-    if (error != 0)
-        emit message(fileErrorLine(path, error));
-    return false;
+    // Nothing there (any more) is no problem where the deletion is optional.
+    const bool absent = error == ENOENT || error == ENOTDIR;
+    if (!mustSucceed && absent)
+        return true;
+    if (error != 0 || mustSucceed) {
+        emit message(QString("Could not delete '%1'").arg(path));
+        if (error != 0)
+            emit message(fileErrorLine(path, error));
+    }
+    problem = true;
+    return !mustSucceed;
 }
 
 bool FileDeleteTaskSpecification::remove()
@@ -181,6 +188,7 @@ bool FileDeleteTaskSpecification::remove()
         if (!inside || name.isEmpty() || name == "." || name == "..") {
             emit message(QString("Not deleting '%1': it is not inside the program folder").arg(path));
             errno = 0;
+            problem = true;
             return false;
         }
         target = folder + '/' + name;
