@@ -107,6 +107,30 @@ bool RollbackData::rollback(const QString& installation, const JournalReporter& 
         return true; // a folder that stays harms nothing
     }
     const QString backup = installation + QLatin1Char('/') + backupPath;
+    // Whether the backup is there to be put back: true when it is, else what the undo returns.
+    auto backupThere = [&](bool* result) {
+        const Lookup found = injected ? Lookup::Present : lookUp(backup, &status);
+        if (found == Lookup::Present)
+            return true;
+        *result = found == Lookup::Absent || failed("warning: rollback rename %1 failed", backup);
+        return false;
+    };
+    // Renames the backup to the target: over it for a replaced file, else only to a free name.
+    auto putBack = [&](bool overTarget) {
+        if (injected)
+            errno = EIO;
+        else if (overTarget ? ::rename(nativePath(backup).constData(), nativePath(target).constData()) == 0
+                            : renameNoReplace(backup, target))
+            return true;
+        const QString reason = renameErrorLine(backup, target, errno);
+        report(QString("warning: rollback rename %1 to %2 failed").arg(target, backup));
+        report(reason);
+        return false;
+    };
+    auto isPlaced = [&](const struct stat& found) {
+        return placedInode != 0 && quint64(found.st_dev) == placedDevice && quint64(found.st_ino) == placedInode;
+    };
+    bool result = true;
     if (type == FolderForFile) {
         // While the target is no folder, the file never left, or is back already; without the
         // backup there is nothing to put back.
@@ -114,77 +138,41 @@ bool RollbackData::rollback(const QString& installation, const JournalReporter& 
         const bool folder = found == Lookup::Present && S_ISDIR(status.st_mode);
         if (!injected && found == Lookup::Present && !folder)
             return true;
-        const Lookup backupFound = injected ? Lookup::Present : lookUp(backup, &status);
-        if (backupFound == Lookup::Absent)
-            return true;
-        if (backupFound == Lookup::Unknown)
-            return failed("warning: rollback create dir %1 failed", backup);
+        if (!backupThere(&result))
+            return result;
         if (folder && ::rmdir(nativePath(target).constData()) != 0 && errno != ENOENT)
             return failed("warning: rollback create dir %1 failed", target);
-        if (!injected && renameNoReplace(backup, target))
-            return true;
-        if (injected)
-            errno = EIO;
-        const QString reason = renameErrorLine(backup, target, errno);
-        report(QString("warning: rollback rename %1 to %2 failed").arg(target, backup));
-        report(reason);
-        return false;
+        return putBack(false);
     }
     if (!remove(installation + QLatin1Char('/') + stagedPath))
         return false;
-    if (type == FileForFolder) {
-        // While the folder is at its name it never left, or is back already.
-        if (!injected && lookUp(target, &status) == Lookup::Present && S_ISDIR(status.st_mode))
-            return true;
-        const Lookup backupFound = injected ? Lookup::Present : lookUp(backup, &status);
-        if (backupFound == Lookup::Absent)
-            return true;
-        if (backupFound == Lookup::Unknown)
-            return failed("warning: rollback create file %1 failed", backup);
-        // The file the update placed goes; the folder comes back whole.
-        const Lookup found = injected ? Lookup::Absent : lookUp(target, &status);
-        if (found == Lookup::Present && placedInode != 0 && quint64(status.st_dev) == placedDevice
-            && quint64(status.st_ino) == placedInode && !remove(target))
-            return false;
-        if (!injected && renameNoReplace(backup, target))
-            return true;
-        if (injected)
-            errno = EIO;
-        const QString reason = renameErrorLine(backup, target, errno);
-        report(QString("warning: rollback rename %1 to %2 failed").arg(target, backup));
-        report(reason);
-        return false;
-    }
     if (type == CreatedFile) {
-        if (!injected) {
-            const Lookup found = lookUp(target, &status);
-            if (found == Lookup::Absent)
-                return true;
-            const bool placed = found == Lookup::Present && placedInode != 0 && quint64(status.st_dev) == placedDevice
-                                && quint64(status.st_ino) == placedInode;
-            if (found == Lookup::Present && !placed) {
-                report(QString("Keeping '%1': it is not the file the update placed").arg(target));
-                return true;
-            }
+        const Lookup found = lookUp(target, &status);
+        if (found == Lookup::Present && !isPlaced(status)) {
+            report(QString("Keeping '%1': it is not the file the update placed").arg(target));
+            return true;
         }
         return remove(target);
     }
+    if (type == FileForFolder) {
+        // While the folder is at its name it never left, or is back already.
+        if (lookUp(target, &status) == Lookup::Present && S_ISDIR(status.st_mode))
+            return true;
+        if (!backupThere(&result))
+            return result;
+        // The file the update placed goes; the folder comes back whole.
+        if (lookUp(target, &status) == Lookup::Present && isPlaced(status) && !remove(target))
+            return false;
+        return putBack(false);
+    }
 
     // Without the backup the installed file was never touched, or is back already.
-    const Lookup backupFound = injected ? Lookup::Present : lookUp(backup, &status);
-    if (backupFound == Lookup::Absent)
-        return true;
-    if (backupFound == Lookup::Unknown)
-        return failed("warning: rollback create file %1 failed", backup);
+    if (!backupThere(&result))
+        return result;
     // The backup is still the installed file itself when the staged file never took its place.
     if (sameFile(backup, target))
         return remove(backup);
-    if (::rename(nativePath(backup).constData(), nativePath(target).constData()) == 0)
-        return true;
-    const QString reason = renameErrorLine(backup, target, errno);
-    report(QString("warning: rollback rename %1 to %2 failed").arg(target, backup));
-    report(reason);
-    return false;
+    return putBack(true);
 }
 
 bool rollbackAll(const QString& installation, const RollbackJournal& plan, const JournalReporter& report)
