@@ -48,7 +48,8 @@ bool isUpdaterOwnPath(const QString& path)
 {
     const int slash = path.lastIndexOf(QLatin1Char('/'));
     const QString folder = slash < 0 ? QString() : path.left(slash);
-    return isUpdaterOwnFile(path.mid(slash + 1)) && std::find(std::begin(qtPluginFolders), std::end(qtPluginFolders), folder) != std::end(qtPluginFolders);
+    return isUpdaterOwnFile(path.mid(slash + 1))
+           && std::find(std::begin(qtPluginFolders), std::end(qtPluginFolders), folder) != std::end(qtPluginFolders);
 }
 
 void removeOldFileLeftovers(const QString& folder)
@@ -60,7 +61,8 @@ void removeOldFileLeftovers(const QString& folder)
             dir.entryList({oldFilePrefix() + QStringLiteral("*_") + name}, QDir::Files | QDir::System | QDir::Hidden);
         for (const QString& candidate : candidates) {
             // "_old_<n>_<name>" exactly as backupFileName makes it (n >= 2, no leading zero).
-            const QString middle = candidate.mid(oldFilePrefix().size(), candidate.size() - oldFilePrefix().size() - name.size());
+            const int prefix = oldFilePrefix().size();
+            const QString middle = candidate.mid(prefix, candidate.size() - prefix - name.size());
             const int n = middle.left(middle.size() - 1).toInt();
             if (n >= 2 && backupFileName(name, n) == candidate)
                 QFile::remove(dir.filePath(candidate));

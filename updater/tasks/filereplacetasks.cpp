@@ -4,8 +4,8 @@
 #include "configuration.h"
 #include "fileerror.h"
 #include "fileopfault.h"
-#include "ownership.h"
 #include "fileoptasks.h"
+#include "ownership.h"
 #include "programfolder.h"
 #include "updaterfiles.h"
 
@@ -13,8 +13,8 @@
 #include <QFileInfo>
 #include <QThreadPool>
 
-#include <limits>
 #include <cerrno>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 

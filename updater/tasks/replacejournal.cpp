@@ -259,9 +259,10 @@ QString makeKeptFolder(const QString& installation)
 
 // The journal cannot be used: it goes to a kept folder with every backup in old/, whose plan is
 // lost with it. `why` are the lines that say what is wrong with it. The staged files that its
-// intact records name (`data`: what could be read of it) are the update's own and go. The backups move first and the
-// journal last, so that a crash in between leaves the journal to be set aside again at the next start,
-// never backups in old/ without it (a later update would take them for leftovers and delete them).
+// intact records name (`data`: what could be read of it) are the update's own and go. The backups
+// move first and the journal last, so that a crash in between leaves the journal to be set aside
+// again at the next start, never backups in old/ without it (a later update would take them for
+// leftovers and delete them).
 JournalRecovery setAside(const QString& installation, const QByteArray& data, const QStringList& why,
                          const JournalReporter& report)
 {

@@ -219,7 +219,8 @@ RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
     for (auto it = targets.cbegin(); it != targets.cend(); ++it) {
         for (QString level = QFileInfo(it.key()).path(); level != "."; level = QFileInfo(level).path()) {
             if (targets.contains(level)) {
-                *refusal = QString("Refusing to replace files: '%1' would be a file and a folder of '%2'").arg(level, it.key());
+                *refusal = QString("Refusing to replace files: '%1' would be a file and a folder of '%2'")
+                               .arg(level, it.key());
                 return {};
             }
         }
