@@ -76,6 +76,20 @@ def main():
     if not os.path.isfile(args.key):
         ap.error('--key %s: no such file' % args.key)
 
+    deletes = []
+    if args.delete_list:
+        with open(args.delete_list, encoding='utf-8') as dl:
+            deletes = [l.strip() for l in dl if l.strip()]
+    # update skips such an entry: deleting what the release installs would undo it.
+    installs = set()
+    for base, _, files in os.walk(args.tree):
+        for name in files:
+            rel = os.path.relpath(os.path.join(base, name), args.tree).replace(os.sep, '/')
+            installs.update('/'.join(rel.split('/')[:n]) for n in range(1, rel.count('/') + 2))
+    for d in deletes:
+        if d in installs:
+            ap.error('--delete-list names %s, which the release installs' % d)
+
     root = os.path.join(args.out, str(args.version))
     group_dir = os.path.join(root, args.group)
     os.makedirs(group_dir, exist_ok=True)
@@ -104,12 +118,9 @@ def main():
     with open(os.path.join(root, args.client_type + '.ini'), 'w', encoding='utf-8') as ini:
         ini.write('[%s]\n' % ini_escape(args.group))
         ini.write(''.join(line + '\n' for line in lines))
-        if args.delete_list:
-            with open(args.delete_list, encoding='utf-8') as dl:
-                deletes = [l.strip() for l in dl if l.strip()]
-            if deletes:
-                ini.write('\n[delete]\n')
-                ini.write(''.join('%s=1\n' % ini_escape(d) for d in deletes))
+        if deletes:
+            ini.write('\n[delete]\n')
+            ini.write(''.join('%s=1\n' % ini_escape(d) for d in deletes))
     sign(os.path.join(root, args.client_type + '.ini'), args.key)
 
     changelog = os.path.join(root, 'changelog_client.txt')

@@ -1,5 +1,6 @@
 #include "configuration.h"
 #include "mainwindow.h"
+#include "messagebox.h"
 #include "programfolder.h"
 #include "singleinstancechecker.h"
 #include "tasks/replacejournal.h"
@@ -47,6 +48,13 @@ int main(int argc, char** argv)
     if (!instanceLock.acquire()) {
         notifyRunningInstance(QStringLiteral("#"), 5000);
         return 0;
+    }
+    // An updater of this installation started with another temporary folder or home.
+    InstallationLock installationLock;
+    if (!installationLock.acquire(appDir)) {
+        showMessageBox(QMessageBox::Warning, nullptr, QObject::tr("Error"),
+                       QObject::tr("Another updater is running for %1").arg(appDir));
+        return 1;
     }
     // Before anything else touches the installation: a replacement that a crash cut short is
     // undone (or, when every file was already replaced, completed). Its backups may be the only

@@ -67,3 +67,8 @@ void MainTaskSpecification::complete()
         replaceStep->removeJournal();
     ComposedTaskSpecification::complete();
 }
+
+bool MainTaskSpecification::finishedWithWarnings() const
+{
+    return deleteStep && deleteStep->hasProblems();
+}

@@ -39,6 +39,8 @@ public:
     void start() override;
     void reset() override;
     void cancel() override;
+    // The run finished, but some file of the delete list could not be deleted (the log names it).
+    bool finishedWithWarnings() const;
 
 protected:
     void complete() override;

@@ -2,6 +2,9 @@
 
 #include "initext.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QRandomGenerator>
 #include <QSettings>
 
@@ -12,6 +15,17 @@ Mirrors::Mirrors(QObject* parent)
 }
 
 Mirrors::~Mirrors() = default;
+
+QNetworkAccessManager* Mirrors::networkFor(const MirrorRecord& mirror, QNetworkAccessManager* model)
+{
+    QNetworkAccessManager*& network = networks[mirror.name];
+    if (!network) {
+        network = new QNetworkAccessManager(this);
+        network->setProxy(model->proxy());
+        connect(network, &QNetworkAccessManager::finished, this, &Mirrors::transferFinished);
+    }
+    return network;
+}
 
 void Mirrors::setRandomSource(RandomSource source)
 {
@@ -30,6 +44,11 @@ bool Mirrors::loadMirrorsIni(const QString& path, int version)
     QSettings ini(path, QSettings::IniFormat);
     const int first = mirrors.size();
     const int size = ini.beginReadArray("mirrors");
+    if (size > maxMirrors) {
+        ini.endArray();
+        emit fatalError(tr("%1 lists %2 mirrors; at most %3 are allowed").arg(path).arg(size).arg(maxMirrors));
+        return false;
+    }
     for (int i = 0; i < size; ++i) {
         ini.setArrayIndex(i);
         MirrorRecord record;

@@ -39,6 +39,16 @@ bool isServed(const QString& name)
     return probe.waitForConnected(waitMs);
 }
 
+// Takes an exclusive lock on `fd` without waiting: true only when another holder has it.
+bool heldElsewhere(int fd)
+{
+    int result;
+    do
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (result != 0 && errno == EINTR);
+    return result != 0 && errno == EWOULDBLOCK;
+}
+
 } // namespace
 
 QString instanceServerName(const QString& applicationFilePath, const QString& homePath)
@@ -102,11 +112,23 @@ bool InstanceLock::acquire()
         fd = -1;
         return true;
     }
-    int result;
-    do
-        result = ::flock(fd, LOCK_EX | LOCK_NB);
-    while (result != 0 && errno == EINTR);
-    return result == 0 || errno != EWOULDBLOCK;
+    return !heldElsewhere(fd);
+}
+
+InstallationLock::InstallationLock() = default;
+
+InstallationLock::~InstallationLock()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool InstallationLock::acquire(const QString& folder)
+{
+    fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    return !heldElsewhere(fd);
 }
 
 SingleInstanceChecker::SingleInstanceChecker(QObject* parent) : QObject(parent), server(new QLocalServer(this))

@@ -40,6 +40,25 @@ private:
     int fd = -1;
 };
 
+// One updater per installation, whatever TMPDIR and HOME say: an exclusive lock on the program
+// folder itself, held until the process ends (so a crash releases it as well). The guard's socket
+// and InstanceLock live in the temporary folder and only find an updater that shares it.
+class InstallationLock
+{
+public:
+    InstallationLock();
+    ~InstallationLock();
+    InstallationLock(const InstallationLock&) = delete;
+    InstallationLock& operator=(const InstallationLock&) = delete;
+
+    // False only when another process holds the lock of `folder`. A folder that cannot be opened
+    // is no reason to stop here: the update reports what it cannot do.
+    bool acquire(const QString& folder);
+
+private:
+    int fd = -1;
+};
+
 // The first updater's side: serves the name (to this user only) and turns each text a later
 // updater sends into otherInstanceActivate. A socket file left by a crashed updater is replaced;
 // a name that a live updater serves is left alone (this checker then does not listen).

@@ -27,8 +27,12 @@
 #include <cstdlib>
 
 UpdateEngine::UpdateEngine(Configuration* config, QObject* parent)
-    : QObject(parent), config(config), progressTimer(new QTimer(this)), networkManager(new QNetworkAccessManager(this))
+    : QObject(parent), config(config), progressTimer(new QTimer(this)), networkManager(new QNetworkAccessManager(this)),
+      bannerNetworkManager(new QNetworkAccessManager(this)), bannerTimer(new QTimer(this))
 {
+    bannerTimer->setSingleShot(true);
+    bannerTimer->setInterval(maxBannerMs);
+    connect(bannerTimer, &QTimer::timeout, this, &UpdateEngine::dropBannerDownload);
     connect(config, &Configuration::message, this, &UpdateEngine::message);
     connect(progressTimer, &QTimer::timeout, this, &UpdateEngine::onTimer);
     config->readUpdateSettings();
@@ -41,6 +45,7 @@ void UpdateEngine::setUpProxy()
 {
     if (config->proxy.isEmpty()) {
         networkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        bannerNetworkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
         return;
     }
     // "host:port" parses as a scheme and a path: without a host there is nothing to connect to.
@@ -51,8 +56,10 @@ void UpdateEngine::setUpProxy()
         emit fatalError(proxyError);
         return;
     }
-    networkManager->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, url.host(QUrl::FullyDecoded),
-                                           quint16(url.port(3128)), QString(), QString()));
+    const QNetworkProxy proxy(QNetworkProxy::HttpProxy, url.host(QUrl::FullyDecoded), quint16(url.port(3128)),
+                              QString(), QString());
+    networkManager->setProxy(proxy);
+    bannerNetworkManager->setProxy(proxy);
 }
 
 void UpdateEngine::startBannerLookup()
@@ -76,7 +83,8 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
     bannerClickUrl = clickUrl;
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    bannerReply = networkManager->get(request);
+    bannerReply = bannerNetworkManager->get(request);
+    bannerTimer->start();
     connect(bannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
     connect(bannerReply, &QNetworkReply::metaDataChanged, this, &UpdateEngine::onBannermetaDataChanged);
     // What arrives counts too: a body without Content-Length (or beyond it) is cut off here.
@@ -97,6 +105,7 @@ void UpdateEngine::onBannermetaDataChanged()
 
 void UpdateEngine::dropBannerDownload()
 {
+    bannerTimer->stop();
     QNetworkReply* reply = bannerReply;
     bannerReply = nullptr;
     if (!reply)
@@ -110,6 +119,7 @@ void UpdateEngine::onBannerDownloadFinished()
 {
     if (!bannerReply)
         return;
+    bannerTimer->stop();
     QNetworkReply* reply = bannerReply;
     bannerReply = nullptr;
     const QByteArray data = reply->read(maxBannerBytes);
@@ -233,7 +243,8 @@ void UpdateEngine::onTaskFinished()
     progressTimer->stop();
     removeTemporaryFiles();
     engineState = Finished;
-    emit message(QStringLiteral("Update successfully finished"));
+    emit message(mainTask && mainTask->finishedWithWarnings() ? QStringLiteral("Update finished with warnings")
+                                                               : QStringLiteral("Update successfully finished"));
     if (mainTask) {
         mainTask->disconnect(this);
         mainTask->deleteLater();

@@ -18,7 +18,9 @@ class QTimer;
 // and turns the root's end into updateFinished or updateCanceled. It shows nothing itself:
 // everything goes out as signals.
 // It also asks the banner service where the banner image lies and fetches it (one image at a
-// time, http and https only, at most maxBannerBytes however many the server announces).
+// time, http and https only, at most maxBannerBytes however many the server announces, within
+// maxBannerMs). The image comes through a network access object of its own, whose thread no
+// transfer of the update shares, so a banner server that floods or stalls never delays the update.
 //
 // States: Idle --prepareUpdate--> Prepared --startUpdate--> Running --> Finished (the window
 // starts the client) or Cancelled (failed or aborted; releaseTask goes back to Idle for a restart).
@@ -37,6 +39,8 @@ public:
     static constexpr int progressIntervalMs = 1000;
     // The most of a banner image that is ever taken, announced or received.
     static constexpr qint64 maxBannerBytes = 270000;
+    // The longest a banner image may take, headers included.
+    static constexpr int maxBannerMs = 20000;
 
     UpdateEngine(Configuration* config, QObject* parent);
     ~UpdateEngine() override;
@@ -99,6 +103,8 @@ private:
     MainTaskSpecification* mainTask = nullptr;
     QTimer* progressTimer;
     QNetworkAccessManager* networkManager;
+    QNetworkAccessManager* bannerNetworkManager;
+    QTimer* bannerTimer;
     QString proxyError;
     QString bannerClickUrl;
     QNetworkReply* bannerReply = nullptr;

@@ -16,8 +16,13 @@ QString backupFileName(const QString& fileName, int n = 1);
 QStringList updaterOwnFiles();
 // Exact, case-sensitive match of a bare file name against updaterOwnFiles().
 bool isUpdaterOwnFile(const QString& name);
+// Whether `path` (relative to the installation) is one of the updater's own files: one of
+// updaterOwnFiles() in the installation itself or in its Qt plug-in folders (imageformats,
+// accessible, sqldrivers). A file of that name anywhere else is no file of the updater's.
+bool isUpdaterOwnPath(const QString& path);
 
-// Removes the backup of each of updaterOwnFiles() in `folder` (missing files are no error).
+// Removes the backups of each of updaterOwnFiles() in `folder`, numbered ones included (missing
+// files are no error).
 void removeOldFileLeftovers(const QString& folder);
 // Removes the Qt 4 libraries an old installation shipped, if present in `folder`.
 void removeObsoleteQt4Libraries(const QString& folder);

@@ -19,6 +19,8 @@ like http://127.0.0.1:<n>/<mode>:
     extraN        the file followed by N bytes more (no Content-Length)
     endless       the file followed by zeros for ever (no Content-Length)
     corrupt       the file with its first byte changed
+    floodheaders  "200 OK" and then header lines without end, as fast as the client takes them
+    longheader    "200 OK" and then one header line without end
 
 A request in the form a proxy gets (an absolute URL) is answered 407: the server then stands in for
 a proxy that wants a password.
@@ -127,6 +129,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         length = len(data)
         if name == 'corrupt' and data:
             data = bytes([data[0] ^ 0xFF]) + data[1:]
+        if name in ('floodheaders', 'longheader'):
+            self.wfile.write(b'HTTP/1.1 200 OK\r\n')
+            chunk = (b'X-Flood: ' + b'y' * 100 + b'\r\n') * 64 if name == 'floodheaders' else b'z' * 8192
+            if name == 'longheader':
+                self.wfile.write(b'X-Long: ')
+            while True:
+                self.wfile.write(chunk)
         unbounded = name in ('nolength', 'extra', 'endless')
         self.send_response(200)
         self.send_header('Content-Type', 'application/octet-stream')

@@ -32,9 +32,11 @@ QString fileMd5(const QString& path, QString* problem, QString* reason)
     return QString::fromLatin1(hash.result().toHex());
 }
 
-CheckSigFunc::CheckSigFunc(const QString& filePath, const QString& expectedMd5)
+CheckSigFunc::CheckSigFunc(const QString& filePath, const QString& expectedMd5,
+                           std::shared_ptr<std::atomic<bool>> unreadable)
     : filePath(filePath)
     , expectedMd5(expectedMd5)
+    , unreadable(std::move(unreadable))
 {
 }
 
@@ -50,6 +52,7 @@ bool CheckSigFunc::checkMd5()
     QString problem, reason;
     const QString md5 = fileMd5(filePath, &problem, &reason);
     if (md5.isEmpty()) {
+        *unreadable = true;
         emit message(problem);
         emit message(reason);
         return false;
@@ -61,6 +64,7 @@ bool CheckSigFunc::readWholeFile(const QString& path, qint64 maxSize, QByteArray
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
+        *unreadable = true;
         emit message(QString("Could not open file %1 for reading").arg(path));
         emit message(path + QStringLiteral(": ") + file.errorString());
         return false;
@@ -72,6 +76,7 @@ bool CheckSigFunc::readWholeFile(const QString& path, qint64 maxSize, QByteArray
     }
     content = file.read(size);
     if (content.size() != size) {
+        *unreadable = true;
         emit message(QString("could not read file %1 correctly").arg(path));
         emit message(path + QStringLiteral(": ") + file.errorString());
         return false;
@@ -108,7 +113,8 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(const QString& 
 
 ASyncFunc* CheckSignatureTaskSpecification::createFunc()
 {
-    return new CheckSigFunc(filePath, expectedMd5);
+    unreadable = std::make_shared<std::atomic<bool>>(false);
+    return new CheckSigFunc(filePath, expectedMd5, unreadable);
 }
 
 void CheckSignatureTaskSpecification::handleRunResult(bool res)
@@ -121,6 +127,10 @@ void CheckSignatureTaskSpecification::handleRunResult(bool res)
         return;
     }
     emit message(QString("Signature check failed for %1").arg(filePath));
+    if (unreadable && *unreadable) {
+        fail();
+        return;
+    }
     emit checkDone(false, this);
     // The listener may have reset this step (and with it, this task) to try again.
     if (state != Running)

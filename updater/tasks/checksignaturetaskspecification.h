@@ -4,12 +4,17 @@
 
 #include "asynctaskspecification.h"
 
+#include <atomic>
+#include <memory>
+
 class CheckSigFunc : public ASyncFunc
 {
     Q_OBJECT
 
 public:
-    CheckSigFunc(const QString& filePath, const QString& expectedMd5);
+    // `unreadable` is set when the check failed because a local file could not be read (and not
+    // because of what it holds).
+    CheckSigFunc(const QString& filePath, const QString& expectedMd5, std::shared_ptr<std::atomic<bool>> unreadable);
     bool run() override;
 
     // Largest file whose signature is checked (a product description is far smaller) and
@@ -24,6 +29,7 @@ private:
 
     QString filePath;
     QString expectedMd5;
+    std::shared_ptr<std::atomic<bool>> unreadable;
 };
 
 // MD5 of a file as lower-case hexadecimal text, read as a stream; empty when the file cannot be
@@ -39,6 +45,8 @@ public:
                                     QObject* parent, double weight);
 
 signals:
+    // The file was read and checked. A file that cannot be read at all is the installation's
+    // trouble, not its sender's: the task then fails without this signal.
     void checkDone(bool pass, CheckSignatureTaskSpecification* task);
 
 protected:
@@ -49,4 +57,5 @@ private:
     QString filePath;
     QString expectedMd5;
     bool abortOnFail;
+    std::shared_ptr<std::atomic<bool>> unreadable;
 };

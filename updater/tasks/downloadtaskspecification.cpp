@@ -87,7 +87,15 @@ void DownloadTaskSpecification::checkIdleTimeout()
     if (state != Running || !reply)
         return;
     const bool silent = ++idleTicks > mirror.idleTimeoutTicks;
-    if (deliversBelowFloor() || silent)
+    const bool belowFloor = deliversBelowFloor();
+    if (!headersArrived && polls >= maxHeaderPolls) {
+        // No mirror that works sends headers without end: it goes at once.
+        if (mirrors)
+            mirrors->removeMirror(mirror);
+        mirrorFailed(QString("mirror %2 sent no complete headers for file %1").arg(remotePath, mirror.name));
+        return;
+    }
+    if (belowFloor || silent)
         mirrorFailed(QString("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
 }
 
@@ -124,8 +132,8 @@ void DownloadTaskSpecification::startDownload()
     case Mirrors::AllBusy:
         if (!waitingForMirror) {
             waitingForMirror = true;
-            connect(networkManager, &QNetworkAccessManager::finished, this,
-                    &DownloadTaskSpecification::onOtherDownloadFinished, Qt::QueuedConnection);
+            connect(mirrors, &Mirrors::transferFinished, this, &DownloadTaskSpecification::onOtherDownloadFinished,
+                    Qt::QueuedConnection);
         }
         return;
     case Mirrors::Acquired:
@@ -149,7 +157,7 @@ void DownloadTaskSpecification::startDownload()
     if (!path.endsWith('/'))
         path += '/';
     url.setPath(path + remotePath, QUrl::DecodedMode);
-    reply = networkManager->get(QNetworkRequest(url));
+    reply = mirrors->networkFor(mirror, networkManager)->get(QNetworkRequest(url));
     if (!reply) {
         emit error("Download failed to initialize");
         localFile.close();
@@ -171,7 +179,7 @@ void DownloadTaskSpecification::startDownload()
     connect(reply, &QNetworkReply::sslErrors, this, &DownloadTaskSpecification::onSslErrors);
 }
 
-void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply*)
+void DownloadTaskSpecification::onOtherDownloadFinished()
 {
     stopWaiting();
     // A task that ended (cancelled, reset, failed) while it waited never starts a transfer.
@@ -183,6 +191,7 @@ void DownloadTaskSpecification::onMetaDataChanged()
 {
     if (!reply)
         return;
+    headersArrived = true;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid() || status.toInt() == 200)
         return;
@@ -403,10 +412,8 @@ void DownloadTaskSpecification::releaseHeldMirror()
 
 void DownloadTaskSpecification::stopWaiting()
 {
-    if (waitingForMirror && networkManager) {
-        disconnect(networkManager, &QNetworkAccessManager::finished, this,
-                   &DownloadTaskSpecification::onOtherDownloadFinished);
-    }
+    if (waitingForMirror && mirrors)
+        disconnect(mirrors, &Mirrors::transferFinished, this, &DownloadTaskSpecification::onOtherDownloadFinished);
     waitingForMirror = false;
 }
 
@@ -437,6 +444,7 @@ void DownloadTaskSpecification::cleanupDownload()
     block = QByteArray();
     idleTicks = 0;
     polls = 0;
+    headersArrived = false;
     bytesAtPolls.fill(0);
     if (localFile.isOpen()) {
         localFile.close();

@@ -2,6 +2,10 @@
 // Fetches one file over HTTP from one of the mirrors into a local file, failing over to another
 // mirror when one fails.
 //
+// Each mirror's transfers go through a network access object of its own (Mirrors::networkFor),
+// so that the network thread of a mirror that floods or stalls holds up no other mirror.
+// A transfer whose headers have not ended by the 8th poll fails, and its mirror is dropped ("mirror
+// %2 sent no complete headers for file %1").
 // A transfer times out on its mirror ("file %1 timed out on mirror %2") at the progress poll that
 // finds it silent for the 16th time in a row, or finds that it delivered less than
 // minBytesPerWindow over the last 16 polls: a mirror that trickles holds a file no longer than one
@@ -28,6 +32,9 @@ public:
     // The least a transfer must deliver over a window of 16 polls (one more than the mirror's
     // idleTimeoutTicks) to keep its mirror.
     static constexpr qint64 minBytesPerWindow = 1024;
+    // The polls a mirror has for the status line and headers of a transfer: a mirror whose headers
+    // do not end by then (an endless line, a flood of them) fails the transfer on its mirror.
+    static constexpr int maxHeaderPolls = 8;
 
     // expectedLength -1 takes the length from the server. maxLength (-1: none) caps a body whose
     // length is not known in advance, so that a mirror cannot stream without end.
@@ -59,7 +66,7 @@ private slots:
     void onReadyRead();
     void onDownloadFinished();
     void onMetaDataChanged();
-    void onOtherDownloadFinished(QNetworkReply* other);
+    void onOtherDownloadFinished();
     void onSslErrors(const QList<QSslError>& errors);
 
 private:
@@ -99,6 +106,8 @@ private:
     // Replies are children of the manager; the guard notices when the manager went first.
     QPointer<QNetworkReply> reply;
     int idleTicks = 0;
+    // The current attempt's headers have been read (its status and length are known).
+    bool headersArrived = false;
     // bytesWritten at each poll of the current attempt, a ring one window long (for the floor).
     QVector<qint64> bytesAtPolls;
     int polls = 0;

@@ -30,6 +30,16 @@ void FileDeleteListTaskSpecification::start()
     startSubTasks();
 }
 
+bool FileDeleteListTaskSpecification::hasProblems() const
+{
+    for (const TaskSpecification* child : allTasks) {
+        const auto* deletion = qobject_cast<const FileDeleteTaskSpecification*>(child);
+        if (deletion && deletion->hadProblem())
+            return true;
+    }
+    return false;
+}
+
 void FileDeleteListTaskSpecification::reset()
 {
     deleteSubTasks();

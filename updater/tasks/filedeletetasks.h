@@ -8,8 +8,9 @@
 // "delete" entries and the backups the replacement step handed over), one after the other.
 // Paths are relative to the program folder, and nothing outside it is touched: a path that leads
 // outside (absolute, through "..", or through a linked folder) is skipped, and emptied folders are
-// removed up to, never including, the program folder. A missing path is no error; the step only
-// ends other than Finished when it is cancelled.
+// removed up to, never including, the program folder. A missing path is no error; one that cannot
+// be deleted is named in the log and counted (hasProblems). The step only ends other than Finished
+// when it is cancelled.
 class FileDeleteListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -20,6 +21,8 @@ public:
 
     void start() override;
     void reset() override;
+    // Some path of the list could not be deleted or was refused.
+    bool hasProblems() const;
 
 private:
     const QStringList& deleteList;

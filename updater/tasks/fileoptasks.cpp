@@ -2,6 +2,7 @@
 
 #include "fileerror.h"
 #include "fileopfault.h"
+#include "ownership.h"
 #include "rollback.h"
 
 #include <QDir>
@@ -34,6 +35,7 @@ public:
         if (fd < 0)
             return false;
         fileName = name;
+        takeFolderOwner(path, fd);
         return true;
     }
 
@@ -101,6 +103,37 @@ private:
     double last = 0.0;
 };
 
+// Copies a regular file to `to` (created exclusively, never through a link) with its permission
+// bits and, as root, its owner; nothing stays at `to` when it fails.
+bool copyKeepingMode(const QString& from, const QString& to)
+{
+    const int source = ::open(QFile::encodeName(from).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (source < 0)
+        return false;
+    struct stat st;
+    OutputFile out;
+    bool ok = ::fstat(source, &st) == 0 && S_ISREG(st.st_mode) && out.create(to);
+    std::vector<char> buffer(ok ? 1 << 20 : 0);
+    while (ok) {
+        const ssize_t n = ::read(source, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        ok = out.write(buffer.data(), size_t(n));
+    }
+    const int error = errno;
+    ::close(source);
+    if (ok && ::geteuid() == 0)
+        (void)::fchown(out.handle(), st.st_uid, st.st_gid);
+    ok = ok && ::fchmod(out.handle(), st.st_mode & 07777) == 0 && out.commit();
+    if (!ok)
+        errno = error;
+    return ok;
+}
+
 } // namespace
 
 // ---- delete ----------------------------------------------------------------------------------
@@ -116,13 +149,20 @@ FileDeleteTaskSpecification::~FileDeleteTaskSpecification() = default;
 bool FileDeleteTaskSpecification::runOperation()
 {
     errno = 0;
-    if (remove() || !mustSucceed)
+    if (remove())
         return true;
     const int error = errno;
-    emit message(QString("Could not delete '%1'").arg(path));
-    if (error != 0)
-        emit message(fileErrorLine(path, error));
-    return false;
+    // Nothing there (any more) is no problem where the deletion is optional.
+    const bool absent = error == ENOENT || error == ENOTDIR;
+    if (!mustSucceed && absent)
+        return true;
+    if (error != 0 || mustSucceed) {
+        emit message(QString("Could not delete '%1'").arg(path));
+        if (error != 0)
+            emit message(fileErrorLine(path, error));
+    }
+    problem = true;
+    return !mustSucceed;
 }
 
 bool FileDeleteTaskSpecification::remove()
@@ -148,6 +188,7 @@ bool FileDeleteTaskSpecification::remove()
         if (!inside || name.isEmpty() || name == "." || name == "..") {
             emit message(QString("Not deleting '%1': it is not inside the program folder").arg(path));
             errno = 0;
+            problem = true;
             return false;
         }
         target = folder + '/' + name;
@@ -217,6 +258,13 @@ bool FileLinkTaskSpecification::runOperation()
     if (!injected && ::link(QFile::encodeName(sourcePath).constData(), QFile::encodeName(path).constData()) == 0)
         return true;
     const int error = injected ? EIO : errno;
+    // A link the system refuses (another owner's file under fs.protected_hardlinks, a file system
+    // without links) is replaced by a copy: the backup only has to hold the file whole.
+    const bool refused = !injected && (error == EPERM || error == EXDEV || error == EMLINK || error == ENOTSUP);
+    if (refused && copyKeepingMode(sourcePath, path)) {
+        emit message(QString("Kept a copy of '%1' at '%2' (%3)").arg(sourcePath, path, qt_error_string(error)));
+        return true;
+    }
     emit message(QString("Could not link '%1' to '%2'").arg(sourcePath, path));
     emit message(renameErrorLine(sourcePath, path, error));
     return false;
@@ -253,8 +301,10 @@ bool DirCreateTaskSpecification::createLevel(const QString& folder)
     if (!parent.exists() && !createLevel(parent.path()))
         return false;
     const bool injected = injectedFileOpFault("mkdir", folder);
-    if (!injected && ::mkdir(QFile::encodeName(folder).constData(), 0777) == 0)
+    if (!injected && ::mkdir(QFile::encodeName(folder).constData(), 0777) == 0) {
+        takeFolderOwner(folder);
         return true;
+    }
     const int error = injected ? EIO : errno;
     emit message(QString("unable to create dir %1").arg(folder));
     emit message(fileErrorLine(folder, error));

@@ -16,8 +16,9 @@
 //
 // With a boundary set (setBoundary), the task touches nothing outside that folder: the path's
 // folder is resolved through symbolic links first, and a path that leads outside is refused.
-// With `mustSucceed` false the task finishes whatever happens and says nothing; with true a
-// deletion that fails sends "Could not delete '%1'" and fails the task.
+// With `mustSucceed` false the task finishes whatever happens; a path that is not there is no
+// problem, any other failure sends "Could not delete '%1'" and the system's reason and counts as a
+// problem (hadProblem). With true a deletion that fails sends the same and fails the task.
 class FileDeleteTaskSpecification : public FastFileOpTaskSpecification
 {
     Q_OBJECT
@@ -26,6 +27,8 @@ public:
     ~FileDeleteTaskSpecification() override;
 
     void setBoundary(const QString& folder) { boundary = folder; }
+    // The path could not be deleted, or was refused (leads outside the boundary).
+    bool hadProblem() const { return problem; }
 
 protected:
     bool runOperation() override;
@@ -35,6 +38,7 @@ private:
 
     bool mustSucceed;
     QString boundary;
+    bool problem = false;
 };
 
 // Renames `sourcePath` to `path` in one step. With ReplaceExisting a file at `path` is replaced (the
@@ -58,7 +62,9 @@ private:
 };
 
 // Gives the file `sourcePath` the further name `path` (a hard link; a symbolic link is linked
-// itself, never followed). Fails when anything is at `path`.
+// itself, never followed). Fails when anything is at `path`. Where the system refuses the link
+// (another owner's file under fs.protected_hardlinks, no hard links on the file system), `path`
+// gets a copy with the file's permission bits instead, and a log line says so.
 class FileLinkTaskSpecification : public FastFileOpTaskSpecification
 {
     Q_OBJECT

@@ -2,7 +2,10 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "fileerror.h"
+#include "fileopfault.h"
 #include "fileoptasks.h"
+#include "ownership.h"
 #include "programfolder.h"
 #include "updaterfiles.h"
 
@@ -10,7 +13,9 @@
 #include <QFileInfo>
 #include <QThreadPool>
 
+#include <cerrno>
 #include <limits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const QStringList FileReplaceTaskSpecification::executableNames = {
@@ -19,10 +24,72 @@ const QStringList FileReplaceTaskSpecification::librarySuffixes = {"so", "so.4",
 
 // ---- one file --------------------------------------------------------------------------------
 
+namespace {
+
+// Records in the journal which file is about to take a created file's name (ReplaceJournal::recordPlaced).
+class PlacedFileRecordTask : public FastFileOpTaskSpecification
+{
+public:
+    PlacedFileRecordTask(ReplaceJournal* journal, const RollbackData& change, QObject* parent)
+        : FastFileOpTaskSpecification(change.path, parent, 0.0), journal(journal), change(change)
+    {
+    }
+
+protected:
+    bool runOperation() override
+    {
+        QStringList problems;
+        if (journal->recordPlaced(change.path, change.stagedPath, &problems))
+            return true;
+        for (const QString& problem : qAsConst(problems))
+            emit message(problem);
+        return false;
+    }
+
+private:
+    ReplaceJournal* journal;
+    RollbackData change;
+};
+
+// Makes a folder where a file is installed: the file goes to its backup name first.
+class FolderForFileTask : public FastFileOpTaskSpecification
+{
+public:
+    FolderForFileTask(const QString& root, const RollbackData& change, QObject* parent, double weight)
+        : FastFileOpTaskSpecification(root + "/" + change.path, parent, weight), backup(root + "/" + change.backupPath)
+    {
+    }
+
+protected:
+    bool runOperation() override
+    {
+        if (!injectedFileOpFault("rename", backup) && renameNoReplace(path, backup)) {
+            if (::mkdir(QFile::encodeName(path).constData(), 0777) == 0) {
+                takeFolderOwner(path);
+                return true;
+            }
+            const int error = errno;
+            emit message(QString("unable to create dir %1").arg(path));
+            emit message(fileErrorLine(path, error));
+            return false;
+        }
+        const int error = errno;
+        emit message(QString("Could not rename '%1' to '%2'").arg(path, backup));
+        emit message(renameErrorLine(path, backup, error));
+        return false;
+    }
+
+private:
+    QString backup;
+};
+
+} // namespace
+
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const ReplaceEntry& entry, const RollbackData& change,
-                                                           const Configuration* configuration, QObject* parent,
-                                                           double weight)
-    : ComposedTaskSpecification(1, parent, weight), entry(entry), change(change), configuration(configuration)
+                                                           ReplaceJournal* journal, const Configuration* configuration,
+                                                           QObject* parent, double weight)
+    : ComposedTaskSpecification(1, parent, weight), entry(entry), change(change), journal(journal),
+      configuration(configuration)
 {
 }
 
@@ -36,13 +103,11 @@ void FileReplaceTaskSpecification::start()
     const QString source = configuration->tempDir + "/" + entry.path;
     const QString staged = root + "/" + change.stagedPath;
     const QString target = root + "/" + change.path;
-    // Something at the staged name can only be left by an update whose journal was lost.
-    ::unlink(QFile::encodeName(staged).constData());
 
     const bool replacing = change.type == ReplacedFile;
     const bool unpacking = !entry.installPath.isEmpty();
-    // Putting the file in place: link and rename 0.1 each, or the rename alone; a check 0.2.
-    const double rest = (replacing ? 0.8 : 0.9) - (unpacking ? 0.2 : 0.0);
+    // Keeping the installed file: 0.1; a check 0.2.
+    const double rest = (replacing ? 0.9 : 1.0) - (unpacking ? 0.2 : 0.0);
     SlowFileOpSpecification* write = nullptr;
     if (unpacking) {
         const qint64 maxSize = entry.unpackedSize <= quint64(std::numeric_limits<qint64>::max())
@@ -52,17 +117,14 @@ void FileReplaceTaskSpecification::start()
     } else {
         write = new FileCopyTaskSpecification(source, staged, this, rest);
     }
-    if (isRunnable(QFileInfo(target).fileName()))
-        write->setMode(0755);
+    write->setMode(stagedMode(target, replacing));
     addTask(write);
     if (unpacking)
         addTask(new CheckSignatureTaskSpecification(staged, entry.unpackedMd5, true, this, 0.2));
     if (replacing)
         addTask(new FileLinkTaskSpecification(target, root + "/" + change.backupPath, this, 0.1));
-    addTask(new FileRenameTaskSpecification(staged, target,
-                                            replacing ? FileRenameTaskSpecification::ReplaceExisting
-                                                      : FileRenameTaskSpecification::KeepExisting,
-                                            this, 0.1));
+    else
+        addTask(new PlacedFileRecordTask(journal, change, this));
     startSubTasks();
 }
 
@@ -73,6 +135,19 @@ void FileReplaceTaskSpecification::reset()
     // must find there.
     QThreadPool::globalInstance()->waitForDone();
     TaskSpecification::reset();
+}
+
+int FileReplaceTaskSpecification::stagedMode(const QString& target, bool replacing)
+{
+    const bool runnable = isRunnable(QFileInfo(target).fileName());
+    struct stat installed;
+    if (replacing && ::lstat(QFile::encodeName(target).constData(), &installed) == 0 && S_ISREG(installed.st_mode)) {
+        // The installed file's permissions stay, without set-id bits; a program or library can be
+        // run by its owner and by whoever may read it.
+        const int kept = int(installed.st_mode & 0777);
+        return runnable ? kept | ((kept & 0444) >> 2) | 0500 : kept;
+    }
+    return runnable ? 0755 : -1;
 }
 
 bool FileReplaceTaskSpecification::isRunnable(const QString& fileName)
@@ -116,7 +191,7 @@ bool FileReplaceListTaskSpecification::prepare()
     const QString root = programFolder();
     QString refusal;
     const RollbackJournal plan =
-        planReplacement(replaceList, [&root](const QString& path) { return isPresent(root + "/" + path); }, &refusal);
+        planReplacement(replaceList, [&root](const QString& path) { return pathKind(root + "/" + path); }, &refusal);
     if (!refusal.isEmpty()) {
         emit message(refusal);
         return false;
@@ -132,11 +207,16 @@ bool FileReplaceListTaskSpecification::prepare()
 
     const int files = replaceList.size();
     const int folders = plan.size() - files;
-    for (int i = 0; i < folders; ++i)
-        addTask(new DirCreateTaskSpecification(root + "/" + plan[i].path, this, 0.1 / folders));
+    for (int i = 0; i < folders; ++i) {
+        if (plan[i].type == FolderForFile)
+            addTask(new FolderForFileTask(root, plan[i], this, 0.1 / folders));
+        else
+            addTask(new DirCreateTaskSpecification(root + "/" + plan[i].path, this, 0.1 / folders));
+    }
     const double fileWeight = (folders > 0 ? 0.9 : 1.0) / files;
     for (int i = 0; i < files; ++i)
-        addTask(new FileReplaceTaskSpecification(replaceList[i], plan[folders + i], configuration, this, fileWeight));
+        addTask(new FileReplaceTaskSpecification(replaceList[i], plan[folders + i], journal.get(), configuration, this,
+                                                 fileWeight));
     return true;
 }
 
@@ -160,8 +240,8 @@ QStringList FileReplaceListTaskSpecification::backupsToDelete() const
     QStringList backups;
     for (const RollbackData& change : journal->getPlan()) {
         if (change.type != ReplacedFile)
-            continue;
-        if (!isUpdaterOwnFile(QFileInfo(change.path).fileName()))
+            continue; // a folder's or a kind change's backup is removed whole at commit
+        if (!isUpdaterOwnPath(change.path))
             backups << change.backupPath;
         if (!change.earlierBackup.isEmpty())
             backups << change.earlierBackup;
@@ -193,12 +273,61 @@ void FileReplaceListTaskSpecification::reset()
     TaskSpecification::reset();
 }
 
+void FileReplaceListTaskSpecification::removeKindChangeBackups()
+{
+    const QString root = programFolder();
+    for (const RollbackData& change : journal->getPlan()) {
+        if (change.type != FolderForFile && change.type != FileForFolder)
+            continue;
+        const QString backup = root + "/" + change.backupPath;
+        if (!removeTree(backup)) {
+            const int error = errno;
+            emit message(QString("Could not delete '%1'").arg(backup));
+            emit message(fileErrorLine(backup, error));
+        }
+    }
+}
+
+bool FileReplaceListTaskSpecification::placeStagedFiles(QStringList* problems)
+{
+    if (!journal)
+        return true;
+    // Every staged file (and record of the journal) is on disk before the first name changes, so
+    // that after a power cut each name holds the whole old or the whole new file.
+    if (::syncfs(journal->descriptor()) != 0) {
+        *problems << QStringLiteral("Could not write the staged files to disk") << fileErrorLine(programFolder(), errno);
+        return false;
+    }
+    const QString root = programFolder();
+    auto renamed = [&](const QString& from, const QString& to, FileRenameTaskSpecification::Existing existing) {
+        FileRenameTaskSpecification rename(root + "/" + from, root + "/" + to, existing, nullptr, 0.0);
+        connect(&rename, &TaskSpecification::message, this, [problems](const QString& text) { *problems << text; });
+        rename.start();
+        return rename.getState() == Finished;
+    };
+    for (const RollbackData& change : journal->getPlan()) {
+        if (change.type == CreatedDir || change.type == FolderForFile)
+            continue;
+        // A folder that becomes a file is kept whole at its backup name first.
+        if (change.type == FileForFolder
+            && !renamed(change.path, change.backupPath, FileRenameTaskSpecification::KeepExisting))
+            return false;
+        if (!renamed(change.stagedPath, change.path,
+                     change.type == ReplacedFile ? FileRenameTaskSpecification::ReplaceExisting
+                                                 : FileRenameTaskSpecification::KeepExisting))
+            return false;
+    }
+    return true;
+}
+
 void FileReplaceListTaskSpecification::complete()
 {
     QStringList problems;
-    if (aggregateState() == Finished && (!journal || journal->commit(&problems))) {
-        if (journal)
+    if (aggregateState() == Finished && placeStagedFiles(&problems) && (!journal || journal->commit(&problems))) {
+        if (journal) {
             deleteList << backupsToDelete();
+            removeKindChangeBackups();
+        }
         ComposedTaskSpecification::complete();
         return;
     }

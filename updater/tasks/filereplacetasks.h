@@ -15,18 +15,23 @@
 
 class Configuration;
 
-// The replacement of one file, as its change of the plan says (rollback.h):
+// The staging of one file, as its change of the plan says (rollback.h):
 //   unpack the gzip download to the staged name and check its MD5   (an entry with an install path)
 //   or copy the download to the staged name                          (any other entry)
 //   keep the installed file by a hard link at its backup name        (a replaced file)
-//   rename the staged file to the file's name, over the installed one
-// Executables and shared libraries are written with mode 0755. The steps run one after the other;
+//   or record the staged file's identity in the journal              (a created file)
+// The step renames the staged file to the file's name once every file is staged.
+// A replaced file keeps the installed file's permission bits without set-id bits (a program or
+// library also gets read and execute for its owner, and execute for whoever may read it: 0644
+// becomes 0755, 0700 stays); a new program or library gets 0755, any
+// other new file the mode the copy or unpack gives it. The steps run one after the other;
 // when one fails, the replacement step undoes the plan.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
-    FileReplaceTaskSpecification(const ReplaceEntry& entry, const RollbackData& change,
+    // `journal` holds the plan `change` belongs to and outlives the task.
+    FileReplaceTaskSpecification(const ReplaceEntry& entry, const RollbackData& change, ReplaceJournal* journal,
                                  const Configuration* configuration, QObject* parent, double weight);
     ~FileReplaceTaskSpecification() override;
 
@@ -42,10 +47,14 @@ public:
     // librarySuffixes (case-sensitive): it is then made runnable (read and execute for everyone,
     // write for the owner only).
     static bool isRunnable(const QString& fileName);
+    // The mode the new content of `target` (an absolute path) is written with, -1 for the copy's
+    // or unpack's own (see above).
+    static int stagedMode(const QString& target, bool replacing);
 
 private:
     ReplaceEntry entry;
     RollbackData change;
+    ReplaceJournal* journal;
     const Configuration* configuration;
 };
 
@@ -53,7 +62,9 @@ private:
 // installation's replace journal (replacejournal.h), so that a crash in the middle is undone at
 // the next start; an entry that leads outside the installation, or two that would write to the
 // same name, stop the step before anything changes. It then creates the missing folders and
-// replaces the files, two at a time, in list order. When it ends other than Finished it sends
+// stages the files, two at a time, in list order; once all are staged it syncs the file system
+// and renames each staged file to its name (over the installed one) in plan order, so that the
+// renames reach the disk only after the data they name. When it ends other than Finished it sends
 // "rolling back file updates" and undoes the plan, newest change first. When every file is
 // replaced it commits the journal and hands the backups (except those of the updater's own files,
 // which stay until its next start) and the earlier backups that stood in their way to the delete
@@ -88,6 +99,11 @@ private:
     // Undoes the plan as far as it was carried out and removes the journal.
     void undo();
     QStringList backupsToDelete() const;
+    // Syncs the file system, then renames every staged file to its name; false with the reason.
+    bool placeStagedFiles(QStringList* problems);
+    // The update is committed: the backups of files that became folders, and of folders that
+    // became files, go whole.
+    void removeKindChangeBackups();
 
     const QList<ReplaceEntry>& replaceList;
     QStringList& deleteList;

@@ -3,6 +3,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "downloadtaskspecification.h"
+#include "mirrors.h"
 
 #include <QFile>
 
@@ -18,6 +19,8 @@ IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager
 void IniDownloadTaskSpecification::start()
 {
     emit message("Download / check product ini");
+    // One fetch from each mirror, and one more for a transfer that went wrong.
+    maxFetchedFailures = (mirrors ? int(mirrors->list().size()) : 0) + 1;
     buildIniDownloadTasks();
 }
 
@@ -25,6 +28,7 @@ void IniDownloadTaskSpecification::reset()
 {
     deleteSubTasks();
     verifyFailures = 0;
+    fetchedFailures = 0;
     TaskSpecification::reset();
 }
 
@@ -36,7 +40,8 @@ void IniDownloadTaskSpecification::buildIniDownloadTasks()
     const QString localSig = localIni + ".sig";
 
     double checkWeight = 1.0;
-    if (verifyFailures > 0 || !QFile::exists(localIni)) {
+    fetchedThisRound = verifyFailures > 0 || !QFile::exists(localIni);
+    if (fetchedThisRound) {
         addTask(new DownloadTaskSpecification(networkManager, mirrors, iniName, localIni, -1, this, 0.3333,
                                               maxDescriptionSize));
         checkWeight = 0.6667;
@@ -59,11 +64,18 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     if (pass)
         return;
     ++verifyFailures;
-    if (verifyFailures > maxVerifyFailures) {
+    if (fetchedThisRound && ++fetchedFailures >= maxFetchedFailures) {
         emit message("Could not verify the product ini file. Aborting");
+        emit error(notSignedText());
         fail();
         return;
     }
     if (restartRoundLater([this] { buildIniDownloadTasks(); }))
         emit message("Could not verify the product ini file. Retrying");
+}
+
+QString IniDownloadTaskSpecification::notSignedText()
+{
+    return QStringLiteral("The product description's signature does not verify: the release is not signed with the key "
+                          "this updater trusts");
 }

@@ -183,6 +183,23 @@ bool MakeDownloadReplaceListFunc::readProductIni()
         ini.endGroup();
     }
 
+    // A file the release installs is never on its delete list, nor is the rollback journal.
+    QSet<QString> installs = targets; // the targets and every folder level of them
+    for (const QString& target : qAsConst(targets)) {
+        for (QString level = QFileInfo(target).path(); level != "."; level = QFileInfo(level).path())
+            installs.insert(level);
+    }
+    QStringList deletions;
+    for (const QString& path : qAsConst(result.deleteList)) {
+        if (installs.contains(path))
+            emit message(QString("Not deleting '%1': the release installs it").arg(path));
+        else if (isUpdaterRecordPath(path))
+            emit message(QString("Not deleting '%1': the updater keeps its own files there").arg(path));
+        else
+            deletions << path;
+    }
+    result.deleteList = deletions;
+
     // For each line: is the installed file up to date, and if not, is its download already there?
     const int n = candidates.size();
     std::vector<char> installed(size_t(n), 0), fetched(size_t(n), 0);

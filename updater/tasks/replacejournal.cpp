@@ -2,6 +2,7 @@
 
 #include "fileerror.h"
 #include "fileopfault.h"
+#include "ownership.h"
 #include "updatelists.h"
 #include "updaterfiles.h"
 
@@ -21,7 +22,9 @@
 namespace {
 
 const QByteArray headerPrefix = "VXM replace journal ";
-const QByteArray header = headerPrefix + "2";
+const QByteArray header = headerPrefix + "3";
+// Version 2 differs only in having no placed-file records.
+const QByteArray headerWithoutPlacedFiles = headerPrefix + "2";
 
 QByteArray nativePath(const QString& path)
 {
@@ -121,11 +124,47 @@ QByteArray record(const RollbackData& change)
         return record("D " + field(change.path));
     case CreatedFile:
         return record("N " + field(change.path) + ' ' + field(change.stagedPath));
+    case FolderForFile:
+        return record("O " + field(change.path) + ' ' + field(change.backupPath));
+    case FileForFolder:
+        return record("F " + field(change.path) + ' ' + field(change.stagedPath) + ' ' + field(change.backupPath));
     case ReplacedFile:
         break;
     }
     return record("P " + field(change.path) + ' ' + field(change.stagedPath) + ' ' + field(change.backupPath) + ' '
                   + field(change.earlierBackup));
+}
+
+// The identity of a created file once it is staged: "I <file> <device> <inode>".
+QByteArray placedRecord(const RollbackData& change)
+{
+    return record("I " + field(change.path) + ' ' + QByteArray::number(change.placedDevice) + ' '
+                  + QByteArray::number(change.placedInode));
+}
+
+// Reads a placed-file record into the created file of `plan` it names; false when it is none.
+bool parsePlaced(const QByteArray& line, RollbackJournal& plan)
+{
+    const int blank = line.lastIndexOf(' ');
+    if (blank < 0 || line.mid(blank + 1) != crcText(line.left(blank)))
+        return false;
+    const QList<QByteArray> fields = line.left(blank).split(' ');
+    if (fields.size() != 4 || fields[0] != "I")
+        return false;
+    const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(fields[1]));
+    bool deviceOk = false, inodeOk = false;
+    const quint64 device = fields[2].toULongLong(&deviceOk);
+    const quint64 inode = fields[3].toULongLong(&inodeOk);
+    if (!deviceOk || !inodeOk || inode == 0 || QByteArray::number(device) != fields[2] || QByteArray::number(inode) != fields[3])
+        return false;
+    for (RollbackData& change : plan) {
+        if ((change.type == CreatedFile || change.type == FileForFolder) && change.path == path && change.placedInode == 0) {
+            change.placedDevice = device;
+            change.placedInode = inode;
+            return true;
+        }
+    }
+    return false;
 }
 
 const QByteArray planEnd = record("E");
@@ -147,6 +186,17 @@ bool parseChange(const QByteArray& line, RollbackData& change)
     } else if (kind == "N" && fields.size() == 3) {
         change.type = CreatedFile;
         change.stagedPath = text(2);
+    } else if (kind == "O" && fields.size() == 3) {
+        change.type = FolderForFile;
+        change.backupPath = text(2);
+        if (!isBackupPath(change.backupPath))
+            return false;
+    } else if (kind == "F" && fields.size() == 4) {
+        change.type = FileForFolder;
+        change.stagedPath = text(2);
+        change.backupPath = text(3);
+        if (!isBackupPath(change.backupPath))
+            return false;
     } else if (kind == "P" && fields.size() == 5) {
         change.type = ReplacedFile;
         change.stagedPath = text(2);
@@ -157,7 +207,8 @@ bool parseChange(const QByteArray& line, RollbackData& change)
     } else {
         return false;
     }
-    return isSafeRelativePath(change.path) && (change.type == CreatedDir || change.stagedPath == stagedPath(change.path));
+    const bool staged = change.type != CreatedDir && change.type != FolderForFile;
+    return isSafeRelativePath(change.path) && (!staged || isStagedPathOf(change.stagedPath, change.path));
 }
 
 // ---- recovery ----
@@ -179,8 +230,15 @@ void removeAll(const QString& installation, const QStringList& paths, const Jour
 JournalRecovery complete(const QString& installation, const RollbackJournal& plan, const JournalReporter& report)
 {
     report(QStringLiteral("The files of the interrupted update were all replaced; removing its backups"));
-    for (const RollbackData& change : plan)
-        removeAll(installation, {change.stagedPath, change.backupPath, change.earlierBackup}, report);
+    for (const RollbackData& change : plan) {
+        removeAll(installation, {change.stagedPath, change.earlierBackup}, report);
+        const QString backup = installation + QLatin1Char('/') + change.backupPath;
+        if (!change.backupPath.isEmpty() && !removeTree(backup)) {
+            const int error = errno;
+            report(QString("Could not delete '%1'").arg(backup));
+            report(fileErrorLine(backup, error));
+        }
+    }
     return JournalRecovery::Completed;
 }
 
@@ -200,13 +258,21 @@ QString makeKeptFolder(const QString& installation)
 }
 
 // The journal cannot be used: it goes to a kept folder with every backup in old/, whose plan is
-// lost with it. `why` are the lines that say what is wrong with it. The backups move first and the
-// journal last, so that a crash in between leaves the journal to be set aside again at the next start,
-// never backups in old/ without it (a later update would take them for leftovers and delete them).
-JournalRecovery setAside(const QString& installation, const QStringList& why, const JournalReporter& report)
+// lost with it. `why` are the lines that say what is wrong with it. The staged files that its
+// intact records name (`data`: what could be read of it) are the update's own and go. The backups
+// move first and the journal last, so that a crash in between leaves the journal to be set aside
+// again at the next start, never backups in old/ without it (a later update would take them for
+// leftovers and delete them).
+JournalRecovery setAside(const QString& installation, const QByteArray& data, const QStringList& why,
+                         const JournalReporter& report)
 {
     for (const QString& line : why)
         report(line);
+    RollbackData change;
+    for (const QByteArray& line : data.split('\n')) {
+        if (parseChange(line, change) && !change.stagedPath.isEmpty())
+            removeAll(installation, {change.stagedPath}, report);
+    }
     const QString journal = ReplaceJournal::pathIn(installation);
     const QString kept = makeKeptFolder(installation);
     const QDir old(oldFolderIn(installation));
@@ -250,7 +316,7 @@ JournalContents readReplaceJournal(const QByteArray& data)
         journal.status = header.startsWith(cutOff) ? JournalContents::NoPlan : JournalContents::Unreadable;
         return journal;
     }
-    if (lines.first() != header) {
+    if (lines.first() != header && lines.first() != headerWithoutPlacedFiles) {
         journal.status = lines.first().startsWith(headerPrefix) ? JournalContents::OtherVersion
                                                                 : JournalContents::Unreadable;
         return journal;
@@ -267,10 +333,16 @@ JournalContents readReplaceJournal(const QByteArray& data)
     }
     if (i == lines.size())
         return journal; // cut off before the plan's end
-    // After the plan only its commit mark may follow.
-    const QList<QByteArray> rest = lines.mid(i + 1);
-    const bool committed = rest.size() == 1 && rest.first() + '\n' == commitMark;
-    if (!rest.isEmpty() && !committed) {
+    // After the plan come the records of placed files, then perhaps the commit mark.
+    QList<QByteArray> rest = lines.mid(i + 1);
+    while (!rest.isEmpty() && rest.first() + '\n' != commitMark) {
+        if (!parsePlaced(rest.takeFirst(), plan)) {
+            journal.status = JournalContents::Unreadable;
+            return journal;
+        }
+    }
+    const bool committed = rest.size() == 1;
+    if (rest.size() > 1) {
         journal.status = JournalContents::Unreadable;
         return journal;
     }
@@ -286,6 +358,10 @@ QByteArray replaceJournalText(const RollbackJournal& plan, bool committed)
     for (const RollbackData& change : plan)
         text += record(change);
     text += planEnd;
+    for (const RollbackData& change : plan) {
+        if ((change.type == CreatedFile || change.type == FileForFolder) && change.placedInode != 0)
+            text += placedRecord(change);
+    }
     if (committed)
         text += commitMark;
     return text;
@@ -303,7 +379,7 @@ ReplaceJournal::~ReplaceJournal()
 
 QString ReplaceJournal::pathIn(const QString& installation)
 {
-    return oldFolderIn(installation) + QStringLiteral("/replace.journal");
+    return installation + QLatin1Char('/') + journalPath();
 }
 
 void ReplaceJournal::close()
@@ -330,14 +406,17 @@ bool ReplaceJournal::begin(const RollbackJournal& changes, QStringList* problems
         *problems << inTheWay(oldFolder);
         return false;
     }
-    if (::mkdir(nativePath(oldFolder).constData(), 0777) == 0)
+    if (::mkdir(nativePath(oldFolder).constData(), 0777) == 0) {
         madeOldFolder = true;
+        takeFolderOwner(oldFolder);
+    }
     else if (errno != EEXIST)
         return failed(QStringLiteral("Could not create the rollback journal '%1'"), oldFolder);
     fd = ::open(nativePath(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_APPEND, 0644);
     if (fd < 0)
         return failed(QStringLiteral("Could not create the rollback journal '%1'"), path);
     lockExclusively(fd);
+    takeFolderOwner(path, fd);
     const bool injected = injectedFileOpFault("journal", path);
     if (injected || !writeAll(fd, replaceJournalText(changes, false)) || ::fdatasync(fd) != 0 || !syncFolder(oldFolder)
         || (madeOldFolder && !syncFolder(installation))) {
@@ -353,6 +432,29 @@ bool ReplaceJournal::begin(const RollbackJournal& changes, QStringList* problems
     return true;
 }
 
+bool ReplaceJournal::recordPlaced(const QString& file, const QString& staged, QStringList* problems)
+{
+    struct stat status;
+    if (::lstat(nativePath(installation + QLatin1Char('/') + staged).constData(), &status) != 0) {
+        *problems << fileErrorLine(installation + QLatin1Char('/') + staged, errno);
+        return false;
+    }
+    for (RollbackData& change : plan) {
+        if ((change.type != CreatedFile && change.type != FileForFolder) || change.path != file)
+            continue;
+        RollbackData placed = change;
+        placed.placedDevice = quint64(status.st_dev);
+        placed.placedInode = quint64(status.st_ino);
+        if (fd < 0 || !writeAll(fd, placedRecord(placed))) {
+            *problems << QStringLiteral("Could not write the rollback journal '%1'").arg(path) << fileErrorLine(path, errno);
+            return false;
+        }
+        change = placed;
+        return true;
+    }
+    return true; // a replaced file needs no record: its backup tells
+}
+
 bool ReplaceJournal::commit(QStringList* problems)
 {
     if (fd < 0)
@@ -360,7 +462,7 @@ bool ReplaceJournal::commit(QStringList* problems)
     // What the step wrote must be on disk before the backups may go. Without backups nothing is
     // lost if it is not: the next run finds a damaged new file by its checksum and fetches it again.
     const bool replacesFiles = std::any_of(plan.cbegin(), plan.cend(), [](const RollbackData& change) {
-        return change.type == ReplacedFile;
+        return !change.backupPath.isEmpty();
     });
     if (replacesFiles && ::syncfs(fd) != 0) {
         *problems << QStringLiteral("Could not write the replaced files to disk") << fileErrorLine(installation, errno);
@@ -420,7 +522,7 @@ JournalRecovery recoverReplaceJournal(const QString& installation, const Journal
         return JournalRecovery::NoJournal;
     const int fd = ::open(nativePath(path).constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
-        return setAside(installation, {unreadable, fileErrorLine(path, errno)}, report);
+        return setAside(installation, QByteArray(), {unreadable, fileErrorLine(path, errno)}, report);
     if (!lockExclusively(fd)) {
         ::close(fd);
         return JournalRecovery::Busy;
@@ -431,11 +533,11 @@ JournalRecovery recoverReplaceJournal(const QString& installation, const Journal
     const JournalContents journal = readReplaceJournal(data);
     JournalRecovery result = JournalRecovery::Kept;
     if (!read) {
-        result = setAside(installation, {unreadable, fileErrorLine(path, readError)}, report);
+        result = setAside(installation, data, {unreadable, fileErrorLine(path, readError)}, report);
     } else if (journal.status == JournalContents::Unreadable) {
-        result = setAside(installation, {unreadable}, report);
+        result = setAside(installation, data, {unreadable}, report);
     } else if (journal.status == JournalContents::OtherVersion) {
-        result = setAside(installation, {QString("The rollback journal '%1' was written by another version of the updater").arg(path)}, report);
+        result = setAside(installation, QByteArray(), {QString("The rollback journal '%1' was written by another version of the updater").arg(path)}, report);
     } else if (journal.status == JournalContents::NoPlan) {
         report(QString("Removed the rollback journal '%1': it ends before its plan, so nothing had been changed").arg(path));
         ::unlink(nativePath(path).constData());

@@ -12,10 +12,15 @@
 // earlier backups that stood in their way) are removed. The journal is removed when the update
 // has finished, or when an undo has put everything back.
 //
-// Format (text, one record a line, ended by "\n"): the header "VXM replace journal 2", then the
+// Format (text, one record a line, ended by "\n"): the header "VXM replace journal 3", then the
 // plan
 //   D <folder>   N <file> <staged>   P <file> <staged> <backup> <earlier backup or nothing>
-// and its end E, written at once; later perhaps the commit mark C. Each record is followed by a
+//   O <folder where a file was> <backup>   F <file where a folder was> <staged> <backup>
+// and its end E, written at once; then, as created files are staged, I <file> <device> <inode>
+// (of a created file or one that takes a folder's place: the file the update is about to rename to
+// that name; only that file is ever removed there);
+// later perhaps the commit mark C. Version 2 is read too: it has no I records, so its created
+// files are kept by an undo. Each record is followed by a
 // blank and the CRC-32 of the text before it in eight hexadecimal digits. Paths are relative to
 // the installation, percent-encoded UTF-8 ('/' kept). A last line without its line end is a write
 // that a crash cut off and is ignored; a journal that ends before E was cut off before any change.
@@ -61,6 +66,12 @@ public:
     // `problems`, which names the journal file or what is in its way, then the system's reason.
     bool begin(const RollbackJournal& plan, QStringList* problems);
     const RollbackJournal& getPlan() const { return plan; }
+    // The open journal file, whose file system is the installation's (for syncfs).
+    int descriptor() const { return fd; }
+    // The created file `file` of the plan is staged at `staged` (both relative) and about to be
+    // renamed to its name: records the staged file's identity, so that an undo removes that file
+    // and nothing else there. False with the reason, the file must then not be renamed.
+    bool recordPlaced(const QString& file, const QString& staged, QStringList* problems);
     // Every planned change succeeded: syncs the installation's file system if the plan replaces
     // files, then marks the plan done. False with the reason, the journal then still counts as
     // not done.

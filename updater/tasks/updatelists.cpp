@@ -28,11 +28,37 @@ bool isBackupPath(const QString& path)
     return isSafeRelativePath(path) && info.path() == "old" && info.fileName().startsWith(oldFilePrefix());
 }
 
-QString stagedPath(const QString& target)
+QString stagedPath(const QString& target, int n)
 {
     const QFileInfo info(target);
-    const QString name = "." + info.fileName() + ".vxmnew";
+    const QString number = n < 2 ? QString() : QString(".%1").arg(n);
+    const QString name = "." + info.fileName() + number + ".vxmnew";
     return info.path() == "." ? name : info.path() + "/" + name;
+}
+
+bool isStagedPathOf(const QString& staged, const QString& target)
+{
+    const QString first = stagedPath(target);
+    if (staged == first)
+        return true;
+    // ".<name>.<n>.vxmnew" with n >= 2 written without leading zeros
+    const QString prefix = first.left(first.size() - int(qstrlen(".vxmnew"))) + ".";
+    if (!staged.startsWith(prefix) || !staged.endsWith(".vxmnew"))
+        return false;
+    const QString number = staged.mid(prefix.size(), staged.size() - prefix.size() - int(qstrlen(".vxmnew")));
+    bool ok = false;
+    const int n = number.toInt(&ok);
+    return ok && n >= 2 && QString::number(n) == number;
+}
+
+QString journalPath()
+{
+    return QStringLiteral("old/replace.journal");
+}
+
+bool isUpdaterRecordPath(const QString& path)
+{
+    return path == journalPath();
 }
 
 bool isSafeRelativePath(const QString& path)

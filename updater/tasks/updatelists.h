@@ -38,8 +38,14 @@ QString backupPath(const ReplaceEntry& entry, int n = 1);
 // Whether a path names a backup: a file directly in "old/" with a backup name.
 bool isBackupPath(const QString& path);
 // Where the new content of the file at `target` (relative) is written before it takes the file's
-// place: a hidden name beside it, so that one rename replaces the file whole.
-QString stagedPath(const QString& target);
+// place: a hidden name beside it, so that one rename replaces the file whole: ".<name>.vxmnew", or
+// for a further candidate when that is taken (n >= 2) ".<name>.<n>.vxmnew".
+QString stagedPath(const QString& target, int n = 1);
+// Whether `staged` is one of the staged names of `target`.
+bool isStagedPathOf(const QString& staged, const QString& target);
+// The rollback journal's place in the installation (relative), a name no release may use.
+QString journalPath();
+bool isUpdaterRecordPath(const QString& path);
 
 // A path from the product description that may be used below a folder as it is written: not
 // empty, relative, no backslash, unchanged by QDir::cleanPath (no ".", "..", "//" or trailing "/").

@@ -390,6 +390,11 @@ TEST(UpdaterFiles, OwnFilesMatchExactly)
     EXPECT_FALSE(isUpdaterOwnFile("Update"));
     EXPECT_FALSE(isUpdaterOwnFile("old/update"));
     EXPECT_FALSE(isUpdaterOwnFile("update "));
+    // By path: a file named like one of them elsewhere is the release's own.
+    EXPECT_TRUE(isUpdaterOwnPath("update"));
+    EXPECT_TRUE(isUpdaterOwnPath("imageformats/libqjpeg.so"));
+    EXPECT_FALSE(isUpdaterOwnPath("tools/update"));
+    EXPECT_FALSE(isUpdaterOwnPath("old/update"));
     EXPECT_EQ(oldFilePrefix(), "_old_");
 }
 
@@ -397,10 +402,12 @@ TEST_F(ConfigurationTest, StartUpCleanUpRemovesOnlyTheUpdatersLeftovers)
 {
     const QString keep[] = {
         "_old_vxmclient_linux_amd64", "old/_old_addon_setup", "libQt5Core.so.5", "update",
-        "imageformats/libqjpeg.so", "_old_Update", "sqldrivers/_old_libqgif.so.1",
+        "imageformats/libqjpeg.so", "_old_Update", "sqldrivers/_old_libqgif.so.1", "old/_old_02_update",
+        "old/_old_x_update",
     };
     const QString removed[] = {
-        "_old_update", "_old_libQt5Core.so.5", "old/_old_update", "imageformats/_old_libqjpeg.so",
+        "_old_update", "_old_libQt5Core.so.5", "old/_old_update", "old/_old_2_update", "old/_old_12_libQt5Core.so.5",
+        "imageformats/_old_libqjpeg.so",
         "accessible/_old_libqtaccessiblewidgets.so", "sqldrivers/_old_libsqlite.so",
         "libQtCore.so.4", "libQtSql.so.4",
     };
@@ -416,7 +423,8 @@ TEST_F(ConfigurationTest, StartUpCleanUpRemovesOnlyTheUpdatersLeftovers)
         EXPECT_FALSE(QFile::exists(installation + "/" + name)) << name.toStdString();
     EXPECT_TRUE(QFileInfo(installation + "/old").isDir()) << "old still holds a backup";
 
-    QFile::remove(installation + "/old/_old_addon_setup");
+    for (const char* kept : {"/old/_old_addon_setup", "/old/_old_02_update", "/old/_old_x_update"})
+        QFile::remove(installation + kept);
     ASSERT_TRUE(writeFile(installation + "/old/_old_libqgif.so", "x"));
     removeSelfUpdateLeftovers(installation);
     EXPECT_FALSE(QFileInfo::exists(installation + "/old")) << "an emptied old folder goes";

@@ -72,6 +72,15 @@ TEST_F(MirrorsTest, LoadsMirrorsIniWithDefaults)
         EXPECT_EQ(0, m.inUse);
         EXPECT_EQ(0, m.failures);
     }
+
+    // A size that would take the start-up through millions of entries is refused at once.
+    Mirrors many;
+    QSignalSpy fatal(&many, &Mirrors::fatalError);
+    const QString huge = writeIni("[mirrors]\nsize=100000000\n1\\mirror=one\n");
+    EXPECT_FALSE(many.loadMirrorsIni(huge, 1));
+    ASSERT_EQ(1, fatal.count());
+    EXPECT_EQ(huge + " lists 100000000 mirrors; at most 64 are allowed", fatal[0][0].toString());
+    EXPECT_TRUE(many.list().isEmpty());
 }
 
 TEST_F(MirrorsTest, MissingFileLoadsNothingAndFirstAcquireReportsOnce)

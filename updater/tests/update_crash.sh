@@ -39,7 +39,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# ---- The release: changed, new and gzip'd files, new folders, a new start script, deletions ----
+# ---- The release: changed, new and gzip'd files, new folders, a new start script, deletions, ----
+# ---- a file that becomes a folder and a folder that becomes a file                          ----
 release=$work/release
 mkdir -p "$release/lib" "$release/plugins" "$release/data" "$release/newdir/sub"
 printf 'client v%s\n' "$version" > "$release/vxmclient_linux_amd64"
@@ -47,6 +48,10 @@ head -c 200000 /dev/urandom > "$release/lib/libvoice.so.5"
 printf 'unchanged\n' > "$release/data/kept.txt"
 printf 'brand new\n' > "$release/data/new.txt"
 printf 'deep\n' > "$release/newdir/sub/file.txt"
+# A file that becomes a folder, and a folder that becomes a file.
+mkdir -p "$release/manual"
+printf 'guide\n' > "$release/manual/guide.txt"
+printf 'one skin\n' > "$release/skins"
 head -c 30000 /dev/urandom > "$release/plugins/extra.so"
 printf '#!/bin/sh\necho started >> "$(dirname "$0")/client-started"\n' > "$release/vxmclient_runscript.sh"
 # A new updater: the same program with bytes appended, which a program loader ignores.
@@ -63,6 +68,9 @@ printf 'old library\n' > "$template/lib/libvoice.so.5"
 printf 'unchanged\n' > "$template/data/kept.txt"
 printf 'obsolete\n' > "$template/obsolete.txt"
 printf 'gone\n' > "$template/plugins/gone.so"
+printf 'manual v1\n' > "$template/manual"
+mkdir -p "$template/skins/dark"
+printf 'dark\n' > "$template/skins/dark/colors"
 printf '#!/bin/sh\necho old >> "$(dirname "$0")/client-started"\n' > "$template/vxmclient_runscript.sh"
 printf 'client v0\n' > "$template/old/_old_vxmclient_linux_amd64"
 chmod 0755 "$template/vxmclient_runscript.sh"
@@ -183,7 +191,8 @@ replacing=$((replacing - 1))
 # point <name> <how to crash> [VAR=value...]: crash, the start without mirror, the run with it.
 #   how: "crash" kills at the hold; "tear" also cuts off the journal's last record; "empty" expects
 #   the journal to be empty at the hold; "damage" changes a record in the middle of the journal;
-#   "recovery" kills the following start too, during its undo.
+#   "recovery" kills the following start too, during its undo; "foreign" puts a file of the user's at
+#   the held file's name (a new file of the release), which no undo may remove.
 point() {
   local name=$1 how=$2 dir=$work/points/$1 committed=
   shift 2
@@ -197,6 +206,12 @@ point() {
   esac
   [ "$how" != tear ] || printf 'P half-written-record' >> "$journal"
   [ "$how" != damage ] || sed -i '2s/.$/x/' "$journal"
+  local foreign=
+  if [ "$how" = foreign ]; then
+    foreign=$dir/inst/$(sed -n 's|^rename .*/inst/||p' "$dir/marker")
+    [ ! -e "$foreign" ] || fail "$name: the held rename's target exists already"
+    printf "the user's settings\n" > "$foreign"
+  fi
   rm -rf "$dir/tmp"/* "$work/served/$name"
   if [ "$how" = recovery ]; then
     crash_at "$dir" "$dir/recovery.out" VXM_FAULT_HOLD_ON=undo VXM_FAULT_HOLD=2
@@ -213,6 +228,11 @@ $(cat "$dir/unreachable.out")" ;;
   esac
   local now
   now=$(snapshot "$dir/inst")
+  if [ -n "$foreign" ]; then
+    [ "$(cat "$foreign")" = "the user's settings" ] && grep -q "Keeping '$foreign'" "$dir/unreachable.out" \
+      || fail "$name: the user's file at a new file's name was not kept: $(cat "$dir/unreachable.out")"
+    now=$(echo "$now" | grep -v " ./${foreign#"$dir/inst/"} ")
+  fi
   if [ "$how" = damage ]; then
     : # without its plan the installation stays as the crash left it, until the next run
   elif [ -n "$committed" ]; then
@@ -247,9 +267,10 @@ specs+=("crash VXM_FAULT_HOLD=$((replacing + 1))" "crash VXM_FAULT_HOLD=$total")
 names+=("rollback-1" "rollback-3")
 specs+=("crash VXM_FAULT_FAIL=$replacing VXM_FAULT_HOLD_ON=undo VXM_FAULT_HOLD=1"
         "crash VXM_FAULT_FAIL=$replacing VXM_FAULT_HOLD_ON=undo VXM_FAULT_HOLD=3")
-names+=("torn-record" "crash-in-recovery" "empty-journal" "damaged-journal")
+names+=("torn-record" "crash-in-recovery" "empty-journal" "damaged-journal" "foreign-at-new")
 specs+=("tear VXM_FAULT_HOLD=$((replacing - 1))" "recovery VXM_FAULT_HOLD=$((replacing - 2))"
-        "empty VXM_FAULT_HOLD_ON=journal VXM_FAULT_HOLD=1" "damage VXM_FAULT_HOLD=$((replacing / 2))")
+        "empty VXM_FAULT_HOLD_ON=journal VXM_FAULT_HOLD=1" "damage VXM_FAULT_HOLD=$((replacing / 2))"
+        "foreign VXM_FAULT_HOLD_FROM=/inst/data/new.txt VXM_FAULT_HOLD_ON=rename VXM_FAULT_HOLD=1")
 # The updater replaces itself: before its new content is written, before the installed one is
 # kept at its backup name, before the new one takes its place, and just after.
 names+=("self-staging" "self-keeping" "self-renaming" "self-renamed")

@@ -185,6 +185,22 @@ TEST_F(UpdateProgramTest, TwoUpdatersStartedTogetherLeaveOneRunning)
     EXPECT_TRUE(waitForErrorText(running, "raising the window", errors)) << errors.constData();
 }
 
+TEST_F(UpdateProgramTest, UpdatersWithDifferentTemporaryFoldersNeverRunTogether)
+{
+    // Their guards cannot see each other; the installation's lock stops the second.
+    tmpDir = makeTempFolder("first_tmp");
+    QProcess* first = launch({"client_linux_amd64", "5"});
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(guardSocket()) || first->state() == QProcess::NotRunning; },
+                          processTimeoutMs));
+    ASSERT_EQ(first->state(), QProcess::Running);
+    tmpDir = makeTempFolder("second_tmp");
+    QByteArray errors;
+    EXPECT_EQ(runToEnd({"client_linux_amd64", "5"}, &errors), 1);
+    EXPECT_TRUE(errors.contains("Another updater is running for " + QFile::encodeName(installation)))
+        << errors.constData();
+    EXPECT_EQ(first->state(), QProcess::Running);
+}
+
 TEST_F(UpdateProgramTest, StaleGuardSocketFromACrashIsReplaced)
 {
     QProcess* crashed = launch({"client_linux_amd64", "5"});

@@ -58,6 +58,25 @@ TEST_F(DeleteStep, DeletesWhatIsListedAndPassesOverMissingFiles)
     EXPECT_FALSE(QFileInfo::exists(root + "/plugins")) << "emptied folders go with the last one";
     EXPECT_FALSE(QFileInfo::exists(root + "/old/_old_update"));
     EXPECT_TRUE(QFileInfo::exists(root + "/stays.txt"));
+    EXPECT_FALSE(step.hasProblems());
+}
+
+TEST_F(DeleteStep, WhatCannotBeDeletedIsNamedAndCounted)
+{
+    // A folder that still holds a file cannot go; the step goes on and says so.
+    ASSERT_TRUE(writeFile(root + "/full/keep", "x"));
+    ASSERT_TRUE(writeFile(root + "/gone.txt", "x"));
+    QStringList list{"full", "gone.txt"};
+    FileDeleteListTaskSpecification step(list, nullptr, 0.05);
+    QSignalSpy messages(&step, &TaskSpecification::message);
+    EXPECT_EQ(run(step), TaskSpecification::Finished);
+    QStringList lines;
+    for (const QList<QVariant>& m : messages)
+        lines << m[0].toString();
+    EXPECT_EQ(lines, (QStringList{"Starting deleting files", "Could not delete '" + root + "/full'",
+                                  root + "/full: Directory not empty"}));
+    EXPECT_TRUE(step.hasProblems());
+    EXPECT_FALSE(QFileInfo::exists(root + "/gone.txt"));
 }
 
 TEST_F(DeleteStep, NeverTouchesAnythingOutsideTheProgramFolder)

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QProcess>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -92,7 +93,7 @@ protected:
         writeFileWithMode(root + "/translations/update_de.qm", "qm v1", 0640);
         writeFileWithMode(root + "/old/_old_update_de.qm", "a backup of an earlier update", 0644);
         writeFileWithMode(root + "/update", "updater v1", 0755);
-        writeFileWithMode(root + "/plugins/libhelper.so.5.1", "helper v1", 0644);
+        writeFileWithMode(root + "/plugins/libhelper.so.5.1", "helper v1", 06750);
         writeFileWithMode(root + "/readme.txt", "stays", 0600);
         QFile::link("vxmclient_linux_amd64", root + "/current");
 
@@ -154,11 +155,13 @@ TEST_F(ReplaceStep, InstallsTheReleaseWithBackupsAndPermissions)
     EXPECT_EQ(contentOf(root + "/plugins/libhelper.so.5.1"), "helper v2");
     EXPECT_EQ(contentOf(root + "/readme.txt"), "stays");
 
-    // Programs and libraries can be run, by everyone, but written only by the owner.
-    EXPECT_EQ(modeOf(root + "/vxmclient_linux_amd64"), mode_t(0755));
+    // A replaced file keeps its permissions without set-id bits; new programs and libraries can
+    // be run by everyone but written only by the owner.
+    EXPECT_EQ(modeOf(root + "/vxmclient_linux_amd64"), mode_t(0750));
     EXPECT_EQ(modeOf(root + "/update"), mode_t(0755));
+    EXPECT_EQ(modeOf(root + "/translations/update_de.qm"), mode_t(0640));
     EXPECT_EQ(modeOf(root + "/plugins/libnew.so"), mode_t(0755));
-    EXPECT_EQ(modeOf(root + "/plugins/libhelper.so.5.1"), mode_t(0644)) << "not a library suffix";
+    EXPECT_EQ(modeOf(root + "/plugins/libhelper.so.5.1"), mode_t(0750)) << "set-id bits dropped";
     EXPECT_EQ(modeOf(root + "/newdir/sub/new.txt"), mode_t(0644));
 
     EXPECT_EQ(contentOf(root + "/old/_old_vxmclient_linux_amd64"), "client v1");
@@ -220,6 +223,56 @@ TEST_F(ReplaceStep, AWrongUnpackedChecksumUndoesTheWholeStep)
     expectRestored(before, oldBefore);
 }
 
+TEST_F(ReplaceStep, RunAsRootOnAUsersInstallationEverythingItMakesStaysTheUsers)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    makeInstallation();
+    QDir(root).removeRecursively();
+    QDir().mkpath(root);
+    writeFileWithMode(root + "/vxmclient_linux_amd64", "client v1", 0750);
+    ASSERT_EQ(QProcess::execute("chown", {"-R", "65534:65534", root}), 0);
+    FileReplaceListTaskSpecification step(list, deleteList, &config, nullptr, 0.4);
+    ASSERT_EQ(run(step), TaskSpecification::Finished);
+    for (const char* made : {"/vxmclient_linux_amd64", "/newdir", "/newdir/sub/new.txt", "/plugins/libnew.so", "/old",
+                             "/old/replace.journal"}) {
+        struct stat st;
+        ASSERT_EQ(::lstat(QFile::encodeName(root + made).constData(), &st), 0) << made;
+        EXPECT_EQ(st.st_uid, 65534u) << made;
+        EXPECT_EQ(st.st_gid, 65534u) << made;
+    }
+}
+
+TEST_F(ReplaceStep, AFileThatBecomesAFolderAndAFolderThatBecomesAFileInstallAndUndoWhole)
+{
+    QDir().mkpath(root);
+    writeFileWithMode(root + "/docs", "docs as a file", 0644);
+    writeFileWithMode(root + "/help/a.txt", "a", 0644);
+    writeFileWithMode(root + "/help/sub/b.txt", "b", 0600);
+    writeFileWithMode(config.tempDir + "/docs/readme.txt", "readme", 0644);
+    writeFileWithMode(config.tempDir + "/help", "help as a file", 0644);
+    list = {entry("docs/readme.txt"), entry("help")};
+    const QMap<QString, QString> before = snapshot(root);
+    {
+        // The last rename fails: both changes are undone whole.
+        fileopfaults::failMatching("rename", root + "/help");
+        FileReplaceListTaskSpecification step(list, deleteList, &config, nullptr, 0.4);
+        QSignalSpy messages(&step, &TaskSpecification::message);
+        EXPECT_EQ(run(step), TaskSpecification::Failed);
+        EXPECT_FALSE(texts(messages).join('\n').contains("warning")) << texts(messages).join('\n').toStdString();
+        expectRestored(before, {});
+        EXPECT_FALSE(QFileInfo::exists(ReplaceJournal::pathIn(root)));
+    }
+    fileopfaults::clear();
+    FileReplaceListTaskSpecification step(list, deleteList, &config, nullptr, 0.4);
+    QSignalSpy messages(&step, &TaskSpecification::message);
+    EXPECT_EQ(run(step), TaskSpecification::Finished) << texts(messages).join('\n').toStdString();
+    EXPECT_EQ(contentOf(root + "/docs/readme.txt"), "readme");
+    EXPECT_EQ(contentOf(root + "/help"), "help as a file");
+    EXPECT_FALSE(QFileInfo::exists(root + "/old/_old_docs"));
+    EXPECT_FALSE(QFileInfo::exists(root + "/old/_old_help"));
+}
+
 TEST_F(ReplaceStep, TheSecondOfTwoParallelFilesFailsAfterTheFirstSucceeded)
 {
     QDir().mkpath(root);
@@ -238,7 +291,9 @@ TEST_F(ReplaceStep, TheSecondOfTwoParallelFilesFailsAfterTheFirstSucceeded)
         return fileopfaults::isHolding() && step.getAllTasks().size() == 2
                && step.getAllTasks()[0]->getState() == TaskSpecification::Finished;
     }));
-    EXPECT_EQ(contentOf(root + "/a.txt"), "a v2");
+    // Staged, not yet in place: no name changes before every file is staged and synced.
+    EXPECT_EQ(contentOf(root + "/.a.txt.vxmnew"), "a v2");
+    EXPECT_EQ(contentOf(root + "/a.txt"), "a v1");
     fileopfaults::release();
     ASSERT_TRUE(waitUntil([&] { return step.hasEnded(); }));
     EXPECT_EQ(step.getState(), TaskSpecification::Failed);

@@ -12,9 +12,10 @@ namespace {
 
 bool staysInside(const RollbackData& change)
 {
-    const bool file = change.type != CreatedDir;
-    return isSafeRelativePath(change.path) && (file ? change.stagedPath == stagedPath(change.path) : change.stagedPath.isEmpty())
-           && (change.type == ReplacedFile ? isBackupPath(change.backupPath) : change.backupPath.isEmpty())
+    const bool file = change.type != CreatedDir && change.type != FolderForFile;
+    const bool kept = change.type == ReplacedFile || change.type == FolderForFile || change.type == FileForFolder;
+    return isSafeRelativePath(change.path) && (file ? isStagedPathOf(change.stagedPath, change.path) : change.stagedPath.isEmpty())
+           && (kept ? isBackupPath(change.backupPath) : change.backupPath.isEmpty())
            && (change.earlierBackup.isEmpty() || isBackupPath(change.earlierBackup));
 }
 

@@ -117,10 +117,13 @@ TEST_F(ProductListsTest, TwoAndFivePartEntries)
                         "bin/tool=%1::10\n"
                         "lib\\a.so.gz=%2::8::%3::8::lib/a.so\n"
                         "share.gz=%2::8::%3::8::\n"
-                        "[delete]\nold.txt=1\ngone.txt=1\n")
+                        "[delete]\nold.txt=1\ngone.txt=1\nlib/a.so=1\nold/replace.journal=1\n")
                     .arg(md5Of(plain), md5Of(packed), md5Of(unpacked))
                     .toUtf8());
     put(install + "/old.txt", "x");
+    // Deleting what the release installs, or the live journal, would undo the update.
+    put(install + "/lib/a.so", "installed");
+    put(install + "/old/replace.journal", "journal");
     ASSERT_TRUE(compile()) << messages.join('\n').toStdString();
     EXPECT_EQ("Compiling download and replace list", messages.value(0));
 
@@ -144,6 +147,8 @@ TEST_F(ProductListsTest, TwoAndFivePartEntries)
     // A five-part entry without install path installs under its key.
     EXPECT_EQ("share.gz", targetPath(lists.replaceList[2], ""));
     EXPECT_EQ(QStringList{"old.txt"}, lists.deleteList);
+    EXPECT_TRUE(messages.contains("Not deleting 'lib/a.so': the release installs it"));
+    EXPECT_TRUE(messages.contains("Not deleting 'old/replace.journal': the updater keeps its own files there"));
 }
 
 TEST_F(ProductListsTest, UpToDateFilesAndReusedDownloads)

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using fileoptest::contentOf;
@@ -38,6 +39,10 @@ QStringList describe(const RollbackJournal& plan)
             lines << "D " + c.path;
         } else if (c.type == CreatedFile) {
             lines << "N " + c.path + " " + c.stagedPath;
+        } else if (c.type == FolderForFile) {
+            lines << "O " + c.path + " " + c.backupPath;
+        } else if (c.type == FileForFolder) {
+            lines << "F " + c.path + " " + c.stagedPath + " " + c.backupPath;
         } else {
             lines << "P " + c.path + " " + c.stagedPath + " " + c.backupPath + " "
                          + (c.earlierBackup.isEmpty() ? "-" : c.earlierBackup);
@@ -70,11 +75,36 @@ TEST(ReplacePlan, KeepsEveryNameItWritesFreeAndRefusesCollisions)
         {"outside the installation", {entry("../a")}, {}, {"Refusing to replace '../a': not a path inside the installation"}},
         {"an absolute install path", {entry("a.gz", "/etc/a")}, {},
          {"Refusing to replace '/etc/a': not a path inside the installation"}},
+        {"a staged name someone else's file holds is stepped round", {entry("a"), entry("b")}, {".a.vxmnew", ".a.2.vxmnew", ".b.vxmnew"},
+         {"N a .a.3.vxmnew", "N b .b.2.vxmnew"}},
+        {"the rollback journal", {entry("j", "old/replace.journal")}, {"old"},
+         {"Refusing to replace 'old/replace.journal': the updater keeps its own files there"}},
+        {"a name too long for its staged name", {entry("d/" + QString(248, 'n'))}, {},
+         {"Refusing to replace 'd/" + QString(248, 'n') + "': the name is too long for its staged or backup name"}},
+        {"the longest name that is staged", {entry(QString(247, 'n'))}, {},
+         {"N " + QString(247, 'n') + " ." + QString(247, 'n') + ".vxmnew"}},
+        // "docs/" is a folder in the installation, "docs" a file.
+        {"a file that becomes a folder is kept, and the folder made", {entry("docs/a/readme.txt")}, {"docs"},
+         {"O docs old/_old_docs", "D docs/a", "N docs/a/readme.txt docs/a/.readme.txt.vxmnew"}},
+        {"a folder that becomes a file is kept whole", {entry("docs")}, {"docs/", "old/_old_docs"},
+         {"F docs .docs.vxmnew old/_old_2_docs"}},
+        {"one entry a file, another's folder", {entry("docs"), entry("docs/x")}, {},
+         {"Refusing to replace files: 'docs' would be a file and a folder of 'docs/x'"}},
     };
     for (const Row& row : rows) {
         QString refusal;
         const RollbackJournal plan =
-            planReplacement(row.entries, [&row](const QString& path) { return row.present.contains(path); }, &refusal);
+            planReplacement(row.entries,
+                            [&row](const QString& path) {
+                                if (row.present.contains(path + "/"))
+                                    return PathKind::Folder;
+                                for (const QString& p : row.present) {
+                                    if (p.startsWith(path + "/"))
+                                        return PathKind::Folder;
+                                }
+                                return row.present.contains(path) ? PathKind::File : PathKind::Absent;
+                            },
+                            &refusal);
         EXPECT_EQ(refusal.isEmpty() ? describe(plan) : QStringList{refusal}, row.plan) << row.what;
     }
 }
@@ -121,12 +151,36 @@ TEST(ReplacePlan, UndoRestoresFromEveryPointAndTwice)
     RollbackData folder;
     folder.type = CreatedDir;
     folder.path = "made";
-    ASSERT_TRUE(writeFile(dir + "/.n.vxmnew", "new"));
+    // A created file below a name that is a file: it cannot exist, so there is nothing to undo.
+    RollbackData underAFile = created;
+    underAFile.path = "f/n";
+    underAFile.stagedPath = stagedPath("f/n");
     ASSERT_TRUE(writeFile(dir + "/n", "new"));
+    struct stat placed;
+    ASSERT_EQ(::lstat(at("n").constData(), &placed), 0);
+    created.placedDevice = placed.st_dev;
+    created.placedInode = placed.st_ino;
+    ASSERT_TRUE(writeFile(dir + "/.n.vxmnew", "new"));
     ASSERT_TRUE(QDir().mkdir(dir + "/made"));
-    for (int time = 0; time < 2; ++time)
-        EXPECT_TRUE(rollbackAll(dir, {folder, created}, [](const QString&) {}));
+    // Made while the placed file lives, so it cannot reuse its inode.
+    ASSERT_TRUE(writeFile(dir + "/old/user", "the user's"));
+    for (int time = 0; time < 2; ++time) {
+        QStringList warnings;
+        EXPECT_TRUE(rollbackAll(dir, {folder, created, underAFile}, [&](const QString& line) { warnings << line; }));
+        EXPECT_TRUE(warnings.isEmpty()) << warnings.join('\n').toStdString();
+    }
     EXPECT_EQ(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), (QStringList{"f", "old"}));
+
+    // A file someone else put at a created file's name, before or after the update placed its own
+    // there, is not the update's to remove.
+    ASSERT_EQ(::rename(at("old/user").constData(), at("n").constData()), 0);
+    for (const quint64 inode : {quint64(0), quint64(placed.st_ino)}) {
+        created.placedInode = inode;
+        QStringList lines;
+        EXPECT_TRUE(created.rollback(dir, [&](const QString& line) { lines << line; }));
+        EXPECT_EQ(lines, QStringList{"Keeping '" + dir + "/n': it is not the file the update placed"});
+        EXPECT_EQ(contentOf(dir + "/n"), "the user's");
+    }
 }
 
 TEST(ReplacePlan, FailedUndoStepsAreReportedAndTheRestIsStillUndone)
@@ -174,7 +228,12 @@ TEST(ReplaceJournalText, CutOffDamagedAndForeignJournalsAreToldApart)
     RollbackData folder;
     folder.type = CreatedDir;
     folder.path = "new dir";
-    const RollbackJournal plan{folder, replaced("a")};
+    RollbackData created;
+    created.path = "n";
+    created.stagedPath = stagedPath("n", 2);
+    created.placedDevice = 2049;
+    created.placedInode = 77;
+    const RollbackJournal plan{folder, replaced("a"), created};
     const QByteArray text = replaceJournalText(plan, false);
     const QByteArray committed = replaceJournalText(plan, true);
     QByteArray damaged = text;
@@ -190,12 +249,13 @@ TEST(ReplaceJournalText, CutOffDamagedAndForeignJournalsAreToldApart)
         {"empty", "", JournalContents::NoPlan, false},
         {"header cut off", text.left(10), JournalContents::NoPlan, false},
         {"plan cut off at a line end", text.left(text.indexOf("\nP ") + 1), JournalContents::NoPlan, false},
-        {"plan cut off in a line", text.left(text.size() - 3), JournalContents::NoPlan, false},
+        {"plan cut off in a line", text.left(text.indexOf("\nE ") - 3), JournalContents::NoPlan, false},
         {"whole plan", text, JournalContents::Plan, false},
         {"commit mark cut off", committed.left(committed.size() - 2), JournalContents::Plan, false},
         {"committed", committed, JournalContents::Plan, true},
         {"a record damaged", damaged, JournalContents::Unreadable, false},
         {"a line after the commit mark", committed + committed.mid(committed.lastIndexOf("C ")), JournalContents::Unreadable, false},
+        {"a created file placed twice", text + text.mid(text.indexOf("\nI ") + 1), JournalContents::Unreadable, false},
         {"another version", "VXM replace journal 1\nP update old/_old_update  00000000\n", JournalContents::OtherVersion, false},
         {"not a journal", "<html>\n", JournalContents::Unreadable, false},
     };
