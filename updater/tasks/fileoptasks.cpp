@@ -165,6 +165,13 @@ bool FileDeleteTaskSpecification::runOperation()
     return !mustSucceed;
 }
 
+bool folderLiesInside(const QString& boundary, const QString& folder)
+{
+    const QString root = QFileInfo(boundary).canonicalFilePath();
+    const QString resolved = QFileInfo(folder).canonicalFilePath();
+    return !root.isEmpty() && !resolved.isEmpty() && (resolved == root || resolved.startsWith(root + '/'));
+}
+
 bool FileDeleteTaskSpecification::remove()
 {
     if (injectedFileOpFault("delete", path)) {
@@ -184,8 +191,7 @@ bool FileDeleteTaskSpecification::remove()
             errno = ENOENT; // nothing there to delete
             return false;
         }
-        const bool inside = folder == root || folder.startsWith(root + '/');
-        if (!inside || name.isEmpty() || name == "." || name == "..") {
+        if (!folderLiesInside(boundary, info.path()) || name.isEmpty() || name == "." || name == "..") {
             emit message(QString("Not deleting '%1': it is not inside the program folder").arg(path));
             errno = 0;
             problem = true;

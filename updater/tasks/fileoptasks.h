@@ -11,6 +11,12 @@
 #include <memory>
 #include <mutex>
 
+// The folder `folder` (resolved through symbolic links) lies inside `boundary` (resolved the same
+// way); false too when either is not there. The one rule for every change in the installation: the
+// deletion refuses a path whose folder leads outside, and the replacement a release that would write
+// there.
+bool folderLiesInside(const QString& boundary, const QString& folder);
+
 // Deletes a file, a symbolic link (the link itself, never its target) or an empty folder; a folder
 // that becomes empty takes its empty parents with it, but never beyond the boundary folder.
 //

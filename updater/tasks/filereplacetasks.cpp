@@ -192,6 +192,18 @@ bool FileReplaceListTaskSpecification::prepare()
     QString refusal;
     const RollbackJournal plan =
         planReplacement(replaceList, [&root](const QString& path) { return pathKind(root + "/" + path); }, &refusal);
+    // Where a deletion would refuse a path, no file is written either: a linked folder that leads
+    // outside the program folder is refused before anything changes. A folder still to be made is
+    // judged by the nearest one that is there.
+    for (int i = 0; refusal.isEmpty() && i < replaceList.size(); ++i) {
+        const QString target = targetPath(replaceList.at(i), QString());
+        QString folder = QFileInfo(target).path();
+        while (folder != "." && pathKind(root + "/" + folder) == PathKind::Absent)
+            folder = QFileInfo(folder).path();
+        if (!folderLiesInside(root, folder == "." ? root : root + "/" + folder))
+            refusal = QString("Refusing to replace '%1': its folder '%2' leads outside the program folder through a link")
+                          .arg(target, folder);
+    }
     if (!refusal.isEmpty()) {
         emit message(refusal);
         return false;

@@ -347,12 +347,17 @@ TEST_F(ReplaceStep, CollidingOrUnsafePathsStopTheStepBeforeAnythingChanges)
     writeFileWithMode(root + "/two/lib.so", "two v1", 0644);
     writeFileWithMode(config.tempDir + "/one/lib.so", "one v2", 0644);
     writeFileWithMode(config.tempDir + "/two/lib.so", "two v2", 0644);
-    const QMap<QString, QString> before = snapshot(root);
+    // A folder linked to a place outside: the deletion refuses it, and so does the replacement.
+    QDir().mkpath(root + "-outside");
+    ASSERT_TRUE(QFile::link(root + "-outside", root + "/linked"));
+    writeFileWithMode(config.tempDir + "/linked/sub/lib.so", "linked v2", 0644);
+    QMap<QString, QString> before = snapshot(root);
 
     const QList<QList<ReplaceEntry>> refused = {
         {entry("one/lib.so"), entry("x.gz", "one/lib.so", "one v2")},     // one target for both
         {entry("../outside.txt")},
-        {entry("x.gz", "/etc/outside", "x")}};
+        {entry("x.gz", "/etc/outside", "x")},
+        {entry("one/lib.so"), entry("linked/sub/lib.so")}};
     for (const QList<ReplaceEntry>& entries : refused) {
         list = entries;
         FileReplaceListTaskSpecification step(list, deleteList, &config, nullptr, 0.4);
@@ -361,7 +366,10 @@ TEST_F(ReplaceStep, CollidingOrUnsafePathsStopTheStepBeforeAnythingChanges)
         EXPECT_EQ(texts(messages).filter("Refusing").size(), 1);
         EXPECT_EQ(snapshot(root), before);
         EXPECT_FALSE(QFileInfo::exists(root + "/old"));
+        EXPECT_TRUE(QDir(root + "-outside").isEmpty());
     }
+    ASSERT_TRUE(QFile::remove(root + "/linked"));
+    before = snapshot(root);
 
     // A file at old, or a folder at the journal's name, is named with what to do.
     list = {entry("one/lib.so")};
