@@ -3,9 +3,9 @@
 #include "extract.h"
 #include "freespace.h"
 #include "globals.h"
-#include "safefs.h"
 #include "installjournal.h"
 #include "installlock.h"
+#include "safefs.h"
 #include "stagedinstall.h"
 
 #include <QCoreApplication>
