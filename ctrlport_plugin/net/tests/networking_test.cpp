@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <future>
@@ -250,7 +251,11 @@ public:
                 CPU_SET(cpu, &fewer);
         }
         ::sched_setaffinity(0, sizeof(fewer), &fewer);
-        m_Count = CPU_COUNT(&fewer);
+        // What the thread was given in the end (all it had, should the system refuse).
+        cpu_set_t now;
+        CPU_ZERO(&now);
+        ::sched_getaffinity(0, sizeof(now), &now);
+        m_Count = std::min(CPU_COUNT(&now), static_cast<int>(NetWorking::kPollerCount));
     }
     ~CoreLimit() { ::sched_setaffinity(0, sizeof(m_Saved), &m_Saved); }
     int count() const { return m_Count; }
