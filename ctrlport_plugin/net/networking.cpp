@@ -88,6 +88,15 @@ struct SchedulingAttributes
 
 }  // namespace
 
+int usableCores()
+{
+    cpu_set_t cores;
+    CPU_ZERO(&cores);
+    if (::sched_getaffinity(0, sizeof(cores), &cores) != 0)
+        return CPU_SETSIZE;
+    return std::max(1, CPU_COUNT(&cores));
+}
+
 void askForShortTimeSlice()
 {
     SchedulingAttributes attr{};
@@ -423,14 +432,21 @@ bool NetWorking::acceptConnection(NetWorkingSocketData* listener, NetWorkingPoll
 
 NetWorkingPollTCPSelect* NetWorking::choosePoller()
 {
+    // Pollers beyond the cores that can run them at once would only take turns with the others,
+    // and every turn is a switch of the core: those stay asleep.
+    const int carrying = std::min(static_cast<int>(kPollerCount), netutil::usableCores());
     std::lock_guard<std::mutex> guard(m_Lock);
     NetWorkingPollTCPSelect* chosen = nullptr;
     int best = 65535;
     int total = 0;
+    int candidates = 0;
     for (NetWorkingPollTCPSelect* poller : m_Pollers) {
         const int count = poller->getSocketCount();
         total += count;
-        if (count < best && poller->serving()) {
+        if (candidates == carrying || !poller->serving())
+            continue;
+        ++candidates;
+        if (count < best) {
             best = count;
             chosen = poller;
         }

@@ -1,8 +1,9 @@
 #pragma once
 
 // The telnet plug-in's small TCP server layer: listening sockets, one accept thread and ten poller
-// threads that own the accepted connections. It moves blocks of bytes and connection ids and knows
-// nothing of the telnet protocol.
+// threads that own the accepted connections (as many of them take new ones as the process has cores
+// to run them at once; see NetWorking::pollers). It moves blocks of bytes and connection ids and
+// knows nothing of the telnet protocol.
 
 #include <netinet/in.h>
 
@@ -146,8 +147,9 @@ public:
     template <class Text>
     void logText(Text text) const noexcept;
 
-    // The pollers in creation order (the accept thread hands each connection to the least loaded
-    // poller whose thread still serves).
+    // The pollers in creation order. The accept thread hands each connection to the least loaded of
+    // the first serving pollers, as many as the cores the process may run on (netutil::usableCores,
+    // at most kPollerCount): the others sleep and cost nothing.
     std::vector<NetWorkingPollTCPSelect*> pollers() const;
 
     NetWorkingType type() const { return m_NetWorkingType; }
@@ -169,7 +171,8 @@ private:
     void acceptPass();
     // False when the system is out of descriptors or memory.
     bool acceptConnection(NetWorkingSocketData* listener, NetWorkingPollTCPSelect* poller);
-    // The first of the least loaded pollers; none while m_MaxConnections are held.
+    // The first of the least loaded pollers that carry connections (see pollers()); none while
+    // m_MaxConnections are held.
     NetWorkingPollTCPSelect* choosePoller();
     void shutdown();
 
@@ -198,6 +201,9 @@ std::string errorText(int error);
 int createWakeFd();
 void signalWakeFd(int fd);
 void drainWakeFd(int fd);
+// The cores the calling thread may run on (its affinity), at least 1; very many when they cannot be
+// told.
+int usableCores();
 // Asks the scheduler for short turns (0.1 ms instead of its default of some milliseconds) for the
 // calling thread, keeping its policy and nice value; kernels before Linux 6.12 take no notice.
 void askForShortTimeSlice();

@@ -520,10 +520,12 @@ void NetWorkingPollTCPSelect::pollPass()
     closeStalledDrains();
     freeClosedRecords();
     m_HadEvents = count > 0;
-    // On a busy machine the ten poll threads share fewer cores. One that never runs out of events
-    // would keep its core until the scheduler's next tick (4 ms at 250 Hz) while the pollers waiting
-    // for that core, and all their connections, get no answer; so one that found its events without
-    // sleeping lets them go first. One that slept for its events has just had its turn.
+    // On a busy machine the poll threads that carry connections share their cores with other threads
+    // (see NetWorking::pollers). One that never runs out of events would keep its core until the
+    // scheduler's next tick (4 ms at 250 Hz) while the threads waiting for that core, a poller and
+    // all its connections among them, get nothing; so one that found its events without sleeping
+    // lets them go first (with none waiting, the yield switches nothing). One that slept for its
+    // events has just had its turn.
     if (withoutSleeping)
         sched_yield();
 }
