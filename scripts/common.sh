@@ -14,7 +14,7 @@ VXM_PACKAGES=(
   qttools5-dev-tools qttools5-dev libboost-serialization-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nginx-light telnet netcat-openbsd openssl zip unzip python3 iproute2 util-linux
-  xvfb xauth procps
+  xvfb xauth procps locales
   clang libclang-rt-14-dev
 )
 
