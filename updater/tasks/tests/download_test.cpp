@@ -6,6 +6,8 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 
+#include <cerrno>
+
 using namespace nettest;
 
 namespace {
@@ -284,7 +286,7 @@ TEST_F(DownloadTest, ALocalFaultFailsTheDownloadWithoutChargingTheMirror)
     };
     const QList<Case> cases{
         // Writes into the download's file end with ENOSPC.
-        {"full", QNetworkProxy::NoProxy, local.filePath("full") + ": No space left on device"},
+        {"full", QNetworkProxy::NoProxy, local.filePath("full") + ": " + qt_error_string(ENOSPC)},
         {"refusing", {QNetworkProxy::HttpProxy, "127.0.0.1", closedPort},
          "The proxy 127.0.0.1:" + QString::number(closedPort) + " refused the connection"},
         {"unknown", {QNetworkProxy::HttpProxy, "no-such-proxy.invalid", 3128},

@@ -11,6 +11,8 @@
 #include <QFileInfo>
 #include <QSignalSpy>
 
+#include <cerrno>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -78,7 +80,7 @@ TEST_F(FileOps, RenameAndLinkReplaceNothingUnlessAsked)
             EXPECT_EQ(run(*task), TaskSpecification::Failed);
             const QString verb = task == &link ? "link" : "rename";
             EXPECT_EQ(texts(messages), (QStringList{QString("Could not %1 '%2' to '%3'").arg(verb, dir + "/a", target),
-                                                    target + ": File exists"}));
+                                                    target + ": " + qt_error_string(EEXIST)}));
         }
     }
     EXPECT_EQ(contentOf(dir + "/b"), "B");
@@ -163,7 +165,7 @@ TEST_F(FileOps, DeleteRemovesEmptiedParentsButStaysInsideItsBoundary)
     QSignalSpy requiredMessages(&required, &TaskSpecification::message);
     EXPECT_EQ(run(required), TaskSpecification::Failed);
     EXPECT_EQ(texts(requiredMessages),
-              (QStringList{"Could not delete '" + root + "/missing'", root + "/missing: No such file or directory"}));
+              (QStringList{"Could not delete '" + root + "/missing'", root + "/missing: " + qt_error_string(ENOENT)}));
 }
 
 TEST_F(FileOps, CopyAndUnpackWriteTheFileWithTheModeAsked)
@@ -200,8 +202,8 @@ TEST_F(FileOps, CopyAndUnpackWriteTheFileWithTheModeAsked)
     EXPECT_EQ(contentOf(dir + "/through"), data);
 }
 
-// Limits the size of files this process writes (RLIMIT_FSIZE), so that writing fails with the
-// system's "File too large" as it would on a full disk; restored when it goes.
+// Limits the size of files this process writes (RLIMIT_FSIZE), so that writing fails with EFBIG
+// as it would on a full disk; restored when it goes.
 class FileSizeLimit
 {
 public:
