@@ -371,6 +371,14 @@ bool readsBack(const QString &path)
     return QSettings(path, QSettings::IniFormat).status() == QSettings::NoError;
 }
 
+// What the user is told when a journal that cannot be obeyed has to stay where it is.
+QString journalKeptText(const QString &path)
+{
+    return installerText("Its journal %1 is kept, and no Add-On can be installed while it is there: once the files it "
+                         "names are as they should be, delete it.")
+        .arg(path);
+}
+
 } // namespace
 
 JournalPlan::Content JournalPlan::Content::of(const QByteArray &path)
@@ -516,45 +524,55 @@ QString notRestoredText(const QStringList &targets)
 
 QString setJournalAside(const QString &path, const JournalPlan *plan, bool &kept)
 {
-    const QString folder = makeKeptFolder();
     kept = false;
-    if (!folder.isEmpty()) {
-        // The backups first and the journal last: a crash in between leaves the journal to be set
-        // aside again at the next start, never backups without it.
-        QByteArray list = "# The original files that an interrupted installation of an Add-On kept, each with the "
-                          "place where it belongs:\n";
-        for (int i = 0; plan && i < plan->files.size(); ++i) {
-            const JournalPlan::File &file = plan->files.at(i);
-            const QByteArray backup = plan->backupPath(file);
-            if (backup.isEmpty() || presenceOf(backup) != Presence::Present)
-                continue;
-            const QByteArray keptName = QByteArray::number(i + 1);
-            const bool moved = ::rename(backup.constData(), QFile::encodeName(folder + QLatin1Char('/')).append(keptName).constData()) == 0;
-            list += (moved ? keptName : backup) + '\t' + plan->path(file.target) + '\n';
-        }
-        const QString listPath = folder + QStringLiteral("/files.txt");
-        safefs::Fd out(safefs::createFile(listPath));
-        const bool listed = out.valid() && safefs::writeAll(out.get(), list.constData(), list.size())
-            && ::fdatasync(out.get()) == 0 && out.close();
-        kept = listed && safefs::syncFolder(QFile::encodeName(folder))
-            && ::rename(QFile::encodeName(path).constData(),
-                        QFile::encodeName(folder + QStringLiteral("/addon_setup.journal")).constData()) == 0;
-        if (kept) {
-            safefs::syncFolder(QFile::encodeName(folder));
-            safefs::syncFolder(safefs::parentOf(QFile::encodeName(path)));
-            return installerText("The journal and the original files it kept were moved to %1; %2 there says where "
-                                 "each of them belongs.")
-                .arg(folder, QStringLiteral("files.txt"));
-        }
-        // A kept folder that received nothing would only be litter, made again at every start.
-        if (list.count('\n') == 1) {
-            ::unlink(QFile::encodeName(listPath).constData());
-            ::rmdir(QFile::encodeName(folder).constData());
-        }
+    const QString folder = makeKeptFolder();
+    if (folder.isEmpty())
+        return journalKeptText(path);
+    // The list first, then the backups, the journal last: a process that dies between any two of
+    // these steps leaves every original where the list says, or the journal to be set aside again.
+    QByteArray list = "# The original files that an interrupted installation of an Add-On kept. Each line: its "
+                      "name here, the place where it belongs, and where it lay before (it stays there when it "
+                      "could not be moved).\n";
+    QVector<QPair<QByteArray, QByteArray>> moves; // from, to
+    for (int i = 0; plan && i < plan->files.size(); ++i) {
+        const JournalPlan::File &file = plan->files.at(i);
+        const QByteArray backup = plan->backupPath(file);
+        if (backup.isEmpty() || presenceOf(backup) != Presence::Present)
+            continue;
+        const QByteArray keptName = QByteArray::number(i + 1);
+        list += keptName + '\t' + plan->path(file.target) + '\t' + backup + '\n';
+        moves.append({backup, QFile::encodeName(folder + QLatin1Char('/')) + keptName});
     }
-    return installerText("Its journal %1 is kept, and no Add-On can be installed while it is there: once the files it "
-                         "names are as they should be, delete it.")
-        .arg(path);
+    const QByteArray folderName = QFile::encodeName(folder);
+    const QString listPath = folder + QStringLiteral("/files.txt");
+    safefs::Fd out(safefs::createFile(listPath));
+    const bool listed = out.valid() && safefs::writeAll(out.get(), list.constData(), list.size())
+        && ::fdatasync(out.get()) == 0 && out.close() && safefs::syncFolder(folderName);
+    if (!listed) {
+        ::unlink(QFile::encodeName(listPath).constData());
+        ::rmdir(folderName.constData());
+        return journalKeptText(path);
+    }
+    for (const auto &move : qAsConst(moves))
+        ::rename(move.first.constData(), move.second.constData());
+    kept = safefs::syncFolder(folderName)
+        && ::rename(QFile::encodeName(path).constData(), (folderName + "/addon_setup.journal").constData()) == 0;
+    if (kept) {
+        safefs::syncFolder(folderName);
+        safefs::syncFolder(safefs::parentOf(QFile::encodeName(path)));
+        return installerText("The journal and the original files it kept were moved to %1; %2 there says where each "
+                             "of them belongs.")
+            .arg(folder, QStringLiteral("files.txt"));
+    }
+    // A kept folder that received nothing would only be litter, made again at every start.
+    if (moves.isEmpty()) {
+        ::unlink(QFile::encodeName(listPath).constData());
+        ::rmdir(folderName.constData());
+        return journalKeptText(path);
+    }
+    return installerText("The original files it kept were moved to %1; %2 there says where each of them belongs.")
+               .arg(folder, QStringLiteral("files.txt"))
+        + QLatin1Char(' ') + journalKeptText(path);
 }
 
 bool recoverInstallJournal(const QString &path, QString &report)
