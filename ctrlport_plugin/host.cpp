@@ -1,6 +1,7 @@
 #include "host.h"
 
 #include <atomic>
+#include <memory>
 #include <type_traits>
 
 namespace {
@@ -68,6 +69,26 @@ HostFunctions callable(HostFunctions table)
 HostFunctions g_functions;
 HostFunctions g_callable;
 std::atomic<bool> g_functionsSet{false};
+// The client's text of error 0, which every answered command carries: asked once per table. Made
+// and read by any thread; deleted only where the table changes, when no thread of the plug-in runs.
+std::atomic<const std::string*> g_okText{nullptr};
+
+void forgetOkText()
+{
+    delete g_okText.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+std::string askErrorText(unsigned error)
+{
+    const HostFunctions& host = hostTable();
+    char* text = nullptr;
+    const unsigned result = host.getErrorText(error, &text);
+    std::string copy = result == 0 && text ? std::string(text) : std::string();
+    // Given back on both roads: a failing call may still have handed out memory.
+    if (text)
+        host.freeHostMemory(text);
+    return copy;
+}
 
 using PathFunction = void (*)(char*, size_t);
 
@@ -85,6 +106,7 @@ std::string askPath(PathFunction HostFunctions::*slot)
 
 void setHostFunctions(const HostFunctions& functions)
 {
+    forgetOkText();
     g_functions = functions;
     g_callable = callable(functions);
     g_functionsSet.store(true, std::memory_order_release);
@@ -93,6 +115,7 @@ void setHostFunctions(const HostFunctions& functions)
 void clearHostFunctions()
 {
     g_functionsSet.store(false, std::memory_order_release);
+    forgetOkText();
 }
 
 const HostFunctions* hostFunctions()
@@ -121,6 +144,22 @@ void logAssertionFailure(const char* expression, const char* file, int line)
     text += std::to_string(line);
     text += "; ";
     logMessage(text, 0, std::string(), 0);
+}
+
+std::string hostErrorText(unsigned error)
+{
+    if (error != 0 || !g_functionsSet.load(std::memory_order_acquire))
+        return askErrorText(error);
+    if (const std::string* known = g_okText.load(std::memory_order_acquire))
+        return *known;
+    auto made = std::make_unique<std::string>(askErrorText(0));
+    const std::string* expected = nullptr;
+    // A text the client could not give is asked again next time.
+    if (made->empty())
+        return std::string();
+    if (g_okText.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel))
+        return *made.release();
+    return *expected;
 }
 
 std::string hostAppPath()

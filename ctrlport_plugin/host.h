@@ -36,6 +36,10 @@ void logAssertionFailure(const char* expression, const char* file, int line);
 #define CTRLPORT_ASSERT(file, expression) \
     ((expression) ? static_cast<void>(0) : logAssertionFailure(#expression, file, __LINE__))
 
+// The client's text of an error number (slot 4), "" when it has none. The text of 0 is asked once
+// per table.
+std::string hostErrorText(unsigned error);
+
 // Folders of the client (slots 180 and 181): UTF-8 bytes, ending with a separator; "" without a table.
 std::string hostAppPath();
 std::string hostConfigPath();

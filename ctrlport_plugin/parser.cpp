@@ -93,7 +93,7 @@ Parser::~Parser()
     stopTimer();
     // No line may be in a handler while the tables go: the networking threads end first.
     m_QueryManager.stopNetworking();
-    std::lock_guard<std::mutex> guard(m_ConnectionLock);
+    std::lock_guard<std::shared_mutex> guard(m_ConnectionLock);
     m_ConnectionMap.clear();
     m_CommandMap.clear();
     m_ForwardedMap.clear();
@@ -240,7 +240,7 @@ bool Parser::isRegistered(const ConnectionRecord& record, uint64_t schandlerid, 
 
 bool Parser::selectedConnection(int connectionID, uint64_t& selected)
 {
-    std::lock_guard<std::mutex> guard(m_ConnectionLock);
+    std::shared_lock<std::shared_mutex> guard(m_ConnectionLock);
     const auto it = m_ConnectionMap.find(connectionID);
     if (it == m_ConnectionMap.end())
         return false;
@@ -250,7 +250,7 @@ bool Parser::selectedConnection(int connectionID, uint64_t& selected)
 
 bool Parser::hasRecord(int connectionID)
 {
-    std::lock_guard<std::mutex> guard(m_ConnectionLock);
+    std::shared_lock<std::shared_mutex> guard(m_ConnectionLock);
     return m_ConnectionMap.count(connectionID) != 0;
 }
 
@@ -258,7 +258,7 @@ unsigned Parser::changeRecord(int connectionID, const char* missing,
                               const std::function<unsigned(ConnectionRecord&)>& change)
 {
     {
-        std::lock_guard<std::mutex> guard(m_ConnectionLock);
+        std::lock_guard<std::shared_mutex> guard(m_ConnectionLock);
         const auto it = m_ConnectionMap.find(connectionID);
         if (it != m_ConnectionMap.end())
             return change(it->second);
@@ -300,7 +300,7 @@ unsigned Parser::forwardCommand(ParamParser& parameters, QueryLine& line)
     const auto forwarded = m_ForwardedMap.find(command);
     bool registered = true;
     {
-        std::lock_guard<std::mutex> guard(m_ConnectionLock);
+        std::shared_lock<std::shared_mutex> guard(m_ConnectionLock);
         const auto it = m_ConnectionMap.find(connectionID);
         if (it == m_ConnectionMap.end())
             return kErrorNoConnectionRecord;
@@ -350,7 +350,7 @@ int Parser::dispatchNotification(const std::string& line)
 
     std::vector<int> targets;
     {
-        std::lock_guard<std::mutex> guard(m_ConnectionLock);
+        std::shared_lock<std::shared_mutex> guard(m_ConnectionLock);
         for (const auto& entry : m_ConnectionMap) {
             if (isRegistered(entry.second, schandlerid, event))
                 targets.push_back(entry.first);

@@ -20,6 +20,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -141,7 +142,8 @@ private:
     QueryManager m_QueryManager;
     std::atomic<bool> m_TimerStop{false};
     boost::thread* m_TimerThread = nullptr;
-    std::mutex m_ConnectionLock;
+    // Shared by the reads of every line (the selection, registrations); taken alone by changes.
+    std::shared_mutex m_ConnectionLock;
     std::map<int, ConnectionRecord> m_ConnectionMap;
     // Filled before the port opens, read only afterwards.
     std::map<std::string, std::string> m_ForwardedMap;

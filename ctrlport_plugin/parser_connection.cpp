@@ -107,7 +107,7 @@ unsigned Parser::whoamiCommand(ParamParser&, QueryLine& line, uint64_t selected)
 
 unsigned Parser::connectionLostCommand(ParamParser&, QueryLine& line, uint64_t)
 {
-    std::lock_guard<std::mutex> guard(m_ConnectionLock);
+    std::lock_guard<std::shared_mutex> guard(m_ConnectionLock);
     m_ConnectionMap.erase(line.m_connectionID);
     return kResultNoLine;
 }
@@ -116,7 +116,7 @@ unsigned Parser::connectionEstablishedCommand(ParamParser&, QueryLine& line, uin
 {
     const uint64_t schandlerid = currentServerConnection();
     {
-        std::lock_guard<std::mutex> guard(m_ConnectionLock);
+        std::lock_guard<std::shared_mutex> guard(m_ConnectionLock);
         m_ConnectionMap[line.m_connectionID].m_selected = schandlerid;
     }
     sendLine(line.m_connectionID, selectedLine(schandlerid));

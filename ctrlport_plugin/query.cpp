@@ -129,7 +129,7 @@ void QueryManager::stopNetworking()
 {
     // Joins the accept thread and every poller: no callback runs after this.
     m_netWorking.reset();
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::shared_mutex> guard(m_lock);
     m_ClientMap.clear();
     m_openClients = 0;
     m_BanMap.clear();
@@ -139,10 +139,14 @@ void QueryManager::setClock(Clock clock)
 {
     std::lock_guard<std::mutex> guard(m_clockLock);
     m_clock = std::move(clock);
+    m_clockSet.store(true, std::memory_order_release);
 }
 
 SteadyTime QueryManager::now()
 {
+    // Every line asks: no lock until a test sets a clock.
+    if (!m_clockSet.load(std::memory_order_acquire))
+        return std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> guard(m_clockLock);
     return m_clock();
 }
@@ -150,19 +154,19 @@ SteadyTime QueryManager::now()
 void QueryManager::banAddress(const std::string& address)
 {
     const SteadyTime when = now();
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::shared_mutex> guard(m_lock);
     m_BanMap[address] = when;
 }
 
 std::size_t QueryManager::clientCount()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::shared_lock<std::shared_mutex> guard(m_lock);
     return m_ClientMap.size();
 }
 
 boost::shared_ptr<QueryClient> QueryManager::findClient(int connectionID)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::shared_lock<std::shared_mutex> guard(m_lock);
     const auto it = m_ClientMap.find(connectionID);
     return it == m_ClientMap.end() ? boost::shared_ptr<QueryClient>() : it->second;
 }
@@ -171,7 +175,7 @@ bool QueryManager::markClosing(QueryClient& client)
 {
     // Under the table's lock: maintenance erases a client as soon as it is closing, and one erased
     // between the flag and the count would keep its slot for good.
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::shared_mutex> guard(m_lock);
     if (client.m_closing.exchange(true))
         return false;
     // stopNetworking may have emptied the table (and the count) meanwhile.
@@ -180,23 +184,11 @@ bool QueryManager::markClosing(QueryClient& client)
     return true;
 }
 
-std::string QueryManager::errorText(unsigned error)
-{
-    const HostFunctions& host = hostTable();
-    if (!host.getErrorText)
-        return std::string();
-    // Given back on both roads: a failing call may still have handed out memory.
-    HostMemory<char> text;
-    if (host.getErrorText(error, text.out()) != 0)
-        return std::string();
-    return text.get() ? std::string(text.get()) : std::string();
-}
-
 std::string QueryManager::errorLine(unsigned error, const std::string& extra, uint16_t failedPermissionID)
 {
     std::string line = startCommand("error");
     addParam(line, "id", static_cast<uint32_t>(error));
-    addParam(line, "msg", errorText(error));
+    addParam(line, "msg", hostErrorText(error));
     if (!extra.empty())
         addParam(line, "extra_msg", extra);
     if (failedPermissionID != 0)
@@ -224,7 +216,7 @@ bool QueryManager::onNewConnection(int connectionID, const sockaddr_in& peer, Ne
     unsigned refusal = 0;
     std::string extra;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::shared_mutex> guard(m_lock);
         const auto ban = m_BanMap.find(address);
         if (ban != m_BanMap.end()) {
             auto wait = std::chrono::duration_cast<std::chrono::seconds>(ban->second + kBanSeconds - current).count();
@@ -328,7 +320,7 @@ void QueryManager::sendLine(int connectionID, std::string line)
     bool known = false;
     {
         // The poller outlives the table's entries: no need to hold on to the client.
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::shared_lock<std::shared_mutex> guard(m_lock);
         const auto it = m_ClientMap.find(connectionID);
         known = it != m_ClientMap.end();
         // Nothing goes after a connection's final line.
@@ -355,7 +347,7 @@ void QueryManager::packetSendToEach(const std::vector<int>& connectionIDs, const
     std::vector<int> sorted(connectionIDs);
     std::sort(sorted.begin(), sorted.end());
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::shared_lock<std::shared_mutex> guard(m_lock);
         netutil::forEachInIdOrder(
             m_ClientMap, sorted,
             [&shares](const auto& entry) {
@@ -451,7 +443,7 @@ void QueryManager::runMaintenance()
 {
     const SteadyTime current = now();
     {
-        std::unique_lock<std::mutex> guard(m_lock, std::try_to_lock);
+        std::unique_lock<std::shared_mutex> guard(m_lock, std::try_to_lock);
         if (guard.owns_lock()) {
             for (auto it = m_BanMap.begin(); it != m_BanMap.end();) {
                 if (it->second + kBanSeconds < current)
@@ -464,7 +456,7 @@ void QueryManager::runMaintenance()
 
     std::vector<int> idle;
     {
-        std::unique_lock<std::mutex> guard(m_lock, std::try_to_lock);
+        std::unique_lock<std::shared_mutex> guard(m_lock, std::try_to_lock);
         if (!guard.owns_lock())
             return;
         for (auto it = m_ClientMap.begin(); it != m_ClientMap.end();) {

@@ -36,6 +36,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -152,8 +153,6 @@ public:
     // The error line of a number: "error id=<n> msg=<text>" [" extra_msg=<extra>"]
     // [" failed_permid=<id>"]; the extra text and the permission id only when set.
     static std::string errorLine(unsigned error, const std::string& extra, uint16_t failedPermissionID = 0);
-    // The client's text of an error number, "" when it has none.
-    static std::string errorText(unsigned error);
 
     // The clock of activity, idle and ban times: steady_clock unless a test sets another.
     void setClock(Clock clock);
@@ -178,7 +177,9 @@ private:
     SteadyTime now();
 
     SCBody* const m_parser;
-    std::mutex m_lock;
+    // Shared by the look-ups that every line makes (its client, a reply's poller); taken alone by
+    // what changes the tables (admission, closing, maintenance, stop).
+    std::shared_mutex m_lock;
     std::map<int, boost::shared_ptr<QueryClient>> m_ClientMap;
     // Clients in the table that are not closing: these count toward kMaxClients.
     std::size_t m_openClients = 0;
@@ -187,6 +188,7 @@ private:
     std::atomic<bool> m_shuttingDown{false};
     std::mutex m_clockLock;  // a leaf lock
     Clock m_clock;
+    std::atomic<bool> m_clockSet{false};
     std::unique_ptr<NetWorking> m_netWorking;
 };
 

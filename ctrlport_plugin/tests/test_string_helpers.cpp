@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <locale>
@@ -311,4 +312,29 @@ TEST(Host, PathsAreNulTerminatedAndLoggingNeedsATable)
     ASSERT_EQ(host.lines().size(), 1u);
     EXPECT_EQ(host.lines()[0].text, "Assertion \"a < b\" failed at ctrlport_plugin/parameterparser:42; ");
     EXPECT_EQ(host.lines()[0].channel, "");
+}
+
+// The text of error 0 is kept after the first answer; a new table (a reloaded plug-in) must not
+// answer with the old one, and an answer that failed is asked again.
+TEST(Host, OkTextFollowsTheTable)
+{
+    static int asked = 0;
+    static const char* answer = nullptr;
+    RecordingHost host;
+    host.table().getErrorText = [](unsigned, char** text) -> unsigned {
+        ++asked;
+        *text = answer ? strdup(answer) : nullptr;
+        return answer ? 0 : 1;
+    };
+    host.table().freeHostMemory = [](void* pointer) { std::free(pointer); };
+    host.install();
+    asked = 0;
+    EXPECT_EQ(hostErrorText(0), "");
+    answer = "ok";
+    EXPECT_EQ(hostErrorText(0), "ok");
+    EXPECT_EQ(hostErrorText(0), "ok");
+    EXPECT_EQ(asked, 2);
+    answer = "fine";
+    host.install();
+    EXPECT_EQ(hostErrorText(0), "fine");
 }
