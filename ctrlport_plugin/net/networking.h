@@ -75,7 +75,8 @@ enum class ConnectionState
 };
 
 // The record of one socket, listener or connection. A connection's fields are guarded by the lock of
-// the poller that owns it; its descriptor is used (and closed) only by that poller's thread.
+// the poller that owns it; its descriptor is closed only by that poller's thread, and written by
+// another thread only under that lock while the poller sleeps.
 struct NetWorkingSocketData
 {
     NetWorkingSocketData();
@@ -148,7 +149,7 @@ public:
     void logText(Text text) const noexcept;
 
     // The pollers in creation order. The accept thread hands each connection to the least loaded of
-    // the first serving pollers, as many as the cores the process may run on (netutil::usableCores,
+    // the first serving pollers, as many as the cores the accept thread may run on (netutil::usableCores,
     // at most kPollerCount): the others sleep and cost nothing.
     std::vector<NetWorkingPollTCPSelect*> pollers() const;
 

@@ -9,9 +9,10 @@
 // it handled (so the lines that the handlers of a received block produce leave in one write) and
 // before it sleeps, and it writes without holding the lock (see ReplyBuffer). Other threads put what
 // they change on the poller's lists (connections to write, connections whose state changed) and wake
-// it; but while it sleeps, a sender writes to a connection with an empty queue itself, holding the
-// lock, rather than pay for a wake-up (a notification's fan-out would wake every poller), and leaves
-// what the socket did not take to the poll thread, which then watches the socket for room. The poll
+// it; but while it sleeps, a sender writes itself to a connection whose socket is not watched for
+// room, holding the lock, rather than pay for a wake-up (a notification's fan-out would wake every
+// poller), and leaves what the socket did not take to the poll thread, which then watches the socket
+// for room. The poll
 // thread closes descriptors only under the lock, so no thread writes to a number that was closed and
 // taken again.
 // A socket that takes less than it is offered is watched for writability until its queue is empty;

@@ -3,10 +3,10 @@
 // The bytes owed to one connection, in sending order: its own bytes in chunks of kChunkSize (a line
 // is copied in once and written from where it lies) and references to shared blocks, the large
 // lines that a fan-out sends to several connections, held once for all of them. The poller that
-// owns the connection guards it with its lock; other threads only append, and only the poll thread
-// writes and consumes. Appending never moves bytes already held, and a shared block never changes,
-// so the poll thread can write the gathered bytes after it has released the lock while another
-// thread appends behind them.
+// owns the connection guards it with its lock; other threads append, and write and consume only
+// while that poll thread sleeps, holding the lock (writeWhileAsleep). Appending never moves bytes
+// already held, and a shared block never changes, so the poll thread can write the gathered bytes
+// after it has released the lock while another thread appends behind them.
 
 #include <sys/uio.h>
 
