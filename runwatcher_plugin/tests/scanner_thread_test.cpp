@@ -1,4 +1,5 @@
 // The scanner thread: start/stop hand-shake, periodic scans reaching the manager, and the switch.
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -8,15 +9,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "client_folders.h"
 #include "fake_process.h"
 #include "plugin_state.h"
 #include "runwatch_manager.h"
 #include "runwatcher_ops.h"
 #include "runwatcher_thread.h"
-#include "wait_until.h"
+#include "testsupport.h"
 
 namespace {
+
+// Scans of the process table take their time under the sanitizers: a longer deadline than the usual.
+bool waitUntil(const std::function<bool()>& condition)
+{
+    return testsupport::waitUntil(condition, 20000);
+}
 
 class ScannerThread : public ::testing::Test {
 protected:
