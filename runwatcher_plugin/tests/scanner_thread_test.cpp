@@ -36,7 +36,7 @@ protected:
     {
         client.writeSettings("[Runwatcher]\nEnabled=true\n");
         client.writeCatalogue("[Alpha]\nbinary_linux=alpha\n[Be#ta]\nbinary_linux=beta\n[Gamma]\nbinary_linux=gamma\n");
-        client.host.connections = {1};
+        client.host.setConnections({1});
         client.host.ownIds = {{1, 7}};
         QDir(fake.path()).mkpath("proc");
         QDir(fake.path()).mkpath("bin");
@@ -112,7 +112,7 @@ TEST_F(ScannerThread, StopLeavesAScanStuckInTheKernelBehind)
         ASSERT_TRUE(waitUntil([&] { return (writer = open(fifo.constData(), O_WRONLY | O_NONBLOCK)) >= 0; }));
         manager.stopScanning();
         EXPECT_FALSE(manager.isScanning());
-        EXPECT_EQ(client.host.logLines.filter("did not stop within 50 ms").size(), 1) << client.host.logLines.join(QLatin1Char(10)).toStdString();
+        EXPECT_EQ(client.host.logLines().filter("did not stop within 50 ms").size(), 1) << client.host.logLines().join(QLatin1Char(10)).toStdString();
         EXPECT_EQ(RunwatcherThread::liveCount(), threadsBefore + 1);
 
         // Scanning again works through a new thread, which sees the other process.
