@@ -21,7 +21,7 @@
 
 namespace {
 
-// Scans of the process table take their time under the sanitizers: a longer deadline than the usual.
+// The scanner thread's waits allow 20 s, twice the usual deadline.
 bool waitUntil(const std::function<bool()>& condition)
 {
     return testsupport::waitUntil(condition, 20000);
