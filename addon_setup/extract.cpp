@@ -208,6 +208,12 @@ const QStringList &topFolders()
     return folders;
 }
 
+const QString &packageInfoName()
+{
+    static const QString name = QStringLiteral("package.ini");
+    return name;
+}
+
 QString importFolder()
 {
     return QDir::tempPath() + QStringLiteral("/vxmimport");

@@ -3,8 +3,12 @@
 #include <QString>
 #include <QStringList>
 
-// The content folders of a package, in the order the installer knows them.
+// The content folders of a package, in the order the installer knows them. Nothing of a package
+// but these folders (and its description) is extracted or installed.
 const QStringList &topFolders();
+
+// The package's description ("package.ini"): read from the package's top, never installed.
+const QString &packageInfoName();
 
 // Folder below the system's temporary folder that holds the extracted packages.
 QString importFolder();

@@ -8,8 +8,6 @@
 
 namespace {
 
-const QString packageInfoName = QStringLiteral("package.ini");
-
 enum class NameCheck { Usable, Empty, Unsafe };
 
 // Splits an entry name into its path below the extraction folder; `folder` tells whether the
@@ -83,7 +81,7 @@ QString entryProblemText(ZipIndex::EntryProblem problem, quint16 method)
 // Whether a usable entry is extracted; raises `hasPlugins` for anything in the plug-in folder.
 bool isKept(const QStringList &components, bool folder, bool &hasPlugins)
 {
-    if (!folder && components.last() == packageInfoName)
+    if (!folder && components.last() == packageInfoName())
         return true;
     // A folder entry names its folder itself; a file belongs to the folder above it.
     if (!folder && components.size() == 1)

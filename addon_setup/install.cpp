@@ -33,7 +33,6 @@ const QStringList platformAliases64 = {QStringLiteral("win64"), QStringLiteral("
 const QStringList platformAliasesMac = {QStringLiteral("mac"), QStringLiteral("i386"), QStringLiteral("ppc")};
 const QStringList styleVariantSuffixes = {QStringLiteral("_linux"), QStringLiteral("_mac"),
                                           QStringLiteral("_vista"), QStringLiteral("_chat")};
-const QString packageInfoName = QStringLiteral("package.ini");
 
 bool isDotOrDotDot(const QString &name)
 {
@@ -105,7 +104,7 @@ void planFolderContent(const QString &source, const QString &relative, ContentPl
     const QFileInfoList entries = QDir(source).entryInfoList();
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
-        if (isDotOrDotDot(name) || name == packageInfoName || entry.isSymLink())
+        if (isDotOrDotDot(name) || name == packageInfoName() || entry.isSymLink())
             continue;
         const QString path = relative + QLatin1Char('/') + name;
         if (entry.isDir()) {
@@ -256,8 +255,8 @@ void detectAddonNames(const QString &root, const QString &category, AddonNames &
 
 void detectAllAddonNames(const QString &root, AddonNames &addonNames)
 {
-    for (const char *category : {"styles", "gfx", "translations", "sound", "plugins"})
-        detectAddonNames(root, QString::fromLatin1(category), addonNames);
+    for (const QString &category : topFolders())
+        detectAddonNames(root, category, addonNames);
 }
 
 void copyTree(const QString &source, const QString &destination, bool &failed)

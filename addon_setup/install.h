@@ -3,8 +3,7 @@
 #include <QHash>
 #include <QString>
 
-// Add-on name found in each content folder of a package, keyed by the folder ("styles", "gfx",
-// "translations", "sound", "plugins").
+// Add-on name found in each content folder of a package, keyed by the folder (one of topFolders()).
 using AddonNames = QHash<QString, QString>;
 
 // The installer's own program folder: it ships inside the client installation.

@@ -1,5 +1,6 @@
 #include "installdialog.h"
 
+#include "extract.h"
 #include "globals.h"
 #include "install.h"
 #include "installlock.h"
@@ -150,7 +151,7 @@ bool InstallDialog::readPackageInfo()
 {
     if (!QDir(packagePath).exists())
         return false;
-    const QString path = QDir(packagePath).path() + QStringLiteral("/package.ini");
+    const QString path = QDir(packagePath).path() + QLatin1Char('/') + packageInfoName();
     if (!QFile::exists(path))
         return false;
 

@@ -3,8 +3,6 @@
 #include <QDir>
 #include <QFile>
 
-#include <vector>
-
 QString tempFolder()
 {
     const QByteArray folder = qgetenv("TMPDIR");
@@ -21,29 +19,19 @@ void LoadedPluginTest::SetUp()
         QFile::remove(helpFolder + "/" + name);
         ASSERT_TRUE(QFile::copy(source.filePath(name), helpFolder + "/" + name));
     }
-    m_host.reset(new fakehost::FakeHost(m_clientFolder));
-}
-
-void LoadedPluginTest::TearDown()
-{
-    if (m_host) {
-        m_host->unload();
-        EXPECT_EQ(std::vector<std::string>(), m_host->faults());
-        m_host.reset();
-    }
+    host.reset(new fakehost::FakeHost(m_clientFolder));
 }
 
 void LoadedPluginTest::start()
 {
-    QString error;
-    ASSERT_TRUE(m_host->start(QStringLiteral(CTRLPORT_PLUGIN_FILE), "ctrlport", &error))
-        << error.toStdString() << " init=" << m_host->initResult();
-    m_prefix = m_host->returnCodes().at(0);
+    startPlugin(QStringLiteral(CTRLPORT_PLUGIN_FILE), "ctrlport");
+    ASSERT_FALSE(HasFatalFailure());
+    m_prefix = host->returnCodes().at(0);
 }
 
 bool LoadedPluginTest::waitFor(TelnetTestClient& client, const std::string& text)
 {
-    return m_host->waitFor([&] {
+    return host->waitFor([&] {
         client.pump();
         return client.contains(text);
     });

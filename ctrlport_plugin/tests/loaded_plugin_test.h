@@ -3,7 +3,7 @@
 // client on that folder, and the plug-in started when the test asks.
 #pragma once
 
-#include "fake_host.h"
+#include "loaded_plugin_fixture.h"
 #include "telnet_test_client.h"
 
 #include <QString>
@@ -16,13 +16,11 @@
 // The test's own TMPDIR.
 QString tempFolder();
 
-class LoadedPluginTest : public ::testing::Test
+class LoadedPluginTest : public fakehost::LoadedPluginFixture
 {
 protected:
     // The client folder and the stand-in client; the plug-in is not loaded yet.
     void SetUp() override;
-    // Unloads the plug-in; the stand-in client must have seen no faulty call.
-    void TearDown() override;
 
     // Loads and starts the plug-in; m_prefix is then its return code prefix.
     void start();
@@ -30,6 +28,5 @@ protected:
     bool waitFor(TelnetTestClient& client, const std::string& text);
 
     QString m_clientFolder;
-    std::unique_ptr<fakehost::FakeHost> m_host;
     std::string m_prefix;
 };

@@ -10,21 +10,11 @@
 namespace {
 
 std::mutex g_lock;
-std::vector<uint64_t> g_connections;
-uint64_t g_current = 1;
-unsigned g_listError = 0;
 unsigned g_forwardResult = 0;
 bool g_forwardThrows = false;
 uint64_t g_version = 20000;
 std::string g_serverPassword;
 std::vector<ForwardedCall> g_forwarded;
-int g_outstanding = 0;
-
-void* hostAlloc(std::size_t size)
-{
-    ++g_outstanding;
-    return std::malloc(size);
-}
 
 unsigned getErrorText(unsigned error, char** text)
 {
@@ -32,24 +22,15 @@ unsigned getErrorText(unsigned error, char** text)
     if (error == 77)
         return 1;  // a number without a text
     const std::string value = error == 0 ? "ok" : "e" + std::to_string(error);
-    char* copy = static_cast<char*>(hostAlloc(value.size() + 1));
+    char* copy = static_cast<char*>(fakehost::TableHost::allocate(value.size() + 1));
     std::memcpy(copy, value.c_str(), value.size() + 1);
     *text = copy;
     return 0;
 }
 
-void freeHostMemory(void* pointer)
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (pointer)
-        --g_outstanding;
-    std::free(pointer);
-}
-
 unsigned getOwnClientID(uint64_t sch, uint16_t* clientID)
 {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (std::find(g_connections.begin(), g_connections.end(), sch) == g_connections.end())
+    if (!fakehost::TableHost::hasConnection(sch))
         return 1800;
     *clientID = 1;
     return 0;
@@ -63,20 +44,6 @@ unsigned getChannelOfClient(uint64_t, uint16_t clientID, uint64_t* channelID)
     return 0;
 }
 
-unsigned getServerConnectionHandlerList(uint64_t** result)
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (g_listError != 0) {
-        *result = nullptr;
-        return g_listError;
-    }
-    uint64_t* list = static_cast<uint64_t*>(hostAlloc((g_connections.size() + 1) * sizeof(uint64_t)));
-    std::copy(g_connections.begin(), g_connections.end(), list);
-    list[g_connections.size()] = 0;
-    *result = list;
-    return 0;
-}
-
 unsigned sendCtrlPortCommand(uint64_t sch, const char* command, const char* returnCode)
 {
     std::lock_guard<std::mutex> guard(g_lock);
@@ -84,12 +51,6 @@ unsigned sendCtrlPortCommand(uint64_t sch, const char* command, const char* retu
         throw std::runtime_error("forwarding failed");
     g_forwarded.push_back(ForwardedCall{sch, command, returnCode ? returnCode : ""});
     return g_forwardResult;
-}
-
-uint64_t getCurrentServerConnectionHandlerID()
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_current;
 }
 
 unsigned getServerConnectInfo(uint64_t, char* host, uint16_t* port, char* password, size_t maxLen)
@@ -122,24 +83,18 @@ ParserTestHost::ParserTestHost()
 {
     {
         std::lock_guard<std::mutex> guard(g_lock);
-        g_connections = {1, 2};
-        g_current = 1;
-        g_listError = 0;
         g_forwardResult = 0;
         g_forwardThrows = false;
         g_version = 20000;
         g_serverPassword.clear();
         g_forwarded.clear();
-        g_outstanding = 0;
     }
+    setConnections({1, 2});
     HostFunctions& functions = table();
     functions.getErrorText = getErrorText;
-    functions.freeHostMemory = freeHostMemory;
     functions.getOwnClientID = getOwnClientID;
     functions.getChannelOfClient = getChannelOfClient;
-    functions.getServerConnectionHandlerList = getServerConnectionHandlerList;
     functions.sendCtrlPortCommand = sendCtrlPortCommand;
-    functions.getCurrentServerConnectionHandlerID = getCurrentServerConnectionHandlerID;
     functions.getServerConnectInfo = getServerConnectInfo;
     functions.getChannelConnectInfo = getChannelConnectInfo;
     functions.getServerVersionNumber = getServerVersionNumber;
@@ -147,24 +102,6 @@ ParserTestHost::ParserTestHost()
 }
 
 ParserTestHost::~ParserTestHost() = default;
-
-void ParserTestHost::setConnections(const std::vector<uint64_t>& connections)
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_connections = connections;
-}
-
-void ParserTestHost::setCurrentConnection(uint64_t schandlerid)
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_current = schandlerid;
-}
-
-void ParserTestHost::setConnectionListError(unsigned error)
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_listError = error;
-}
 
 void ParserTestHost::setForwardResult(unsigned error)
 {
@@ -194,10 +131,4 @@ std::vector<ForwardedCall> ParserTestHost::forwarded() const
 {
     std::lock_guard<std::mutex> guard(g_lock);
     return g_forwarded;
-}
-
-int ParserTestHost::outstandingMemory() const
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_outstanding;
 }

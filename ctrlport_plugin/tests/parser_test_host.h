@@ -1,6 +1,7 @@
 // The client's functions that the command parser calls, answered from a small world for tests:
 // server connections 1 and 2 (current 1), own client 1 in channel 5 on each, error texts "ok" for
-// 0 and "e<n>" otherwise. Built on RecordingHost (log lines, folders); thread-safe.
+// 0 and "e<n>" otherwise. Built on RecordingHost (log lines, folders, connections, host memory);
+// thread-safe.
 #ifndef CTRLPORT_TESTS_PARSER_TEST_HOST_H
 #define CTRLPORT_TESTS_PARSER_TEST_HOST_H
 
@@ -23,10 +24,6 @@ public:
     ParserTestHost();
     ~ParserTestHost();
 
-    void setConnections(const std::vector<uint64_t>& connections);
-    void setCurrentConnection(uint64_t schandlerid);
-    // getServerConnectionHandlerList fails with this number (0: it works).
-    void setConnectionListError(unsigned error);
     // sendCtrlPortCommand answers with this number.
     void setForwardResult(unsigned error);
     // sendCtrlPortCommand throws, as a failing command handler would.
@@ -35,8 +32,6 @@ public:
     void setServerPassword(const std::string& password);
 
     std::vector<ForwardedCall> forwarded() const;
-    // Host memory handed out and not given back.
-    int outstandingMemory() const;
 };
 
 #endif

@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-using fakehost::FakeHost;
 using fakehost::JournalEntry;
 
 namespace {
@@ -139,42 +138,41 @@ protected:
     // 2 "Talk") with a third client, an unsubscribed third channel and values of every width.
     void buildWorld()
     {
-        FakeHost& host = *m_host;
-        host.addSampleWorld();
-        host.setServerConnectInfo(1, "127.0.0.1", 7000, "secret");
-        host.setClientVariable(1, 2, 1, "Alice Smith");
-        host.addClient(1, 3, 2, "Bob");
-        host.addChannel(1, 3, 1, "Empty");
-        host.setChannelVariable(1, 3, 26, "0");
+        host->addSampleWorld();
+        host->setServerConnectInfo(1, "127.0.0.1", 7000, "secret");
+        host->setClientVariable(1, 2, 1, "Alice Smith");
+        host->addClient(1, 3, 2, "Bob");
+        host->addChannel(1, 3, 1, "Empty");
+        host->setChannelVariable(1, 3, 26, "0");
 
-        host.setClientVariable(1, 1, 32, "11");
-        host.setClientVariable(1, 1, 4, "1");
-        host.setClientVariable(1, 2, 32, "12");
-        host.setClientVariable(1, 2, 38, "1");
-        host.setClientVariable(1, 2, 39, "gone for lunch");
-        host.setClientVariable(1, 2, 5, "65537");  // written as its low 16 bits
-        host.setClientVariable(1, 2, 16, "-1");
-        host.setClientVariable(1, 2, 42, "-5");
-        host.setClientVariable(1, 2, 34, "6,8");
-        host.setClientVariable(1, 2, 33, "9");
-        host.setClientVariable(1, 2, 56, "-1");
-        host.setClientVariable(1, 2, 58, "DE");
-        host.setClientVariable(1, 3, 32, "13");
-        host.setClientVariable(1, 3, 40, "1");
-        host.setClientVariable(1, 3, 58, "FR");
+        host->setClientVariable(1, 1, 32, "11");
+        host->setClientVariable(1, 1, 4, "1");
+        host->setClientVariable(1, 2, 32, "12");
+        host->setClientVariable(1, 2, 38, "1");
+        host->setClientVariable(1, 2, 39, "gone for lunch");
+        host->setClientVariable(1, 2, 5, "65537");  // written as its low 16 bits
+        host->setClientVariable(1, 2, 16, "-1");
+        host->setClientVariable(1, 2, 42, "-5");
+        host->setClientVariable(1, 2, 34, "6,8");
+        host->setClientVariable(1, 2, 33, "9");
+        host->setClientVariable(1, 2, 56, "-1");
+        host->setClientVariable(1, 2, 58, "DE");
+        host->setClientVariable(1, 3, 32, "13");
+        host->setClientVariable(1, 3, 40, "1");
+        host->setClientVariable(1, 3, 58, "FR");
 
-        host.setChannelVariable(1, 2, 8, "1");
-        host.setChannelVariable(1, 3, 8, "2");
-        host.setChannelVariable(1, 2, 1, "chat here");
-        host.setChannelVariable(1, 2, 11, "1");
-        host.setChannelVariable(1, 2, 12, "-1");
-        host.setChannelVariable(1, 2, 4, "4");
-        host.setChannelVariable(1, 2, 5, "10");
-        host.setChannelVariable(1, 2, 28, "-3");
-        host.setChannelVariable(1, 2, 31, "-2");
-        host.setChannelVariable(1, 2, 6, "-1");
-        host.setChannelVariable(1, 2, 7, "-1");
-        host.setChannelPassword(1, 2, "door");
+        host->setChannelVariable(1, 2, 8, "1");
+        host->setChannelVariable(1, 3, 8, "2");
+        host->setChannelVariable(1, 2, 1, "chat here");
+        host->setChannelVariable(1, 2, 11, "1");
+        host->setChannelVariable(1, 2, 12, "-1");
+        host->setChannelVariable(1, 2, 4, "4");
+        host->setChannelVariable(1, 2, 5, "10");
+        host->setChannelVariable(1, 2, 28, "-3");
+        host->setChannelVariable(1, 2, 31, "-2");
+        host->setChannelVariable(1, 2, 6, "-1");
+        host->setChannelVariable(1, 2, 7, "-1");
+        host->setChannelPassword(1, 2, "door");
     }
 
     bool waitFor(const std::string& text) { return LoadedPluginTest::waitFor(m_client, text); }
@@ -183,10 +181,10 @@ protected:
     // given end). The host calls made from here on are in calls().
     std::string run(const std::string& line, const std::string& end = std::string())
     {
-        m_mark = m_host->nextSeq();
+        m_mark = host->nextSeq();
         m_client.clear();
         m_client.send(line + "\n");
-        const bool complete = m_host->waitFor([&] {
+        const bool complete = host->waitFor([&] {
             m_client.pump();
             if (!end.empty())
                 return m_client.contains(end);
@@ -201,7 +199,7 @@ protected:
 
     std::string errorLine(unsigned error) const
     {
-        const std::string text = m_host->errorText(error);
+        const std::string text = host->errorText(error);
         return "error id=" + std::to_string(error) + (text.empty() ? " msg" : " msg=" + telnetEscaped(text)) + "\n\r";
     }
 
@@ -214,7 +212,7 @@ protected:
     {
         for (const Case& c : cases) {
             EXPECT_EQ(expected(c), run(c.line)) << c.line;
-            EXPECT_EQ(0u, m_host->outstandingAllocations()) << c.line;
+            EXPECT_EQ(0u, host->outstandingAllocations()) << c.line;
         }
     }
 
@@ -223,7 +221,7 @@ protected:
     std::vector<std::string> calls() const
     {
         std::vector<std::string> result;
-        for (const JournalEntry& entry : m_host->journal()) {
+        for (const JournalEntry& entry : host->journal()) {
             if (entry.seq < m_mark || entry.direction != JournalEntry::ToHost || entry.name == "logMessage" ||
                 entry.name == "getErrorText")
                 continue;
@@ -315,7 +313,7 @@ TEST_F(CommandsTest, LongListsAreBuiltInLinearTimeAndBoundedWithAnErrorLine)
 {
     const int extra = 10000;
     for (int i = 0; i < extra; ++i)
-        m_host->addClient(1, static_cast<uint16_t>(100 + i), 1, "c" + std::to_string(i));
+        host->addClient(1, static_cast<uint16_t>(100 + i), 1, "c" + std::to_string(i));
 
     g_allocatedBytes = 0;
     g_countAllocations = true;
@@ -332,7 +330,7 @@ TEST_F(CommandsTest, LongListsAreBuiltInLinearTimeAndBoundedWithAnErrorLine)
     // Past what a connection's queue holds, the list is answered with an error line that says so.
     const std::string longName(500, 'n');
     for (int i = 0; i < extra; ++i)
-        m_host->setClientVariable(1, static_cast<uint16_t>(100 + i), 1, longName);
+        host->setClientVariable(1, static_cast<uint16_t>(100 + i), 1, longName);
     const std::string tooLong = run("clientlist");
     EXPECT_EQ(0u, tooLong.find("error id=1 ")) << tooLong.substr(0, 200);
     EXPECT_NE(std::string::npos, tooLong.find("extra_msg=the\\sreply\\sof\\s")) << tooLong.substr(0, 200);
@@ -362,7 +360,7 @@ TEST_F(CommandsTest, OwnTalkingFlagComesFromTheOwnClient)
     EXPECT_TRUE(contains(made, "getClientVariableAsInt(sch=1 clid=3 var=4)")) << joined(made);
 
     // When the client cannot name its own client, every flag comes from the client function.
-    m_host->setSlotError(73, fakehost::ErrorNotConnected);
+    host->setSlotError(73, fakehost::ErrorNotConnected);
     const std::string reply = run("channelclientlist cid=1 -voice");
     EXPECT_NE(std::string::npos, reply.find("client_flag_talking=1")) << reply;
     made = calls();
@@ -395,7 +393,7 @@ TEST_F(CommandsTest, ChannelListsCountClientsOfSubscribedChannelsOnly)
     });
 
     // The subscription is tested on the whole int: 65536 is subscribed although its low bits are 0.
-    m_host->setChannelVariable(1, 3, 26, "65536");
+    host->setChannelVariable(1, 3, 26, "65536");
     const std::string reply = run("channellist");
     EXPECT_NE(std::string::npos, reply.find("channel_name=Empty channel_flag_are_subscribed=0 total_clients=0\n\r"))
         << reply;
@@ -404,34 +402,34 @@ TEST_F(CommandsTest, ChannelListsCountClientsOfSubscribedChannelsOnly)
 TEST_F(CommandsTest, HostFailureInTheMiddleOfAListSendsNothing)
 {
     // Each failure answers only its error line; every list handed out is given back.
-    m_host->setChannelVariableError(1, 3, 0, fakehost::ErrorInvalidChannel);
+    host->setChannelVariableError(1, 3, 0, fakehost::ErrorInvalidChannel);
     runCases({{"channellist", nullptr, fakehost::ErrorInvalidChannel}});
     std::vector<std::string> made = calls();
     EXPECT_TRUE(contains(made, "freeHostMemory(getChannelList(sch=1))")) << joined(made);
     EXPECT_TRUE(contains(made, "freeHostMemory(getChannelClientList(sch=1 cid=2))")) << joined(made);
     EXPECT_FALSE(contains(made, "getChannelVariableAsInt(sch=1 cid=3 var=26)")) << joined(made);
-    m_host->setChannelVariableError(1, 3, 0, 0);
+    host->setChannelVariableError(1, 3, 0, 0);
 
-    m_host->setClientVariableError(1, 2, 1, fakehost::ErrorInvalidClient);
+    host->setClientVariableError(1, 2, 1, fakehost::ErrorInvalidClient);
     runCases({{"clientlist -away", nullptr, fakehost::ErrorInvalidClient},
               {"channelclientlist cid=2", nullptr, fakehost::ErrorInvalidClient}});
     made = calls();
     EXPECT_TRUE(contains(made, "freeHostMemory(getChannelClientList(sch=1 cid=2))")) << joined(made);
     EXPECT_FALSE(contains(made, "getClientVariableAsInt(sch=1 clid=2 var=40)")) << joined(made);
-    m_host->setClientVariableError(1, 2, 1, 0);
+    host->setClientVariableError(1, 2, 1, 0);
 
     // A failing count of a subscribed channel's clients, and the lists themselves.
-    m_host->setSlotError(94, fakehost::ErrorInvalidConnection);
+    host->setSlotError(94, fakehost::ErrorInvalidConnection);
     runCases({{"channellist", nullptr, fakehost::ErrorInvalidConnection}});
-    m_host->setSlotError(94, 0);
-    m_host->setSlotError(82, fakehost::ErrorNotConnected);
-    m_host->setSlotError(93, fakehost::ErrorNotConnected);
+    host->setSlotError(94, 0);
+    host->setSlotError(82, fakehost::ErrorNotConnected);
+    host->setSlotError(93, fakehost::ErrorNotConnected);
     runCases({{"clientlist", nullptr, fakehost::ErrorNotConnected}, {"channellist", nullptr, fakehost::ErrorNotConnected}});
 }
 
 TEST_F(CommandsTest, VariablesByName)
 {
-    m_host->setServerVariableName("server_broken", 77);
+    host->setServerVariableName("server_broken", 77);
     runCases({
         {"clientvariable clid=2 client_nickname client_country", "clid=2 client_nickname=Alice\\sSmith client_country=DE",
          0},
@@ -457,20 +455,20 @@ TEST_F(CommandsTest, VariablesByName)
     });
 
     // A value the client cannot give counts as an unknown name for the server.
-    m_host->setSlotError(99, fakehost::ErrorUnknownVariable);
+    host->setSlotError(99, fakehost::ErrorUnknownVariable);
     runCases({{"servervariable server_name", "Unknown parameter 'server_name' to servervariable", 1538}});
-    m_host->setSlotError(99, 0);
+    host->setSlotError(99, 0);
 
     // A value that fails for one client stops the command before anything is sent.
-    m_host->setClientVariableError(1, 2, 58, fakehost::ErrorInvalidClient);
+    host->setClientVariableError(1, 2, 58, fakehost::ErrorInvalidClient);
     runCases({{"clientvariable clid=1 client_nickname|clid=2 client_country", nullptr, fakehost::ErrorInvalidClient}});
 }
 
 TEST_F(CommandsTest, ClientUpdateSetsAllowedVariablesAndWaitsForTheServer)
 {
     // The error line is the server's answer to the flush, carrying the connection's return code.
-    m_host->setFlushAnswer(fakehost::ErrorInvalidClient, "flood");
-    EXPECT_EQ("error id=512 msg=" + telnetEscaped(m_host->errorText(512)) + " extra_msg=flood\n\r",
+    host->setFlushAnswer(fakehost::ErrorInvalidClient, "flood");
+    EXPECT_EQ("error id=512 msg=" + telnetEscaped(host->errorText(512)) + " extra_msg=flood\n\r",
               run("clientupdate client_nickname=New\\sName client_away_message=a\\/b"));
     std::vector<std::string> made = calls();
     const std::string code = returnCodeArgument();
@@ -483,14 +481,14 @@ TEST_F(CommandsTest, ClientUpdateSetsAllowedVariablesAndWaitsForTheServer)
                   "flushOwnClientUpdates(sch=1 returnCode=\"" + code + "\")",
               }),
               made);
-    EXPECT_EQ("New Name", m_host->clientVariable(1, 1, 1).value_or(""));
-    m_host->setFlushAnswer(0);
+    EXPECT_EQ("New Name", host->clientVariable(1, 1, 1).value_or(""));
+    host->setFlushAnswer(0);
 
     // A refused name: what came before it is flushed without a return code, so no second answer.
     runCases({{"clientupdate client_away=1 foo=1", "Unknown parameter 'foo' to clientupdate", 1538}});
     made = calls();
     EXPECT_TRUE(contains(made, "flushOwnClientUpdates(sch=1 returnCode=null)")) << joined(made);
-    EXPECT_EQ("1", m_host->clientVariable(1, 1, 38).value_or(""));
+    EXPECT_EQ("1", host->clientVariable(1, 1, 38).value_or(""));
 
     // A known name outside the allowed ones is refused before anything is set.
     runCases({{"clientupdate client_database_id=5", "Unknown parameter 'client_database_id' to clientupdate", 1538},
@@ -498,16 +496,16 @@ TEST_F(CommandsTest, ClientUpdateSetsAllowedVariablesAndWaitsForTheServer)
               {"clientupdate", nullptr, 0}});
 
     runCases({{"clientupdate client_input_muted=1 client_output_muted=1 client_is_channel_commander=1", nullptr, 0}});
-    EXPECT_EQ("1", m_host->clientVariable(1, 1, 57).value_or(""));
+    EXPECT_EQ("1", host->clientVariable(1, 1, 57).value_or(""));
 
     // Host refusals: of a value (flushed without a return code), and of the flush itself.
-    m_host->setSlotError(77, fakehost::ErrorNotConnected);
+    host->setSlotError(77, fakehost::ErrorNotConnected);
     runCases({{"clientupdate client_away=0", nullptr, fakehost::ErrorNotConnected}});
     EXPECT_TRUE(contains(calls(), "flushOwnClientUpdates(sch=1 returnCode=null)")) << joined(calls());
-    m_host->setSlotError(77, 0);
-    m_host->setSlotError(78, fakehost::ErrorInvalidConnection);
+    host->setSlotError(77, 0);
+    host->setSlotError(78, fakehost::ErrorInvalidConnection);
     runCases({{"clientupdate client_away=0", nullptr, fakehost::ErrorInvalidConnection}});
-    m_host->setSlotError(78, 0);
+    host->setSlotError(78, 0);
 
     // Exactly one error line per command: the next command's reply comes next.
     runCases({{"hashpassword password=abc", "passwordhash=qZk+NkcGgWq6PiVxeFDCbJzQ2J0=", 0}});
@@ -517,17 +515,17 @@ TEST_F(CommandsTest, MuteAndUnmuteInOneCall)
 {
     runCases({{"clientmute clid=2|clid=3", nullptr, 0}});
     EXPECT_EQ((std::vector<std::string>{"muteClients(sch=1 ids=[2,3] returnCode=null)"}), calls());
-    EXPECT_TRUE(m_host->isMuted(1, 2));
-    EXPECT_TRUE(m_host->isMuted(1, 3));
+    EXPECT_TRUE(host->isMuted(1, 2));
+    EXPECT_TRUE(host->isMuted(1, 3));
 
     // One bad record mutes nobody.
     runCases({{"clientunmute clid=2|clid=x", nullptr, 1540}, {"clientunmute", nullptr, 1539}});
     EXPECT_TRUE(calls().empty());
-    EXPECT_TRUE(m_host->isMuted(1, 2));
+    EXPECT_TRUE(host->isMuted(1, 2));
 
     runCases({{"clientunmute clid=3", nullptr, 0}});
-    EXPECT_FALSE(m_host->isMuted(1, 3));
-    EXPECT_TRUE(m_host->isMuted(1, 2));
+    EXPECT_FALSE(host->isMuted(1, 3));
+    EXPECT_TRUE(host->isMuted(1, 2));
 
     // The client's refusal is the answer, not a success.
     runCases({{"clientmute clid=99", nullptr, fakehost::ErrorInvalidClient},
@@ -552,9 +550,9 @@ TEST_F(CommandsTest, PasswordChecksAnswerLaterOnNewServers)
     run("verifychannelpassword cid=2 password=door");
     EXPECT_EQ(m_prefix, returnCodeArgument().substr(0, m_prefix.size())) << joined(calls());
 
-    m_host->setServerVersion(1, 14690);
+    host->setServerVersion(1, 14690);
     runCases({{"verifyserverpassword password=wrong", nullptr, fakehost::ErrorInvalidPassword}});
-    m_host->setServerVersion(1, 14689);
+    host->setServerVersion(1, 14689);
     runCases({{"verifyserverpassword password=secret", nullptr, 2},
               {"verifychannelpassword cid=2 password=door", nullptr, 2}});
     EXPECT_EQ((std::vector<std::string>{"getServerVersionNumber(sch=1)"}), calls());

@@ -37,7 +37,7 @@ protected:
     {
         LoadedPluginTest::SetUp();
         if (!HasFatalFailure())
-            m_host->addSampleWorld();
+            host->addSampleWorld();
     }
 
     void open(TelnetTestClient& client)
@@ -61,7 +61,7 @@ protected:
     // Lets every queued answer and line arrive: a command sent last is answered after them.
     std::string settle(TelnetTestClient& client)
     {
-        m_host->drainAnswers();
+        host->drainAnswers();
         client.send("currentschandlerid\n");
         const std::string end = "schandlerid=1\n\rerror id=0 msg=ok\n\r";
         EXPECT_TRUE(waitFor(client, end)) << client.received();
@@ -70,31 +70,31 @@ protected:
         return text.substr(0, text.size() - end.size());
     }
 
-    std::string escapedText(unsigned error) { return escaped(m_host->errorText(error)); }
+    std::string escapedText(unsigned error) { return escaped(host->errorText(error)); }
 };
 
 TEST_F(PluginTest, ExportsDescribeThePlugin)
 {
     start();
-    EXPECT_EQ("CtrlPort", m_host->name());
-    EXPECT_EQ("1.0", m_host->version());
-    EXPECT_EQ(20, m_host->apiVersion());
-    EXPECT_EQ(2, m_host->offersConfigure());
-    EXPECT_EQ(1, m_host->requestAutoload());
+    EXPECT_EQ("CtrlPort", host->name());
+    EXPECT_EQ("1.0", host->version());
+    EXPECT_EQ(20, host->apiVersion());
+    EXPECT_EQ(2, host->offersConfigure());
+    EXPECT_EQ(1, host->requestAutoload());
     EXPECT_EQ("CtrlPort offers a local telnet interface on port 25639 to remotely control the Voxmere 3 client.",
-              m_host->description());
-    EXPECT_FALSE(m_host->author().empty());
+              host->description());
+    EXPECT_FALSE(host->author().empty());
 
     // A second start keeps the running parser and its connections.
     TelnetTestClient client;
     open(client);
-    EXPECT_EQ(0, m_host->init());
+    EXPECT_EQ(0, host->init());
     EXPECT_EQ("schandlerid=1\n\rerror id=0 msg=ok\n\r", exchange(client, "currentschandlerid", "msg=ok\n\r"));
 
     // The options dialog opens without a parent window and goes with the shutdown.
-    m_host->configure();
-    m_host->configure();
-    m_host->shutdown();
+    host->configure();
+    host->configure();
+    host->shutdown();
     ASSERT_TRUE(client.waitForClose());
 }
 
@@ -106,15 +106,15 @@ TEST_F(PluginTest, GreetingSelectionAndLocalCommands)
     ASSERT_TRUE(waitFor(client, "selected schandlerid=1\n\r"));
     EXPECT_EQ(std::string(kGreeting) + "selected schandlerid=1\n\r", client.received());
 
-    m_host->addConnection(4, 9);
-    m_host->addChannel(4, 3, 0, "Room");
-    m_host->addClient(4, 9, 3, "Nine");
+    host->addConnection(4, 9);
+    host->addChannel(4, 3, 0, "Room");
+    host->addClient(4, 9, 3, "Nine");
     EXPECT_EQ("selected schandlerid=4\n\rerror id=0 msg=ok\n\r", exchange(client, "use 4", "msg=ok\n\r"));
     EXPECT_EQ("error id=1799 msg=" + escapedText(1799) + "\n\r", exchange(client, "use 5", "\n\r"));
     EXPECT_EQ("clid=9 cid=3\n\rerror id=0 msg=ok\n\r", exchange(client, "whoami", "msg=ok\n\r"));
     EXPECT_EQ("selected schandlerid=1\n\rerror id=0 msg=ok\n\r", exchange(client, "use schandlerid=1", "msg=ok\n\r"));
     EXPECT_EQ("clid=1 cid=1\n\rerror id=0 msg=ok\n\r", exchange(client, "whoami", "msg=ok\n\r"));
-    m_host->setCurrentConnection(4);
+    host->setCurrentConnection(4);
     EXPECT_EQ("schandlerid=4\n\rerror id=0 msg=ok\n\r", exchange(client, "currentschandlerid", "msg=ok\n\r"));
     EXPECT_EQ("schandlerid=1|schandlerid=4\n\rerror id=0 msg=ok\n\r",
               exchange(client, "serverconnectionhandlerlist", "msg=ok\n\r"));
@@ -125,7 +125,7 @@ TEST_F(PluginTest, GreetingSelectionAndLocalCommands)
 
     client.clear();
     client.send("quit\n");
-    ASSERT_TRUE(m_host->waitFor([&] {
+    ASSERT_TRUE(host->waitFor([&] {
         client.pump();
         return client.closedByPeer();
     }));
@@ -138,7 +138,7 @@ TEST_F(PluginTest, ForwardedCommandsAndTheirAnswers)
     CommandAnswer answer;
     answer.lines = {"notifyclientids cluid=uid-alice clid=2"};
     answer.error = 0;
-    m_host->setCommandAnswer("clientgetids", answer);
+    host->setCommandAnswer("clientgetids", answer);
 
     TelnetTestClient asker, listener, bystander, other;
     open(asker);
@@ -151,7 +151,7 @@ TEST_F(PluginTest, ForwardedCommandsAndTheirAnswers)
     EXPECT_EQ("The command 'clientgetids' requires you to register for a notification to receive an answer.\n\r"
               "For example you can use 'clientnotifyregister schandlerid=1 event=notifyclientids'\n\r",
               settle(asker));
-    EXPECT_TRUE(m_host->calls("sendCtrlPortCommand").empty());
+    EXPECT_TRUE(host->calls("sendCtrlPortCommand").empty());
 
     EXPECT_EQ("error id=0 msg=ok\n\r",
               exchange(asker, "clientnotifyregister schandlerid=1 event=notifyclientids", "\n\r"));
@@ -161,8 +161,8 @@ TEST_F(PluginTest, ForwardedCommandsAndTheirAnswers)
 
     asker.clear();
     asker.send("clientgetids cluid=uid-alice\n");
-    ASSERT_TRUE(m_host->waitForCall("sendCtrlPortCommand"));
-    const std::vector<fakehost::JournalEntry> calls = m_host->calls("sendCtrlPortCommand");
+    ASSERT_TRUE(host->waitForCall("sendCtrlPortCommand"));
+    const std::vector<fakehost::JournalEntry> calls = host->calls("sendCtrlPortCommand");
     ASSERT_EQ(1u, calls.size());
     const std::string args = calls[0].args;
     EXPECT_NE(std::string::npos, args.find("sch=1 command=\"clientgetids cluid=uid-alice\" returnCode=\"" + m_prefix))
@@ -178,14 +178,14 @@ TEST_F(PluginTest, ForwardedCommandsAndTheirAnswers)
     // The client refuses: its error number is the error line at once.
     CommandAnswer refused;
     refused.refuse = 1541;
-    m_host->setCommandAnswer("serverinfo", refused);
+    host->setCommandAnswer("serverinfo", refused);
     EXPECT_EQ("error id=1541 msg=" + escapedText(1541) + "\n\r", exchange(asker, "serverinfo", "\n\r"));
 
     // An answer that ends in an error carries its extra message.
     CommandAnswer failing;
     failing.error = 512;
     failing.extraMessage = "no such client";
-    m_host->setCommandAnswer("clientkick", failing);
+    host->setCommandAnswer("clientkick", failing);
     asker.clear();
     asker.send("clientkick clid=9\n");
     EXPECT_EQ("error id=512 msg=" + escapedText(512) + " extra_msg=no\\ssuch\\sclient\n\r", settle(asker));
@@ -203,13 +203,13 @@ TEST_F(PluginTest, ClientEventsBecomeNotifications)
     all.clear();
     talk.clear();
 
-    m_host->connectStatusChange(1, 7, 70000);
-    m_host->connectStatusChange(2, 4, 0);
-    m_host->talkStatusChange(1, 1, 0, 2);
-    m_host->currentServerConnectionChanged(1);
-    m_host->incomingCtrlPortEvent(1, "notifyclientmoved ctid=2 reasonid=0 clid=2");
-    m_host->incomingCtrlPortEvent(1, "notifyclientleftview");
-    m_host->incomingCtrlPortEvent(1, nullptr);
+    host->connectStatusChange(1, 7, 70000);
+    host->connectStatusChange(2, 4, 0);
+    host->talkStatusChange(1, 1, 0, 2);
+    host->currentServerConnectionChanged(1);
+    host->incomingCtrlPortEvent(1, "notifyclientmoved ctid=2 reasonid=0 clid=2");
+    host->incomingCtrlPortEvent(1, "notifyclientleftview");
+    host->incomingCtrlPortEvent(1, nullptr);
 
     EXPECT_EQ("notifyconnectstatuschange schandlerid=1 status=invalid error=4464\n\r"
               "notifyconnectstatuschange schandlerid=2 status=connection_established error=0\n\r"
@@ -226,37 +226,37 @@ TEST_F(PluginTest, ErrorEventsAreClaimedOnlyWithOurPrefix)
 {
     // Before the plug-in has its prefix no return code is its own.
     QString error;
-    ASSERT_TRUE(m_host->load(QStringLiteral(CTRLPORT_PLUGIN_FILE), &error)) << error.toStdString();
-    m_host->setFunctionPointers();
-    ASSERT_EQ(0, m_host->init());
-    EXPECT_EQ(0, m_host->serverError(1, "x", 0, "17"));
-    EXPECT_EQ(0, m_host->serverError(1, "x", 0, nullptr));
-    m_host->registerPluginID("ctrlport");
-    m_prefix = m_host->returnCodes().at(0);
+    ASSERT_TRUE(host->load(QStringLiteral(CTRLPORT_PLUGIN_FILE), &error)) << error.toStdString();
+    host->setFunctionPointers();
+    ASSERT_EQ(0, host->init());
+    EXPECT_EQ(0, host->serverError(1, "x", 0, "17"));
+    EXPECT_EQ(0, host->serverError(1, "x", 0, nullptr));
+    host->registerPluginID("ctrlport");
+    m_prefix = host->returnCodes().at(0);
 
     TelnetTestClient client;
     open(client);
     exchange(client, "clientnotifyregister schandlerid=0 event=any", "\n\r");
-    m_host->drainAnswers();
+    host->drainAnswers();
     client.clear();
     // The error events called above are in the journal too: wait for the answer to this command.
-    const std::uint64_t mark = m_host->nextSeq();
+    const std::uint64_t mark = host->nextSeq();
     client.send("serverinfo\n");
-    ASSERT_TRUE(m_host->waitForCall("vxmplugin_onServerErrorEvent", std::string(), 10000, mark));
-    m_host->drainAnswers();
+    ASSERT_TRUE(host->waitForCall("vxmplugin_onServerErrorEvent", std::string(), 10000, mark));
+    host->drainAnswers();
     std::string rest = settle(client);
     ASSERT_EQ("error id=0 msg=ok\n\r", rest);
-    const std::string args = m_host->calls("sendCtrlPortCommand").at(0).args;
+    const std::string args = host->calls("sendCtrlPortCommand").at(0).args;
     const std::size_t codeStart = args.find("returnCode=\"") + 12;
     const std::string code = args.substr(codeStart, args.find('"', codeStart) - codeStart);
     ASSERT_EQ(0u, code.find(m_prefix));
 
-    EXPECT_EQ(0, m_host->serverError(1, "x", 0, "someone_else_1"));
-    EXPECT_EQ(0, m_host->serverError(1, "x", 0, m_prefix.c_str()));
-    EXPECT_EQ(1, m_host->serverError(1, "x", 0, (m_prefix + "abc").c_str()));
-    EXPECT_EQ(1, m_host->serverError(1, "x", 1541, (code + "trailing").c_str(), "extra text"));
-    EXPECT_EQ(1, m_host->serverError(1, "x", 781, code.c_str(), nullptr));
-    EXPECT_EQ(1, m_host->serverPermissionError(1, "x", 1538, code.c_str(), 12));
+    EXPECT_EQ(0, host->serverError(1, "x", 0, "someone_else_1"));
+    EXPECT_EQ(0, host->serverError(1, "x", 0, m_prefix.c_str()));
+    EXPECT_EQ(1, host->serverError(1, "x", 0, (m_prefix + "abc").c_str()));
+    EXPECT_EQ(1, host->serverError(1, "x", 1541, (code + "trailing").c_str(), "extra text"));
+    EXPECT_EQ(1, host->serverError(1, "x", 781, code.c_str(), nullptr));
+    EXPECT_EQ(1, host->serverPermissionError(1, "x", 1538, code.c_str(), 12));
     EXPECT_EQ("error id=1541 msg=" + escapedText(1541) + " extra_msg=extra\\stext\n\r"
               "error id=781 msg=" + escapedText(781) + "\n\r"
               "error id=1538 msg=" + escapedText(1538) + " failed_permid=12\n\r",
@@ -268,16 +268,16 @@ TEST_F(PluginTest, ShutdownClosesConnectionsAndAFailedStartLeavesNoParser)
     start();
     TelnetTestClient client;
     open(client);
-    m_host->shutdown();
+    host->shutdown();
     ASSERT_TRUE(client.waitForClose());
     TelnetTestClient late;
     EXPECT_FALSE(late.connectTo());
 
     // The port is taken: the start fails and the events go nowhere.
-    m_host->unload();
-    m_host.reset();
-    m_host.reset(new FakeHost(m_clientFolder));
-    m_host->addSampleWorld();
+    host->unload();
+    host.reset();
+    host.reset(new FakeHost(m_clientFolder));
+    host->addSampleWorld();
     int fd = -1;
     {
         // Another listener on the port.
@@ -292,12 +292,12 @@ TEST_F(PluginTest, ShutdownClosesConnectionsAndAFailedStartLeavesNoParser)
         ASSERT_EQ(0, ::listen(fd, 1));
     }
     QString error;
-    EXPECT_FALSE(m_host->start(QStringLiteral(CTRLPORT_PLUGIN_FILE), "ctrlport", &error));
-    EXPECT_EQ(1, m_host->initResult());
-    m_host->connectStatusChange(1, 2, 0);
-    m_prefix = m_host->returnCodes().at(0);
-    EXPECT_EQ(1, m_host->serverError(1, "x", 0, (m_prefix + "3").c_str()));
-    m_host->shutdown();
+    EXPECT_FALSE(host->start(QStringLiteral(CTRLPORT_PLUGIN_FILE), "ctrlport", &error));
+    EXPECT_EQ(1, host->initResult());
+    host->connectStatusChange(1, 2, 0);
+    m_prefix = host->returnCodes().at(0);
+    EXPECT_EQ(1, host->serverError(1, "x", 0, (m_prefix + "3").c_str()));
+    host->shutdown();
     ::close(fd);
 }
 

@@ -1,47 +1,18 @@
-// A host function table for tests: records every log line and answers the folder queries with
-// folders the test chooses. One RecordingHost at a time; it installs itself as the plug-in's table
-// while it lives.
+// The host function table of the tests of the plug-in's core: the shared TableHost (log lines,
+// folders, connections, host memory), installed as the plug-in's table while it lives. One at a time.
 #ifndef CTRLPORT_TESTS_RECORDING_HOST_H
 #define CTRLPORT_TESTS_RECORDING_HOST_H
 
-#include "host_functions.h"
+#include "table_host.h"
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
-struct LoggedLine
-{
-    std::string text;
-    int level = 0;
-    std::string channel;
-    uint64_t schandlerid = 0;
-};
-
-class RecordingHost
+class RecordingHost : public fakehost::TableHost
 {
 public:
     RecordingHost();
-    ~RecordingHost();
-    RecordingHost(const RecordingHost&) = delete;
-    RecordingHost& operator=(const RecordingHost&) = delete;
+    ~RecordingHost() override;
 
-    // Folders answered by slots 180-182 (give them with a trailing separator, as the client does).
-    void setConfigPath(const std::string& path);
-    void setAppPath(const std::string& path);
-    void setPluginPath(const std::string& path);
-
-    // Thread-safe: the plug-in logs from its own threads.
-    std::vector<LoggedLine> lines() const;
-    std::vector<std::string> texts() const;
-    void clearLines();
-
-    // The table as installed; a test may fill more slots and call install() again.
-    HostFunctions& table() { return m_table; }
+    // Installs table() again, e.g. after a test filled more slots.
     void install();
-
-private:
-    HostFunctions m_table;
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include "telnet_test_client.h"
 
+#include "wait_until.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -87,16 +89,13 @@ bool TelnetTestClient::pump(int waitMs)
 bool TelnetTestClient::waitUntil(const std::function<bool()>& condition, const std::function<void()>& between,
                                  int timeoutMs)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (condition())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        pump(10);
-        if (between)
-            between();
-    }
+    return testsupport::waitUntil(condition,
+                                  [&] {
+                                      pump(10);
+                                      if (between)
+                                          between();
+                                  },
+                                  std::chrono::milliseconds(timeoutMs));
 }
 
 bool TelnetTestClient::waitFor(const std::string& text, int timeoutMs)

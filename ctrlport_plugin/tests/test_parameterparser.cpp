@@ -138,7 +138,7 @@ TEST(ParamParserKeys, OutOfRangeIndexesLogAssertionsAndStayInside)
     EXPECT_EQ(parser.findParam("a", hint), 1);
     EXPECT_EQ(hint, 9u);
 
-    const std::vector<LoggedLine> lines = host.lines();
+    const std::vector<fakehost::LogLine> lines = host.lines();
     ASSERT_EQ(lines.size(), 3u);
     const std::string indexCheck = "Assertion \"index < m_paramVector.size()\" failed at ctrlport_plugin/parameterparser:";
     const std::string hintCheck =
@@ -146,7 +146,7 @@ TEST(ParamParserKeys, OutOfRangeIndexesLogAssertionsAndStayInside)
     EXPECT_EQ(lines[0].text.compare(0, indexCheck.size(), indexCheck), 0) << lines[0].text;
     EXPECT_EQ(lines[1].text.compare(0, indexCheck.size(), indexCheck), 0) << lines[1].text;
     EXPECT_EQ(lines[2].text.compare(0, hintCheck.size(), hintCheck), 0) << lines[2].text;
-    for (const LoggedLine& line : lines) {
+    for (const fakehost::LogLine& line : lines) {
         EXPECT_EQ(line.level, 0);
         EXPECT_EQ(line.channel, "");
         EXPECT_EQ(line.text.substr(line.text.size() - 2), "; ");

@@ -210,10 +210,10 @@ TEST(NumberParsers, FlaglessFormsLogFailuresButNotEmptyTexts)
     const std::vector<std::string> expected = {"stringToUInt() failed with: +1", "stringToInt() failed with: abc",
                                                "stringToUINT64() failed with: x"};
     EXPECT_EQ(host.texts(), expected);
-    for (const LoggedLine& line : host.lines()) {
+    for (const fakehost::LogLine& line : host.lines()) {
         EXPECT_EQ(line.channel, "StringHelp");
         EXPECT_EQ(line.level, 0);
-        EXPECT_EQ(line.schandlerid, 0u);
+        EXPECT_EQ(line.sch, 0u);
     }
 }
 

@@ -28,8 +28,8 @@ const std::string kInvalidEntities = "Invalid UTF-8 string passed to function, r
     const auto lines = host.lines();
     if (lines.size() != 1)
         return ::testing::AssertionFailure() << lines.size() << " lines logged";
-    const LoggedLine& line = lines[0];
-    if (line.text != text || line.level != 2 || line.channel != "StringHelp" || line.schandlerid != 0)
+    const fakehost::LogLine& line = lines[0];
+    if (line.text != text || line.level != 2 || line.channel != "StringHelp" || line.sch != 0)
         return ::testing::AssertionFailure() << "logged \"" << line.text << "\" level " << line.level << " on \""
                                              << line.channel << "\"";
     return ::testing::AssertionSuccess();

@@ -110,8 +110,8 @@ TEST(Catalogue, GroupNamedEnabledIsSkippedAndLeavesTheSwitchAlone)
     ASSERT_TRUE(manager.loadApps());
     ASSERT_EQ(manager.applications().size(), 1);
     EXPECT_EQ(manager.applications().value(1)->name, "Other");
-    ASSERT_EQ(client.host.logLines.size(), 1);
-    EXPECT_TRUE(client.host.logLines.first().startsWith("2|RunwatcherPlugin|Skipped the application \"Enabled\""));
+    ASSERT_EQ(client.host.logLines().size(), 1);
+    EXPECT_TRUE(client.host.logLines().first().startsWith("2|RunwatcherPlugin|Skipped the application \"Enabled\""));
     EXPECT_FALSE(manager.isEnabled());
 }
 
@@ -138,8 +138,8 @@ TEST(Catalogue, NamesAreUtf8AndNamesThatCannotWorkAreSkippedWithALogLine)
                                  "\"Dir/Game\" of apps.ini: its name contains \"/\"",
                                  "\"Tom && Jerry\" of apps.ini: its name contains \"&&\"",
                                  "\"" + QString(64, 'L') + "...\" of apps.ini: its name is longer than the 4096 bytes"};
-    const QString log = client.host.logLines.join('\n');
-    EXPECT_EQ(client.host.logLines.size(), skipped.size()) << log.toStdString();
+    const QString log = client.host.logLines().join('\n');
+    EXPECT_EQ(client.host.logLines().size(), skipped.size()) << log.toStdString();
     for (const QString& line : skipped) {
         EXPECT_TRUE(log.contains("2|RunwatcherPlugin|Skipped the application " + line)) << line.toStdString();
     }
@@ -197,13 +197,13 @@ TEST(Catalogue, ByteOrderMarkBoundsAndOneParsePerChange)
             names << app->name;
         }
         EXPECT_TRUE(names.contains(row.firstName));
-        EXPECT_EQ(client.host.logLines.size(), row.logged.isEmpty() ? 0 : 1) << client.host.logLines.join('\n').toStdString();
+        EXPECT_EQ(client.host.logLines().size(), row.logged.isEmpty() ? 0 : 1) << client.host.logLines().join('\n').toStdString();
         if (!row.logged.isEmpty()) {
-            EXPECT_TRUE(client.host.logLines.value(0).startsWith(row.logged)) << client.host.logLines.value(0).toStdString();
+            EXPECT_TRUE(client.host.logLines().value(0).startsWith(row.logged)) << client.host.logLines().value(0).toStdString();
         }
         manager.reload();
         EXPECT_EQ(manager.applications().size(), row.apps);
-        EXPECT_EQ(client.host.logLines.size(), row.logged.isEmpty() ? 0 : 1);
+        EXPECT_EQ(client.host.logLines().size(), row.logged.isEmpty() ? 0 : 1);
     }
 }
 
@@ -229,7 +229,7 @@ TEST(Catalogue, ShippedCatalogueIsComplete)
     EXPECT_TRUE(names.contains("0 A.D."));
     EXPECT_TRUE(names.contains("Cities: Skylines"));
     EXPECT_TRUE(names.contains("Don't Starve Together"));
-    EXPECT_TRUE(client.host.logLines.isEmpty());
+    EXPECT_TRUE(client.host.logLines().isEmpty());
 }
 
 TEST(Settings, LegacyFileIsMovedToTheNewName)

@@ -19,8 +19,8 @@ struct ClientFolders {
     {
         QDir(root.path()).mkpath(QStringLiteral("plugins/runwatcher_plugin"));
         QDir(root.path()).mkpath(QStringLiteral("config"));
-        host.pluginPath = (plugins()).toUtf8();
-        host.configPath = (config()).toUtf8();
+        host.setPluginPath(plugins().toStdString());
+        host.setConfigPath(config().toStdString());
         host.install();
         host::pluginPath(::pluginPath, sizeof ::pluginPath);
         host::configPath(::configPath, sizeof ::configPath);

@@ -21,7 +21,7 @@ protected:
     void SetUp() override
     {
         client.writeSettings("[Runwatcher]\nEnabled=true\n");
-        client.host.connections = {1, 2};
+        client.host.setConnections({1, 2});
         client.host.ownIds = {{1, 7}, {2, 3}};
         ASSERT_EQ(runwatcher::init(), 0);
         ASSERT_NE(runwatchManager, nullptr);
@@ -32,7 +32,7 @@ protected:
     {
         runwatcher::shutdown();
         receivedLists.clear();
-        EXPECT_EQ(client.host.hostAllocations, 0);
+        EXPECT_EQ(client.host.outstandingMemory(), 0);
     }
 
     QList<SentCommand>& sent() { return client.host.sent; }
@@ -72,18 +72,18 @@ TEST_F(Plugin, ScanResultsAreBroadcastOnlyWhenTheyChange)
 
 TEST_F(Plugin, ConnectionsWithoutOwnIdOrWithoutListAreSkippedAndLogged)
 {
-    client.host.connections = {1, 5, 2};  // no own id on connection 5
-    client.host.currentConnection = 2;
+    client.host.setConnections({1, 5, 2});  // no own id on connection 5
+    client.host.setCurrentConnection(2);
     runwatchManager->onBroadcast("Alpha");
     EXPECT_EQ(commandsTo(1), QStringList{"7&&Alpha"});
     EXPECT_EQ(commandsTo(2), QStringList{"3&&Alpha"});
     EXPECT_TRUE(commandsTo(5).isEmpty());
-    EXPECT_EQ(client.host.logLines, QStringList{"1|Plugin|Error querying client ID"});
+    EXPECT_EQ(client.host.logLines(), QStringList{"1|Plugin|Error querying client ID"});
 
-    client.host.connectionListFails = true;
+    client.host.setConnectionListError(1);
     runwatchManager->onBroadcast("Beta");
     EXPECT_EQ(sent().size(), 2);
-    EXPECT_EQ(client.host.logLines.last(), "1|RunwatcherPlugin|Error querying scHandlerIDs list");
+    EXPECT_EQ(client.host.logLines().last(), "1|RunwatcherPlugin|Error querying scHandlerIDs list");
 }
 
 TEST_F(Plugin, NothingIsSentWhileThePluginIdIsUnknown)

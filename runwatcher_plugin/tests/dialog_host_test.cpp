@@ -14,16 +14,15 @@
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
-#include "fake_host.h"
+#include "loaded_plugin_fixture.h"
 
 using fakehost::FakeHost;
 
 namespace {
 
-class ConfigureDialog : public ::testing::Test {
+class ConfigureDialog : public fakehost::LoadedPluginFixture {
 protected:
     QTemporaryDir root;
-    std::unique_ptr<FakeHost> host;
 
     QString clientFolder() const { return root.path() + "/client"; }
     QString settingsPath() const { return root.path() + "/client/config/runwatcher.ini"; }
@@ -35,17 +34,7 @@ protected:
         ASSERT_TRUE(QFile::copy(qEnvironmentVariable("VXM_SOURCE_DIR") + "/runwatcher_plugin/apps.ini",
                                 clientFolder() + "/plugins/runwatcher_plugin/apps.ini"));
         host = std::make_unique<FakeHost>(clientFolder(), root.path() + "/client/config");
-        QString error;
-        ASSERT_TRUE(host->start(RUNWATCHER_PLUGIN_FILE, "runwatcher_test_id", &error)) << error.toStdString();
-    }
-
-    void TearDown() override
-    {
-        host->unload();
-        EXPECT_EQ(host->outstandingAllocations(), 0u);
-        for (const std::string& fault : host->faults()) {
-            ADD_FAILURE() << fault;
-        }
+        startPlugin(RUNWATCHER_PLUGIN_FILE, "runwatcher_test_id");
     }
 
     static QTreeWidgetItem* application(QTreeWidget* tree, const QString& name)

@@ -235,7 +235,7 @@ private slots:
     void switchingOffStopsTheScannerAndSendsAnEmptyList()
     {
         start(kCatalogue, "[Runwatcher]\nEnabled=false\n");
-        client->host.connections = {1};
+        client->host.setConnections({1});
         client->host.ownIds.insert(1, 7);
         char id[] = "runwatcher-id";
         pluginID = id;

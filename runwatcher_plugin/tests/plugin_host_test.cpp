@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
-#include "fake_host.h"
+#include "loaded_plugin_fixture.h"
 
 using fakehost::FakeHost;
 using fakehost::PluginCommand;
@@ -17,10 +17,9 @@ namespace {
 
 const char* const kPluginID = "runwatcher_test_id";
 
-class LoadedPlugin : public ::testing::Test {
+class LoadedPlugin : public fakehost::LoadedPluginFixture {
 protected:
     QTemporaryDir root;
-    std::unique_ptr<FakeHost> host;
 
     QString clientFolder() const { return root.path() + "/client"; }
     QString configFolder() const { return root.path() + "/client/config"; }
@@ -41,22 +40,7 @@ protected:
         host->addConnection(2, 5);   // connection 2: own client 5
     }
 
-    void start()
-    {
-        QString error;
-        ASSERT_TRUE(host->start(RUNWATCHER_PLUGIN_FILE, kPluginID, &error)) << error.toStdString();
-    }
-
-    void TearDown() override
-    {
-        if (host) {
-            host->unload();
-            EXPECT_EQ(host->outstandingAllocations(), 0u);
-            for (const std::string& fault : host->faults()) {
-                ADD_FAILURE() << fault;
-            }
-        }
-    }
+    void start() { startPlugin(RUNWATCHER_PLUGIN_FILE, kPluginID); }
 
     std::vector<PluginCommand> commands() const { return host->pluginCommands(); }
     // The names of a list command; other catalogued programs of the user may run as well.

@@ -1,4 +1,5 @@
 // The scanner thread: start/stop hand-shake, periodic scans reaching the manager, and the switch.
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -8,15 +9,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "client_folders.h"
 #include "fake_process.h"
 #include "plugin_state.h"
 #include "runwatch_manager.h"
 #include "runwatcher_ops.h"
 #include "runwatcher_thread.h"
-#include "wait_until.h"
+#include "testsupport.h"
 
 namespace {
+
+// The scanner thread's waits allow 20 s, twice the usual deadline.
+bool waitUntil(const std::function<bool()>& condition)
+{
+    return testsupport::waitUntil(condition, 20000);
+}
 
 class ScannerThread : public ::testing::Test {
 protected:
@@ -27,7 +36,7 @@ protected:
     {
         client.writeSettings("[Runwatcher]\nEnabled=true\n");
         client.writeCatalogue("[Alpha]\nbinary_linux=alpha\n[Be#ta]\nbinary_linux=beta\n[Gamma]\nbinary_linux=gamma\n");
-        client.host.connections = {1};
+        client.host.setConnections({1});
         client.host.ownIds = {{1, 7}};
         QDir(fake.path()).mkpath("proc");
         QDir(fake.path()).mkpath("bin");
@@ -103,7 +112,7 @@ TEST_F(ScannerThread, StopLeavesAScanStuckInTheKernelBehind)
         ASSERT_TRUE(waitUntil([&] { return (writer = open(fifo.constData(), O_WRONLY | O_NONBLOCK)) >= 0; }));
         manager.stopScanning();
         EXPECT_FALSE(manager.isScanning());
-        EXPECT_EQ(client.host.logLines.filter("did not stop within 50 ms").size(), 1) << client.host.logLines.join(QLatin1Char(10)).toStdString();
+        EXPECT_EQ(client.host.logLines().filter("did not stop within 50 ms").size(), 1) << client.host.logLines().join(QLatin1Char(10)).toStdString();
         EXPECT_EQ(RunwatcherThread::liveCount(), threadsBefore + 1);
 
         // Scanning again works through a new thread, which sees the other process.

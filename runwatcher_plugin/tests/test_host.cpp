@@ -1,30 +1,9 @@
 #include "test_host.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "host_calls.h"
 
 namespace {
 TestHost* current = nullptr;
-
-void copyPath(const QByteArray& path, char* buffer, size_t size)
-{
-    std::strncpy(buffer, path.constData(), size);
-}
-
-void logMessage(const char* text, int level, const char* channel, vxm_uint64)
-{
-    current->logLines.append(QStringLiteral("%1|%2|%3").arg(level).arg(QString::fromUtf8(channel), QString::fromUtf8(text)));
-}
-
-void freeHostMemory(void* p)
-{
-    if (p) {
-        --current->hostAllocations;
-        std::free(p);
-    }
-}
 
 unsigned getOwnClientID(vxm_uint64 sch, vxm_uint16* id)
 {
@@ -34,27 +13,6 @@ unsigned getOwnClientID(vxm_uint64 sch, vxm_uint16* id)
     *id = current->ownIds.value(sch);
     return 0;
 }
-
-unsigned getServerConnectionHandlerList(vxm_uint64** result)
-{
-    if (current->connectionListFails) {
-        return 1;
-    }
-    const QList<vxm_uint64>& ids = current->connections;
-    auto* list = static_cast<vxm_uint64*>(std::calloc(static_cast<size_t>(ids.size()) + 1, sizeof(vxm_uint64)));
-    for (int i = 0; i < ids.size(); ++i) {
-        list[i] = ids.at(i);
-    }
-    ++current->hostAllocations;
-    *result = list;
-    return 0;
-}
-
-void getConfigPath(char* path, size_t size) { copyPath(current->configPath, path, size); }
-
-void getPluginPath(char* path, size_t size) { copyPath(current->pluginPath, path, size); }
-
-vxm_uint64 getCurrentServerConnectionHandlerID() { return current->currentConnection; }
 
 void sendPluginCommand(vxm_uint64 sch, const char* pluginID, const char* command, int target, const vxm_uint16* ids,
                        const char* returnCode)
@@ -69,7 +27,7 @@ void sendPluginCommand(vxm_uint64 sch, const char* pluginID, const char* command
 void createReturnCode(const char* pluginID, char* buffer, size_t size)
 {
     const QByteArray code = QByteArray("PR:") + pluginID + ":" + QByteArray::number(++current->returnCodeCounter);
-    std::strncpy(buffer, code.constData(), size);
+    fakehost::copyOut(buffer, size, code.toStdString());
 }
 
 void requestInfoUpdate(vxm_uint64 sch, int type, vxm_uint64 id)
@@ -83,18 +41,21 @@ void requestInfoUpdate(vxm_uint64 sch, int type, vxm_uint64 id)
 void TestHost::install()
 {
     current = this;
-    HostFunctions table{};
-    table.logMessage = logMessage;
-    table.freeHostMemory = freeHostMemory;
-    table.getOwnClientID = getOwnClientID;
-    table.getServerConnectionHandlerList = getServerConnectionHandlerList;
-    table.getConfigPath = getConfigPath;
-    table.getPluginPath = getPluginPath;
-    table.getCurrentServerConnectionHandlerID = getCurrentServerConnectionHandlerID;
-    table.sendPluginCommand = sendPluginCommand;
-    table.createReturnCode = createReturnCode;
-    table.requestInfoUpdate = requestInfoUpdate;
-    host::setFunctions(table);
+    HostFunctions& functions = table();
+    functions.getOwnClientID = getOwnClientID;
+    functions.sendPluginCommand = sendPluginCommand;
+    functions.createReturnCode = createReturnCode;
+    functions.requestInfoUpdate = requestInfoUpdate;
+    host::setFunctions(functions);
+}
+
+QStringList TestHost::logLines() const
+{
+    QStringList result;
+    for (const fakehost::LogLine& line : lines())
+        result.append(QStringLiteral("%1|%2|%3").arg(line.level).arg(QString::fromStdString(line.channel),
+                                                                      QString::fromStdString(line.text)));
+    return result;
 }
 
 TestHost& testHost() { return *current; }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host_functions.h"
+#include "table_host.h"
 
 struct SentCommand {
     vxm_uint64 sch;
@@ -21,19 +22,18 @@ struct SentCommand {
     QByteArray returnCode;        // empty for none
 };
 
-struct TestHost {
-    QByteArray pluginPath;               // with a trailing separator
-    QByteArray configPath;
-    QList<vxm_uint64> connections;       // the client's server connections, in order
+// The shared TableHost (log lines, folders, connections, host memory) with the slots the plug-in's
+// core calls besides: its own client id per connection, plug-in commands, return codes and
+// information panel refreshes.
+struct TestHost : fakehost::TableHost {
     QMap<vxm_uint64, vxm_uint16> ownIds; // own client id per connection (missing: the query fails)
-    bool connectionListFails = false;
-    vxm_uint64 currentConnection = 1;
 
     QList<SentCommand> sent;
-    QStringList logLines;                // "<level>|<channel>|<text>"
     QList<QPair<vxm_uint64, vxm_uint64>> infoUpdates;  // (sch, client id) of client items
-    int hostAllocations = 0;             // outstanding memory handed to the plug-in
     int returnCodeCounter = 0;
+
+    // The logged lines as "<level>|<channel>|<text>".
+    QStringList logLines() const;
 
     // Installs the table in the plug-in core and makes this the current host.
     void install();

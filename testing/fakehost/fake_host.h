@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "plugin_exports.h"
+#include "table_host.h"
 
 namespace fakehost {
 
@@ -88,14 +89,6 @@ struct InfoUpdateRequest {
     uint64 sch = 0;
     int type = 0;
     uint64 id = 0;
-};
-
-// A line logged through logMessage (slot 6).
-struct LogLine {
-    std::string text;
-    int level = 0;
-    std::string channel;
-    uint64 sch = 0;
 };
 
 // The scripted answer to a forwarded command (slot 112).

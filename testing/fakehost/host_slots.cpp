@@ -42,16 +42,6 @@ std::string listText(const std::vector<T>& ids)
     return out + "]";
 }
 
-// Copies text into a buffer of maxLen bytes, cut if needed, always NUL-terminated.
-void copyOut(char* buffer, size_t maxLen, const std::string& text)
-{
-    if (!buffer || maxLen == 0)
-        return;
-    size_t n = std::min(text.size(), maxLen - 1);
-    std::memcpy(buffer, text.data(), n);
-    buffer[n] = '\0';
-}
-
 bool parseInt(const std::string& text, int* out)
 {
     if (text.empty()) {

@@ -1,5 +1,7 @@
 #include "net_test_support.h"
 
+#include "wait_until.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <poll.h>
@@ -88,8 +90,16 @@ void RecordingUser::setConnectHook(ConnectHook hook)
 
 bool RecordingUser::waitUntil(const std::function<bool()>& predicate, milliseconds deadline)
 {
-    std::unique_lock<std::mutex> lock(m_Lock);
-    return m_Changed.wait_for(lock, deadline, predicate);
+    return testsupport::waitUntil(
+        [&] {
+            std::lock_guard<std::mutex> guard(m_Lock);
+            return predicate();
+        },
+        [&] {
+            std::unique_lock<std::mutex> lock(m_Lock);
+            m_Changed.wait_for(lock, milliseconds(10), predicate);
+        },
+        deadline);
 }
 
 int RecordingUser::waitForConnection(std::size_t n)

@@ -5,9 +5,9 @@
 #include "mirrors.h"
 #include "tasks/taskspecification.h"
 #include "testservers.h"
+#include "testsupport.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -39,13 +39,7 @@ namespace nettest {
 // Runs the event loop until cond() holds or 30 s have passed.
 inline bool waitFor(const std::function<bool()>& cond, int ms = 30000)
 {
-    QDeadlineTimer deadline(ms);
-    while (!cond()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    }
-    return true;
+    return testsupport::waitUntil(cond, ms);
 }
 
 inline bool ended(const TaskSpecification& t)

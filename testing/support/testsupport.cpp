@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -12,19 +13,23 @@
 
 namespace testsupport {
 
+namespace {
+
+// Waits for events, handles them and deletes what they left to deleteLater.
+void drainEventsWaiting()
+{
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+} // namespace
+
 bool waitUntil(const std::function<bool()>& done, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
     // The ticking timer bounds each blocking wait for events, so the deadline is always checked.
     QTimer tick;
     tick.start(10);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return done();
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
+    return waitUntil(done, drainEventsWaiting, std::chrono::milliseconds(timeoutMs));
 }
 
 void drainEvents()

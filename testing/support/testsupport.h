@@ -1,9 +1,12 @@
+// Test support shared by the tests of every program (library vxm_testsupport): the wait that runs
+// Qt's event loop, and small file helpers. The GoogleTest main() with a Qt application object is the
+// library vxm_gtest_qt_main (QApplication) or vxm_gtest_qtcore_main (QCoreApplication), see
+// gtest_qt_main.cpp.
 #pragma once
 
-// Helpers shared by the updater's tests.
+#include "wait_until.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
+#include <QByteArray>
 #include <QMap>
 #include <QString>
 
@@ -11,7 +14,8 @@
 
 namespace testsupport {
 
-// Runs the event loop until `done` holds or `timeoutMs` has passed; returns `done()`.
+// Runs the event loop (deleting what deleteLater left behind) until `done` holds or `timeoutMs` has
+// passed; returns `done()`.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
 
 // Processes the events that are queued now (queued signals, deferred deletes) without waiting.
