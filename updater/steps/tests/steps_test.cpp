@@ -1,15 +1,15 @@
 // The download steps against nginx serving a release made by the release tool, and against the
 // fault server: signature and MD5 checks, the description download, list compilation, and the
 // parallel file downloads.
-#include "configuration.h"
+#include "runsettings.h"
 #include "fileopfaults.h"
 #include "nettestutil.h"
 #include "programfolder.h"
-#include "tasks/checksignaturetaskspecification.h"
-#include "tasks/downloadfilelisttaskspecification.h"
-#include "tasks/downloadtaskspecification.h"
-#include "tasks/inidownloadtaskspecification.h"
-#include "tasks/makedownloadreplacelisttaskspecification.h"
+#include "checksignaturetaskspecification.h"
+#include "downloadfilelisttaskspecification.h"
+#include "downloadtaskspecification.h"
+#include "inidownloadtaskspecification.h"
+#include "makedownloadreplacelisttaskspecification.h"
 
 #include <QCryptographicHash>
 #include <QNetworkAccessManager>
@@ -81,7 +81,6 @@ protected:
         setProgramFolderForTesting(install);
         config.clientType = "client_linux_amd64";
         config.tempDir = work.filePath("temp");
-        config.version = version;
         config.streams = 6;
         QDir().mkpath(config.tempDir);
     }
@@ -99,7 +98,7 @@ protected:
 
     QTemporaryDir work;
     QString install;
-    Configuration config;
+    RunSettings config;
 };
 
 QMap<QString, QByteArray> StepsTest::files;

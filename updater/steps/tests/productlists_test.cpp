@@ -1,5 +1,5 @@
-#include "tasks/makedownloadreplacelisttaskspecification.h"
-#include "tasks/updatelists.h"
+#include "makedownloadreplacelisttaskspecification.h"
+#include "updatelists.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,6 +1,6 @@
 // The delete step on a temporary installation.
 #include "programfolder.h"
-#include "tasks/filedeletetasks.h"
+#include "filedeletetasks.h"
 #include "testsupport.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "tasks/composedtaskspecification.h"
-#include "tasks/updatelists.h"
+#include "composedtaskspecification.h"
+#include "updatelists.h"
 
 class Configuration;
 class FileDeleteListTaskSpecification;

@@ -3,7 +3,7 @@
 #include "messagebox.h"
 #include "programfolder.h"
 #include "singleinstancechecker.h"
-#include "tasks/replacejournal.h"
+#include "replacejournal.h"
 #include "updaterfiles.h"
 
 #include <QApplication>

@@ -7,7 +7,7 @@
 #include "updatelists.h"
 
 class CheckSignatureTaskSpecification;
-class Configuration;
+struct RunSettings;
 class DownloadTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
@@ -18,7 +18,7 @@ class DownloadFileListTaskSpecification : public ComposedTaskSpecification
 
 public:
     DownloadFileListTaskSpecification(const QList<DownloadEntry>& downloadList, QNetworkAccessManager* networkManager,
-                                      Mirrors* mirrors, Configuration* config, QObject* parent, double weight);
+                                      Mirrors* mirrors, RunSettings* config, QObject* parent, double weight);
 
     void start() override;
     void reset() override;
@@ -31,7 +31,7 @@ private:
     const QList<DownloadEntry>& downloadList;
     QNetworkAccessManager* networkManager;
     Mirrors* mirrors;
-    Configuration* config;
+    RunSettings* config;
     quint64 totalBytes = 0;
 };
 
@@ -41,7 +41,7 @@ class DownloadFileTaskSpecification : public ComposedTaskSpecification
 
 public:
     DownloadFileTaskSpecification(const DownloadEntry& entry, QNetworkAccessManager* networkManager, Mirrors* mirrors,
-                                  Configuration* config, QObject* parent, double weight);
+                                  RunSettings* config, QObject* parent, double weight);
 
     void start() override;
     void reset() override;
@@ -55,6 +55,6 @@ private:
     DownloadEntry entry;
     QNetworkAccessManager* networkManager;
     Mirrors* mirrors;
-    Configuration* config;
+    RunSettings* config;
     DownloadTaskSpecification* download = nullptr;
 };

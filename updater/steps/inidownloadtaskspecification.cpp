@@ -1,14 +1,14 @@
 #include "inidownloadtaskspecification.h"
 
 #include "checksignaturetaskspecification.h"
-#include "configuration.h"
+#include "runsettings.h"
 #include "downloadtaskspecification.h"
 #include "mirrors.h"
 
 #include <QFile>
 
 IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager* networkManager, Mirrors* mirrors,
-                                                           Configuration* config, QObject* parent, double weight)
+                                                           RunSettings* config, QObject* parent, double weight)
     : ComposedTaskSpecification(1, parent, weight)
     , networkManager(networkManager)
     , mirrors(mirrors)

@@ -13,7 +13,7 @@
 
 #include <memory>
 
-class Configuration;
+struct RunSettings;
 
 // The staging of one file, as its change of the plan says (rollback.h):
 //   unpack the gzip download to the staged name and check its MD5   (an entry with an install path)
@@ -32,7 +32,7 @@ class FileReplaceTaskSpecification : public ComposedTaskSpecification
 public:
     // `journal` holds the plan `change` belongs to and outlives the task.
     FileReplaceTaskSpecification(const ReplaceEntry& entry, const RollbackData& change, ReplaceJournal* journal,
-                                 const Configuration* configuration, QObject* parent, double weight);
+                                 const RunSettings* configuration, QObject* parent, double weight);
     ~FileReplaceTaskSpecification() override;
 
     void start() override;
@@ -55,7 +55,7 @@ private:
     ReplaceEntry entry;
     RollbackData change;
     ReplaceJournal* journal;
-    const Configuration* configuration;
+    const RunSettings* configuration;
 };
 
 // The replacement step. It plans every change first (planReplacement) and writes the plan to the
@@ -77,7 +77,7 @@ public:
     // The lists belong to the update and outlive the step; only the configuration's temporary
     // folder is used.
     FileReplaceListTaskSpecification(const QList<ReplaceEntry>& replaceList, QStringList& deleteList,
-                                     const Configuration* configuration, QObject* parent, double weight);
+                                     const RunSettings* configuration, QObject* parent, double weight);
     ~FileReplaceListTaskSpecification() override;
 
     void start() override;
@@ -107,6 +107,6 @@ private:
 
     const QList<ReplaceEntry>& replaceList;
     QStringList& deleteList;
-    const Configuration* configuration;
+    const RunSettings* configuration;
     std::unique_ptr<ReplaceJournal> journal;
 };

@@ -1,9 +1,9 @@
 // The replacement plan and its undo: the names the plan picks, the undo from every point a crash
 // can leave, failed undo steps, no-replace renames, and what the journal on disk is taken for.
 #include "fileoptestutil.h"
-#include "tasks/replacejournal.h"
-#include "tasks/rollback.h"
-#include "tasks/updatelists.h"
+#include "replacejournal.h"
+#include "rollback.h"
+#include "updatelists.h"
 #include "testsupport.h"
 
 #include <QDir>

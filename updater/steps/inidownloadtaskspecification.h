@@ -7,7 +7,7 @@
 #include "composedtaskspecification.h"
 
 class CheckSignatureTaskSpecification;
-class Configuration;
+struct RunSettings;
 class Mirrors;
 class QNetworkAccessManager;
 
@@ -20,7 +20,7 @@ public:
     static constexpr qint64 maxDescriptionSize = 8 * 1024 * 1024;
     static constexpr qint64 maxSignatureSize = 4096;
 
-    IniDownloadTaskSpecification(QNetworkAccessManager* networkManager, Mirrors* mirrors, Configuration* config,
+    IniDownloadTaskSpecification(QNetworkAccessManager* networkManager, Mirrors* mirrors, RunSettings* config,
                                  QObject* parent, double weight);
 
     void start() override;
@@ -38,7 +38,7 @@ private:
 
     QNetworkAccessManager* networkManager;
     Mirrors* mirrors;
-    Configuration* config;
+    RunSettings* config;
     int verifyFailures = 0;
     // Failed checks of a description fetched in that round (not one found in the folder), and
     // how many are allowed before the step gives up.

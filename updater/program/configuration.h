@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runsettings.h"
+
 #include <QObject>
 #include <QPair>
 #include <QString>
@@ -20,7 +22,7 @@ enum UpdateChannel { StableChannel = 0, BetaChannel = 1, AlphaChannel = 2 };
 //   update --nouser [<type> <version> [<display name>|"#" [<news html>]]]   unattended run
 // Any other form is ignored as if no arguments were given; "--nouser" with only one further
 // argument ignores that argument.
-class Configuration : public QObject
+class Configuration : public QObject, public RunSettings
 {
     Q_OBJECT
 public:
@@ -59,15 +61,13 @@ public:
     // service names no version for the channel.
     virtual QPair<QString, QString> queryLatestVersion(int channel, QString& newsHtml);
 
+    // clientType, tempDir and streams come with RunSettings.
     bool autoStart = false;
     int channel = StableChannel;
-    QString clientType;
     int version = 0;
     QString displayName;
     QString newsHtml;
-    QString tempDir;
     QString proxy;
-    int streams = 0;
 
 signals:
     void fatalError(QString errorMessage);

@@ -2,7 +2,7 @@
 // unpack on the pool, and what they refuse to touch.
 #include "fileopfaults.h"
 #include "fileoptestutil.h"
-#include "tasks/fileoptasks.h"
+#include "fileoptasks.h"
 #include "testsupport.h"
 #include "testtasks.h"
 

@@ -1,7 +1,7 @@
 #include "makedownloadreplacelisttaskspecification.h"
 
 #include "checksignaturetaskspecification.h"
-#include "configuration.h"
+#include "runsettings.h"
 #include "initext.h"
 #include "programfolder.h"
 
@@ -225,7 +225,7 @@ bool MakeDownloadReplaceListFunc::readProductIni()
     return true;
 }
 
-MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(Configuration* config,
+MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(RunSettings* config,
                                                                                    UpdateLists& mainLists,
                                                                                    QObject* parent, double weight)
     : ASyncTaskSpecification(parent, weight)

@@ -1,10 +1,10 @@
 // The replacement step on a temporary installation: backups, permissions, the delete list, and
 // that every failure, cancel or reset leaves the installation exactly as it was.
-#include "configuration.h"
+#include "runsettings.h"
 #include "fileopfaults.h"
 #include "fileoptestutil.h"
 #include "programfolder.h"
-#include "tasks/filereplacetasks.h"
+#include "filereplacetasks.h"
 #include "testsupport.h"
 
 #include <QCryptographicHash>
@@ -130,7 +130,7 @@ protected:
 
     QString base;
     QString root;
-    Configuration config;
+    RunSettings config;
     QList<ReplaceEntry> list;
     QStringList deleteList;
 };

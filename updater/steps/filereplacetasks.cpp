@@ -1,7 +1,7 @@
 #include "filereplacetasks.h"
 
 #include "checksignaturetaskspecification.h"
-#include "configuration.h"
+#include "runsettings.h"
 #include "fileerror.h"
 #include "fileopfault.h"
 #include "fileoptasks.h"
@@ -86,7 +86,7 @@ private:
 } // namespace
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const ReplaceEntry& entry, const RollbackData& change,
-                                                           ReplaceJournal* journal, const Configuration* configuration,
+                                                           ReplaceJournal* journal, const RunSettings* configuration,
                                                            QObject* parent, double weight)
     : ComposedTaskSpecification(1, parent, weight), entry(entry), change(change), journal(journal),
       configuration(configuration)
@@ -159,7 +159,7 @@ bool FileReplaceTaskSpecification::isRunnable(const QString& fileName)
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(const QList<ReplaceEntry>& replaceList,
                                                                    QStringList& deleteList,
-                                                                   const Configuration* configuration,
+                                                                   const RunSettings* configuration,
                                                                    QObject* parent, double weight)
     : ComposedTaskSpecification(2, parent, weight), replaceList(replaceList), deleteList(deleteList),
       configuration(configuration)

@@ -3,7 +3,7 @@
 // a recorder of texts, a release served by the update server stand-ins.
 
 #include "mirrors.h"
-#include "tasks/taskspecification.h"
+#include "taskspecification.h"
 #include "testservers.h"
 
 #include <QCoreApplication>

@@ -2,8 +2,8 @@
 // Whatever a journal holds, reading it ends; a plan it accepts names only paths inside the
 // installation (staged names beside their files, backups in old/), and reads back the same once
 // written again.
-#include "tasks/replacejournal.h"
-#include "tasks/updatelists.h"
+#include "replacejournal.h"
+#include "updatelists.h"
 
 #include <cstdint>
 #include <cstdlib>

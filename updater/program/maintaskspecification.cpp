@@ -1,10 +1,11 @@
 #include "maintaskspecification.h"
 
-#include "tasks/downloadfilelisttaskspecification.h"
-#include "tasks/filedeletetasks.h"
-#include "tasks/filereplacetasks.h"
-#include "tasks/inidownloadtaskspecification.h"
-#include "tasks/makedownloadreplacelisttaskspecification.h"
+#include "configuration.h"
+#include "downloadfilelisttaskspecification.h"
+#include "filedeletetasks.h"
+#include "filereplacetasks.h"
+#include "inidownloadtaskspecification.h"
+#include "makedownloadreplacelisttaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* networkManager, Mirrors* mirrors,
                                              Configuration* config, QObject* parent, double weight)

@@ -1,7 +1,7 @@
 #include "downloadfilelisttaskspecification.h"
 
 #include "checksignaturetaskspecification.h"
-#include "configuration.h"
+#include "runsettings.h"
 #include "downloadtaskspecification.h"
 #include "mirrors.h"
 
@@ -11,7 +11,7 @@
 
 DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(const QList<DownloadEntry>& downloadList,
                                                                      QNetworkAccessManager* networkManager,
-                                                                     Mirrors* mirrors, Configuration* config,
+                                                                     Mirrors* mirrors, RunSettings* config,
                                                                      QObject* parent, double weight)
     : ComposedTaskSpecification(config->streams < 1 ? 6 : config->streams, parent, weight)
     , downloadList(downloadList)
@@ -80,7 +80,7 @@ bool DownloadFileListTaskSpecification::createTargetFolders()
 
 DownloadFileTaskSpecification::DownloadFileTaskSpecification(const DownloadEntry& entry,
                                                              QNetworkAccessManager* networkManager, Mirrors* mirrors,
-                                                             Configuration* config, QObject* parent, double weight)
+                                                             RunSettings* config, QObject* parent, double weight)
     : ComposedTaskSpecification(1, parent, weight)
     , entry(entry)
     , networkManager(networkManager)

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-class Configuration;
+struct RunSettings;
 
 class MakeDownloadReplaceListFunc : public ASyncFunc
 {
@@ -36,7 +36,7 @@ class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
 
 public:
     // `mainLists` belong to the update and outlive the step; they change only when a run succeeds.
-    MakeDownloadReplaceListTaskSpecification(Configuration* config, UpdateLists& mainLists, QObject* parent,
+    MakeDownloadReplaceListTaskSpecification(RunSettings* config, UpdateLists& mainLists, QObject* parent,
                                              double weight);
 
 protected:
@@ -44,7 +44,7 @@ protected:
     void handleRunResult(bool res) override;
 
 private:
-    Configuration* config;
+    RunSettings* config;
     UpdateLists& mainLists;
     // What the current run's work fills; shared, so that work that outlives the task writes into
     // memory that is still there.

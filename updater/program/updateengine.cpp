@@ -6,7 +6,7 @@
 #include "maintaskspecification.h"
 #include "mirrors.h"
 #include "programfolder.h"
-#include "tasks/fileerror.h"
+#include "fileerror.h"
 #include "weburl.h"
 
 #include <QDir>

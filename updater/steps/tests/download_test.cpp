@@ -1,4 +1,4 @@
-#include "tasks/downloadtaskspecification.h"
+#include "downloadtaskspecification.h"
 #include "nettestutil.h"
 
 #include <QNetworkAccessManager>
