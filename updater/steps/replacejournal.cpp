@@ -86,7 +86,7 @@ bool lockExclusively(int fd)
 
 QString oldFolderIn(const QString& installation)
 {
-    return installation + QStringLiteral("/old");
+    return installation + QLatin1Char('/') + oldFolder();
 }
 
 QString keptText(const QString& journal)
@@ -391,7 +391,7 @@ void ReplaceJournal::close()
 
 bool ReplaceJournal::begin(const RollbackJournal& changes, QStringList* problems)
 {
-    const QString oldFolder = oldFolderIn(installation);
+    const QString backups = oldFolderIn(installation);
     auto failed = [&](const QString& what, const QString& where) {
         const int error = errno;
         if (error == EEXIST)
@@ -402,30 +402,30 @@ bool ReplaceJournal::begin(const RollbackJournal& changes, QStringList* problems
         return false;
     };
     struct stat status;
-    if (::lstat(nativePath(oldFolder).constData(), &status) == 0 && !S_ISDIR(status.st_mode)) {
-        *problems << inTheWay(oldFolder);
+    if (::lstat(nativePath(backups).constData(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+        *problems << inTheWay(backups);
         return false;
     }
-    if (::mkdir(nativePath(oldFolder).constData(), 0777) == 0) {
+    if (::mkdir(nativePath(backups).constData(), 0777) == 0) {
         madeOldFolder = true;
-        takeFolderOwner(oldFolder);
+        takeFolderOwner(backups);
     }
     else if (errno != EEXIST)
-        return failed(QStringLiteral("Could not create the rollback journal '%1'"), oldFolder);
+        return failed(QStringLiteral("Could not create the rollback journal '%1'"), backups);
     fd = ::open(nativePath(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_APPEND, 0644);
     if (fd < 0)
         return failed(QStringLiteral("Could not create the rollback journal '%1'"), path);
     lockExclusively(fd);
     takeFolderOwner(path, fd);
     const bool injected = injectedFileOpFault("journal", path);
-    if (injected || !writeAll(fd, replaceJournalText(changes, false)) || ::fdatasync(fd) != 0 || !syncFolder(oldFolder)
+    if (injected || !writeAll(fd, replaceJournalText(changes, false)) || ::fdatasync(fd) != 0 || !syncFolder(backups)
         || (madeOldFolder && !syncFolder(installation))) {
         if (injected)
             errno = EIO;
         failed(QStringLiteral("Could not write the rollback journal '%1'"), path);
         ::unlink(nativePath(path).constData());
         if (madeOldFolder)
-            ::rmdir(nativePath(oldFolder).constData());
+            ::rmdir(nativePath(backups).constData());
         return false;
     }
     plan = changes;

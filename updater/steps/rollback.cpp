@@ -228,7 +228,7 @@ RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
 
     // A free backup name in old/ for a file or folder named `name`: the usual one, or a numbered one.
     auto freeBackup = [&](const QString& name, const QString& writer, QString* earlier) {
-        const auto candidate = [&name](int n) { return QStringLiteral("old/") + backupFileName(name, n); };
+        const auto candidate = [&name](int n) { return oldFolder() + "/" + backupFileName(name, n); };
         int n = 1;
         while (writers.contains(candidate(n)) || present(candidate(n)))
             ++n;

@@ -19,13 +19,13 @@ QString targetPath(const ReplaceEntry& entry, const QString& prefix)
 
 QString backupPath(const ReplaceEntry& entry, int n)
 {
-    return "old/" + backupFileName(QFileInfo(targetPath(entry, QString())).fileName(), n);
+    return oldFolder() + "/" + backupFileName(QFileInfo(targetPath(entry, QString())).fileName(), n);
 }
 
 bool isBackupPath(const QString& path)
 {
     const QFileInfo info(path);
-    return isSafeRelativePath(path) && info.path() == "old" && info.fileName().startsWith(oldFilePrefix());
+    return isSafeRelativePath(path) && info.path() == oldFolder() && info.fileName().startsWith(oldFilePrefix());
 }
 
 QString stagedPath(const QString& target, int n)
@@ -53,7 +53,7 @@ bool isStagedPathOf(const QString& staged, const QString& target)
 
 QString journalPath()
 {
-    return QStringLiteral("old/replace.journal");
+    return oldFolder() + QStringLiteral("/replace.journal");
 }
 
 bool isUpdaterRecordPath(const QString& path)

@@ -13,6 +13,11 @@ const QString qtPluginFolders[] = {QString(), QStringLiteral("imageformats"), QS
                                    QStringLiteral("sqldrivers")};
 }
 
+QString oldFolder()
+{
+    return QStringLiteral("old");
+}
+
 QString oldFilePrefix()
 {
     return QStringLiteral("_old_");
@@ -83,9 +88,9 @@ void removeObsoleteQt4Libraries(const QString& folder)
 void removeSelfUpdateLeftovers(const QString& appDir)
 {
     removeObsoleteQt4Libraries(appDir);
-    removeOldFileLeftovers(appDir + QStringLiteral("/old"));
+    removeOldFileLeftovers(appDir + QLatin1Char('/') + oldFolder());
     for (const QString& sub : qtPluginFolders)
         removeOldFileLeftovers(sub.isEmpty() ? appDir : appDir + QLatin1Char('/') + sub);
     // Only an empty folder goes; one that still holds files stays.
-    QDir(appDir).rmdir(QStringLiteral("old"));
+    QDir(appDir).rmdir(oldFolder());
 }

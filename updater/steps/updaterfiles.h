@@ -5,6 +5,9 @@
 
 // Files of the updater itself, and the clean-ups of what an earlier self-update left behind.
 
+// The folder of the backups, relative to the installation ("old"): a replaced file waits there
+// under its backup name until the update is done, and the replace journal lies there.
+QString oldFolder();
 // The prefix of a backup file ("_old_"), shared with the replacement step.
 QString oldFilePrefix();
 // The name of the backup of a file named `fileName`: "_old_" and the name, or, for a further
