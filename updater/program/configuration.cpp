@@ -1,6 +1,7 @@
 #include "configuration.h"
 
 #include "initext.h"
+#include "nativepath.h"
 #include "programfolder.h"
 
 #include <QCoreApplication>
@@ -143,7 +144,7 @@ bool Configuration::createTempDirectory()
     for (int i = 0; i <= 999; ++i) {
         const QString candidate = base + QString::number(i);
         // mkdir fails on any existing entry, a racing updater's folder or a planted link included.
-        if (::mkdir(QFile::encodeName(candidate).constData(), 0700) == 0) {
+        if (::mkdir(nativePath(candidate).constData(), 0700) == 0) {
             tempDir = candidate;
             return true;
         }

@@ -2,8 +2,8 @@
 #include "mainwindow.h"
 #include "messagebox.h"
 #include "programfolder.h"
-#include "singleinstancechecker.h"
 #include "replacejournal.h"
+#include "singleinstancechecker.h"
 #include "updaterfiles.h"
 
 #include <QApplication>

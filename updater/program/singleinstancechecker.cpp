@@ -1,5 +1,7 @@
 #include "singleinstancechecker.h"
 
+#include "nativepath.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -101,7 +103,7 @@ InstanceLock::~InstanceLock()
 
 bool InstanceLock::acquire()
 {
-    const QByteArray path = QFile::encodeName(QDir::tempPath() + QLatin1Char('/') + instanceServerName() + ".lock");
+    const QByteArray path = nativePath(QDir::tempPath() + QLatin1Char('/') + instanceServerName() + ".lock");
     fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return true;
@@ -125,7 +127,7 @@ InstallationLock::~InstallationLock()
 
 bool InstallationLock::acquire(const QString& folder)
 {
-    fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fd = ::open(nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return true;
     return !heldElsewhere(fd);

@@ -3,10 +3,11 @@
 #include "banner.h"
 #include "configuration.h"
 #include "cryptwrapper.h"
+#include "fileerror.h"
 #include "maintaskspecification.h"
 #include "mirrors.h"
+#include "nativepath.h"
 #include "programfolder.h"
-#include "fileerror.h"
 #include "weburl.h"
 
 #include <QDir>
@@ -291,7 +292,7 @@ bool isOwnRunFolder(const QString& folder)
     if (!runFolderName.match(info.fileName()).hasMatch())
         return false;
     struct stat status;
-    if (::lstat(QFile::encodeName(info.absoluteFilePath()).constData(), &status) != 0)
+    if (::lstat(nativePath(info.absoluteFilePath()).constData(), &status) != 0)
         return false;
     return S_ISDIR(status.st_mode) && status.st_uid == ::getuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
@@ -311,7 +312,7 @@ void removeDirectoryRecursively(const QString& folder)
 bool removeRunFolder(const QString& folder, QString* reason)
 {
     removeDirectoryRecursively(folder);
-    const QByteArray name = QFile::encodeName(folder);
+    const QByteArray name = nativePath(folder);
     if (::rmdir(name.constData()) == 0 || errno == ENOENT)
         return true;
     if (reason)

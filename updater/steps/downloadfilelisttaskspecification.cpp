@@ -1,9 +1,9 @@
 #include "downloadfilelisttaskspecification.h"
 
 #include "checksignaturetaskspecification.h"
-#include "runsettings.h"
 #include "downloadtaskspecification.h"
 #include "mirrors.h"
+#include "runsettings.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -2,6 +2,7 @@
 
 #include "fileerror.h"
 #include "fileopfault.h"
+#include "nativepath.h"
 #include "ownership.h"
 #include "rollback.h"
 
@@ -30,7 +31,7 @@ public:
 
     bool create(const QString& path)
     {
-        const QByteArray name = QFile::encodeName(path);
+        const QByteArray name = nativePath(path);
         fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0)
             return false;
@@ -107,7 +108,7 @@ private:
 // bits and, as root, its owner; nothing stays at `to` when it fails.
 bool copyKeepingMode(const QString& from, const QString& to)
 {
-    const int source = ::open(QFile::encodeName(from).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int source = ::open(nativePath(from).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (source < 0)
         return false;
     struct stat st;
@@ -200,7 +201,7 @@ bool FileDeleteTaskSpecification::remove()
         target = folder + '/' + name;
     }
 
-    const QByteArray name = QFile::encodeName(target);
+    const QByteArray name = nativePath(target);
     struct stat st;
     if (::lstat(name.constData(), &st) != 0)
         return false;
@@ -215,7 +216,7 @@ bool FileDeleteTaskSpecification::remove()
     while (parent != "/" && !parent.isEmpty()) {
         if (!root.isEmpty() && !parent.startsWith(root + '/'))
             break;
-        if (::rmdir(QFile::encodeName(parent).constData()) != 0)
+        if (::rmdir(nativePath(parent).constData()) != 0)
             break;
         parent = QFileInfo(parent).path();
     }
@@ -239,7 +240,7 @@ bool FileRenameTaskSpecification::runOperation()
     const bool renamed = !injected
                          && (existing == KeepExisting
                                  ? renameNoReplace(sourcePath, path)
-                                 : ::rename(QFile::encodeName(sourcePath).constData(), QFile::encodeName(path).constData()) == 0);
+                                 : ::rename(nativePath(sourcePath).constData(), nativePath(path).constData()) == 0);
     if (renamed)
         return true;
     const int error = injected ? EIO : errno;
@@ -261,7 +262,7 @@ FileLinkTaskSpecification::~FileLinkTaskSpecification() = default;
 bool FileLinkTaskSpecification::runOperation()
 {
     const bool injected = injectedFileOpFault("link", path);
-    if (!injected && ::link(QFile::encodeName(sourcePath).constData(), QFile::encodeName(path).constData()) == 0)
+    if (!injected && ::link(nativePath(sourcePath).constData(), nativePath(path).constData()) == 0)
         return true;
     const int error = injected ? EIO : errno;
     // A link the system refuses (another owner's file under fs.protected_hardlinks, a file system
@@ -307,7 +308,7 @@ bool DirCreateTaskSpecification::createLevel(const QString& folder)
     if (!parent.exists() && !createLevel(parent.path()))
         return false;
     const bool injected = injectedFileOpFault("mkdir", folder);
-    if (!injected && ::mkdir(QFile::encodeName(folder).constData(), 0777) == 0) {
+    if (!injected && ::mkdir(nativePath(folder).constData(), 0777) == 0) {
         takeFolderOwner(folder);
         return true;
     }
@@ -350,7 +351,7 @@ bool SlowFileOpFunc::failed(const QString& reasonLine)
 
 bool FileCopyFunc::run()
 {
-    const QByteArray sourceName = QFile::encodeName(sourcePath);
+    const QByteArray sourceName = nativePath(sourcePath);
     const int source = ::open(sourceName.constData(), O_RDONLY | O_CLOEXEC);
     if (source < 0)
         return failed(sourcePath, errno);
@@ -414,7 +415,7 @@ bool FileUnzipFunc::run()
     if (!out.create(destinationPath))
         return failed(destinationPath, errno);
     errno = 0;
-    gzFile gz = gzopen(QFile::encodeName(sourcePath).constData(), "rb");
+    gzFile gz = gzopen(nativePath(sourcePath).constData(), "rb");
     if (!gz)
         return failed(sourcePath, errno != 0 ? errno : ENOMEM);
     gzrewind(gz);

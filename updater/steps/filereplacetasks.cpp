@@ -1,12 +1,13 @@
 #include "filereplacetasks.h"
 
 #include "checksignaturetaskspecification.h"
-#include "runsettings.h"
 #include "fileerror.h"
 #include "fileopfault.h"
 #include "fileoptasks.h"
+#include "nativepath.h"
 #include "ownership.h"
 #include "programfolder.h"
+#include "runsettings.h"
 #include "updaterfiles.h"
 
 #include <QFile>
@@ -64,7 +65,7 @@ protected:
     bool runOperation() override
     {
         if (!injectedFileOpFault("rename", backup) && renameNoReplace(path, backup)) {
-            if (::mkdir(QFile::encodeName(path).constData(), 0777) == 0) {
+            if (::mkdir(nativePath(path).constData(), 0777) == 0) {
                 takeFolderOwner(path);
                 return true;
             }
@@ -141,7 +142,7 @@ int FileReplaceTaskSpecification::stagedMode(const QString& target, bool replaci
 {
     const bool runnable = isRunnable(QFileInfo(target).fileName());
     struct stat installed;
-    if (replacing && ::lstat(QFile::encodeName(target).constData(), &installed) == 0 && S_ISREG(installed.st_mode)) {
+    if (replacing && ::lstat(nativePath(target).constData(), &installed) == 0 && S_ISREG(installed.st_mode)) {
         // The installed file's permissions stay, without set-id bits; a program or library can be
         // run by its owner and by whoever may read it.
         const int kept = int(installed.st_mode & 0777);

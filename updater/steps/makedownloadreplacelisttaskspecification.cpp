@@ -1,9 +1,9 @@
 #include "makedownloadreplacelisttaskspecification.h"
 
 #include "checksignaturetaskspecification.h"
-#include "runsettings.h"
 #include "initext.h"
 #include "programfolder.h"
+#include "runsettings.h"
 
 #include <QDir>
 #include <QFileInfo>

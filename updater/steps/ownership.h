@@ -1,5 +1,7 @@
 #pragma once
 
+#include "nativepath.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
@@ -18,10 +20,10 @@ inline void takeFolderOwner(const QString& path, int fd = -1)
     if (::geteuid() != 0)
         return;
     struct stat folder;
-    if (::stat(QFile::encodeName(QFileInfo(path).path()).constData(), &folder) != 0 || folder.st_uid == 0)
+    if (::stat(nativePath(QFileInfo(path).path()).constData(), &folder) != 0 || folder.st_uid == 0)
         return;
     if (fd >= 0)
         (void)::fchown(fd, folder.st_uid, folder.st_gid);
     else
-        (void)::lchown(QFile::encodeName(path).constData(), folder.st_uid, folder.st_gid);
+        (void)::lchown(nativePath(path).constData(), folder.st_uid, folder.st_gid);
 }

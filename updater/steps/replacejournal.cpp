@@ -2,6 +2,7 @@
 
 #include "fileerror.h"
 #include "fileopfault.h"
+#include "nativepath.h"
 #include "ownership.h"
 #include "updatelists.h"
 #include "updaterfiles.h"
@@ -25,11 +26,6 @@ const QByteArray headerPrefix = "VXM replace journal ";
 const QByteArray header = headerPrefix + "3";
 // Version 2 differs only in having no placed-file records.
 const QByteArray headerWithoutPlacedFiles = headerPrefix + "2";
-
-QByteArray nativePath(const QString& path)
-{
-    return QFile::encodeName(path);
-}
 
 bool writeAll(int fd, const QByteArray& data)
 {

@@ -2,6 +2,7 @@
 
 #include "fileerror.h"
 #include "fileopfault.h"
+#include "nativepath.h"
 #include "updatelists.h"
 #include "updaterfiles.h"
 
@@ -20,11 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray nativePath(const QString& path)
-{
-    return QFile::encodeName(path);
-}
 
 enum class Lookup { Absent, Present, Unknown };
 
@@ -48,7 +44,7 @@ bool sameFile(const QString& a, const QString& b)
 // Whether a file name fits the file system's bound once it is encoded.
 bool nameFits(const QString& path)
 {
-    return QFile::encodeName(QFileInfo(path).fileName()).size() <= NAME_MAX;
+    return nativePath(QFileInfo(path).fileName()).size() <= NAME_MAX;
 }
 
 } // namespace
@@ -334,8 +330,8 @@ bool removeTree(const QString& path)
 
 bool renameNoReplace(const QString& from, const QString& to)
 {
-    const QByteArray source = QFile::encodeName(from);
-    const QByteArray target = QFile::encodeName(to);
+    const QByteArray source = nativePath(from);
+    const QByteArray target = nativePath(to);
     if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS)
