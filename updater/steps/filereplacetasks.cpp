@@ -191,7 +191,7 @@ bool FileReplaceListTaskSpecification::prepare()
         return false;
     const QString root = programFolder();
     QString refusal;
-    const RollbackJournal plan =
+    const PlannedReplacement plan =
         planReplacement(replaceList, [&root](const QString& path) { return pathKind(root + "/" + path); }, &refusal);
     // Where a deletion would refuse a path, no file is written either: a linked folder that leads
     // outside the program folder is refused before anything changes. A folder still to be made is
@@ -211,24 +211,23 @@ bool FileReplaceListTaskSpecification::prepare()
     }
     journal.reset(new ReplaceJournal(root));
     QStringList problems;
-    if (!journal->begin(plan, &problems)) {
+    if (!journal->begin(plan.all(), &problems)) {
         for (const QString& problem : qAsConst(problems))
             emit message(problem);
         journal.reset();
         return false;
     }
 
-    const int files = replaceList.size();
-    const int folders = plan.size() - files;
-    for (int i = 0; i < folders; ++i) {
-        if (plan[i].type == FolderForFile)
-            addTask(new FolderForFileTask(root, plan[i], this, 0.1 / folders));
+    const int folders = plan.folders.size();
+    for (const RollbackData& change : plan.folders) {
+        if (change.type == FolderForFile)
+            addTask(new FolderForFileTask(root, change, this, 0.1 / folders));
         else
-            addTask(new DirCreateTaskSpecification(root + "/" + plan[i].path, this, 0.1 / folders));
+            addTask(new DirCreateTaskSpecification(root + "/" + change.path, this, 0.1 / folders));
     }
-    const double fileWeight = (folders > 0 ? 0.9 : 1.0) / files;
-    for (int i = 0; i < files; ++i)
-        addTask(new FileReplaceTaskSpecification(replaceList[i], plan[folders + i], journal.get(), configuration, this,
+    const double fileWeight = (folders > 0 ? 0.9 : 1.0) / replaceList.size();
+    for (int i = 0; i < replaceList.size(); ++i)
+        addTask(new FileReplaceTaskSpecification(replaceList[i], plan.files[i], journal.get(), configuration, this,
                                                  fileWeight));
     return true;
 }

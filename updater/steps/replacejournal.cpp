@@ -139,7 +139,7 @@ QByteArray placedRecord(const RollbackData& change)
 }
 
 // Reads a placed-file record into the created file of `plan` it names; false when it is none.
-bool parsePlaced(const QByteArray& line, RollbackJournal& plan)
+bool parsePlaced(const QByteArray& line, ReplacementPlan& plan)
 {
     const int blank = line.lastIndexOf(' ');
     if (blank < 0 || line.mid(blank + 1) != crcText(line.left(blank)))
@@ -223,7 +223,7 @@ void removeAll(const QString& installation, const QStringList& paths, const Jour
 }
 
 // The update's replacement had succeeded: its backups go.
-JournalRecovery complete(const QString& installation, const RollbackJournal& plan, const JournalReporter& report)
+JournalRecovery complete(const QString& installation, const ReplacementPlan& plan, const JournalReporter& report)
 {
     report(QStringLiteral("The files of the interrupted update were all replaced; removing its backups"));
     for (const RollbackData& change : plan) {
@@ -318,7 +318,7 @@ JournalContents readReplaceJournal(const QByteArray& data)
         return journal;
     }
     int i = 1;
-    RollbackJournal plan;
+    ReplacementPlan plan;
     RollbackData change;
     for (; i < lines.size() && lines[i] + '\n' != planEnd; ++i) {
         if (!parseChange(lines[i], change)) {
@@ -348,7 +348,7 @@ JournalContents readReplaceJournal(const QByteArray& data)
     return journal;
 }
 
-QByteArray replaceJournalText(const RollbackJournal& plan, bool committed)
+QByteArray replaceJournalText(const ReplacementPlan& plan, bool committed)
 {
     QByteArray text = header + '\n';
     for (const RollbackData& change : plan)
@@ -385,7 +385,7 @@ void ReplaceJournal::close()
     fd = -1;
 }
 
-bool ReplaceJournal::begin(const RollbackJournal& changes, QStringList* problems)
+bool ReplaceJournal::begin(const ReplacementPlan& changes, QStringList* problems)
 {
     const QString backups = oldFolderIn(installation);
     auto failed = [&](const QString& what, const QString& where) {

@@ -31,7 +31,7 @@
 #include <QString>
 #include <QStringList>
 
-// What a journal file says.
+// What a replace journal's file says, as read back.
 struct JournalContents
 {
     enum Status {
@@ -42,12 +42,12 @@ struct JournalContents
     };
     Status status = NoPlan;
     bool committed = false;
-    RollbackJournal plan; // empty unless the status is Plan
+    ReplacementPlan plan; // empty unless the status is Plan
 };
 
 JournalContents readReplaceJournal(const QByteArray& data);
 // The text of a journal with `plan`, with the commit mark when `committed`.
-QByteArray replaceJournalText(const RollbackJournal& plan, bool committed);
+QByteArray replaceJournalText(const ReplacementPlan& plan, bool committed);
 
 class ReplaceJournal
 {
@@ -64,8 +64,8 @@ public:
     // Creates the journal (never over anything at its name), writes the plan and syncs it, locked
     // against recovery by other processes until it is removed or closed. False with the reason in
     // `problems`, which names the journal file or what is in its way, then the system's reason.
-    bool begin(const RollbackJournal& plan, QStringList* problems);
-    const RollbackJournal& getPlan() const { return plan; }
+    bool begin(const ReplacementPlan& plan, QStringList* problems);
+    const ReplacementPlan& getPlan() const { return plan; }
     // The open journal file, whose file system is the installation's (for syncfs).
     int descriptor() const { return fd; }
     // The created file `file` of the plan is staged at `staged` (both relative) and about to be
@@ -91,7 +91,7 @@ private:
 
     QString installation;
     QString path;
-    RollbackJournal plan;
+    ReplacementPlan plan;
     int fd = -1;
     bool madeOldFolder = false;
 };

@@ -171,7 +171,7 @@ bool RollbackData::rollback(const QString& installation, const JournalReporter& 
     return putBack(true);
 }
 
-bool rollbackAll(const QString& installation, const RollbackJournal& plan, const JournalReporter& report)
+bool rollbackAll(const QString& installation, const ReplacementPlan& plan, const JournalReporter& report)
 {
     bool complete = true;
     for (int i = plan.size() - 1; i >= 0; --i) {
@@ -181,7 +181,7 @@ bool rollbackAll(const QString& installation, const RollbackJournal& plan, const
     return complete;
 }
 
-RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
+PlannedReplacement planReplacement(const QList<ReplaceEntry>& entries,
                                 const std::function<PathKind(const QString&)>& kind, QString* refusal)
 {
     auto present = [&kind](const QString& path) { return kind(path) != PathKind::Absent; };
@@ -246,7 +246,7 @@ RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
 
     QSet<QString> missingFolders;
     QMap<QString, RollbackData> fileFolders; // folder levels where a file is installed
-    RollbackJournal files;
+    PlannedReplacement plan;
     for (const ReplaceEntry& entry : entries) {
         RollbackData change;
         change.path = targetPath(entry, QString());
@@ -286,21 +286,20 @@ RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
             }
             break;
         }
-        files << change;
+        plan.files << change;
     }
 
     // Sorted, a folder comes before the folders inside it.
     QStringList folders(missingFolders.cbegin(), missingFolders.cend());
     folders << fileFolders.keys();
     folders.sort();
-    RollbackJournal plan;
     for (const QString& folder : qAsConst(folders)) {
         RollbackData change;
         change.type = CreatedDir;
         change.path = folder;
-        plan << fileFolders.value(folder, change);
+        plan.folders << fileFolders.value(folder, change);
     }
-    return plan + files;
+    return plan;
 }
 
 PathKind pathKind(const QString& path)

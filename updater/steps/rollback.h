@@ -67,12 +67,25 @@ struct RollbackData
     bool rollback(const QString& installation, const JournalReporter& report) const;
 };
 
-// A plan: folders first, outer levels before inner ones, then one record per replaced file.
+// The rollback journal: the records of a replacement's changes, folders first (outer levels before
+// inner ones), then one record per replaced file. It is made whole before anything changes.
 using RollbackJournal = QList<RollbackData>;
+// "Plan": that list, the changes of one replacement in the order they are made (and undone newest
+// first), which the replace journal writes to disk before the first of them.
+using ReplacementPlan = RollbackJournal;
+
+// A plan as planReplacement makes it, its folders apart from its files.
+struct PlannedReplacement
+{
+    ReplacementPlan folders; // CreatedDir and FolderForFile, outer levels before inner ones
+    ReplacementPlan files;   // one change per replace entry, in the entries' order
+    // The whole plan: folders, then files, the order in which the step makes the changes.
+    ReplacementPlan all() const { return folders + files; }
+};
 
 // Undoes every change of the plan, newest first; a failure does not stop the others. Returns
 // false if a file could not be put back.
-bool rollbackAll(const QString& installation, const RollbackJournal& plan, const JournalReporter& report);
+bool rollbackAll(const QString& installation, const ReplacementPlan& plan, const JournalReporter& report);
 
 // The plan of replacing `entries` (in list order) in an installation where `kind` tells what is
 // at a relative path. Folder levels that are missing are created, one that is a file is kept at a
@@ -83,7 +96,7 @@ bool rollbackAll(const QString& installation, const RollbackJournal& plan, const
 // in old/, has a name too long for its staged or backup name, is a folder of another entry, or two
 // entries would write to the same name. A staged name that something else already holds is stepped
 // round like a backup name.
-RollbackJournal planReplacement(const QList<ReplaceEntry>& entries,
+PlannedReplacement planReplacement(const QList<ReplaceEntry>& entries,
                                 const std::function<PathKind(const QString&)>& kind, QString* refusal);
 
 // What is at `path` (see PathKind).

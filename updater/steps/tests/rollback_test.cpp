@@ -93,7 +93,7 @@ TEST(ReplacePlan, KeepsEveryNameItWritesFreeAndRefusesCollisions)
     };
     for (const Row& row : rows) {
         QString refusal;
-        const RollbackJournal plan =
+        const PlannedReplacement plan =
             planReplacement(row.entries,
                             [&row](const QString& path) {
                                 if (row.present.contains(path + "/"))
@@ -105,7 +105,7 @@ TEST(ReplacePlan, KeepsEveryNameItWritesFreeAndRefusesCollisions)
                                 return row.present.contains(path) ? PathKind::File : PathKind::Absent;
                             },
                             &refusal);
-        EXPECT_EQ(refusal.isEmpty() ? describe(plan) : QStringList{refusal}, row.plan) << row.what;
+        EXPECT_EQ(refusal.isEmpty() ? describe(plan.all()) : QStringList{refusal}, row.plan) << row.what;
     }
 }
 
