@@ -2,7 +2,7 @@
 //   build/release/bench/updater_fileop_bench [megabytes, default 128] [rounds, default 3]
 // Prints the best time of each over the rounds, for FileUnzipFunc against `zcat`, and for
 // FileCopyFunc against `cp`, on the same files in a temporary folder.
-#include "tasks/fileoptasks.h"
+#include "fileoptasks.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

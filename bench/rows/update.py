@@ -231,7 +231,7 @@ def write_installation(ctx, folder, mirror_urls, with_release_of=None):
         shutil.copytree(with_release_of, folder)
     else:
         os.makedirs(folder)
-    shutil.copy2(ctx.bin('updater', 'update'), os.path.join(folder, 'update'))
+    shutil.copy2(ctx.bin('updater', 'program', 'update'), os.path.join(folder, 'update'))
     with open(os.path.join(folder, 'mirrors.ini'), 'w') as f:
         f.write('[mirrors]\nsize=%d\n' % len(mirror_urls))
         f.write(''.join('%d\\mirror=mirror%d\n' % (i + 1, i + 1) for i in range(len(mirror_urls))))

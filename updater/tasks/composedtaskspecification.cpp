@@ -27,14 +27,7 @@ void ComposedTaskSpecification::reset()
     for (TaskSpecification* child : children)
         child->reset();
     pendingTasks = allTasks;
-    runningTasks.clear();
-    doneTasks.clear();
-    subTaskCanceled = false;
-    completing = false;
-    otherTaskCancelledSeen = false;
-    discardScheduledStarts();
-    // The children are back at 0; start the sum afresh rather than from rounded differences.
-    progressSum = 0.0;
+    clearRound();
     TaskSpecification::reset();
 }
 
@@ -194,14 +187,20 @@ void ComposedTaskSpecification::deleteSubTasks()
     }
     allTasks.clear();
     pendingTasks.clear();
+    clearRound();
+    ++round;
+}
+
+void ComposedTaskSpecification::clearRound()
+{
     runningTasks.clear();
     doneTasks.clear();
     subTaskCanceled = false;
     completing = false;
     otherTaskCancelledSeen = false;
     discardScheduledStarts();
+    // The children start at 0; begin the sum afresh rather than from rounded differences.
     progressSum = 0.0;
-    ++round;
 }
 
 void ComposedTaskSpecification::onStartNextTask()

@@ -118,6 +118,11 @@ private slots:
 private:
     // Adds the child's progress change since it was last counted to progressSum.
     void countProgressOf(TaskSpecification* child);
+    // Forgets what the current round went through: nothing runs or is done, no cancellation or
+    // completion seen, no start scheduled (those queued are swallowed), progress at 0. Which
+    // children there are (allTasks, pendingTasks) is left to its callers, reset() and
+    // deleteSubTasks().
+    void clearRound();
     void scheduleStart();
     void discardScheduledStarts();
     void completeOnce();

@@ -7,7 +7,7 @@
 //   VXM_FAULT_MARKER=<file>    that operation and every later one wait until the process is killed
 //   VXM_FAULT_HOLD_FROM=<end>  operations are counted for the hold only from the first one whose
 //                              path ends with <end> on (that one is number 1)
-#include "tasks/fileopfault.h"
+#include "fileopfault.h"
 
 #include <condition_variable>
 #include <cstdio>

@@ -2,9 +2,9 @@
 
 // Small concrete tasks for exercising the framework.
 
-#include "tasks/asynctaskspecification.h"
-#include "tasks/composedtaskspecification.h"
-#include "tasks/fastfileoptaskspecification.h"
+#include "asynctaskspecification.h"
+#include "composedtaskspecification.h"
+#include "fastfileoptaskspecification.h"
 
 #include <QPointer>
 #include <QStringList>
