@@ -56,6 +56,12 @@ bool writeFile(const QString& path, const QByteArray& text)
     return file.write(text) == text.size();
 }
 
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 QMap<QString, QString> treeSnapshot(const QString& root, const std::function<bool(const QString&)>& include)
 {
     QMap<QString, QString> result;

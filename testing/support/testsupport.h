@@ -9,8 +9,22 @@
 #include <QByteArray>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
+#include <ostream>
+
+// Readable values in GoogleTest's failure messages.
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+inline void PrintTo(const QStringList& l, std::ostream* os)
+{
+    *os << '[' << l.join(" | ").toStdString() << ']';
+}
+QT_END_NAMESPACE
 
 namespace testsupport {
 
@@ -26,6 +40,9 @@ QString makeTempFolder(const QString& name);
 
 // Writes `text` to `path` (creating the parent folders); false on failure.
 bool writeFile(const QString& path, const QByteArray& text);
+
+// A whole file; a null array when it cannot be opened.
+QByteArray readFile(const QString& path);
 
 // Every entry below `root` by relative path: "file <mode> <md5>", "dir <mode>" or "link <target>".
 // Only the entries that `include` takes (all without it).

@@ -23,17 +23,6 @@
 #include <memory>
 #include <ostream>
 
-QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString& s, std::ostream* os)
-{
-    *os << '"' << s.toStdString() << '"';
-}
-inline void PrintTo(const QStringList& l, std::ostream* os)
-{
-    *os << '[' << l.join(" | ").toStdString() << ']';
-}
-QT_END_NAMESPACE
-
 namespace nettest {
 
 // Runs the event loop until cond() holds or 30 s have passed.
@@ -74,18 +63,8 @@ public:
     QStringList errors;
 };
 
-inline bool writeFile(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
-inline QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using testsupport::readFile;
+using testsupport::writeFile;
 
 inline QByteArray randomBytes(int n, quint32 seed)
 {

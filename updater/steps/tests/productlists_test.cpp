@@ -1,4 +1,5 @@
 #include "makedownloadreplacelisttaskspecification.h"
+#include "testsupport.h"
 #include "updatelists.h"
 
 #include <QCryptographicHash>
@@ -12,17 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-
-QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString& s, std::ostream* os)
-{
-    *os << '"' << s.toStdString() << '"';
-}
-inline void PrintTo(const QStringList& l, std::ostream* os)
-{
-    *os << '[' << l.join(" | ").toStdString() << ']';
-}
-QT_END_NAMESPACE
 
 namespace {
 
