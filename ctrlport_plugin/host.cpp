@@ -70,12 +70,18 @@ HostFunctions g_functions;
 HostFunctions g_callable;
 std::atomic<bool> g_functionsSet{false};
 // The client's text of error 0, which every answered command carries: asked once per table. Made
-// and read by any thread; deleted only where the table changes, when no thread of the plug-in runs.
-std::atomic<const std::string*> g_okText{nullptr};
+// and read by any thread; deleted only where the table changes, when no thread of the plug-in runs,
+// and when the library is unloaded.
+struct OkText
+{
+    std::atomic<const std::string*> text{nullptr};
+    ~OkText() { delete text.load(); }
+};
+OkText g_okText;
 
 void forgetOkText()
 {
-    delete g_okText.exchange(nullptr, std::memory_order_acq_rel);
+    delete g_okText.text.exchange(nullptr, std::memory_order_acq_rel);
 }
 
 std::string askErrorText(unsigned error)
@@ -150,14 +156,14 @@ std::string hostErrorText(unsigned error)
 {
     if (error != 0 || !g_functionsSet.load(std::memory_order_acquire))
         return askErrorText(error);
-    if (const std::string* known = g_okText.load(std::memory_order_acquire))
+    if (const std::string* known = g_okText.text.load(std::memory_order_acquire))
         return *known;
     auto made = std::make_unique<std::string>(askErrorText(0));
     const std::string* expected = nullptr;
     // A text the client could not give is asked again next time.
     if (made->empty())
         return std::string();
-    if (g_okText.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel))
+    if (g_okText.text.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel))
         return *made.release();
     return *expected;
 }
